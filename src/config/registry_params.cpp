@@ -79,8 +79,8 @@ void InitOtherRegistry() {
     if (ReadPercentage(L"JumpToFloorPercentage", &value)) {
         gJumpToFloorThresholdPercentage = value / 100.0;
         LogDebug("InitOtherRegistry: SET gJumpToFloorThresholdPercentage = ",
-                 gJumpToFloorThresholdPercentage, " from registry [JumpToFloorPercentage = ",
-                 value, "]");
+                 gJumpToFloorThresholdPercentage, " from registry [JumpToFloorPercentage = ", value,
+                 "]");
     } else {
         LogDebug("InitOtherRegistry: DEFAULT gJumpToFloorThresholdPercentage = ",
                  gJumpToFloorThresholdPercentage);
@@ -106,8 +106,8 @@ void InitOtherRegistry() {
     value = 0;
     if (ReadRegistryDWORDParameter(L"JTFA", &value) && value <= 1) {
         gENABLE_JTFA = value == 1;
-        LogDebug("InitOtherRegistry: SET gENABLE_JTFA = ", gENABLE_JTFA, " from registry [JTFA = ",
-                 value, "]");
+        LogDebug("InitOtherRegistry: SET gENABLE_JTFA = ", gENABLE_JTFA,
+                 " from registry [JTFA = ", value, "]");
     } else {
         LogDebug("InitOtherRegistry: DEFAULT gENABLE_JTFA = ", gENABLE_JTFA);
     }

@@ -24,7 +24,9 @@ inline constexpr REGSAM KEY_READ = 0x20019;
 
 // The predefined root handle; only this root is backed by the hive file.
 inline constexpr uintptr_t kHkeyLocalMachineValue = 0x80000002;
-inline HKEY HkeyLocalMachine() { return reinterpret_cast<HKEY>(kHkeyLocalMachineValue); }
+inline HKEY HkeyLocalMachine() {
+    return reinterpret_cast<HKEY>(kHkeyLocalMachineValue);
+}
 
 // Opens `subkey` (backslash-separated, case-insensitive) below `root`.
 // 0 when the hive file is readable and holds the section
@@ -37,7 +39,8 @@ LONG RegOpenKeyExW(HKEY root, const wchar_t* subkey, DWORD options, REGSAM acces
 // value gives 2; data longer than *size gives 234 with *size set to the length
 // needed; otherwise the bytes are copied, *size is set to their count and the
 // result is 0. The registry type is stored in *type when type is not null.
-LONG RegQueryValueExW(HKEY key, const wchar_t* name, DWORD* reserved, DWORD* type, BYTE* data, DWORD* size);
+LONG RegQueryValueExW(HKEY key, const wchar_t* name, DWORD* reserved, DWORD* type, BYTE* data,
+                      DWORD* size);
 
 LONG RegCloseKey(HKEY key);
 

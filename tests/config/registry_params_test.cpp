@@ -13,7 +13,7 @@
 namespace {
 
 class RegistryParams : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ResetConfigForTest();
         InitLogger();
@@ -28,7 +28,9 @@ protected:
     test::ScopedChdir cwd_{dir_.path()};
 };
 
-std::string D(const std::string& text) { return "<DEBUG>:" + text; }
+std::string D(const std::string& text) {
+    return "<DEBUG>:" + text;
+}
 
 TEST_F(RegistryParams, RangeEdgesDefaultsAndLogLinesInOrder) {
     struct Case {
@@ -109,13 +111,15 @@ TEST_F(RegistryParams, ReaderPrintsWhyAValueCouldNotBeRead) {
               "\nReadRegistryDWORDParameter: Error 2 opening hive 0x80000002, subkey: "
               "SOFTWARE\\Pellworth\\Mervix\n");
 
-    test::ScopedHive hive(dir_, {"\"Wide\"=hex(b):01,00,00,00,00,00,00,00", "\"Out\"=dword:00000000"});
+    test::ScopedHive hive(dir_,
+                          {"\"Wide\"=hex(b):01,00,00,00,00,00,00,00", "\"Out\"=dword:00000000"});
     console.clear();
     EXPECT_FALSE(ReadRegistryDWORDParameter(L"DebugLevel", &value));
     EXPECT_FALSE(ReadRegistryDWORDParameter(L"Wide", &value));
-    EXPECT_EQ(console.text(),
-              "\nReadRegistryDWORDParameter() - RegQueryValueEx: Error 2 reading value: DebugLevel\n"
-              "\nReadRegistryDWORDParameter() - RegQueryValueEx: Error 234 reading value: Wide\n");
+    EXPECT_EQ(
+        console.text(),
+        "\nReadRegistryDWORDParameter() - RegQueryValueEx: Error 2 reading value: DebugLevel\n"
+        "\nReadRegistryDWORDParameter() - RegQueryValueEx: Error 234 reading value: Wide\n");
 
     // An out-of-range value is dropped without a word on the console.
     console.clear();
