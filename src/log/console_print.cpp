@@ -38,19 +38,19 @@ bool IsDigit(CharT c) {
     return c >= CharT('0') && c <= CharT('9');
 }
 
-// Formats one conversion with the C library, given its narrowed spec (flags,
+// Formats one conversion with the C library, given its narrowed directive (flags,
 // width and precision already resolved into the text).
 template <typename... Args>
-void AppendFormatted(std::string& out, const std::string& spec, Args... args) {
+void AppendFormatted(std::string& out, const std::string& directive, Args... args) {
     char small[128];
-    int n = std::snprintf(small, sizeof(small), spec.c_str(), args...);
+    int n = std::snprintf(small, sizeof(small), directive.c_str(), args...);
     if (n < 0) return;
     if (static_cast<size_t>(n) < sizeof(small)) {
         out.append(small, static_cast<size_t>(n));
         return;
     }
     std::string big(static_cast<size_t>(n) + 1, '\0');
-    std::snprintf(big.data(), big.size(), spec.c_str(), args...);
+    std::snprintf(big.data(), big.size(), directive.c_str(), args...);
     out.append(big.data(), static_cast<size_t>(n));
 }
 
@@ -166,9 +166,9 @@ std::string Format(const CharT* format, va_list args) {
             bool upper = conversion == CharT('S') || conversion == CharT('C');
             narrowText = kWideFormat == upper;
         }
-        std::string spec = "%" + flags;
-        if (width >= 0) spec += std::to_string(width);
-        if (precision >= 0) spec += "." + std::to_string(precision);
+        std::string directive = "%" + flags;
+        if (width >= 0) directive += std::to_string(width);
+        if (precision >= 0) directive += "." + std::to_string(precision);
         switch (conversion) {
             case CharT('d'):
             case CharT('i'): {
@@ -185,7 +185,7 @@ std::string Format(const CharT* format, va_list args) {
                             : length == Length::hh ? static_cast<signed char>(v)
                                                    : v;
                 }
-                AppendFormatted(out, spec + "lld", value);
+                AppendFormatted(out, directive + "lld", value);
                 break;
             }
             case CharT('u'):
@@ -205,7 +205,7 @@ std::string Format(const CharT* format, va_list args) {
                             : length == Length::hh ? static_cast<unsigned char>(v)
                                                    : v;
                 }
-                AppendFormatted(out, spec + "ll" + static_cast<char>(conversion), value);
+                AppendFormatted(out, directive + "ll" + static_cast<char>(conversion), value);
                 break;
             }
             case CharT('f'):
@@ -217,10 +217,10 @@ std::string Format(const CharT* format, va_list args) {
             case CharT('a'):
             case CharT('A'):
                 if (length == Length::L) {
-                    AppendFormatted(out, spec + "L" + static_cast<char>(conversion),
+                    AppendFormatted(out, directive + "L" + static_cast<char>(conversion),
                                     va_arg(args, long double));
                 } else {
-                    AppendFormatted(out, spec + static_cast<char>(conversion),
+                    AppendFormatted(out, directive + static_cast<char>(conversion),
                                     va_arg(args, double));
                 }
                 break;
@@ -262,7 +262,7 @@ std::string Format(const CharT* format, va_list args) {
                 break;
             }
             case CharT('p'):
-                AppendFormatted(out, spec + "p", va_arg(args, void*));
+                AppendFormatted(out, directive + "p", va_arg(args, void*));
                 break;
             default:
                 // Unknown or truncated conversion: show it as written.
