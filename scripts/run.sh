@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/build.sh >/dev/null
+scripts/build.sh --target sandrow >/dev/null
 scratch=$(mktemp -d /tmp/sandrow-run-XXXXXX)
 cp examples/registry.reg "$scratch/"
 echo "sandrow runs in $scratch (press a key or Ctrl-C to stop)"
