@@ -2,7 +2,8 @@
 # Installs the Debian packages that building and testing need, when missing.
 set -euo pipefail
 
-packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev clang-format)
+packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev clang-format
+  libsdbus-c++-dev libsystemd-dev dbus-daemon dbus-bin libinih-dev libmnl-dev iproute2)
 
 missing=()
 for p in "${packages[@]}"; do
