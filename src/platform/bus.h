@@ -30,7 +30,16 @@ using Arg = std::variant<int16_t, int32_t, int64_t, std::string>;
 // One out value of a reply. Variants are opened: a `v` holding `as`, `ai`,
 // `ab` or `ax` arrives as that array kind; any other content as OtherVariant.
 struct Value {
-    enum class Kind { Int32, ObjectPath, StringArray, Int32Array, BoolArray, Int64Array, OtherVariant, Other };
+    enum class Kind {
+        Int32,
+        ObjectPath,
+        StringArray,
+        Int32Array,
+        BoolArray,
+        Int64Array,
+        OtherVariant,
+        Other
+    };
     Kind kind = Kind::Other;
     int32_t int32 = 0;
     std::string path;  // ObjectPath; "/" is a null interface pointer
@@ -43,7 +52,7 @@ struct Value {
 // A D-Bus error reply, a bus that cannot be reached or went away, or no reply
 // within the time-out. what() names the D-Bus error.
 class Unavailable : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 

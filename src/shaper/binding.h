@@ -5,7 +5,7 @@
 #include "shaper/interfaces.h"
 
 class ServiceBinding {
-public:
+  public:
     virtual ~ServiceBinding() = default;
     // The service is running (its well-known name has an owner).
     virtual bool Running() = 0;
@@ -21,4 +21,6 @@ ServiceBinding& CurrentServiceBinding();
 void SetServiceBinding(ServiceBinding* binding);
 
 // The named-mutex test of the service: true while it runs.
-inline bool CorvaneServiceRunning() { return CurrentServiceBinding().Running(); }
+inline bool CorvaneServiceRunning() {
+    return CurrentServiceBinding().Running();
+}

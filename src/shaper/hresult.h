@@ -15,17 +15,21 @@ inline constexpr HRESULT E_NOINTERFACE = static_cast<HRESULT>(0x80004002);
 // The service is unavailable: a bus error, a lost bus or no reply in time.
 inline constexpr HRESULT RPC_S_SERVER_UNAVAILABLE_HR = static_cast<HRESULT>(0x800706BA);
 
-inline bool FAILED(HRESULT hr) { return hr < 0; }
-inline bool SUCCEEDED(HRESULT hr) { return hr >= 0; }
+inline bool FAILED(HRESULT hr) {
+    return hr < 0;
+}
+inline bool SUCCEEDED(HRESULT hr) {
+    return hr >= 0;
+}
 
 // Raised by the interface wrappers for every negative result.
 class ComError : public std::exception {
-public:
+  public:
     explicit ComError(HRESULT hr) : hr_(hr) {}
     HRESULT Error() const { return hr_; }
     const char* what() const noexcept override { return "shaper service call failed"; }
 
-private:
+  private:
     HRESULT hr_;
 };
 

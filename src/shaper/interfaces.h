@@ -25,7 +25,7 @@ enum class VarType { Missing, Bstr, Long, Bool, LongLong, Other };
 // One out array of a reply, as received. Typed access raises E_INVALIDARG for
 // a missing array, another element type or an index beyond the bounds.
 class SafeArray {
-public:
+  public:
     using Data = std::variant<std::monostate, std::vector<std::wstring>, std::vector<int32_t>,
                               std::vector<bool>, std::vector<int64_t>>;
 
@@ -45,7 +45,7 @@ public:
     bool Bool(size_t i) const;
     int64_t LongLong(size_t i) const;
 
-private:
+  private:
     Data data_;
     bool otherType_ = false;
 };
@@ -57,20 +57,20 @@ using NetworkInterfaceArrays = std::array<SafeArray, 6>;  // GetNetworkInterface
 using TrafficListArrays = std::array<SafeArray, 10>;      // GetProcessList, GetDomainList
 
 class IConfigurationManager {
-public:
+  public:
     virtual ~IConfigurationManager() = default;
     virtual HRESULT PrepareLimitChange(int32_t value) = 0;
 };
 
 class IRulesManager {
-public:
+  public:
     virtual ~IRulesManager() = default;
     virtual HRESULT GetProcessList(int16_t selector, TrafficListArrays* arrays) = 0;
     virtual HRESULT GetDomainList(int16_t selector, TrafficListArrays* arrays) = 0;
 };
 
 class INetworkManager {
-public:
+  public:
     virtual ~INetworkManager() = default;
     virtual HRESULT GetNetworkInterfaceList(NetworkInterfaceArrays* arrays) = 0;
     // Upload and download limits in bps for the gateway with this MAC text.
@@ -82,7 +82,7 @@ public:
 // The Get... operations leave *out empty when the object does not offer the
 // interface (E_NOINTERFACE is not raised).
 class IFactoryManager {
-public:
+  public:
     virtual ~IFactoryManager() = default;
     virtual HRESULT GetConfigurationManager(ComPtr<IConfigurationManager>* out) = 0;
     virtual HRESULT GetNetworkManager(ComPtr<INetworkManager>* out) = 0;
@@ -90,7 +90,7 @@ public:
 };
 
 class IBandwidthControlManager {
-public:
+  public:
     virtual ~IBandwidthControlManager() = default;
     virtual HRESULT Initialize(int32_t a, int32_t b, int32_t c, const std::wstring& d,
                                const std::wstring& e) = 0;
