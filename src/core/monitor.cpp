@@ -1,15 +1,234 @@
-// The aperture monitor loop.
+// The aperture monitor loop: find a probe server once, then discover the
+// gateways and run one probe cycle per gateway every second, rediscovering
+// after every restart cause.
 #include "core/monitor.h"
 
-#include "core/process.h"
-#include "platform/clock.h"
+#include <mutex>
+#include <string>
+#include <vector>
 
-// Placeholder until the monitor-loop issue lands: no server is sought and no
-// gateway probed; it only waits, one second at a time, for the abort test.
-int32_t DoApertureMonitor() {
+#include "aperture/isp_ctx.h"
+#include "aperture/moves.h"
+#include "aperture/probe_cycle.h"
+#include "config/registry_params.h"
+#include "core/process.h"
+#include "log/console_print.h"
+#include "log/logger.h"
+#include "platform/clock.h"
+#include "platform/console.h"
+#include "probe/budget.h"
+#include "shaper/binding.h"
+#include "shaper/gateways.h"
+#include "speedtest/best_server.h"
+#include "speedtest/directory.h"
+
+namespace {
+
+constexpr uint32_t kRetryMs = 2000;        // configuration, server list, discovery
+constexpr uint32_t kServiceLostMs = 3000;  // after losing the service or validation
+constexpr uint32_t kTickMs = 1000;
+constexpr int kServerListAttempts = 3;
+constexpr uint32_t kFailedCyclesBeforeRestart = 3;
+constexpr uint32_t kBudgetEveryTick = 1;
+constexpr uint32_t kBudgetEveryHalfMinute = 30;
+
+// Sleeps with the abort test before and after; true when an abort came.
+bool SleepOrAbort(uint32_t ms) {
+    if (AbortRequested()) return true;
+    platform::Sleep(ms);
+    return AbortRequested();
+}
+
+void ClearLastError() {
+    std::lock_guard<platform::CriticalSection> hold(gDLLock);
+    gLastErrorSet = false;
+    gLastErrorText.clear();
+}
+
+// The stored error text, or false when none is set.
+bool TakeLastError(std::string* text) {
+    std::lock_guard<platform::CriticalSection> hold(gDLLock);
+    if (!gLastErrorSet) return false;
+    *text = gLastErrorText;
+    return true;
+}
+
+enum class Phase1 { ServerChosen, Aborted };
+
+// Finds the probe server: configuration, nearest servers, the best of them.
+Phase1 FindProbeServer(std::vector<ServerRecord>& servers, std::string* probeHost) {
+    bool firstFailure = true;
     for (;;) {
-        if (AbortRequested()) return 0;
-        platform::Sleep(1000);
-        if (AbortRequested()) return 0;
+        if (GetConfig(firstFailure ? 1 : 0) != 0) {
+            if (firstFailure) {
+                firstFailure = false;
+                ConsolePrintf(
+                    L"DoApertureMonitor(): Failed to retrieve Speedtest server configuration, "
+                    L"waiting...\n");
+                LogError(
+                    "DoApertureMonitor(): Failed to retrieve Speedtest server configuration, "
+                    "waiting...");
+            }
+            if (SleepOrAbort(kRetryMs)) return Phase1::Aborted;
+            continue;
+        }
+        firstFailure = true;
+
+        bool listed = false;
+        bool firstListError = true;
+        for (int attempt = 0; attempt < kServerListAttempts && !listed; ++attempt) {
+            if (AbortRequested()) return Phase1::Aborted;
+            if (GetClosestServers(servers) == 0) {
+                ConsolePrintf(L"DoApertureMonitor():[GetClosestServers] Succeeded\n");
+                LogError("DoApertureMonitor():[GetClosestServers] Succeeded");
+                ClearLastError();
+                listed = true;
+                break;
+            }
+            std::string error;
+            if (firstListError && TakeLastError(&error)) {
+                firstListError = false;
+                ConsolePrintf(L"DoApertureMonitor():[GetClosestServers] Error %hs\n",
+                              error.c_str());
+                LogError("DoApertureMonitor():[GetClosestServers] Error ", error);
+            }
+        }
+        if (!listed) {
+            if (SleepOrAbort(kRetryMs)) return Phase1::Aborted;
+            ClearLastError();
+            continue;
+        }
+
+        const int best = GetBestServer(servers);
+        if (best < 0) {
+            ConsolePrintf(L"DoApertureMonitor(): Failed to find best servers.\n");
+            LogError("DoApertureMonitor(): Failed to find best servers.");
+            continue;
+        }
+        std::string error;
+        if (TakeLastError(&error)) {
+            // An error stored while an index still came back: not trusted.
+            ConsolePrintf(L"DoApertureMonitor():[GetBestServer] Fatal Error %hs\n", error.c_str());
+            LogError("DoApertureMonitor():[GetBestServer] Fatal Error ", error);
+            continue;
+        }
+        ServerRecord& chosen = servers[static_cast<size_t>(best)];
+        *probeHost = chosen["host"];
+        const std::string& path = chosen["pathForGet"];
+        const bool isMini = chosen["url"].find("/mini/") != std::string::npos;
+        LogDebug("Probe Host=", *probeHost, ", pPathForGet=", path, ", IsMini=", isMini);
+        return Phase1::ServerChosen;
+    }
+}
+
+// Waits for the service, binds and discovers; false on an abort.
+bool DiscoverUntilFound() {
+    bool firstBindError = true;
+    for (;;) {
+        while (!CorvaneServiceRunning()) {
+            if (SleepOrAbort(kRetryMs)) return false;
+        }
+        const bool unbound = AnyShaperInterfaceUnbound();
+        HRESULT hr = InitTarnelHelper();
+        if (FAILED(hr)) {
+            if (firstBindError) {
+                firstBindError = false;
+                ConsolePrintf(L"DoApertureMonitor: InitTarnelHelper() FAILED: 0x%08x\n",
+                              static_cast<unsigned>(hr));
+                LogError("DoApertureMonitor: InitTarnelHelper() FAILED: ", hr);
+            }
+            if (SleepOrAbort(kRetryMs)) return false;
+            continue;
+        }
+        if (unbound) {
+            ConsolePrintf(L"DoApertureMonitor: InitTarnelHelper() successful\n");
+            LogError("DoApertureMonitor: InitTarnelHelper() successful ");
+        }
+        hr = DiscoverGateways();
+        if (hr == 0) return true;
+        ConsolePrintf(L"\nInvalid internet gateways, waiting... [0x%08x]\n",
+                      static_cast<unsigned>(hr));
+        if (SleepOrAbort(kRetryMs)) return false;
+    }
+}
+
+}  // namespace
+
+int32_t DoApertureMonitor() {
+    std::vector<ServerRecord> servers;  // only grows: every pass appends its nearest servers
+    std::string probeHost;
+    if (FindProbeServer(servers, &probeHost) == Phase1::Aborted) return 1;
+
+    // The budget refresh cadence survives restarts of the gateway phase.
+    uint32_t tickCounter = 0;
+    uint32_t tickLimit = kBudgetEveryTick;
+    for (;;) {
+        if (gAbortRequested.load(std::memory_order_relaxed)) return 1;
+        ReinitIspContexts();
+        LogDebug("Discovering internet gateways... [block here if none found]");
+        if (!DiscoverUntilFound()) return 1;
+
+        ConsolePrintf(L"\nFound internet gateway(s) %u / %u\n",
+                      static_cast<unsigned>(gValidGatewayCount),
+                      static_cast<unsigned>(gGatewayList.size()));
+        LogDebug("Found internet gateway(s) ", gValidGatewayCount, " / ", gGatewayList.size());
+        ConsolePrintf(L"\nMonitoring internet traffic...\n");
+        LogDebug("Monitoring internet traffic...");
+
+        for (;;) {
+            if (AbortRequested()) return 0;
+            RefreshRegDebugLevel();
+            if (!CorvaneServiceRunning()) {
+                ConsolePrintf(
+                    L"\nCorvane/Varnel Network Service not found, restarting service...)\n");
+                LogError("Corvane/Varnel Network Service not found, restarting service...)");
+                platform::Sleep(kServiceLostMs);
+                break;
+            }
+            if (ValidateDLBWForISPs() != 0) {
+                ConsolePrintf(
+                    L"\nValidateDLBWForISPs() Failed (Either settings changed unexpectedly or "
+                    L"DLBW not set at all, restarting service...)\n");
+                LogError(
+                    "ValidateDLBWForISPs() failed (Either settings changed unexpectedly or DLBW "
+                    "not set at all, restarting service...)");
+                platform::Sleep(kServiceLostMs);
+                break;
+            }
+
+            const uint64_t start = platform::GetTickCount64();
+            int failedSlot = -1;
+            for (size_t i = 0; i < kMaxIsps; ++i) {
+                if (AbortRequested()) return 1;
+                IspCtx& ctx = gIspCtx[i];
+                if (ctx.G < 0 || ctx.active == 0) continue;
+                if (FAILED(CheckAndProbeISP(ctx, probeHost)) &&
+                    ++ctx.failureCount >= kFailedCyclesBeforeRestart) {
+                    failedSlot = static_cast<int>(i);
+                    break;
+                }
+            }
+            if (failedSlot >= 0) {
+                const int32_t g = gIspCtx[failedSlot].G;
+                ConsolePrintf(L"\nCheckAndProbeISP(isp=%i, G=%i) failed (restarting service...)\n",
+                              failedSlot, g);
+                LogError("CheckAndProbeISP(isp=", failedSlot, ", G=", g,
+                         ") failed(restarting service...)");
+                for (IspCtx& ctx : gIspCtx) {
+                    if (ctx.G >= 0 && ctx.active != 0) RestoreMaxBW(ctx);
+                }
+                platform::Sleep(kRetryMs);
+                break;
+            }
+
+            const uint64_t elapsed = platform::GetTickCount64() - start;
+            if (elapsed < kTickMs) platform::Sleep(static_cast<uint32_t>(kTickMs - elapsed));
+            if (++tickCounter >= tickLimit) {
+                tickCounter = 0;
+                tickLimit = InitOrUpdateProbeBudgetTiming(false) ? kBudgetEveryTick
+                                                                 : kBudgetEveryHalfMinute;
+            }
+        }
+        if (platform::KbHit()) return 1;
     }
 }

@@ -66,5 +66,9 @@ std::vector<Value> Call(const std::string& path, const char* interface, const ch
                         const std::vector<Arg>& args,
                         std::chrono::milliseconds timeout = kCallTimeout);
 
+// Drops the connection, so that the next use connects afresh to the bus that
+// DBUS_SYSTEM_BUS_ADDRESS names then (tests switch between private buses).
+void ResetForTest();
+
 }  // namespace bus
 }  // namespace platform

@@ -1,0 +1,113 @@
+// What a backend of corvane-service provides: the machine's gateways, network
+// interfaces and traffic counters, and the place where limits go. The D-Bus
+// side (bus_server.h) is the same for every backend.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace corvane {
+
+// The service's status codes: negative is a failure.
+using HResult = int32_t;
+inline constexpr HResult kOk = 0;
+inline constexpr HResult kUnexpected = static_cast<HResult>(0x8000FFFF);
+inline constexpr HResult kInvalidArg = static_cast<HResult>(0x80070057);
+
+// Every method the service serves, over all five interfaces.
+enum class Method {
+    Initialize,
+    GetFactoryManager,
+    GetConfigurationManager,
+    GetNetworkManager,
+    GetRulesManager,
+    GetNetworkInterfaceList,
+    SetGatewayLimits,
+    GetNetworkInfoList,
+    GetProcessList,
+    GetDomainList,
+    PrepareLimitChange,
+};
+inline constexpr int kMethodCount = 11;
+
+const char* MethodName(Method method);
+std::optional<Method> MethodByName(std::string_view name);
+// Number of out arrays (variants) after the HRESULT; 0 for the others.
+int ArrayCount(Method method);
+// True for the methods whose second out value is an interface path `o`.
+bool ReturnsInterface(Method method);
+
+// A misbehaviour to put into one answer, for tests of the client.
+struct Fault {
+    std::optional<HResult> hresult;      // answered instead of the real result
+    int wrongTypeArray = 0;              // this array (from 1) goes with another element type
+    bool nullPath = false;               // the interface path is "/" (a null pointer)
+    std::chrono::milliseconds stall{0};  // the answer leaves this much later
+};
+
+struct Gateway {
+    std::string mac;  // the text the client keys the gateway by
+    std::string name;
+    int32_t id = 0;  // negative: a bad gateway
+    bool connected = true;
+    std::string address;
+    std::string description;
+    int64_t uploadBps = -1;  // -1: not set
+    int64_t downloadBps = -1;
+    int64_t linkSpeedBps = 0;
+};
+
+struct NetworkInterface {
+    std::string mac;  // hexadecimal bytes joined by '-'
+    std::string name;
+    int32_t deviceId = 0;
+    int32_t gatewayId = 0;  // the gateway this interface reaches
+    int32_t flags = 0;
+    bool up = true;
+};
+
+// One process or domain with its cumulative counters.
+struct TrafficEntry {
+    std::string name;
+    std::string path;  // executable path, or the domain's full name
+    std::string description;
+    bool active = true;
+    int32_t deviceId = 0;   // interface that carried the traffic
+    int32_t processId = 0;  // 0 for a domain
+    int64_t uploadBits = 0;
+    int64_t downloadBits = 0;
+};
+
+// Called on the service's one thread only.
+class Backend {
+  public:
+    virtual ~Backend() = default;
+
+    virtual HResult Initialize(int32_t a, int32_t b, int32_t c, const std::string& d,
+                               const std::string& e) = 0;
+    // Array 8 of the gateway list is the download limit last set, once one was.
+    virtual HResult GetGateways(std::vector<Gateway>* out) = 0;
+    virtual HResult GetInterfaces(std::vector<NetworkInterface>* out) = 0;
+    virtual HResult GetProcesses(int16_t selector, std::vector<TrafficEntry>* out) = 0;
+    virtual HResult GetDomains(int16_t selector, std::vector<TrafficEntry>* out) = 0;
+    // Limits in bps; -1 lifts a limit.
+    virtual HResult SetGatewayLimits(const std::string& gatewayMac, int64_t uploadBps,
+                                     int64_t downloadBps) = 0;
+    virtual HResult PrepareLimitChange(int32_t value) = 0;
+
+    // The fault for this call of `method` (none by default). Asked once per
+    // call, so a backend can fault only the first few calls.
+    virtual Fault NextFault(Method method) {
+        (void)method;
+        return {};
+    }
+};
+
+// One line on standard error, "corvane-service: " and the text.
+void ServiceLog(std::string_view text);
+
+}  // namespace corvane

@@ -1,0 +1,116 @@
+// corvane-service: the shaper service on D-Bus, answering from a backend.
+// Usage: corvane-service --config FILE [--backend static]
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "service/bus_server.h"
+#include "service/static_backend.h"
+
+namespace {
+
+// Exit codes: 0 stopped by SIGTERM or SIGINT; 1 the bus failed; 2 a wrong
+// command line or configuration.
+constexpr int kExitBus = 1;
+constexpr int kExitUsage = 2;
+
+constexpr const char* kUsage = "usage: corvane-service --config FILE [--backend static]";
+
+using BackendFactory = std::unique_ptr<corvane::Backend> (*)(const std::string& configPath,
+                                                             std::string* error);
+
+std::unique_ptr<corvane::Backend> MakeStaticBackend(const std::string& configPath,
+                                                    std::string* error) {
+    corvane::StaticConfig config;
+    if (!corvane::LoadStaticConfig(configPath, &config, error)) return nullptr;
+    corvane::ServiceLog("static backend: " + std::to_string(config.gateways.size()) +
+                        " gateways, " + std::to_string(config.interfaces.size()) + " interfaces, " +
+                        std::to_string(config.processes.size()) + " processes, " +
+                        std::to_string(config.domains.size()) + " domains, " +
+                        std::to_string(config.faults.size()) + " faults");
+    return std::make_unique<corvane::StaticBackend>(std::move(config));
+}
+
+// Every backend the service knows, by its --backend name.
+struct BackendEntry {
+    const char* name;
+    BackendFactory make;
+};
+constexpr BackendEntry kBackends[] = {
+    {"static", &MakeStaticBackend},
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string configPath;
+    std::string backendName = "static";
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if ((arg == "--config" || arg == "--backend") && i + 1 < argc) {
+            (arg == "--config" ? configPath : backendName) = argv[++i];
+        } else if (arg == "--help" || arg == "-h") {
+            std::printf("%s\n", kUsage);
+            return 0;
+        } else {
+            corvane::ServiceLog("unexpected argument '" + arg + "'; " + kUsage);
+            return kExitUsage;
+        }
+    }
+    if (configPath.empty()) {
+        corvane::ServiceLog(std::string("no --config given; ") + kUsage);
+        return kExitUsage;
+    }
+    BackendFactory make = nullptr;
+    for (const BackendEntry& entry : kBackends) {
+        if (backendName == entry.name) make = entry.make;
+    }
+    if (make == nullptr) {
+        corvane::ServiceLog("unknown backend '" + backendName + "' (known: static)");
+        return kExitUsage;
+    }
+
+    // SIGTERM and SIGINT arrive through a descriptor that the poll loop
+    // watches, so no work happens in a signal handler. They are blocked before
+    // anything could start a thread that would inherit them unblocked.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    if (sigprocmask(SIG_BLOCK, &stopSignals, nullptr) != 0) {
+        corvane::ServiceLog(std::string("sigprocmask: ") + std::strerror(errno));
+        return kExitBus;
+    }
+    int stopFd = signalfd(-1, &stopSignals, SFD_CLOEXEC | SFD_NONBLOCK);
+    if (stopFd < 0) {
+        corvane::ServiceLog(std::string("signalfd: ") + std::strerror(errno));
+        return kExitBus;
+    }
+    // A client that goes away must not kill the service with SIGPIPE.
+    signal(SIGPIPE, SIG_IGN);
+
+    std::string error;
+    std::unique_ptr<corvane::Backend> backend = make(configPath, &error);
+    if (!backend) {
+        corvane::ServiceLog(error);
+        return kExitUsage;
+    }
+    if (!corvane::ServeOnBus(*backend, stopFd, &error)) {
+        corvane::ServiceLog(error);
+        return kExitBus;
+    }
+    signalfd_siginfo info{};
+    const char* name = "a signal";
+    if (read(stopFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+        name = info.ssi_signo == SIGTERM ? "SIGTERM" : info.ssi_signo == SIGINT ? "SIGINT" : name;
+    }
+    corvane::ServiceLog(std::string("stopped by ") + name);
+    close(stopFd);
+    return 0;
+}

@@ -1,0 +1,269 @@
+// The socket HTTP exchange: lookup, connect, one send and a receive loop that
+// waits on poll, never spinning, within the program's send and idle limits.
+#include "speedtest/http_exchange.h"
+
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "core/process.h"
+#include "log/console_print.h"
+#include "platform/clock.h"
+
+namespace {
+
+constexpr size_t kReceiveBufferBytes = 10240;
+// The post keeps one byte of its buffer for the NUL that ends the chunk's text.
+constexpr size_t kPostReceiveBytes = kReceiveBufferBytes - 1;
+constexpr int kPostSendBufferBytes = 10485760;  // 10 MiB, so one send takes the whole form
+constexpr const char* kLookupFailureText = "Fatal Error: hostname lookup failure!";
+
+ExchangeSettings gExchangeSettings;
+
+const ExchangeMessages kLatencyMessages = {
+    L"SendMeasureLatencyResponse: my_gethostbyname(%hs) failure, error = %d\n",
+    L"SendMeasureLatencyResponse: socket failure, error = %d\n",
+    nullptr,
+    nullptr,
+    L"SendMeasureLatencyResponse: ioctlsocket(...FIONBIO) failed with error: %ld\n",
+    nullptr,
+    L"SendMeasureLatencyResponse: send failed with error: %d\n",
+    L"SendMeasureLatencyResponse: recv failed with error: %d\n",
+    L"SendMeasureLatencyResponse: closesocket failed with error = %d\n",
+    nullptr,
+    L"SendMeasureLatencyResponse: reply from %hs passed %I64u bytes, reading stopped\n",
+};
+
+const ExchangeProfile kLatencyProfile = {&kLatencyMessages, false, false};
+
+// Prints one of the routine's lines, if it has one, with the thread id first
+// where the routine's lines carry it.
+template <typename... Args>
+void Say(const ExchangeProfile& profile, const wchar_t* ExchangeMessages::*line, Args... args) {
+    if (profile.messages == nullptr) return;
+    const wchar_t* format = profile.messages->*line;
+    if (format == nullptr) return;
+    if (profile.withThreadId) {
+        ConsolePrintf(format, static_cast<unsigned>(platform::GetCurrentThreadId()), args...);
+    } else {
+        ConsolePrintf(format, args...);
+    }
+}
+
+void SetLookupFailure() {
+    std::lock_guard<platform::CriticalSection> lock(gDLLock);
+    gLastErrorSet = true;
+    gLastErrorText = kLookupFailureText;
+}
+
+// Milliseconds left of `limitMs` after `elapsedMs`, plus one so that the wait
+// ends just past the limit rather than on it ("more than" ends the loops).
+uint32_t WaitLeft(uint32_t limitMs, uint64_t elapsedMs) {
+    return static_cast<uint32_t>(limitMs - elapsedMs) + 1;
+}
+
+// The non-blocking send: the whole request once; while the connection is
+// still being made, wait for the socket to become writable, up to the send
+// limit. 0 sent (not necessarily all of it), 1 failed.
+int SendNonBlocking(const ExchangeProfile& profile, platform::Socket& socket,
+                    std::string_view request, uint32_t limitMs) {
+    const uint64_t begin = platform::GetTickCount64();
+    bool readyYetBlocked = false;
+    for (;;) {
+        if (platform::Send(socket, request.data(), request.size()) != -1) return 0;
+        int error = platform::WSAGetLastError();
+        if (!platform::SocketErrorIs(error, platform::SocketCondition::WouldBlock) &&
+            !platform::SocketErrorIs(error, platform::SocketCondition::NotConnected)) {
+            Say(profile, &ExchangeMessages::sendFailed, error);
+            return 1;
+        }
+        uint64_t elapsed = platform::GetTickCount64() - begin;
+        if (elapsed > limitMs) return 1;  // the connection never came; silent by design
+        if (readyYetBlocked) {
+            // poll called the socket ready but send still could not go: pace
+            // the retries at 1 ms instead of spinning.
+            platform::Sleep(1);
+            readyYetBlocked = false;
+            continue;
+        }
+        int ready =
+            platform::WaitSocket(socket, platform::WaitFor::Writable, WaitLeft(limitMs, elapsed));
+        if (ready < 0) platform::Sleep(1);
+        readyYetBlocked = ready > 0;
+    }
+}
+
+}  // namespace
+
+const ExchangeSettings& CurrentExchangeSettings() {
+    return gExchangeSettings;
+}
+
+void SetExchangeSettingsForTest(const ExchangeSettings& settings) {
+    gExchangeSettings = settings;
+}
+
+void ResetExchangeSettingsForTest() {
+    gExchangeSettings = ExchangeSettings{};
+}
+
+ExchangeResult HttpExchange(const ExchangeProfile& profile, const std::string& host,
+                            std::string_view request, const ChunkSink& sink) {
+    const ExchangeSettings& settings = gExchangeSettings;
+    ExchangeResult result;
+
+    uint32_t address = 0;
+    if (!platform::LookupHostIPv4(host, &address)) {
+        int error = platform::WSAGetLastError();
+        SetLookupFailure();
+        Say(profile, &ExchangeMessages::lookupFailed, host.c_str(), error);
+        result.lookupFailed = true;
+        result.status = -1;
+        return result;
+    }
+
+    platform::Socket socket = platform::OpenTcpSocket();
+    if (!socket.valid()) {
+        Say(profile, &ExchangeMessages::socketFailed, platform::WSAGetLastError());
+        result.status = -1;
+        return result;
+    }
+
+    if (profile.blocking) {
+        if (platform::SetSendBufferSize(socket, kPostSendBufferBytes) != 0) {
+            Say(profile, &ExchangeMessages::sendBufferFailed,
+                static_cast<long>(platform::WSAGetLastError()));
+            result.status = -1;
+            return result;
+        }
+        // The blocking calls would otherwise wait as long as the system lets
+        // them (minutes for a black-holed collector), and the monitor waits
+        // for the post thread without a time-out of its own.
+        if (platform::SetBlockingTimeouts(socket, settings.postCallTimeoutMs) != 0) {
+            Say(profile, &ExchangeMessages::callTimeoutsFailed,
+                static_cast<long>(platform::WSAGetLastError()));
+            result.status = -1;
+            return result;
+        }
+    } else if (platform::SetNonBlocking(socket) != 0) {
+        Say(profile, &ExchangeMessages::nonBlockingFailed,
+            static_cast<long>(platform::WSAGetLastError()));
+        result.status = 1;
+        return result;
+    }
+
+    result.connectStamp = platform::QueryPerformanceCounter();
+    if (platform::Connect(socket, address, settings.port) != 0) {
+        int error = platform::WSAGetLastError();
+        bool underWay = !profile.blocking &&
+                        platform::SocketErrorIs(error, platform::SocketCondition::WouldBlock);
+        if (!underWay) {
+            Say(profile, &ExchangeMessages::connectFailed, static_cast<long>(error));
+            result.status = -1;
+            return result;
+        }
+    }
+
+    if (profile.blocking) {
+        if (platform::Send(socket, request.data(), request.size()) == -1) {
+            Say(profile, &ExchangeMessages::sendFailed, platform::WSAGetLastError());
+            result.status = 1;
+            return result;
+        }
+    } else if (SendNonBlocking(profile, socket, request, settings.sendTimeoutMs) != 0) {
+        result.status = 1;
+        return result;
+    }
+
+    // One spare byte past the receive size stays NUL, so a chunk can always
+    // be read as text up to its first NUL.
+    std::vector<char> buffer(kReceiveBufferBytes + 1);
+    const size_t receiveBytes = profile.blocking ? kPostReceiveBytes : kReceiveBufferBytes;
+    uint64_t lastData = platform::GetTickCount64();  // ms
+    bool readyYetEmpty = false;
+    for (;;) {
+        std::memset(buffer.data(), 0, buffer.size());
+        long received = platform::Recv(socket, buffer.data(), receiveBytes);
+        if (received > 0) {
+            if (result.firstDataStamp == 0) {
+                result.firstDataStamp = platform::QueryPerformanceCounter();
+            }
+            result.bytesReceived += static_cast<uint64_t>(received);
+            lastData = platform::GetTickCount64();
+            readyYetEmpty = false;
+            if (!sink(buffer.data(), static_cast<size_t>(received))) break;
+            if (result.bytesReceived > settings.maxResponseBytes) {
+                Say(profile, &ExchangeMessages::tooLarge, host.c_str(),
+                    static_cast<unsigned long long>(settings.maxResponseBytes));
+                break;
+            }
+            continue;
+        }
+        if (received == 0) break;  // the peer closed
+        int error = platform::WSAGetLastError();
+        bool waiting = !profile.blocking &&
+                       (platform::SocketErrorIs(error, platform::SocketCondition::WouldBlock) ||
+                        platform::SocketErrorIs(error, platform::SocketCondition::InProgress));
+        if (!waiting) {
+            Say(profile, &ExchangeMessages::recvFailed, error);
+            break;
+        }
+        uint64_t idle = platform::GetTickCount64() - lastData;
+        if (idle > settings.idleTimeoutMs) break;  // time-out, silent by design
+        if (readyYetEmpty) {
+            platform::Sleep(1);  // see SendNonBlocking: never spin on a false ready
+            readyYetEmpty = false;
+            continue;
+        }
+        int ready = platform::WaitSocket(socket, platform::WaitFor::Readable,
+                                         WaitLeft(settings.idleTimeoutMs, idle));
+        if (ready < 0) platform::Sleep(1);
+        readyYetEmpty = ready > 0;
+    }
+
+    result.status = 0;
+    result.socket = std::move(socket);
+    return result;
+}
+
+void CloseExchangeSocket(const ExchangeProfile& profile, platform::Socket& socket) {
+    int handle = socket.handle();
+    if (socket.Close() != 0) {
+        Say(profile, &ExchangeMessages::closeFailed, platform::WSAGetLastError());
+    } else {
+        Say(profile, &ExchangeMessages::closed, handle);
+    }
+}
+
+std::string BuildLatencyRequest(const std::string& host) {
+    std::string request =
+        "GET /speedtest/latency.txt HTTP/1.1\r\n"
+        "Accept: text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8\r\n"
+        "Accept-Language: en-US,en;q=0.5\r\n"
+        "Accept-Encoding: identity\r\n"
+        "Connection: close\r\n"
+        "User-Agent: Mozilla/5.0 (Windows NT 6.3; WOW64)\r\n";
+    request += "Host: ";
+    request += host;
+    request += "\r\n\r\n";
+    return request;
+}
+
+int SendMeasureLatencyResponse(const std::string& host, const std::string& request,
+                               double* seconds) {
+    // The answer's content does not matter, only when its first byte came.
+    ExchangeResult exchange = HttpExchange(kLatencyProfile, host, request.c_str(),
+                                           [](const char*, size_t) { return true; });
+    if (exchange.status != 0) return exchange.status;
+    CloseExchangeSocket(kLatencyProfile, exchange.socket);
+
+    if (exchange.connectStamp > 0 && exchange.firstDataStamp > 0) {
+        int64_t frequency = gPerfFrequency > 0 ? gPerfFrequency : platform::kPerfFrequency;
+        int64_t microseconds =
+            (exchange.firstDataStamp - exchange.connectStamp) * 1000000 / frequency;
+        *seconds = static_cast<double>(microseconds) / 1000000.0;
+        return 0;
+    }
+    ConsolePrintf(L"SendMeasureLatencyResponse: no data received from server %hs\n", host.c_str());
+    return -1;
+}

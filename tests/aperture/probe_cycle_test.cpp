@@ -1,0 +1,237 @@
+// The probe cycle driven second by second: a traffic reading and, where the
+// cycle probes, a scripted probe answer per step; the aperture, thresholds and
+// console lines are checked after each step.
+#include "aperture/probe_cycle.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+#include "aperture/aperture_fixture.h"
+#include "config/registry_params.h"
+#include "probe/budget.h"
+
+namespace {
+
+class Cycle : public test::ApertureTest {
+  protected:
+    // One second of traffic at `mbps`, then one cycle; `answer` is queued for
+    // a probe the cycle may send.
+    HRESULT Tick(double mbps, std::optional<test::ProbeAnswer> answer = std::nullopt) {
+        if (answer) answers_.push_back(*answer);
+        S().processes[0].download += static_cast<int64_t>(mbps * 1000000);
+        clock_.AdvanceSeconds(1.0);
+        console_.clear();
+        return CheckAndProbeISP(Slot(), "speed.example");
+    }
+    // The thresholds as two idle probes of 25 ms would have left them.
+    void Learnt() {
+        Slot().idleProbeTimeMIN = Slot().probeTimeAvg = 25;
+        Slot().TSD_Threshold = 35;
+        Slot().TSD_Threshold_relaxed = 45;
+        Slot().idleProbeCount = 2;
+    }
+    // A line whose moving average already sits at `mbps`, after the base sample.
+    void Steady(double mbps) {
+        Tick(0);
+        Slot().mbps_MMA = Slot().prevMMA = mbps;
+    }
+    bool Printed(const std::string& text) const {
+        return console_.text().find(text) != std::string::npos;
+    }
+
+    test::ConsoleCapture console_;
+};
+
+TEST_F(Cycle, IdleProbesLearnTheThresholdsTwiceOnly) {
+    EXPECT_EQ(Tick(0, {{0.030}}), S_OK);  // the first read only sets the base: idle
+    EXPECT_EQ(Slot().idleProbeTimeMIN, 30u);
+    EXPECT_EQ(Slot().TSD_Threshold, 40u);
+    EXPECT_EQ(Slot().TSD_Threshold_relaxed, 50u);
+    EXPECT_EQ(console_.text(), "idleProbeTimeMIN = 30 ms, TSD_Threshold = 40 ms [1/0]\n\n");
+
+    EXPECT_EQ(Tick(0.2, {{0.0259}}), S_OK);
+    EXPECT_EQ(Slot().idleProbeTimeMIN, 25u);
+    EXPECT_EQ(Slot().probeTimeAvg, 28u);  // (25 + 2 x 30) / 3
+    EXPECT_EQ(Slot().TSD_Threshold, 35u);
+    EXPECT_EQ(Slot().TSD_Threshold_relaxed, 50u);  // only ever grows
+    EXPECT_TRUE(Printed("[G 0, ap 90.91] idleProbeTimeMIN 30 ms VS results 25 ms\n\n"));
+    EXPECT_TRUE(
+        Printed("[G 0, ap 90.91/90.91] IDLE probes: sample time = 25 ms, TSD_Threshold = "
+                "35 ms [2/2]\n\n"));
+
+    EXPECT_EQ(Tick(0), S_OK);
+    EXPECT_EQ(probesSent_, 2);
+    EXPECT_EQ(Slot().idleCycleCount, 3u);
+    EXPECT_EQ(Slot().gProbeCount, 2u);
+}
+
+TEST_F(Cycle, BudgetRefusesIdleProbesInPartitionZero) {
+    gUnlimitedProbing = false;
+    gMovingProbesPerPartitionedHourLimit = 0;  // under 8 probes an hour
+    EXPECT_EQ(Tick(0, {{0.030}}), S_OK);
+    EXPECT_EQ(console_.text(),
+              "[X BUDGET] idleProbeTimeMIN = 0 ms, TSD_Threshold = 10 ms [1/0]\n\n");
+    EXPECT_EQ(Slot().TSD_Threshold_relaxed, 20u);
+    EXPECT_EQ(probesSent_, 0);
+    EXPECT_EQ(Slot().gProbeCount, 0u);
+}
+
+TEST_F(Cycle, FiveRepeatFlatsThenAProbeThenALimit) {
+    Learnt();
+    gUnlimitedProbing = false;  // deferral only holds while probes are rationed
+    gMovingProbesPerPartitionedHourLimit = 100;
+    Steady(80);
+    for (int i = 1; i <= 4; ++i) {
+        EXPECT_EQ(Tick(80), S_OK);
+        EXPECT_TRUE(Printed("[G 0, ap 90.91/90.91] repeat FLAT " + std::to_string(i) + ": [delta "))
+            << console_.text();
+    }
+    Tick(80);
+    EXPECT_TRUE(Printed("repeat FLAT 5[FORCE RESET]: [delta 0.00, abs 0.00, margin 0.800000]"));
+    EXPECT_EQ(probesSent_, 0);
+
+    // The sixth FLAT probes: fast, so the line is not full and later probes wait.
+    EXPECT_EQ(Tick(80, {{0.024}}), S_OK);
+    EXPECT_EQ(probesSent_, 1);
+    EXPECT_TRUE(Printed("[ap 90.91, G 0] UPDATE idleProbeTimeMIN=24 TSD_Threshold=34\n"));
+    EXPECT_TRUE(
+        Printed("[G 0, ap 90.91/90.91] FLAT: probeTimeMs = 24 ms < 34 [delta 0.00, abs "
+                "0.00, margin 0.800000][mbps range: 80.00 to 80.00]\n\n"));
+    EXPECT_GT(Slot().DeferralPoint.untilTick, 0u);
+
+    // Armed again, the next FLAT is deferred at this rate.
+    Slot().flatProbeArmed = 1;
+    EXPECT_EQ(Tick(80), S_OK);
+    EXPECT_EQ(probesSent_, 1);
+    EXPECT_TRUE(Printed("FLAT: PROBE DEFERRED [delta 0.00, abs 0.00, margin 0.800000]"));
+
+    // After the deferral a slow probe detects the limit: the aperture comes
+    // down to the traffic (not close to the recovery point, half below it).
+    clock_.AdvanceSeconds(30);
+    Steady(80);
+    Slot().flatProbeArmed = 1;
+    EXPECT_EQ(Tick(80, {{0.050}}), S_OK);
+    EXPECT_TRUE(
+        Printed("FLAT: probeTimeMs = 50 ms >= 34 [delta 0.00, abs 0.00, margin "
+                "0.800000][LIMIT DETECTED: 80.00 to 80.00]\n\n"));
+    EXPECT_DOUBLE_EQ(Slot().aperture, 80.0);
+    EXPECT_EQ(LastDownloadBps(), 88000000);
+    EXPECT_EQ(Slot().mbps_max, 0.0);
+}
+
+TEST_F(Cycle, CurveDownProbesOncePerFallAndMayHalve) {
+    Learnt();
+    Steady(80);
+    Tick(80);  // FLAT arms the next fall
+    EXPECT_EQ(Slot().downProbeArmed, 1);
+    EXPECT_EQ(Tick(70, {{0.060}}), S_OK);  // mma 76.67: falling, slow probe
+    EXPECT_TRUE(
+        Printed("CURVE-DOWN: probeTimeMs = 60 ms >= 35 [delta -3.33, abs 3.33, margin "
+                "0.800000][LIMIT DETECTED: 70.00 to 76.67]\n\n"))
+        << console_.text();
+    // The unarmed FLAT cleared the peak, so ref = mma = 76.67 < 90.91: not
+    // close to the recovery point, half 45.45 below it: down to the traffic.
+    EXPECT_NEAR(Slot().aperture, 76.6667, 1e-3);
+    const int probes = probesSent_;
+    EXPECT_EQ(Tick(65), S_OK);  // a fall after a fall does not probe
+    EXPECT_EQ(probesSent_, probes);
+}
+
+TEST_F(Cycle, MaxProcedureWithBudgetStepsUpThenJumpsDown) {
+    Learnt();
+    gUnlimitedProbing = false;
+    gMovingProbesPerPartitionedHourLimit = 100;
+    Slot().aperture = 80;
+    Steady(85);
+    Slot().flatProbeArmed = 1;
+    EXPECT_EQ(Tick(85, {{0.050}}), S_OK);  // mbps_max 85 >= ap 80
+    EXPECT_TRUE(
+        Printed("[G 0, 85.00 mbps][FLAT-MAX]+++++> Increasing download aperture to: 88.00 "
+                "mbps [fud 96.80]\n\n"));
+    EXPECT_TRUE(Printed("[G 0][MAX]-----> JUMP DOWN [minmin]: 79.20 mbps [fud 87.12]\n\n"));
+    EXPECT_DOUBLE_EQ(Slot().aperture, 79.2);
+}
+
+TEST_F(Cycle, MaxProcedureUnlimitedProbesBeforeGrowing) {
+    Learnt();
+    Slot().aperture = 80;
+    struct Case {
+        double seconds;
+        double aperture;  // after the cycle
+        const char* verdict;
+    };
+    const Case cases[] = {
+        {0.030, 88.0, " [INCREASE BW]"},    // fast: grows, stays
+        {0.040, 79.2, " [INCREASE BW]"},    // under relaxed, over TSD: grows then jumps down
+        {0.046, 72.0, " [_NO_ Increase]"},  // over relaxed: no growth, jumps down
+    };
+    for (const Case& c : cases) {
+        Slot().aperture = 80;
+        Steady(85);
+        Slot().flatProbeArmed = 1;
+        MarkLog();
+        EXPECT_EQ(Tick(85, {{c.seconds}}), S_OK);
+        EXPECT_NEAR(Slot().aperture, c.aperture, 1e-9) << c.seconds;
+        bool found = false;
+        for (const std::string& line : LogSinceMark()) {
+            found = found || line.find(c.verdict) != std::string::npos;
+        }
+        EXPECT_TRUE(found) << c.verdict;
+    }
+}
+
+TEST_F(Cycle, IdleRecoveryClimbsBackToTheRecoveryPoint) {
+    Learnt();
+    gIdleTimeRecoveryThresholdSecs = 10;
+    Slot().aperture = 70;
+    Tick(0);
+    for (int i = 2; i < 10; ++i) Tick(0.1);
+    EXPECT_EQ(Slot().aperture, 70);
+    Tick(0.1);  // the tenth idle second
+    EXPECT_TRUE(Printed("[ap 70.00, G 0] Idle DL BW Recovery, ap --> target 90.91\n"));
+    EXPECT_DOUBLE_EQ(Slot().aperture, 77.0);
+    Tick(0.1);
+    EXPECT_DOUBLE_EQ(Slot().aperture, 84.7);
+    Tick(0.1);
+    EXPECT_NEAR(Slot().aperture, 90.909090, 1e-5);  // capped at the target
+    Tick(0.1);
+    EXPECT_FALSE(Printed("Idle DL BW Recovery"));
+
+    // Below the floor neither advances nor resets the idle count; activity resets it.
+    const uint32_t idle = Slot().idleSecs;
+    Steady(50);
+    EXPECT_EQ(Slot().idleSecs, idle + 1);  // Steady's own tick was idle
+    Tick(50);
+    EXPECT_EQ(Slot().idleSecs, idle + 1);
+    Slot().mbps_MMA = Slot().prevMMA = 80;
+    Tick(80);
+    EXPECT_EQ(Slot().idleSecs, 0u);
+}
+
+TEST_F(Cycle, HugeReadingsFailedProbesAndTheTrafficLine) {
+    Learnt();
+    Steady(80);
+    const double prevMMA = Slot().prevMMA;
+    EXPECT_EQ(Tick(600), S_OK);
+    EXPECT_EQ(console_.text(),
+              "[ap 90.91, G 0] [HUGE#] Tarnel mbps - Process only 600.000000, Process+Domain "
+              "600.000000\n\n");
+    EXPECT_EQ(Slot().prevMMA, prevMMA);  // dropped whole
+
+    gRegDebugLevel = 5;
+    Tick(80);
+    EXPECT_EQ(console_.text().rfind("[ap 90.91, G 0] Tarnel mbps - Process only 80.000000", 0), 0u);
+    gRegDebugLevel = 0;
+
+    Steady(80);
+    Slot().flatProbeArmed = 1;
+    const double before = Slot().prevMbps;
+    EXPECT_EQ(Tick(80, test::ProbeAnswer{0, false}), E_FAIL);
+    EXPECT_TRUE(Printed("MeasureHostLatency: failed to detect latency from: host=speed.example\n"));
+    EXPECT_EQ(Slot().prevMbps, before);  // the cycle ended before its copy
+    EXPECT_EQ(Slot().gProbeCount, 1u);   // the failed probe still counts
+}
+
+}  // namespace

@@ -1,0 +1,168 @@
+// The monitor loop end to end in one process: a directory and speed-test
+// server on loopback, the in-memory shaper service, and a clock that moves
+// only when the loop sleeps. Each case lets the loop run until a condition,
+// then presses a key.
+#include "core/monitor.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include "aperture/isp_ctx.h"
+#include "probe/budget.h"
+#include "probe/latency.h"
+#include "shaper/fake_service.h"
+#include "speedtest/directory.h"
+#include "speedtest/http_exchange.h"
+#include "speedtest/loopback_server.h"
+
+namespace {
+
+const char* kConfig =
+    "<settings>\n<client ip=\"192.0.2.7\" lat=\"50\" lon=\"8\" isp=\"Example\" />\n"
+    "<times dl1=\"5000\" dl2=\"35000\" />\n<download testlength=\"10\" />\n"
+    "<upload ratio=\"5\" />\n</settings>\n";
+
+std::string ServerList() {
+    std::string document = "<settings>\n<servers>\n";
+    for (int id = 1; id <= 5; ++id) {
+        document += "<server url=\"http://127.0.0.1/speedtest/upload.php\" lat=\"50." +
+                    std::to_string(id) + "\" lon=\"8\" id=\"" + std::to_string(id) +
+                    "\" host=\"127.0.0.1\" />\n";
+    }
+    return document + "</servers>\n</settings>\n";
+}
+
+class Monitor : public fake::ServiceTest {
+  protected:
+    void SetUp() override {
+        fake::ServiceTest::SetUp();
+        ResetDirectoryForTest();
+        ResetBudgetForTest();
+        ResetLatencyForTest();
+        gUnlimitedProbing = true;
+        ExchangeSettings settings;
+        settings.port = server_.port();
+        SetExchangeSettingsForTest(settings);
+        ::setenv("SANDROW_DIRECTORY_HOST", "127.0.0.1", 1);
+        ::setenv("SANDROW_DIRECTORY_HOST2", "127.0.0.1", 1);
+        S().gateways = {{L"02-00-00-00-00-01", 0, 20000000, 100000000}};
+        S().interfaces = {{L"02-00-00-00-00-99", 7, 0}};
+        S().processes = {{L"browser", 7, 0, 0}};
+    }
+    void TearDown() override {
+        platform::SetKbHitForTest(nullptr);
+        ::unsetenv("SANDROW_DIRECTORY_HOST");
+        ::unsetenv("SANDROW_DIRECTORY_HOST2");
+        ResetExchangeSettingsForTest();
+        ResetDirectoryForTest();
+        ResetLatencyForTest();
+        ResetBudgetForTest();
+        fake::ServiceTest::TearDown();
+    }
+
+    // Runs the loop; `step` is asked at every key-press test and may change
+    // the world; its true presses the key.
+    int32_t RunUntil(std::function<bool()> step) {
+        platform::SetKbHitForTest(std::move(step));
+        return DoApertureMonitor();
+    }
+    bool Printed(const std::string& text) const {
+        return console_.text().find(text) != std::string::npos;
+    }
+    size_t Count(const std::string& text) const {
+        size_t n = 0;
+        for (size_t at = console_.text().find(text); at != std::string::npos;
+             at = console_.text().find(text, at + 1)) {
+            ++n;
+        }
+        return n;
+    }
+    double Seconds() { return static_cast<double>(clock_.TickCount64()) / 1000.0; }
+
+    test::ConsoleCapture console_;
+    fake::ManualClock clock_;
+    test::LoopbackServer server_{[](test::Connection& c) {
+        c.ReadRequest();
+        if (c.request().find("/speedtest-config.php") != std::string::npos) {
+            c.Write(test::HttpReply(kConfig));
+        } else if (c.request().find("/speedtest-servers-static.php") != std::string::npos) {
+            c.Write(test::HttpReply(ServerList()));
+        } else {
+            c.Write(test::HttpReply("test=test"));
+        }
+    }};
+};
+
+TEST_F(Monitor, FindsTheServerDiscoversAndTicksOncePerSecond) {
+    const double start = Seconds();
+    EXPECT_EQ(RunUntil([&] { return Seconds() - start >= 10; }), 0);
+    EXPECT_TRUE(Printed("DoApertureMonitor():[GetClosestServers] Succeeded\n"));
+    EXPECT_TRUE(Logged("<DEBUG>:Probe Host=127.0.0.1, pPathForGet=/speedtest/, IsMini=0"));
+    EXPECT_TRUE(Printed("DoApertureMonitor: InitTarnelHelper() successful\n"));
+    EXPECT_TRUE(Printed("\nFound internet gateway(s) 1 / 1\n\nMonitoring internet traffic...\n"));
+    EXPECT_TRUE(Logged("<DEBUG>:Monitoring internet traffic..."));
+    // Ten seconds of ticks: the idle probes went to the chosen server.
+    EXPECT_EQ(gIspCtx[0].idleCycleCount, 10u);
+    EXPECT_EQ(gIspCtx[0].gProbeCount, 2u);
+    EXPECT_NE(gIspCtx[0].TSD_Threshold, 0xFFFFFFFFu);
+}
+
+TEST_F(Monitor, RestartsWhenTheServiceGoesAndWaitsSilentlyForItsReturn) {
+    const double start = Seconds();
+    EXPECT_EQ(RunUntil([&] {
+                  const double t = Seconds() - start;
+                  S().running = t < 5 || t >= 20;
+                  return t >= 25;
+              }),
+              0);
+    EXPECT_EQ(Count("\nCorvane/Varnel Network Service not found, restarting service...)\n"), 1u);
+    EXPECT_EQ(Count("Monitoring internet traffic..."), 2u);
+    EXPECT_TRUE(Logged("<ERROR>:Corvane/Varnel Network Service not found, restarting service...)"));
+}
+
+TEST_F(Monitor, RestartsWhenTheBandwidthChangesBehindItsBack) {
+    const double start = Seconds();
+    bool changed = false;
+    RunUntil([&] {
+        if (!changed && Seconds() - start >= 4) {
+            changed = true;
+            S().gateways[0].downloadBps = 50000000;
+        }
+        return Seconds() - start >= 12;
+    });
+    EXPECT_TRUE(
+        Printed("\nValidateDLBWForISPs() Failed (Either settings changed unexpectedly or "
+                "DLBW not set at all, restarting service...)\n"));
+    EXPECT_TRUE(
+        Logged("<ERROR>:ValidateDLBWForISPs() failed (Either settings changed unexpectedly "
+               "or DLBW not set at all, restarting service...)"));
+    // Rediscovered at the new bandwidth: 50 mbps / 1.1.
+    EXPECT_NEAR(gIspCtx[0].aperture, 45.4545, 1e-3);
+}
+
+TEST_F(Monitor, ThirdFailedCycleRestoresAndRestarts) {
+    SetLatencyExchangeForTest([](const std::string&, const std::string&, double*) { return -1; });
+    // Three failed cycles (seconds 0 to 2), 2 s of rest, then discovery again.
+    const double start = Seconds();
+    RunUntil([&] { return Seconds() - start >= 5; });
+    EXPECT_EQ(Count("\nCheckAndProbeISP(isp=0, G=0) failed (restarting service...)\n"), 1u);
+    EXPECT_TRUE(Printed("[G 0]+++++> Set aperture to recovery value: 90.91 mbps [fud 100.00]\n\n"));
+    EXPECT_TRUE(Logged("<ERROR>:CheckAndProbeISP(isp=0, G=0) failed(restarting service...)"));
+    EXPECT_EQ(Count("Monitoring internet traffic..."), 2u) << console_.text();
+}
+
+TEST_F(Monitor, UnreachableDirectoryPrintsOnceAndRetriesSilently) {
+    ::setenv("SANDROW_DIRECTORY_HOST", "", 1);
+    const double start = Seconds();
+    EXPECT_EQ(RunUntil([&] { return Seconds() - start >= 9; }), 1);
+    EXPECT_EQ(Count("DoApertureMonitor(): Failed to retrieve Speedtest server configuration, "
+                    "waiting...\n"),
+              1u);
+    EXPECT_EQ(Count("GetConfig: my_gethostbyname"), 1u);  // only the first failure reports
+}
+
+}  // namespace

@@ -1,0 +1,155 @@
+// Test scaffolding for the real service: a private dbus-daemon per test, the
+// corvane-service binary as a child process, and waiting on both with poll.
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/bus.h"
+#include "support/test_support.h"
+
+extern char** environ;
+
+namespace servicetest {
+
+using namespace std::chrono_literals;
+
+// Waits up to `timeout` for the process to end, without spinning: a pidfd
+// becomes readable when it does. Works for processes that are not our
+// children too (the forked bus daemon).
+inline bool WaitForExit(pid_t pid, std::chrono::milliseconds timeout) {
+    int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    if (fd < 0) return true;  // already gone
+    pollfd p{fd, POLLIN, 0};
+    int n = ::poll(&p, 1, static_cast<int>(timeout.count()));
+    ::close(fd);
+    return n > 0;
+}
+
+// A dbus-daemon of our own on a fresh socket; the bus of DBUS_SYSTEM_BUS_ADDRESS
+// while the object lives (the process's bus connection is dropped at both ends,
+// so no connection to another test's bus survives).
+class PrivateBus {
+  public:
+    explicit PrivateBus(const test::TempDir& dir, const std::string& name = "bus") {
+        std::string config = dir.file(name + ".conf");
+        // receive_sender: dbus-daemon 1.14 rejects replies without it.
+        test::WriteFile(config,
+                        "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration "
+                        "1.0//EN\"\n \"http://www.freedesktop.org/standards/dbus/1.0/"
+                        "busconfig.dtd\">\n<busconfig>\n  <type>custom</type>\n"
+                        "  <listen>unix:path=" +
+                            dir.file(name + ".sock") +
+                            "</listen>\n  <auth>EXTERNAL</auth>\n"
+                            "  <policy context=\"default\">\n    <allow user=\"*\"/>\n"
+                            "    <allow own=\"*\"/>\n    <allow send_destination=\"*\"/>\n"
+                            "    <allow receive_sender=\"*\"/>\n  </policy>\n</busconfig>\n");
+        std::string command =
+            "dbus-daemon --config-file=" + config + " --fork --print-address=1 --print-pid=1 2>&1";
+        FILE* out = ::popen(command.c_str(), "r");
+        if (out == nullptr) return;
+        char line[512];
+        if (std::fgets(line, sizeof line, out) != nullptr) {
+            address_ = line;
+            while (!address_.empty() && address_.back() == '\n') address_.pop_back();
+        }
+        if (std::fgets(line, sizeof line, out) != nullptr) pid_ = std::atoi(line);
+        ::pclose(out);
+        if (pid_ <= 0 || address_.rfind("unix:", 0) != 0) pid_ = -1;
+    }
+    ~PrivateBus() { Kill(); }
+    PrivateBus(const PrivateBus&) = delete;
+    PrivateBus& operator=(const PrivateBus&) = delete;
+
+    bool ok() const { return pid_ > 0; }
+    const std::string& address() const { return address_; }
+
+    // Points this process (and the children it starts) at the bus.
+    void Use() const {
+        ::setenv("DBUS_SYSTEM_BUS_ADDRESS", address_.c_str(), 1);
+        platform::bus::ResetForTest();
+    }
+
+    void Kill() {
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGTERM);
+        WaitForExit(pid_, 2000ms);
+        pid_ = -1;
+    }
+
+  private:
+    std::string address_;
+    pid_t pid_ = -1;
+};
+
+// The corvane-service binary as a child, its standard error in a file.
+class ServiceProcess {
+  public:
+    ServiceProcess(const std::vector<std::string>& args, const std::string& stderrPath) {
+        std::vector<std::string> argv{CORVANE_SERVICE_PATH};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::vector<char*> raw;
+        for (std::string& a : argv) raw.push_back(a.data());
+        raw.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, stderrPath.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (::posix_spawn(&pid_, raw[0], &actions, nullptr, raw.data(), environ) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~ServiceProcess() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            Wait(5000ms);
+        }
+    }
+    ServiceProcess(const ServiceProcess&) = delete;
+    ServiceProcess& operator=(const ServiceProcess&) = delete;
+
+    pid_t pid() const { return pid_; }
+    void Signal(int signo) const {
+        if (pid_ > 0) ::kill(pid_, signo);
+    }
+
+    // The exit code, or nullopt when it has not ended within `timeout` (or
+    // ended by a signal: -signo).
+    std::optional<int> Wait(std::chrono::milliseconds timeout) {
+        if (pid_ <= 0) return std::nullopt;
+        if (!WaitForExit(pid_, timeout)) return std::nullopt;
+        int status = 0;
+        if (::waitpid(pid_, &status, 0) != pid_) return std::nullopt;
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+    }
+
+  private:
+    pid_t pid_ = -1;
+};
+
+// Until the service owns its name on the current bus, at most `timeout`.
+// Asking the bus every 5 ms is a wait, not a spin.
+inline bool WaitUntilServing(std::chrono::milliseconds timeout = 5000ms) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (platform::bus::NameHasOwner()) return true;
+        std::this_thread::sleep_for(5ms);
+    }
+    return false;
+}
+
+}  // namespace servicetest
