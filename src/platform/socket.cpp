@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 namespace platform {
@@ -188,7 +189,8 @@ int WaitSocket(const Socket& socket, WaitFor what, uint32_t timeoutMs) {
                  0};
     // A signal restarts the wait with the whole time; the callers' loops
     // measure their own limits, so the wait can only end later, never early.
-    int ready = RetryOnEintr([&] { return ::poll(&entry, 1, static_cast<int>(timeoutMs)); });
+    const int limit = timeoutMs > INT_MAX ? INT_MAX : static_cast<int>(timeoutMs);
+    int ready = RetryOnEintr([&] { return ::poll(&entry, 1, limit); });
     if (ready < 0) return Fail(errno);
     return ready > 0 ? 1 : 0;
 }

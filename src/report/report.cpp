@@ -154,7 +154,8 @@ int doPOSTProbeCounts(const std::string& adapterMac, const std::string& gatewayM
         std::thread worker(PostThread, &post);
         worker.join();
     } catch (const std::system_error&) {
-        // No thread, nothing sent: the outcome is whatever gPostFailed holds.
+        // No thread, nothing sent: a failure, so the counts wait for the next report.
+        SetPostFailed(1);
     }
     buffer.reset();
 
