@@ -44,6 +44,29 @@ class Cycle : public test::ApertureTest {
     test::ConsoleCapture console_;
 };
 
+TEST(ThresholdRule, BandsAndARelaxedThresholdThatOnlyGrows) {
+    struct Case {
+        uint32_t minMs, tsd, relaxed;
+    };
+    const Case fromUnset[] = {{0, 10, 20},   {40, 50, 60},    {41, 52, 62},   {80, 91, 101},
+                              {81, 93, 103}, {120, 132, 142}, {121, 134, 144}};
+    for (const Case& c : fromUnset) {
+        IspCtx ctx{};
+        ctx.TSD_Threshold = ctx.TSD_Threshold_relaxed = kThresholdNotLearnt;
+        ApplyThresholdRule(ctx, c.minMs);
+        EXPECT_EQ(ctx.TSD_Threshold, c.tsd) << c.minMs;
+        EXPECT_EQ(ctx.TSD_Threshold_relaxed, c.relaxed) << c.minMs;
+    }
+    IspCtx ctx{};
+    ctx.TSD_Threshold = ctx.TSD_Threshold_relaxed = kThresholdNotLearnt;
+    ApplyThresholdRule(ctx, 121);
+    ApplyThresholdRule(ctx, 30);  // a faster minimum lowers one threshold only
+    EXPECT_EQ(ctx.TSD_Threshold, 40u);
+    EXPECT_EQ(ctx.TSD_Threshold_relaxed, 144u);
+    EXPECT_EQ(ProbeMs(0.0349999), 34u);   // truncated, not rounded
+    EXPECT_EQ(ProbeMs(4294967.296), 0u);  // low 32 bits of 4294967296 ms
+}
+
 TEST_F(Cycle, IdleProbesLearnTheThresholdsTwiceOnly) {
     EXPECT_EQ(Tick(0, {{0.030}}), S_OK);  // the first read only sets the base: idle
     EXPECT_EQ(Slot().idleProbeTimeMIN, 30u);
