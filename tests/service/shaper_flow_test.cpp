@@ -17,31 +17,13 @@ using namespace std::chrono_literals;
 
 // One good gateway at 100 Mbit/s; 80 + 8 Mbit/s of download through its
 // interface (device 11) and traffic on another device that must not count.
-constexpr const char* kConfig = R"ini(
-[gateway wan]
-mac = 02-00-00-00-00-01
-id = 3
-upload_bps = 20000000
-download_bps = 100000000
-
-[interface eth0]
-mac = 02-00-00-00-00-11
-device_id = 11
-gateway_id = 3
-
-[process firefox]
-device_id = 11
-download_bits = 1000000
-download_rate_bps = 80000000
-
-[process elsewhere]
-device_id = 99
-download_rate_bps = 500000000
-
-[domain example.com]
-device_id = 11
-download_rate_bps = 8000000
-)ini";
+const char* kConfig =
+    "[gateway wan]\nmac = 02-00-00-00-00-01\nid = 3\nupload_bps = 20000000\n"
+    "download_bps = 100000000\n"
+    "[interface eth0]\nmac = 02-00-00-00-00-11\ndevice_id = 11\ngateway_id = 3\n"
+    "[process firefox]\ndevice_id = 11\ndownload_bits = 1000000\ndownload_rate_bps = 80000000\n"
+    "[process elsewhere]\ndevice_id = 99\ndownload_rate_bps = 500000000\n"
+    "[domain example.com]\ndevice_id = 11\ndownload_rate_bps = 8000000\n";
 
 class ShaperFlow : public ::testing::Test {
   protected:
@@ -78,21 +60,18 @@ class ShaperFlow : public ::testing::Test {
 };
 
 TEST_F(ShaperFlow, BindsDiscoversSetsLimitsAndMeasuresTrafficThroughTheRealService) {
-    std::string config = dir_.file("service.ini");
-    test::WriteFile(config, kConfig);
+    test::WriteFile(dir_.file("service.ini"), kConfig);
     service_ = std::make_unique<servicetest::ServiceProcess>(
-        std::vector<std::string>{"--config", config}, dir_.file("service.err"));
+        std::vector<std::string>{"--config", dir_.file("service.ini")}, dir_.file("service.err"));
     ASSERT_TRUE(servicetest::WaitUntilServing());
     ASSERT_TRUE(CorvaneServiceRunning());
 
     ASSERT_EQ(InitTarnelHelper(), S_OK);
     ASSERT_EQ(DiscoverGateways(), S_OK);
     IspCtx& ctx = gIspCtx[0];
-    EXPECT_EQ(ctx.G, 3);
-    EXPECT_EQ(ctx.gatewayMAC, L"02-00-00-00-00-01");
-    EXPECT_EQ(ctx.deviceIDs, std::vector<int32_t>{11});
-    EXPECT_EQ(ctx.lastDownloadLimitBps, 100000000u);
-    EXPECT_EQ(gTarnelGatewaysFingerprint, "Gateways: 3");
+    EXPECT_EQ(std::tie(ctx.G, ctx.gatewayMAC, ctx.deviceIDs, ctx.lastDownloadLimitBps),
+              std::make_tuple(3, std::wstring(L"02-00-00-00-00-01"), std::vector<int32_t>{11},
+                              uint64_t{100000000}));
     EXPECT_EQ(ValidateDLBWForISPs(), S_OK);
 
     // The limit reaches the service, and validation then agrees with it.

@@ -1,5 +1,5 @@
-// An in-memory Corvane network service for tests: scripted replies, answers and
-// raised errors per method, and a record of every call.
+// An in-memory Corvane network service for tests: scripted answers and raised
+// errors per method, and a record of every call.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -63,14 +63,9 @@ struct ServiceState {
     std::function<void(NetworkInfoArrays&)> editNetworkInfo;
     std::function<void(NetworkInterfaceArrays&)> editInterfaces;
     std::function<void(TrafficListArrays&)> editProcesses, editDomains;
-    // As the service does, a successful SetGatewayLimits becomes the gateway's figures.
-    bool limitsUpdateGateways = true;
 
     std::vector<std::string> calls;  // method names in call order
     std::vector<LimitCall> limitCalls;
-    std::vector<int32_t> prepareArguments;
-    std::vector<int16_t> listSelectors;
-    std::vector<std::wstring> initializeArguments;  // each call's five, joined by ","
 
     HRESULT Enter(const std::string& method) {
         calls.push_back(method);
@@ -79,156 +74,117 @@ struct ServiceState {
         if (FAILED(it->second.hr) && it->second.raise) throw ComError(it->second.hr);
         return it->second.hr;
     }
-    size_t CallCount(const std::string& method) const {
-        return static_cast<size_t>(std::count(calls.begin(), calls.end(), method));
-    }
 };
 using State = std::shared_ptr<ServiceState>;
 
-// Hands out a new Impl, or nothing when scripted so, after the method's answer.
-template <typename Impl, typename Iface>
-HRESULT HandOut(const State& s, const std::string& method, ComPtr<Iface>* out) {
-    HRESULT hr = s->Enter(method);
-    if (FAILED(hr)) return hr;
-    out->reset();
-    if (s->nullInterfaces.count(method) == 0) *out = std::make_shared<Impl>(s);
-    return hr;
-}
-
-// The array of one field over all rows.
-template <typename T, typename Row, typename F>
-SafeArray Column(const std::vector<Row>& rows, F field) {
+// The array of one field over all rows, and an array of one value for each row.
+template <typename Row, typename T>
+SafeArray Column(const std::vector<Row>& rows, T Row::*field) {
     std::vector<T> values;
-    for (const Row& row : rows) values.push_back(field(row));
+    for (const Row& row : rows) values.push_back(row.*field);
     return SafeArray(std::move(values));
 }
+template <typename T>
+SafeArray Same(size_t n, T value) {
+    return SafeArray(std::vector<T>(n, value));
+}
 
-class ConfigurationManager : public IConfigurationManager {
+// One object stands for all five interfaces: the code under test holds each
+// through its own pointer, and they all answer from the one state.
+class Objects : public IBandwidthControlManager,
+                public IFactoryManager,
+                public INetworkManager,
+                public IRulesManager,
+                public IConfigurationManager {
   public:
-    explicit ConfigurationManager(State s) : s_(std::move(s)) {}
-    HRESULT PrepareLimitChange(int32_t value) override {
-        s_->prepareArguments.push_back(value);
-        return s_->Enter("PrepareLimitChange");
-    }
+    explicit Objects(State s) : s_(std::move(s)) {}
 
-  private:
-    State s_;
-};
-
-class RulesManager : public IRulesManager {
-  public:
-    explicit RulesManager(State s) : s_(std::move(s)) {}
-    HRESULT GetProcessList(int16_t selector, TrafficListArrays* arrays) override {
-        return List("GetProcessList", selector, s_->processes, s_->editProcesses, arrays);
-    }
-    HRESULT GetDomainList(int16_t selector, TrafficListArrays* arrays) override {
-        return List("GetDomainList", selector, s_->domains, s_->editDomains, arrays);
-    }
-
-  private:
-    HRESULT List(const std::string& method, int16_t selector, const std::vector<Traffic>& rows,
-                 const std::function<void(TrafficListArrays&)>& edit, TrafficListArrays* out) {
-        s_->listSelectors.push_back(selector);
-        HRESULT hr = s_->Enter(method);
+    // Hands out a new object, or nothing when scripted so, after the method's answer.
+    template <typename Iface>
+    static HRESULT HandOut(const State& s, const std::string& method, ComPtr<Iface>* out) {
+        HRESULT hr = s->Enter(method);
         if (FAILED(hr)) return hr;
-        using T = Traffic;
-        *out = {Column<std::wstring>(rows, [](const T& t) { return t.name; }),
-                Column<std::wstring>(rows, [](const T& t) { return L"C:\\" + t.name; }),
-                Column<std::wstring>(rows, [](const T&) { return L""; }),
-                Column<bool>(rows, [](const T&) { return true; }),
-                Column<int32_t>(rows, [](const T& t) { return t.deviceId; }),
-                Column<int32_t>(rows, [](const T&) { return 0; }),
-                Column<int64_t>(rows, [](const T& t) { return t.upload; }),
-                Column<int64_t>(rows, [](const T& t) { return t.download; }),
-                Column<int64_t>(rows, [](const T&) { return 0; }),
-                Column<int64_t>(rows, [](const T&) { return 0; })};
-        if (edit) edit(*out);
+        out->reset();
+        if (s->nullInterfaces.count(method) == 0) *out = std::make_shared<Objects>(s);
         return hr;
     }
-    State s_;
-};
 
-class NetworkManager : public INetworkManager {
-  public:
-    explicit NetworkManager(State s) : s_(std::move(s)) {}
+    HRESULT Initialize(int32_t, int32_t, int32_t, const std::wstring&,
+                       const std::wstring&) override {
+        return s_->Enter("Initialize");
+    }
+    HRESULT GetFactoryManager(ComPtr<IFactoryManager>* out) override {
+        return HandOut(s_, "GetFactoryManager", out);
+    }
+    HRESULT GetConfigurationManager(ComPtr<IConfigurationManager>* out) override {
+        return HandOut(s_, "GetConfigurationManager", out);
+    }
+    HRESULT GetNetworkManager(ComPtr<INetworkManager>* out) override {
+        return HandOut(s_, "GetNetworkManager", out);
+    }
+    HRESULT GetRulesManager(ComPtr<IRulesManager>* out) override {
+        return HandOut(s_, "GetRulesManager", out);
+    }
+    HRESULT PrepareLimitChange(int32_t) override { return s_->Enter("PrepareLimitChange"); }
+
+    // The arrays that the code does not read hold empty texts and zeros.
+    HRESULT GetProcessList(int16_t, TrafficListArrays* out) override {
+        return List("GetProcessList", s_->processes, s_->editProcesses, out);
+    }
+    HRESULT GetDomainList(int16_t, TrafficListArrays* out) override {
+        return List("GetDomainList", s_->domains, s_->editDomains, out);
+    }
     HRESULT GetNetworkInterfaceList(NetworkInterfaceArrays* out) override {
         HRESULT hr = s_->Enter("GetNetworkInterfaceList");
         if (FAILED(hr)) return hr;
-        using I = Interface;
-        const auto& rows = s_->interfaces;
-        *out = {Column<std::wstring>(rows, [](const I& i) { return i.mac; }),
-                Column<std::wstring>(rows, [](const I& i) { return L"eth" + i.mac; }),
-                Column<int32_t>(rows, [](const I& i) { return i.deviceId; }),
-                Column<int32_t>(rows, [](const I& i) { return i.gatewayId; }),
-                Column<int32_t>(rows, [](const I&) { return 0; }),
-                Column<bool>(rows, [](const I&) { return true; })};
+        const auto& i = s_->interfaces;
+        *out = {Column(i, &Interface::mac),      Same(i.size(), std::wstring()),
+                Column(i, &Interface::deviceId), Column(i, &Interface::gatewayId),
+                Same(i.size(), int32_t{0}),      Same(i.size(), true)};
         if (s_->editInterfaces) s_->editInterfaces(*out);
         return hr;
     }
+    // As the service does, a successful change becomes the gateway's figures.
     HRESULT SetGatewayLimits(const std::wstring& mac, int64_t up, int64_t down) override {
         s_->limitCalls.push_back({mac, up, down});
         HRESULT hr = s_->Enter("SetGatewayLimits");
         for (Gateway& g : s_->gateways) {
-            if (g.mac == mac && SUCCEEDED(hr) && s_->limitsUpdateGateways) {
-                g.uploadBps = up;
-                g.downloadBps = down;
-            }
+            if (g.mac == mac && SUCCEEDED(hr)) g.uploadBps = up, g.downloadBps = down;
         }
         return hr;
     }
     HRESULT GetNetworkInfoList(NetworkInfoArrays* out) override {
         HRESULT hr = s_->Enter("GetNetworkInfoList");
         if (FAILED(hr)) return hr;
-        using G = Gateway;
-        const auto& rows = s_->gateways;
-        *out = {Column<std::wstring>(rows, [](const G& g) { return g.mac; }),
-                Column<std::wstring>(rows, [](const G& g) { return L"ISP " + g.mac; }),
-                Column<int32_t>(rows, [](const G& g) { return g.id; }),
-                Column<bool>(rows, [](const G&) { return true; }),
-                Column<std::wstring>(rows, [](const G&) { return L"192.0.2.1"; }),
-                Column<std::wstring>(rows, [](const G&) { return L""; }),
-                Column<int64_t>(rows, [](const G& g) { return g.uploadBps; }),
-                Column<int64_t>(rows, [](const G& g) { return g.downloadBps; }),
-                Column<int64_t>(rows, [](const G&) { return 1000000000; })};
+        const auto& g = s_->gateways;
+        const size_t n = g.size();
+        *out = {Column(g, &Gateway::mac),
+                Same(n, std::wstring()),
+                Column(g, &Gateway::id),
+                Same(n, true),
+                Same(n, std::wstring()),
+                Same(n, std::wstring()),
+                Column(g, &Gateway::uploadBps),
+                Column(g, &Gateway::downloadBps),
+                Same(n, int64_t{0})};
         if (s_->editNetworkInfo) s_->editNetworkInfo(*out);
         return hr;
     }
 
   private:
-    State s_;
-};
-
-class FactoryManager : public IFactoryManager {
-  public:
-    explicit FactoryManager(State s) : s_(std::move(s)) {}
-    HRESULT GetConfigurationManager(ComPtr<IConfigurationManager>* out) override {
-        return HandOut<ConfigurationManager>(s_, "GetConfigurationManager", out);
+    HRESULT List(const std::string& method, const std::vector<Traffic>& t,
+                 const std::function<void(TrafficListArrays&)>& edit, TrafficListArrays* out) {
+        HRESULT hr = s_->Enter(method);
+        if (FAILED(hr)) return hr;
+        const size_t n = t.size();
+        *out = {Column(t, &Traffic::name),     Same(n, std::wstring()),
+                Same(n, std::wstring()),       Same(n, true),
+                Column(t, &Traffic::deviceId), Same(n, int32_t{0}),
+                Column(t, &Traffic::upload),   Column(t, &Traffic::download),
+                Same(n, int64_t{0}),           Same(n, int64_t{0})};
+        if (edit) edit(*out);
+        return hr;
     }
-    HRESULT GetNetworkManager(ComPtr<INetworkManager>* out) override {
-        return HandOut<NetworkManager>(s_, "GetNetworkManager", out);
-    }
-    HRESULT GetRulesManager(ComPtr<IRulesManager>* out) override {
-        return HandOut<RulesManager>(s_, "GetRulesManager", out);
-    }
-
-  private:
-    State s_;
-};
-
-class BandwidthControlManager : public IBandwidthControlManager {
-  public:
-    explicit BandwidthControlManager(State s) : s_(std::move(s)) {}
-    HRESULT Initialize(int32_t a, int32_t b, int32_t c, const std::wstring& d,
-                       const std::wstring& e) override {
-        s_->initializeArguments.push_back(std::to_wstring(a) + L"," + std::to_wstring(b) + L"," +
-                                          std::to_wstring(c) + L"," + d + L"," + e);
-        return s_->Enter("Initialize");
-    }
-    HRESULT GetFactoryManager(ComPtr<IFactoryManager>* out) override {
-        return HandOut<FactoryManager>(s_, "GetFactoryManager", out);
-    }
-
-  private:
     State s_;
 };
 
@@ -243,7 +199,7 @@ class Service : public ServiceBinding {
     bool Running() override { return state->running; }
     HRESULT CreateInstance(ComPtr<IBandwidthControlManager>* out) override {
         out->reset();
-        return HandOut<BandwidthControlManager>(state, "CreateInstance", out);
+        return Objects::HandOut(state, "CreateInstance", out);
     }
 
     State state = std::make_shared<ServiceState>();
