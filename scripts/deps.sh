@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev clang-format
-  libsdbus-c++-dev libsystemd-dev dbus-daemon dbus-bin libinih-dev libmnl-dev iproute2)
+  libsdbus-c++-dev libsystemd-dev dbus-daemon dbus-bin libinih-dev libmnl-dev iproute2 gnuplot-nox)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,5 +1,5 @@
 // corvane-service: the shaper service on D-Bus, answering from a backend.
-// Usage: corvane-service --config FILE [--backend static]
+// Usage: corvane-service --config FILE [--backend static|sim]
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -11,6 +11,7 @@
 #include <string>
 
 #include "service/bus_server.h"
+#include "service/sim_backend.h"
 #include "service/static_backend.h"
 
 namespace {
@@ -20,7 +21,7 @@ namespace {
 constexpr int kExitBus = 1;
 constexpr int kExitUsage = 2;
 
-constexpr const char* kUsage = "usage: corvane-service --config FILE [--backend static]";
+constexpr const char* kUsage = "usage: corvane-service --config FILE [--backend static|sim]";
 
 using BackendFactory = std::unique_ptr<corvane::Backend> (*)(const std::string& configPath,
                                                              std::string* error);
@@ -37,6 +38,16 @@ std::unique_ptr<corvane::Backend> MakeStaticBackend(const std::string& configPat
     return std::make_unique<corvane::StaticBackend>(std::move(config));
 }
 
+// Simulated lines from the [gateway NAME] sections of a lab scenario; their
+// time starts with the service.
+std::unique_ptr<corvane::Backend> MakeSimBackend(const std::string& configPath,
+                                                 std::string* error) {
+    corvane::SimConfig config;
+    if (!corvane::LoadSimConfig(configPath, &config, error)) return nullptr;
+    corvane::ServiceLog("sim backend: " + std::to_string(config.lines.size()) + " lines");
+    return std::make_unique<corvane::SimBackend>(std::move(config));
+}
+
 // Every backend the service knows, by its --backend name.
 struct BackendEntry {
     const char* name;
@@ -44,6 +55,7 @@ struct BackendEntry {
 };
 constexpr BackendEntry kBackends[] = {
     {"static", &MakeStaticBackend},
+    {"sim", &MakeSimBackend},
 };
 
 }  // namespace
@@ -72,7 +84,7 @@ int main(int argc, char** argv) {
         if (backendName == entry.name) make = entry.make;
     }
     if (make == nullptr) {
-        corvane::ServiceLog("unknown backend '" + backendName + "' (known: static)");
+        corvane::ServiceLog("unknown backend '" + backendName + "' (known: static, sim)");
         return kExitUsage;
     }
 

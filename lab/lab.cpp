@@ -1,0 +1,597 @@
+// The lab run: sets up the world, drives the scenario's timeline ten samples
+// a second, stops sandrow with SIGINT and writes the outputs.
+#include "lab/lab.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "lab/documents.h"
+#include "lab/netns.h"
+#include "lab/processes.h"
+#include "lab/results.h"
+#include "lab/scenario.h"
+#include "lab/standins.h"
+#include "platform/bus.h"
+#include "service/bus_server.h"
+#include "service/sim_backend.h"
+
+namespace lab {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr int kSamplesPerSecond = 10;
+constexpr auto kServiceReadyTimeout = 5s;
+constexpr auto kServiceReadyPoll = 10ms;
+constexpr auto kGnuplotTimeout = 30s;
+constexpr auto kKillTimeout = 5s;
+constexpr size_t kMaxQueuedNotes = 10000;  // the service's limit lines between two flushes
+
+// The lab's journal: lab.log with every note, and the notes worth a line on
+// standard output. Other threads queue lines; the main thread writes them.
+class Journal {
+  public:
+    bool Open(const std::string& path) {
+        file_.open(path, std::ios::app);
+        return static_cast<bool>(file_);
+    }
+    void Note(double t, const std::string& text, bool print) {
+        std::string line = "[" + Num(t, 1) + " s] " + text;
+        file_ << line << "\n" << std::flush;
+        if (print) std::cout << line << std::endl;
+    }
+    void Queue(const std::string& text) {
+        std::lock_guard<std::mutex> hold(mutex_);
+        if (queued_.size() < kMaxQueuedNotes) queued_.push_back(text);
+    }
+    void Flush(double t) {
+        std::vector<std::string> lines;
+        {
+            std::lock_guard<std::mutex> hold(mutex_);
+            lines.swap(queued_);
+        }
+        for (const std::string& line : lines) Note(t, line, false);
+    }
+
+  private:
+    std::ofstream file_;
+    std::mutex mutex_;
+    std::vector<std::string> queued_;
+};
+
+// The service's objects on the bus, served from a thread of the lab so that
+// the latency stand-in reads the simulated lines directly.
+class ServiceRunner {
+  public:
+    ServiceRunner(corvane::Backend& backend, Journal& journal)
+        : backend_(backend), journal_(journal) {}
+    ~ServiceRunner() { Stop(); }
+
+    bool Start(std::string* error) {
+        if (thread_.joinable() && serving_) return true;
+        Stop();  // a thread whose ServeOnBus gave up is joined first
+        stopFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (stopFd_ < 0) {
+            *error = std::string("eventfd: ") + std::strerror(errno);
+            return false;
+        }
+        try {
+            serving_ = true;
+            thread_ = std::thread([this] {
+                std::string problem;
+                if (!corvane::ServeOnBus(backend_, stopFd_, &problem)) {
+                    journal_.Queue("the service stopped: " + problem);
+                }
+                serving_ = false;
+            });
+        } catch (const std::system_error& e) {
+            *error = std::string("cannot start the service thread: ") + e.what();
+            return false;
+        }
+        return true;
+    }
+
+    void Stop() {
+        if (!thread_.joinable()) return;
+        uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = ::write(stopFd_, &one, sizeof one);
+        thread_.join();
+        ::close(stopFd_);
+        stopFd_ = -1;
+    }
+
+  private:
+    corvane::Backend& backend_;
+    Journal& journal_;
+    std::thread thread_;
+    std::atomic<bool> serving_{false};  // the thread is still in ServeOnBus
+    int stopFd_ = -1;
+};
+
+int DaysInMonthNow() {
+    std::time_t now = std::time(nullptr);
+    std::tm t{};
+    localtime_r(&now, &t);
+    static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    int year = t.tm_year + 1900;
+    bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return t.tm_mon == 1 && leap ? 29 : kDays[t.tm_mon];
+}
+
+std::string ReadWhole(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+bool WriteWhole(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    return static_cast<bool>(out);
+}
+
+bool MakeRunDirectory(const std::string& wanted, std::string* path, std::string* error) {
+    if (wanted.empty()) {
+        char pattern[] = "/tmp/sandrow-lab-XXXXXX";
+        if (::mkdtemp(pattern) == nullptr) {
+            *error = std::string("mkdtemp: ") + std::strerror(errno);
+            return false;
+        }
+        *path = pattern;
+        return true;
+    }
+    std::error_code ec;
+    std::filesystem::create_directories(wanted, ec);
+    if (ec || !std::filesystem::is_directory(wanted)) {
+        *error = "cannot make the directory " + wanted + ": " + ec.message();
+        return false;
+    }
+    *path = std::filesystem::absolute(wanted).lexically_normal().string();
+    while (path->size() > 1 && path->back() == '/') path->pop_back();
+    return true;
+}
+
+StandInConfig StandInsFor(const Scenario& s) {
+    StandInConfig c;
+    c.configDocument = ConfigDocument(s.directory);
+    c.serverListDocument = ServerListDocument(s.servers);
+    c.directoryAddresses = {s.directory.primary, s.directory.secondary};
+    c.directoryUp = s.directory.startAt <= 0;
+    for (const ServerSetup& server : s.servers) {
+        c.servers.push_back(
+            StandInConfig::Server{server.name, server.address, server.delayMs, server.line});
+    }
+    c.collectorAddress = s.collector.address;
+    c.collectorResponses = s.collector.responses;
+    c.jitterMs = s.jitterMs;
+    c.seed = s.seed;
+    return c;
+}
+
+const char* ModeText(DownMode mode) {
+    switch (mode) {
+        case DownMode::Refuse:
+            return "refusing connections";
+        case DownMode::Close:
+            return "closing without an answer";
+        case DownMode::Hang:
+            return "never answering";
+    }
+    return "";
+}
+
+// Everything one run holds, torn down in reverse order.
+class Run {
+  public:
+    Run(const Scenario& scenario, const LabOptions& options, std::string directory)
+        : s_(scenario), options_(options), dir_(std::move(directory)) {}
+
+    int Execute();
+
+  private:
+    double Now() const { return std::chrono::duration<double>(Clock::now() - t0_).count(); }
+    std::string File(const std::string& name) const { return dir_ + "/" + name; }
+    bool StartSandrow(std::string* error);
+    void Apply(const Event& e);
+    void TakeSamples(bool row, double rowT);
+    void StopSandrow();
+    void Finish();
+    int ExitCode() const;
+
+    const Scenario& s_;
+    const LabOptions& options_;
+    std::string dir_;
+    Journal journal_;
+    Clock::time_point t0_;
+    BusDaemon bus_;
+    std::unique_ptr<corvane::SimBackend> sim_;
+    std::unique_ptr<StandIns> standIns_;
+    std::unique_ptr<ServiceRunner> service_;
+    ChildProcess sandrow_;
+    RunRecord record_;
+    std::vector<corvane::LineSnapshot> lastRow_;  // per line, at the last whole second
+    bool interrupted_ = false;
+    bool failed_ = false;
+};
+
+bool Run::StartSandrow(std::string* error) {
+    std::vector<std::pair<std::string, std::string>> env = {
+        {"SANDROW_REGISTRY", File("registry.reg")},
+        {"SANDROW_DIRECTORY_HOST", s_.directory.primary},
+        {"SANDROW_DIRECTORY_HOST2", s_.directory.secondary},
+        {"SANDROW_COLLECTOR_HOST", s_.collector.address},
+        {"DBUS_SYSTEM_BUS_ADDRESS", bus_.address()},
+    };
+    std::string tz = ClockTimeZone(s_.sandrow.clock, std::time(nullptr));
+    if (!tz.empty()) env.emplace_back("TZ", tz);
+    ChildProcess::Options o;
+    o.argv = {options_.sandrowPath};
+    o.environment = EnvironmentWith(env);
+    o.workingDirectory = dir_;
+    o.outputPath = File("console.txt");
+    o.ownProcessGroup = true;
+    if (!sandrow_.Start(o, error)) return false;
+    record_.sandrow.started = true;
+    journal_.Note(Now(),
+                  "sandrow started (pid " + std::to_string(sandrow_.pid()) + ")" +
+                      (tz.empty() ? "" : ", TZ=" + tz),
+                  true);
+    return true;
+}
+
+void Run::Apply(const Event& e) {
+    std::string what;
+    switch (e.kind) {
+        case EventKind::ServiceStop:
+            service_->Stop();
+            what = "the service left the bus";
+            break;
+        case EventKind::ServiceStart: {
+            std::string error;
+            what = service_->Start(&error) ? "the service is back on the bus"
+                                           : "the service could not start: " + error;
+            break;
+        }
+        case EventKind::SetBandwidth:
+            sim_->ChangeDownloadBandwidth(e.line, e.mbps < 0 ? -1 : std::llround(e.mbps * 1e6));
+            what = "download bandwidth of " + s_.sim.lines[e.line].name + " set to " +
+                   (e.mbps < 0 ? std::string("none") : Num(e.mbps) + " mbps") +
+                   " behind the monitor's back";
+            break;
+        case EventKind::ServerDown:
+        case EventKind::ServerUp:
+            for (size_t server : e.servers) {
+                if (e.kind == EventKind::ServerDown) {
+                    standIns_->SetServerDown(server, e.mode);
+                } else {
+                    standIns_->SetServerUp(server);
+                }
+            }
+            if (e.servers.size() == s_.servers.size()) {
+                what = "all speed-test servers";
+            } else {
+                what = "server";
+                for (size_t server : e.servers) what += " " + s_.servers[server].name;
+            }
+            what += (e.kind == EventKind::ServerDown ? std::string(" down, ") + ModeText(e.mode)
+                                                     : std::string(" answering again"));
+            break;
+        case EventKind::DirectoryDown:
+            standIns_->SetDirectoryUp(false);
+            what = "the directory hosts stopped listening";
+            break;
+        case EventKind::DirectoryUp:
+            standIns_->SetDirectoryUp(true);
+            what = "the directory hosts listen";
+            break;
+    }
+    journal_.Note(Now(), "event " + e.text + ": " + what, true);
+}
+
+void Run::TakeSamples(bool row, double rowT) {
+    const size_t firstNew = record_.probes.size();
+    if (row) {
+        std::vector<ProbeRecord> fresh = standIns_->Probes(firstNew);
+        record_.probes.insert(record_.probes.end(), fresh.begin(), fresh.end());
+    }
+    std::vector<SecondRow> rows;
+    for (size_t l = 0; l < sim_->LineCount(); ++l) {
+        corvane::LineSnapshot snap = sim_->Snapshot(l);
+        Sample sample;
+        sample.t = snap.elapsedSeconds;
+        sample.line = l;
+        sample.queueMs = snap.queueDelaySeconds * 1000;
+        sample.loaded = snap.demand.kind != corvane::DemandKind::Idle;
+        sample.deliveredBits = snap.deliveredBits;
+        sample.capacityBits = snap.capacityBits;
+        record_.samples.push_back(sample);
+        if (!row) continue;
+        SecondRow r;
+        r.t = rowT;
+        r.line = l;
+        r.capacityMbps = snap.capacityMbps;
+        r.limitMbps = snap.limitMbps;
+        r.demand = corvane::DemandText(snap.demand);
+        r.offeredMbps = snap.offeredMbps;
+        const corvane::LineSnapshot& before = lastRow_[l];
+        double span = snap.elapsedSeconds - before.elapsedSeconds;
+        r.deliveredMbps = span > 0 ? (snap.deliveredBits - before.deliveredBits) / span / 1e6 : 0;
+        r.queueMs = sample.queueMs;
+        r.bufferBytes = snap.bufferBytes;
+        r.limitChanges = snap.limitChanges;
+        for (size_t i = firstNew; i < record_.probes.size(); ++i) {
+            const ProbeRecord& p = record_.probes[i];
+            if (s_.servers[p.server].line != l) continue;
+            ++r.probes;
+            r.probeMs = std::max(r.probeMs, p.servedMs);
+        }
+        lastRow_[l] = snap;
+        rows.push_back(r);
+    }
+    if (!row) return;
+    std::cout << StatusLine(s_, rowT, rows,
+                            record_.probes.empty() ? nullptr : &record_.probes.back())
+              << std::endl;
+    record_.rows.insert(record_.rows.end(), rows.begin(), rows.end());
+}
+
+void Run::StopSandrow() {
+    if (!sandrow_.running()) return;
+    journal_.Note(Now(), "stopping sandrow with SIGINT", true);
+    sandrow_.Signal(SIGINT);
+    std::optional<int> code =
+        sandrow_.Wait(std::chrono::milliseconds(std::llround(s_.sandrow.stopTimeout * 1000)));
+    if (!code) {
+        journal_.Note(
+            Now(),
+            "sandrow did not stop within " + Num(s_.sandrow.stopTimeout) + " s of SIGINT; killed",
+            true);
+        sandrow_.Signal(SIGKILL);
+        code = sandrow_.Wait(kKillTimeout);
+        failed_ = true;
+    }
+    record_.sandrow.stoppedByLab = true;
+    record_.sandrow.exitCode = code.value_or(-SIGKILL);
+    journal_.Note(Now(), "sandrow ended: " + ExitText(record_.sandrow.exitCode), true);
+}
+
+int Run::ExitCode() const {
+    const SandrowFacts& f = record_.sandrow;
+    if (failed_ || !f.started || !f.stoppedByLab || f.exitCode != 0) return kExitSandrow;
+    return kExitOk;
+}
+
+void Run::Finish() {
+    record_.endedAt = std::min(Now(), s_.duration);
+    std::vector<ProbeRecord> late = standIns_->Probes(record_.probes.size());
+    record_.probes.insert(record_.probes.end(), late.begin(), late.end());
+    record_.posts = standIns_->Posts();
+    record_.sandrow.console = ReadWhole(File("console.txt"));
+    record_.daysInMonth = DaysInMonthNow();
+    for (const PostRecord& p : record_.posts) {
+        journal_.Note(p.at,
+                      "collector answered " + std::to_string(p.status) + " to a report of " +
+                          (p.form.probes ? std::to_string(*p.form.probes) : std::string("?")) +
+                          " probes (gateway " + p.form.gatewayMac + ")",
+                      false);
+    }
+    StandInCounts counts = standIns_->Counts();
+    journal_.Note(Now(),
+                  "directory: " + std::to_string(counts.configRequests) + " configuration and " +
+                      std::to_string(counts.serverListRequests) + " server-list requests; " +
+                      std::to_string(record_.probes.size()) + " latency requests; " +
+                      std::to_string(counts.badRequests) + " bad requests",
+                  false);
+
+    std::ostringstream reports;
+    reports << "at_s,status,probes,gateway_mac,mac_address,machine_name\n";
+    for (const PostRecord& p : record_.posts) {
+        reports << Num(p.at, 2) << "," << p.status << ","
+                << (p.form.probes ? std::to_string(*p.form.probes) : std::string()) << ","
+                << p.form.gatewayMac << "," << p.form.macAddress << "," << p.form.machineName
+                << "\n";
+    }
+    WriteWhole(File("reports.csv"), reports.str());
+
+    std::string summary = SummaryText(s_, record_);
+    WriteWhole(File("state.csv"), StateCsv(s_, record_.rows));
+    WriteWhole(File("summary.txt"), summary);
+    WriteWhole(File("plot.gp"), GnuplotScript(s_));
+    ChildProcess gnuplot;
+    ChildProcess::Options o;
+    o.argv = {"gnuplot", "plot.gp"};
+    o.searchPath = true;
+    o.environment = EnvironmentWith({});
+    o.workingDirectory = dir_;
+    o.outputPath = File("gnuplot.log");
+    std::string error;
+    std::optional<int> plotted;
+    if (gnuplot.Start(o, &error)) plotted = gnuplot.Wait(kGnuplotTimeout);
+    if (!plotted || *plotted != 0 || !std::filesystem::exists(File("plot.png"))) {
+        journal_.Note(Now(),
+                      "plot.png not made: " +
+                          (error.empty() ? "gnuplot failed, see gnuplot.log"
+                                         : error + " (scripts/deps.sh installs gnuplot-nox)"),
+                      true);
+    }
+    std::cout
+        << "\n"
+        << summary << "\nsandrow-lab: run directory " << dir_
+        << " (console.txt, aperture.log, state.csv, reports.csv, summary.txt, plot.png, lab.log)"
+        << std::endl;
+}
+
+int Run::Execute() {
+    if (!journal_.Open(File("lab.log"))) {
+        std::cerr << "sandrow-lab: cannot write " << File("lab.log") << "\n";
+        return kExitEnvironment;
+    }
+    std::string error;
+    if (!WriteWhole(File("registry.reg"), HiveText(s_.registry)) ||
+        !WriteWhole(File("scenario.ini"), ReadWhole(s_.path))) {
+        std::cerr << "sandrow-lab: cannot write into " << dir_ << "\n";
+        return kExitEnvironment;
+    }
+    if (!bus_.Start(dir_, &error)) {
+        std::cerr << "sandrow-lab: " << error << "\n";
+        return kExitEnvironment;
+    }
+    // Before any thread: the service thread and sandrow find the bus by it.
+    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", bus_.address().c_str(), 1);
+
+    // Ctrl-C and SIGTERM end the run early (sandrow is stopped, outputs are
+    // written); they arrive through a descriptor, blocked for every thread.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    ::sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
+    int signalFd = ::signalfd(-1, &stopSignals, SFD_CLOEXEC | SFD_NONBLOCK);
+    ::signal(SIGPIPE, SIG_IGN);
+
+    t0_ = Clock::now();
+    Clock::time_point start = t0_;
+    sim_ = std::make_unique<corvane::SimBackend>(
+        s_.sim, [start] { return Clock::now() - start; },
+        [this](const std::string& text) { journal_.Queue(text); });
+    standIns_ = std::make_unique<StandIns>(
+        StandInsFor(s_), [this](size_t line) { return sim_->QueueDelaySeconds(line); },
+        [this] { return Now(); });
+    if (!standIns_->Start(&error)) {
+        std::cerr << "sandrow-lab: " << error << "\n";
+        return kExitEnvironment;
+    }
+    service_ = std::make_unique<ServiceRunner>(*sim_, journal_);
+    if (!service_->Start(&error)) {
+        std::cerr << "sandrow-lab: " << error << "\n";
+        return kExitEnvironment;
+    }
+    auto deadline = Clock::now() + kServiceReadyTimeout;
+    while (!platform::bus::NameHasOwner() && Clock::now() < deadline) {
+        std::this_thread::sleep_for(kServiceReadyPoll);
+    }
+    journal_.Flush(Now());
+    journal_.Note(Now(),
+                  "world up: bus " + bus_.address() + ", " + std::to_string(s_.sim.lines.size()) +
+                      " line(s), " + std::to_string(s_.servers.size()) + " speed-test servers",
+                  true);
+
+    lastRow_.resize(sim_->LineCount());
+    for (size_t l = 0; l < sim_->LineCount(); ++l) lastRow_[l] = sim_->Snapshot(l);
+    size_t nextEvent = 0;
+    bool directoryUp = s_.directory.startAt <= 0;
+    long sample = 0;  // the next sample is due at sample / 10 s
+    for (;;) {
+        double t = Now();
+        if (!record_.sandrow.started && t >= s_.sandrow.startAt) {
+            if (!StartSandrow(&error)) {
+                journal_.Note(t, error, true);
+                failed_ = true;
+                break;
+            }
+        }
+        if (!directoryUp && t >= s_.directory.startAt) {
+            standIns_->SetDirectoryUp(true);
+            directoryUp = true;
+            journal_.Note(t, "the directory hosts listen (late start)", true);
+        }
+        while (nextEvent < s_.events.size() && s_.events[nextEvent].at <= t) {
+            Apply(s_.events[nextEvent++]);
+        }
+        while (static_cast<double>(sample) / kSamplesPerSecond <= t) {
+            bool row = sample > 0 && sample % kSamplesPerSecond == 0;
+            TakeSamples(row, static_cast<double>(sample / kSamplesPerSecond));
+            ++sample;
+        }
+        journal_.Flush(t);
+        for (const std::string& note : standIns_->TakeNotes()) journal_.Note(t, note, true);
+        if (t >= s_.duration) break;
+
+        // Sleep until the next sample, event or start, or until sandrow ends
+        // or a stop signal arrives.
+        double wake = static_cast<double>(sample) / kSamplesPerSecond;
+        if (nextEvent < s_.events.size()) wake = std::min(wake, s_.events[nextEvent].at);
+        if (!record_.sandrow.started) wake = std::min(wake, s_.sandrow.startAt);
+        if (!directoryUp) wake = std::min(wake, s_.directory.startAt);
+        wake = std::min(wake, s_.duration);
+        int ms = static_cast<int>(std::ceil(std::max(0.0, wake - Now()) * 1000));
+        pollfd fds[2] = {{signalFd, POLLIN, 0}, {sandrow_.pidfd(), POLLIN, 0}};
+        int n = ::poll(fds, sandrow_.running() ? 2 : 1, ms);
+        if (n <= 0) continue;
+        if (fds[0].revents != 0) {
+            signalfd_siginfo info{};
+            [[maybe_unused]] ssize_t got = ::read(signalFd, &info, sizeof info);
+            journal_.Note(Now(), "interrupted: ending the run early", true);
+            interrupted_ = true;
+            break;
+        }
+        if (sandrow_.running() && fds[1].revents != 0) {
+            std::optional<int> code = sandrow_.Wait(0ms);
+            record_.sandrow.exitCode = code.value_or(-1);
+            record_.sandrow.exitedAt = Now();
+            journal_.Note(Now(),
+                          "sandrow ended by itself: " + ExitText(record_.sandrow.exitCode) +
+                              " (see console.txt)",
+                          true);
+            break;
+        }
+    }
+
+    StopSandrow();
+    service_->Stop();
+    standIns_->Stop();
+    journal_.Flush(Now());
+    bus_.Stop();
+    if (signalFd >= 0) ::close(signalFd);
+    Finish();
+    return ExitCode();
+}
+
+}  // namespace
+
+int RunLab(const LabOptions& options) {
+    Scenario scenario;
+    std::string error;
+    if (!LoadScenario(options.scenarioPath, &scenario, &error)) {
+        std::cerr << "sandrow-lab: " << error << "\n";
+        return kExitUsage;
+    }
+    if (::access(options.sandrowPath.c_str(), X_OK) != 0) {
+        std::cerr << "sandrow-lab: " << options.sandrowPath
+                  << " is not an executable sandrow (build it, or name it with --sandrow)\n";
+        return kExitUsage;
+    }
+    if (!EnterPrivateNetwork(&error)) {
+        std::cerr << "sandrow-lab: " << error << "\n";
+        return kExitEnvironment;
+    }
+    std::string directory;
+    if (!MakeRunDirectory(options.outputDirectory, &directory, &error)) {
+        std::cerr << "sandrow-lab: " << error << "\n";
+        return kExitEnvironment;
+    }
+    std::cout << "sandrow-lab: scenario " << scenario.path << ", " << Num(scenario.duration, 0)
+              << " s; run directory " << directory << std::endl;
+    Run run(scenario, options, directory);
+    return run.Execute();
+}
+
+}  // namespace lab

@@ -1,0 +1,277 @@
+// fork and exec with a clean signal state for the child, pidfd waits, and
+// the private bus.
+#include "lab/processes.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+
+extern char** environ;
+
+namespace lab {
+namespace {
+
+constexpr int kBusStartTimeoutMs = 5000;
+constexpr auto kBusStopTimeout = std::chrono::milliseconds(2000);
+constexpr auto kKillTimeout = std::chrono::milliseconds(5000);
+
+int PidfdOpen(pid_t pid) {
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+}
+
+// In a forked child: hands errno to the parent and ends.
+[[noreturn]] void ChildFail(int reportFd) {
+    int e = errno;
+    [[maybe_unused]] ssize_t n = ::write(reportFd, &e, sizeof e);
+    ::_exit(127);
+}
+
+// In a forked child: `fd` also as `target`, kept open across exec.
+bool MoveTo(int fd, int target) {
+    if (fd == target) return ::fcntl(target, F_SETFD, 0) == 0;
+    return ::dup2(fd, target) == target;
+}
+
+// The first executable `name` along PATH, or empty.
+std::string FindInPath(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    std::string dirs = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
+    size_t start = 0;
+    for (;;) {
+        size_t colon = dirs.find(':', start);
+        std::string dir =
+            dirs.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
+        std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+        if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+        if (colon == std::string::npos) return "";
+        start = colon + 1;
+    }
+}
+
+}  // namespace
+
+ChildProcess::~ChildProcess() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        Wait(kKillTimeout);
+    }
+    if (pidfd_ >= 0) ::close(pidfd_);
+}
+
+bool ChildProcess::Start(const Options& options, std::string* error) {
+    if (pid_ > 0) {
+        *error = "a child is running already";
+        return false;
+    }
+    std::string program = options.argv.at(0);
+    if (options.searchPath && program.find('/') == std::string::npos) {
+        program = FindInPath(program);
+        if (program.empty()) {
+            *error = "cannot start " + options.argv[0] + ": not found in PATH";
+            return false;
+        }
+    }
+    // Everything the child needs is made before the fork: between fork and
+    // exec only async-signal-safe calls are allowed (the lab has threads).
+    std::vector<std::string> argv = options.argv;
+    std::vector<std::string> env = options.environment;
+    std::vector<char*> rawArgv, rawEnv;
+    for (std::string& a : argv) rawArgv.push_back(a.data());
+    rawArgv.push_back(nullptr);
+    for (std::string& e : env) rawEnv.push_back(e.data());
+    rawEnv.push_back(nullptr);
+    const char* input = options.inputPath.c_str();
+    const char* output = options.outputPath.empty() ? nullptr : options.outputPath.c_str();
+    const char* directory =
+        options.workingDirectory.empty() ? nullptr : options.workingDirectory.c_str();
+    int report[2];  // the child's errno when it cannot exec; closed by a successful exec
+    if (::pipe2(report, O_CLOEXEC) != 0) {
+        *error = std::string("pipe: ") + std::strerror(errno);
+        return false;
+    }
+    const pid_t parent = ::getpid();
+    pid_t pid = ::fork();
+    if (pid < 0) {
+        *error = std::string("fork: ") + std::strerror(errno);
+        ::close(report[0]);
+        ::close(report[1]);
+        return false;
+    }
+    if (pid == 0) {
+        // The child dies with the lab, whatever ends the lab, so that no
+        // sandrow or bus outlives a killed run.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent) ::_exit(127);
+        if (options.ownProcessGroup) ::setpgid(0, 0);
+        // The lab blocks and catches signals of its own; the child starts clean.
+        struct sigaction dfl {};
+        dfl.sa_handler = SIG_DFL;
+        for (int signo : {SIGINT, SIGTERM, SIGPIPE, SIGCHLD, SIGABRT})
+            ::sigaction(signo, &dfl, nullptr);
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        int in = ::open(input, O_RDONLY | O_CLOEXEC);
+        if (in < 0 || !MoveTo(in, STDIN_FILENO)) ChildFail(report[1]);
+        if (output != nullptr) {
+            int out = ::open(output, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+            if (out < 0 || !MoveTo(out, STDOUT_FILENO) || !MoveTo(out, STDERR_FILENO)) {
+                ChildFail(report[1]);
+            }
+        }
+        if (options.extraFd >= 0 && !MoveTo(options.extraFd, 3)) ChildFail(report[1]);
+        if (directory != nullptr && ::chdir(directory) != 0) ChildFail(report[1]);
+        ::execve(program.c_str(), rawArgv.data(), rawEnv.data());
+        ChildFail(report[1]);
+    }
+    ::close(report[1]);
+    int childErrno = 0;
+    ssize_t got = 0;
+    do {
+        got = ::read(report[0], &childErrno, sizeof childErrno);
+    } while (got < 0 && errno == EINTR);
+    ::close(report[0]);
+    if (got == static_cast<ssize_t>(sizeof childErrno)) {
+        ::waitpid(pid, nullptr, 0);
+        *error = "cannot start " + options.argv[0] + ": " + std::strerror(childErrno);
+        return false;
+    }
+    pid_ = pid;
+    pidfd_ = PidfdOpen(pid);
+    if (pidfd_ < 0) {
+        *error = std::string("pidfd_open: ") + std::strerror(errno);
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+        return false;
+    }
+    return true;
+}
+
+void ChildProcess::Signal(int signo) const {
+    if (pid_ > 0) ::kill(pid_, signo);
+}
+
+std::optional<int> ChildProcess::Wait(std::chrono::milliseconds timeout) {
+    if (pid_ <= 0) return std::nullopt;
+    pollfd p{pidfd_, POLLIN, 0};
+    int n = 0;
+    do {
+        n = ::poll(&p, 1, static_cast<int>(timeout.count()));
+    } while (n < 0 && errno == EINTR);
+    if (n == 0) return std::nullopt;
+    int status = 0;
+    pid_t done = 0;
+    do {
+        done = ::waitpid(pid_, &status, 0);
+    } while (done < 0 && errno == EINTR);
+    pid_ = -1;
+    ::close(pidfd_);
+    pidfd_ = -1;
+    if (done < 0) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+}
+
+std::vector<std::string> EnvironmentWith(
+    const std::vector<std::pair<std::string, std::string>>& overrides) {
+    std::vector<std::string> env;
+    for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
+        std::string entry = *e;
+        std::string name = entry.substr(0, entry.find('='));
+        bool replaced = false;
+        for (const auto& [key, value] : overrides) replaced = replaced || key == name;
+        if (!replaced) env.push_back(entry);
+    }
+    for (const auto& [key, value] : overrides) env.push_back(key + "=" + value);
+    return env;
+}
+
+std::string ExitText(int code) {
+    if (code >= 0) return "exit code " + std::to_string(code);
+    const char* name = ::sigabbrev_np(-code);
+    return std::string("signal SIG") + (name != nullptr ? name : std::to_string(-code).c_str());
+}
+
+bool BusDaemon::Start(const std::string& directory, std::string* error) {
+    const std::string config = directory + "/bus.conf";
+    {
+        std::ofstream out(config);
+        out << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration "
+               "1.0//EN\"\n"
+               " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+               "<busconfig>\n"
+               "  <type>custom</type>\n"
+               "  <listen>unix:path="
+            << directory
+            << "/bus.sock</listen>\n"
+               "  <auth>EXTERNAL</auth>\n"
+               "  <policy context=\"default\">\n"
+               "    <allow user=\"*\"/>\n"
+               "    <allow own=\"*\"/>\n"
+               "    <allow send_destination=\"*\"/>\n"
+               "    <allow receive_sender=\"*\"/>\n"
+               "  </policy>\n"
+               "</busconfig>\n";
+        if (!out) {
+            *error = "cannot write " + config;
+            return false;
+        }
+    }
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
+        *error = std::string("pipe: ") + std::strerror(errno);
+        return false;
+    }
+    ChildProcess::Options options;
+    options.argv = {"dbus-daemon", "--config-file=" + config, "--nofork", "--print-address=3"};
+    options.searchPath = true;
+    options.environment = EnvironmentWith({});
+    options.outputPath = directory + "/bus.log";
+    options.extraFd = pipeFds[1];
+    bool started = daemon_.Start(options, error);
+    ::close(pipeFds[1]);
+    if (!started) {
+        ::close(pipeFds[0]);
+        *error += " (is dbus-daemon installed? scripts/deps.sh installs it)";
+        return false;
+    }
+    // The address is printed once the bus listens.
+    std::string line;
+    pollfd p{pipeFds[0], POLLIN, 0};
+    while (line.find('\n') == std::string::npos) {
+        int n = ::poll(&p, 1, kBusStartTimeoutMs);
+        if (n < 0 && errno == EINTR) continue;
+        char buffer[256];
+        ssize_t got = n > 0 ? ::read(pipeFds[0], buffer, sizeof buffer) : 0;
+        if (got <= 0) break;
+        line.append(buffer, static_cast<size_t>(got));
+    }
+    ::close(pipeFds[0]);
+    if (line.find('\n') == std::string::npos || line.rfind("unix:", 0) != 0) {
+        *error = "dbus-daemon did not start (see " + options.outputPath + ")";
+        Stop();
+        return false;
+    }
+    address_ = line.substr(0, line.find('\n'));
+    return true;
+}
+
+void BusDaemon::Stop() {
+    if (!daemon_.running()) return;
+    daemon_.Signal(SIGTERM);
+    if (!daemon_.Wait(kBusStopTimeout)) {
+        daemon_.Signal(SIGKILL);
+        daemon_.Wait(kKillTimeout);
+    }
+}
+
+}  // namespace lab

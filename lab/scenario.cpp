@@ -1,0 +1,416 @@
+// Reading a lab scenario: the sim backend reads the [gateway] sections, this
+// file every other section, and both report "FILE:LINE: problem".
+#include "lab/scenario.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cmath>
+#include <set>
+#include <sstream>
+
+namespace lab {
+namespace {
+
+using corvane::ScenarioError;
+using corvane::ScenarioReader;
+using corvane::ScenarioSection;
+
+constexpr double kMaxDuration = 24 * 3600.0;
+constexpr double kMaxDelayMs = 10000;
+constexpr double kMaxJitterMs = 100;
+constexpr double kMaxStopTimeout = 600;
+constexpr int32_t kFirstServerId = 1001;
+
+std::vector<std::string> Words(const std::string& text) {
+    std::istringstream in(text);
+    std::vector<std::string> words;
+    std::string word;
+    while (in >> word) words.push_back(word);
+    return words;
+}
+
+std::string Lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+// Every stand-in lives on loopback: the lab must never send traffic elsewhere.
+std::string LoopbackAddress(ScenarioReader& r, const char* key, const std::string& fallback) {
+    std::optional<std::string> text = r.Text(key, false);
+    std::string address = text.value_or(fallback);
+    in_addr parsed{};
+    if (inet_pton(AF_INET, address.c_str(), &parsed) != 1 || (ntohl(parsed.s_addr) >> 24) != 127) {
+        r.Fail(r.LineOf(key), "'" + address + "' is not an IPv4 loopback address (127.x.x.x) ('" +
+                                  key + "' in " + r.Where() + ")");
+    }
+    return address;
+}
+
+// "MM:SS" (minutes 0-59 or up to 600 for a jump, seconds 0-59).
+bool ParseMinutesSeconds(const std::string& text, int maxMinutes, int* minutes, int* seconds) {
+    size_t colon = text.find(':');
+    if (colon == std::string::npos) return false;
+    int64_t m = 0, s = 0;
+    if (!corvane::ParseWholeNumber(text.substr(0, colon), &m) ||
+        !corvane::ParseWholeNumber(text.substr(colon + 1), &s)) {
+        return false;
+    }
+    if (m < 0 || m > maxMinutes || s < 0 || s > 59) return false;
+    *minutes = static_cast<int>(m);
+    *seconds = static_cast<int>(s);
+    return true;
+}
+
+size_t LineByName(ScenarioReader& r, const Scenario& scenario, const std::string& name, int line) {
+    for (size_t i = 0; i < scenario.sim.lines.size(); ++i) {
+        if (scenario.sim.lines[i].name == name) return i;
+    }
+    r.Fail(line, "no [gateway " + name + "] for " + r.Where());
+}
+
+void ReadRun(ScenarioReader& r, Scenario* s) {
+    s->duration = *r.Number("duration", true, 1, kMaxDuration);
+    s->seed = static_cast<uint32_t>(r.Integer("seed", false, 0, 0xFFFFFFFFLL).value_or(1));
+    s->jitterMs = r.Number("jitter_ms", false, 0, kMaxJitterMs).value_or(s->jitterMs);
+}
+
+void ReadDirectory(ScenarioReader& r, Scenario* s) {
+    DirectorySetup& d = s->directory;
+    d.primary = LoopbackAddress(r, "primary", d.primary);
+    d.secondary = LoopbackAddress(r, "secondary", d.secondary);
+    d.lat = r.Number("lat", false, -90, 90).value_or(d.lat);
+    d.lon = r.Number("lon", false, -180, 180).value_or(d.lon);
+    d.clientIp = r.Text("client_ip", false).value_or(d.clientIp);
+    d.isp = r.Text("isp", false).value_or(d.isp);
+    d.startAt = r.Number("start_at", false, 0, kMaxDuration).value_or(0);
+}
+
+void ReadServer(ScenarioReader& r, Scenario* s) {
+    const ScenarioSection& section = r.section();
+    if (section.label.empty()) r.Fail(section.line, "[server] needs a name: [server NAME]");
+    ServerSetup server;
+    server.name = section.label;
+    server.address = LoopbackAddress(r, "address", "");
+    server.delayMs = *r.Number("delay_ms", true, 0, kMaxDelayMs);
+    server.lat = *r.Number("lat", true, -90, 90);
+    server.lon = *r.Number("lon", true, -180, 180);
+    server.id = static_cast<int32_t>(
+        r.Integer("id", false, 1, 0x7FFFFFFF)
+            .value_or(kFirstServerId + static_cast<int32_t>(s->servers.size())));
+    server.sponsor = r.Text("sponsor", false).value_or("Lab " + server.name);
+    server.country = r.Text("country", false).value_or(server.country);
+    if (std::optional<std::string> line = r.Text("line", false)) {
+        server.line = LineByName(r, *s, *line, r.LineOf("line"));
+    }
+    for (const ServerSetup& other : s->servers) {
+        if (other.name == server.name) r.Fail(section.line, "a second " + r.Where());
+        if (other.id == server.id) {
+            r.Fail(section.line, "id " + std::to_string(server.id) +
+                                     " is already used by [server " + other.name + "]");
+        }
+    }
+    s->servers.push_back(std::move(server));
+}
+
+void ReadCollector(ScenarioReader& r, Scenario* s) {
+    CollectorSetup& c = s->collector;
+    c.address = LoopbackAddress(r, "address", c.address);
+    if (std::optional<std::string> list = r.Text("responses", false)) {
+        c.responses.clear();
+        std::string normalised = *list;
+        std::replace(normalised.begin(), normalised.end(), ',', ' ');
+        for (const std::string& word : Words(normalised)) {
+            int64_t status = 0;
+            if (!corvane::ParseWholeNumber(word, &status) || status < 100 || status > 599) {
+                r.Fail(r.LineOf("responses"),
+                       "'" + word + "' is not an HTTP status (100 to 599) in " + r.Where());
+            }
+            c.responses.push_back(static_cast<int>(status));
+        }
+    }
+}
+
+void ReadRegistry(ScenarioSection& section, Scenario* s) {
+    std::set<std::string> seen;
+    for (corvane::ScenarioKey& kv : section.keys) {
+        kv.used = true;
+        int64_t value = 0;
+        if (!corvane::ParseWholeNumber(kv.value, &value) || value < 0 || value > 0xFFFFFFFFLL) {
+            throw ScenarioError{kv.line, "'" + kv.value +
+                                             "' is not a DWORD (0 to 4294967295) for '" + kv.key +
+                                             "' in [registry]"};
+        }
+        if (kv.key.find_first_of("\"\\") != std::string::npos) {
+            throw ScenarioError{
+                kv.line, "a registry value name holds no quote or backslash: '" + kv.key + "'"};
+        }
+        if (!seen.insert(Lower(kv.key)).second) {
+            throw ScenarioError{kv.line, "'" + kv.key + "' given twice in [registry]"};
+        }
+        s->registry.emplace_back(kv.key, static_cast<uint32_t>(value));
+    }
+}
+
+void ReadSandrow(ScenarioReader& r, Scenario* s) {
+    SandrowSetup& setup = s->sandrow;
+    setup.startAt = r.Number("start_at", false, 0, kMaxDuration).value_or(0);
+    setup.stopTimeout = r.Number("stop_timeout", false, 1, kMaxStopTimeout).value_or(20);
+    const ScenarioSection& section = r.section();
+    if (std::optional<std::string> clock = r.Text("clock", false)) {
+        if (!ParseMinutesSeconds(*clock, 59, &setup.clock.minute, &setup.clock.second)) {
+            r.Fail(r.LineOf("clock"), "clock = " + *clock +
+                                          " is not MM:SS (local minute and "
+                                          "second at start) in [sandrow]");
+        }
+        setup.clock.set = true;
+    }
+    std::optional<double> jumpAt = r.Number("clock_jump_at", false, 0, kMaxDuration);
+    std::optional<std::string> jump = r.Text("clock_jump", false);
+    if (jumpAt.has_value() != jump.has_value()) {
+        r.Fail(section.line, "clock_jump_at and clock_jump go together in [sandrow]");
+    }
+    if (jump) {
+        if (!setup.clock.set) r.Fail(r.LineOf("clock_jump"), "clock_jump needs clock in [sandrow]");
+        int minutes = 0, seconds = 0;
+        if (!ParseMinutesSeconds(*jump, 600, &minutes, &seconds) || minutes * 60 + seconds == 0) {
+            r.Fail(r.LineOf("clock_jump"),
+                   "clock_jump = " + *jump + " is not a forward step MM:SS in [sandrow]");
+        }
+        setup.clock.jumpAt = *jumpAt;
+        setup.clock.jumpSeconds = minutes * 60 + seconds;
+    }
+}
+
+std::vector<size_t> ServerTargets(const Scenario& s, const std::string& target, int line) {
+    std::vector<size_t> servers;
+    for (size_t i = 0; i < s.servers.size(); ++i) {
+        if (target == "all" || s.servers[i].name == target) servers.push_back(i);
+    }
+    if (servers.empty()) throw ScenarioError{line, "no [server " + target + "] for the event"};
+    return servers;
+}
+
+Event ReadEvent(const corvane::ScenarioKey& kv, const Scenario& s) {
+    Event e;
+    e.text = kv.key + " = " + kv.value;
+    if (!corvane::ParseDecimal(kv.key, &e.at) || e.at < 0) {
+        throw ScenarioError{kv.line, "'" + kv.key + "' is not a time in seconds in [events]"};
+    }
+    if (e.at > s.duration) {
+        throw ScenarioError{kv.line, "event at " + kv.key + " s is after the end (duration " +
+                                         Num(s.duration) + " s)"};
+    }
+    std::vector<std::string> w = Words(kv.value);
+    const std::string action = w.empty() ? "" : w[0];
+    auto expect = [&](size_t min, size_t max, const char* usage) {
+        if (w.size() < min || w.size() > max) {
+            throw ScenarioError{kv.line, "usage: " + std::string(usage) + " (in [events])"};
+        }
+    };
+    if (action == "service_stop" || action == "service_start") {
+        expect(1, 1, action.c_str());
+        e.kind = action == "service_stop" ? EventKind::ServiceStop : EventKind::ServiceStart;
+    } else if (action == "directory_down" || action == "directory_up") {
+        expect(1, 1, action.c_str());
+        e.kind = action == "directory_down" ? EventKind::DirectoryDown : EventKind::DirectoryUp;
+    } else if (action == "set_bandwidth") {
+        expect(3, 3, "set_bandwidth GATEWAY MBPS");
+        e.kind = EventKind::SetBandwidth;
+        bool found = false;
+        for (size_t i = 0; i < s.sim.lines.size(); ++i) {
+            if (s.sim.lines[i].name == w[1]) {
+                e.line = i;
+                found = true;
+            }
+        }
+        if (!found) throw ScenarioError{kv.line, "no [gateway " + w[1] + "] for the event"};
+        if (!corvane::ParseDecimal(w[2], &e.mbps) || (e.mbps < 0 && e.mbps != -1)) {
+            throw ScenarioError{kv.line, "'" + w[2] + "' is not a bandwidth in mbps (or -1)"};
+        }
+    } else if (action == "server_down") {
+        expect(2, 3, "server_down NAME|all [refuse|close|hang]");
+        e.kind = EventKind::ServerDown;
+        e.servers = ServerTargets(s, w[1], kv.line);
+        const std::string mode = w.size() > 2 ? w[2] : "close";
+        if (mode == "refuse") {
+            e.mode = DownMode::Refuse;
+        } else if (mode == "close") {
+            e.mode = DownMode::Close;
+        } else if (mode == "hang") {
+            e.mode = DownMode::Hang;
+        } else {
+            throw ScenarioError{kv.line, "'" + mode + "' is not refuse, close or hang"};
+        }
+    } else if (action == "server_up") {
+        expect(2, 2, "server_up NAME|all");
+        e.kind = EventKind::ServerUp;
+        e.servers = ServerTargets(s, w[1], kv.line);
+    } else {
+        throw ScenarioError{kv.line, "unknown event '" + action +
+                                         "' (service_stop, service_start, set_bandwidth, "
+                                         "server_down, server_up, directory_down, directory_up)"};
+    }
+    return e;
+}
+
+// Without [phase] sections the run is cut wherever a capacity or demand
+// schedule steps.
+std::vector<Phase> DerivedPhases(const Scenario& s) {
+    std::set<double> starts{0};
+    for (const corvane::SimLine& line : s.sim.lines) {
+        for (const auto& step : line.capacity) starts.insert(step.atSeconds);
+        for (const auto& step : line.demand) starts.insert(step.atSeconds);
+    }
+    std::vector<Phase> phases;
+    for (double start : starts) {
+        if (start >= s.duration) break;
+        phases.push_back(Phase{"", start, s.duration});
+    }
+    for (size_t i = 0; i < phases.size(); ++i) {
+        if (i + 1 < phases.size()) phases[i].end = phases[i + 1].start;
+        phases[i].name = Num(phases[i].start, 0) + "-" + Num(phases[i].end, 0) + " s";
+    }
+    return phases;
+}
+
+void Check(const Scenario& s) {
+    if (s.sim.lines.empty()) throw ScenarioError{0, "no [gateway NAME] section"};
+    if (s.servers.empty()) throw ScenarioError{0, "no [server NAME] section"};
+    std::set<std::string> addresses;
+    auto unique = [&addresses](const std::string& address, const std::string& what) {
+        if (!addresses.insert(address).second) {
+            throw ScenarioError{0, "address " + address + " of " + what + " is used twice"};
+        }
+    };
+    unique(s.directory.primary, "the primary directory");
+    unique(s.directory.secondary, "the secondary directory");
+    unique(s.collector.address, "the collector");
+    for (const ServerSetup& server : s.servers)
+        unique(server.address, "[server " + server.name + "]");
+    if (s.sandrow.startAt >= s.duration) {
+        throw ScenarioError{0, "sandrow starts at " + Num(s.sandrow.startAt) +
+                                   " s, not before the end (" + Num(s.duration) + " s)"};
+    }
+}
+
+}  // namespace
+
+std::string Num(double value, int decimals) {
+    std::ostringstream out;
+    out.setf(std::ios::fixed);
+    out.precision(decimals);
+    out << value;
+    std::string text = out.str();
+    if (text.find('.') != std::string::npos) {
+        while (text.back() == '0') text.pop_back();
+        if (text.back() == '.') text.pop_back();
+    }
+    return text == "-0" ? "0" : text;
+}
+
+bool ParseScenario(const std::string& text, const std::string& fileName, Scenario* scenario,
+                   std::string* error) {
+    *scenario = Scenario{};
+    scenario->path = fileName;
+    std::string base = fileName.substr(fileName.find_last_of('/') + 1);
+    scenario->name = base.substr(0, base.rfind('.'));
+    std::vector<ScenarioSection> sections;
+    if (!corvane::ReadScenarioSections(text, fileName, &sections, error)) return false;
+    Scenario& s = *scenario;
+    try {
+        corvane::ReadSimLines(sections, &s.sim);
+        bool haveRun = false;
+        std::set<std::string> singles;
+        // [run] first: the events need the duration, whatever the file order.
+        for (ScenarioSection& section : sections) {
+            if (section.kind != "run") continue;
+            ScenarioReader r(section);
+            if (haveRun) r.Fail(section.line, "a second [run]");
+            haveRun = true;
+            ReadRun(r, &s);
+            r.Finish();
+        }
+        if (!haveRun) throw ScenarioError{0, "no [run] section (it gives the duration)"};
+        std::vector<const ScenarioSection*> eventSections;
+        for (ScenarioSection& section : sections) {
+            ScenarioReader r(section);
+            const std::string& kind = section.kind;
+            if (kind == "gateway" || kind == "run") continue;
+            bool single = kind == "directory" || kind == "collector" || kind == "registry" ||
+                          kind == "sandrow" || kind == "events";
+            if (single && !section.label.empty()) {
+                r.Fail(section.line, "[" + kind + "] takes no name");
+            }
+            if (single && !singles.insert(kind).second) {
+                r.Fail(section.line, "a second [" + kind + "]");
+            }
+            if (kind == "directory") {
+                ReadDirectory(r, &s);
+            } else if (kind == "server") {
+                ReadServer(r, &s);
+            } else if (kind == "collector") {
+                ReadCollector(r, &s);
+            } else if (kind == "registry") {
+                ReadRegistry(section, &s);
+            } else if (kind == "sandrow") {
+                ReadSandrow(r, &s);
+            } else if (kind == "phase") {
+                if (section.label.empty()) r.Fail(section.line, "[phase] needs a name");
+                double start = *r.Number("start", true, 0, kMaxDuration);
+                if (!s.phases.empty() && start <= s.phases.back().start) {
+                    r.Fail(section.line, "phases must start in rising order");
+                }
+                if (start >= s.duration) {
+                    r.Fail(section.line, r.Where() + " starts at or after the end of the run");
+                }
+                s.phases.push_back(Phase{section.label, start, s.duration});
+            } else if (kind == "events") {
+                for (auto& kv : section.keys) kv.used = true;
+                eventSections.push_back(&section);
+                continue;  // read once the servers are known
+            } else {
+                r.Fail(section.line, "unknown section [" + kind +
+                                         "] (run, gateway, directory, server, collector, "
+                                         "registry, sandrow, phase, events)");
+            }
+            r.Finish();
+        }
+        for (const ScenarioSection* section : eventSections) {
+            for (const auto& kv : section->keys) s.events.push_back(ReadEvent(kv, s));
+        }
+        std::stable_sort(s.events.begin(), s.events.end(),
+                         [](const Event& a, const Event& b) { return a.at < b.at; });
+        if (s.phases.empty()) {
+            s.phases = DerivedPhases(s);
+        } else {
+            if (s.phases.front().start != 0) {
+                throw ScenarioError{0, "the first [phase] must start at 0"};
+            }
+            for (size_t i = 0; i + 1 < s.phases.size(); ++i)
+                s.phases[i].end = s.phases[i + 1].start;
+        }
+        Check(s);
+    } catch (const ScenarioError& e) {
+        *error = fileName + ":" + std::to_string(e.line) + ": " + e.message;
+        *scenario = Scenario{};
+        return false;
+    }
+    return true;
+}
+
+bool LoadScenario(const std::string& path, Scenario* scenario, std::string* error) {
+    std::string text;
+    if (!corvane::LoadScenarioText(path, &text, error)) return false;
+    return ParseScenario(text, path, scenario, error);
+}
+
+std::optional<uint32_t> RegistryValue(const Scenario& scenario, const std::string& name) {
+    for (const auto& [key, value] : scenario.registry) {
+        if (Lower(key) == Lower(name)) return value;
+    }
+    return std::nullopt;
+}
+
+}  // namespace lab

@@ -1,0 +1,102 @@
+// The HTTP stand-ins for the speed-test directory, the speed-test servers and
+// the report collector, served by one poll loop on a thread of its own.
+#pragma once
+
+// One request per connection, answered with "Connection: close". A latency
+// answer waits on a timer of the loop, so a slow server never holds up others.
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "lab/documents.h"
+#include "lab/scenario.h"
+
+namespace lab {
+
+struct StandInConfig {
+    uint16_t port = 80;  // 0: an ephemeral port per listener (tests)
+    std::string configDocument;
+    std::string serverListDocument;
+    std::vector<std::string> directoryAddresses;  // primary, secondary
+    bool directoryUp = true;
+    struct Server {
+        std::string name;
+        std::string address;
+        double delayMs = 0;
+        size_t line = 0;
+    };
+    std::vector<Server> servers;
+    std::string collectorAddress;
+    std::vector<int> collectorResponses{200};
+    double jitterMs = 0;
+    uint32_t seed = 1;
+};
+
+// What the stand-ins saw; times are seconds on the caller's clock.
+struct ProbeRecord {
+    double at = 0;
+    size_t server = 0;
+    double servedMs = 0;  // how long the answer was held back
+};
+
+struct PostRecord {
+    double at = 0;
+    int status = 0;
+    ReportForm form;
+    bool formRead = false;
+};
+
+struct StandInCounts {
+    uint64_t configRequests = 0;
+    uint64_t serverListRequests = 0;
+    uint64_t refusedConnections = 0;  // over the connection bound
+    uint64_t badRequests = 0;
+};
+
+class StandIns {
+  public:
+    // The queueing delay (seconds) of a simulated line now; called on the
+    // loop's thread, so it must be thread-safe.
+    using QueueDelayFn = std::function<double(size_t line)>;
+    // The caller's clock in seconds, for the records.
+    using NowFn = std::function<double()>;
+
+    StandIns(StandInConfig config, QueueDelayFn queueDelay, NowFn now);
+    ~StandIns();
+    StandIns(const StandIns&) = delete;
+    StandIns& operator=(const StandIns&) = delete;
+
+    // Opens the listeners that are up from the start and starts the loop.
+    // False with *error when an address cannot be bound or the thread fails.
+    bool Start(std::string* error);
+    void Stop();
+
+    // Faults; in force for every request that arrives after the call returns.
+    void SetDirectoryUp(bool up);
+    void SetServerDown(size_t server, DownMode mode);
+    void SetServerUp(size_t server);
+
+    // The port a listener of `address` is bound to (0 when it is not).
+    uint16_t PortOf(const std::string& address) const;
+
+    // The probes from the `from`th on (all by default), in arrival order.
+    std::vector<ProbeRecord> Probes(size_t from = 0) const;
+    std::vector<PostRecord> Posts() const;
+    StandInCounts Counts() const;
+    // Problems of the loop (a failed bind after a fault ended, ...).
+    std::vector<std::string> TakeNotes();
+
+  private:
+    struct Loop;
+    std::unique_ptr<Loop> loop_;
+    std::thread thread_;
+};
+
+}  // namespace lab

@@ -1,0 +1,216 @@
+// The HTTP stand-ins on loopback ports: the held-back latency answer, answers
+// by role, the collector's statuses in turn, the faults.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+
+#include "lab/standins.h"
+#include "support/test_support.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kPrimary = "127.0.5.1";
+constexpr const char* kSecondary = "127.0.5.2";
+constexpr const char* kServer = "127.0.5.3";
+constexpr const char* kCollector = "127.0.5.4";
+
+struct Reply {
+    bool connected = false;
+    std::string data;
+    double ms = 0;  // from before the connect to the end of the answer
+};
+
+// One blocking exchange: connect, send, read until the peer closes (or
+// `timeoutMs` passes without data).
+Reply Exchange(const char* address, uint16_t port, const std::string& request,
+               int timeoutMs = 3000) {
+    Reply reply;
+    auto start = Clock::now();
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    inet_pton(AF_INET, address, &sa.sin_addr);
+    if (port != 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) {
+        reply.connected = true;
+        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+        char buffer[4096];
+        ssize_t n = 0;
+        while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0) {
+            reply.data.append(buffer, static_cast<size_t>(n));
+        }
+    }
+    ::close(fd);
+    reply.ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    return reply;
+}
+
+std::string Get(const std::string& path) {
+    return "GET " + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+}
+
+class StandInsTest : public ::testing::Test {
+  protected:
+    lab::StandInConfig Config() {
+        lab::StandInConfig c;
+        c.port = 0;
+        c.configDocument = "<settings><client lat=\"1\" lon=\"2\" /></settings>";
+        c.serverListDocument = "<servers><server id=\"1\" /></servers>";
+        c.directoryAddresses = {kPrimary, kSecondary};
+        c.servers = {{"s", kServer, 80, 0}};
+        c.collectorAddress = kCollector;
+        c.collectorResponses = {404, 500, 200};
+        return c;
+    }
+    void Start(lab::StandInConfig config) {
+        standIns_ = std::make_unique<lab::StandIns>(
+            std::move(config), [this](size_t) { return queueSeconds_.load(); }, [] { return 0.0; });
+        std::string error;
+        ASSERT_TRUE(standIns_->Start(&error)) << error;
+    }
+    uint16_t Port(const char* address) { return standIns_->PortOf(address); }
+
+    std::atomic<double> queueSeconds_{0.12};
+    std::unique_ptr<lab::StandIns> standIns_;
+};
+
+TEST_F(StandInsTest, LatencyAnswerWaitsForItsDelayWithoutHoldingUpOthers) {
+    Start(Config());
+    auto latency = std::async(std::launch::async, [this] {
+        return Exchange(kServer, Port(kServer), Get("/speedtest/latency.txt"));
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    Reply config = Exchange(kPrimary, Port(kPrimary), Get("/speedtest-config.php"));
+    Reply probe = latency.get();
+    // 80 ms of server delay plus 120 ms of queue; the configuration answer
+    // came while the probe's answer was still held back.
+    EXPECT_GE(probe.ms, 199);
+    EXPECT_LT(probe.ms, 1000);
+    EXPECT_LT(config.ms, 150);
+    EXPECT_EQ(probe.data.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << probe.data;
+    EXPECT_NE(config.data.find("<client lat=\"1\""), std::string::npos) << config.data;
+    std::vector<lab::ProbeRecord> probes = standIns_->Probes();
+    ASSERT_EQ(probes.size(), 1u);
+    EXPECT_NEAR(probes[0].servedMs, 200, 1e-6);
+    EXPECT_EQ(standIns_->Counts().configRequests, 1u);
+}
+
+TEST_F(StandInsTest, AnswersByRoleAndPath) {
+    Start(Config());
+    struct Case {
+        const char* address;
+        std::string request;
+        const char* statusLine;
+        const char* body;  // part of it
+    };
+    const Case cases[] = {
+        {kPrimary, Get("/speedtest-config.php"), "HTTP/1.1 200 OK", "<client "},
+        {kSecondary, Get("/speedtest-servers-static.php"), "HTTP/1.1 200 OK", "<server id"},
+        {kPrimary, Get("/speedtest/latency.txt"), "HTTP/1.1 404 Not Found", ""},
+        {kPrimary, "POST /speedtest-config.php HTTP/1.1\r\nContent-Length: 0\r\n\r\n",
+         "HTTP/1.1 405 Method Not Allowed", ""},
+        {kServer, Get("/speedtest/upload.php"), "HTTP/1.1 404 Not Found", ""},
+        {kServer, Get("/speedtest/latency.txt"), "HTTP/1.1 200 OK", "test=test"},
+        {kCollector, Get("/action.php"), "HTTP/1.1 405 Method Not Allowed", ""},
+        {kCollector, "POST /upload HTTP/1.1\r\nContent-Length: 2\r\n\r\nab",
+         "HTTP/1.1 404 Not Found", ""},
+        {kPrimary, "HELLO\r\n\r\n", "HTTP/1.1 400 Bad Request", ""},
+        {kPrimary, "GET / HTTP/1.1\r\nContent-Length: 999999\r\n\r\n", "HTTP/1.1 400 Bad Request",
+         ""},
+        {kPrimary, "GET / HTTP/1.1\r\nX: " + std::string(70000, 'x') + "\r\n\r\n",
+         "HTTP/1.1 413 Payload Too Large", ""},
+    };
+    for (const Case& c : cases) {
+        Reply r = Exchange(c.address, Port(c.address), c.request);
+        ASSERT_TRUE(r.connected) << c.address;
+        EXPECT_EQ(r.data.rfind(std::string(c.statusLine) + "\r\n", 0), 0u)
+            << c.request.substr(0, 40) << " -> " << r.data.substr(0, 40);
+        EXPECT_NE(r.data.find("Connection: close\r\n"), std::string::npos);
+        EXPECT_NE(r.data.find(c.body), std::string::npos) << r.data;
+        size_t bodyAt = r.data.find("\r\n\r\n");
+        ASSERT_NE(bodyAt, std::string::npos);
+        EXPECT_NE(r.data.find("Content-Length: " + std::to_string(r.data.size() - bodyAt - 4)),
+                  std::string::npos)
+            << r.data.substr(0, bodyAt);
+    }
+    EXPECT_EQ(standIns_->Counts().badRequests, 2u);
+}
+
+TEST_F(StandInsTest, CollectorAnswersInTurnAndKeepsEveryReport) {
+    Start(Config());
+    const std::string request = test::ReadFile(REPORT_REQUEST_FIXTURE);
+    ASSERT_FALSE(request.empty());
+    const int expected[] = {404, 500, 200, 200};
+    for (int status : expected) {
+        Reply r = Exchange(kCollector, Port(kCollector), request);
+        EXPECT_EQ(r.data.rfind("HTTP/1.1 " + std::to_string(status) + " ", 0), 0u) << r.data;
+        // The monitor counts a report as delivered when its answer says 200 OK.
+        EXPECT_EQ(r.data.find("200 OK") != std::string::npos, status == 200) << r.data;
+    }
+    std::vector<lab::PostRecord> posts = standIns_->Posts();
+    ASSERT_EQ(posts.size(), 4u);
+    for (size_t i = 0; i < posts.size(); ++i) {
+        EXPECT_EQ(posts[i].status, expected[i]);
+        EXPECT_TRUE(posts[i].formRead);
+        EXPECT_EQ(posts[i].form.probes, 17u);
+        EXPECT_EQ(posts[i].form.gatewayMac, "02-00-00-00-00-FE");
+    }
+}
+
+TEST_F(StandInsTest, ServerFaultsAndALateDirectory) {
+    lab::StandInConfig config = Config();
+    config.directoryUp = false;
+    Start(config);
+    EXPECT_EQ(Port(kPrimary), 0) << "nothing listens before the directory starts";
+    standIns_->SetDirectoryUp(true);
+    ASSERT_NE(Port(kPrimary), 0);
+    EXPECT_EQ(Exchange(kPrimary, Port(kPrimary), Get("/speedtest-config.php"))
+                  .data.rfind("HTTP/1.1 200", 0),
+              0u);
+
+    queueSeconds_ = 0;
+    const std::string probe = Get("/speedtest/latency.txt");
+    standIns_->SetServerDown(0, lab::DownMode::Refuse);
+    EXPECT_EQ(Port(kServer), 0);
+    standIns_->SetServerUp(0);
+    uint16_t port = Port(kServer);
+    ASSERT_NE(port, 0);
+    EXPECT_EQ(Exchange(kServer, port, probe).data.rfind("HTTP/1.1 200", 0), 0u);
+
+    standIns_->SetServerDown(0, lab::DownMode::Close);
+    Reply closed = Exchange(kServer, port, probe);
+    EXPECT_TRUE(closed.connected);
+    EXPECT_EQ(closed.data, "") << "closed without an answer";
+    EXPECT_LT(closed.ms, 500);
+
+    standIns_->SetServerDown(0, lab::DownMode::Hang);
+    Reply held = Exchange(kServer, port, probe, 300);
+    EXPECT_TRUE(held.connected);
+    EXPECT_EQ(held.data, "");
+    EXPECT_GE(held.ms, 290) << "held until the client gave up";
+
+    standIns_->SetServerUp(0);
+    EXPECT_EQ(Exchange(kServer, port, probe).data.rfind("HTTP/1.1 200", 0), 0u);
+    std::vector<lab::ProbeRecord> probes = standIns_->Probes();
+    ASSERT_EQ(probes.size(), 4u);
+    EXPECT_GE(probes[0].servedMs, 0);
+    EXPECT_LT(probes[1].servedMs, 0) << "not answered";
+    EXPECT_LT(probes[2].servedMs, 0) << "not answered";
+    EXPECT_NEAR(probes[3].servedMs, 80, 1e-6);
+
+    standIns_->SetDirectoryUp(false);
+    EXPECT_EQ(Port(kPrimary), 0);
+    EXPECT_FALSE(Exchange(kPrimary, Port(kPrimary), probe).connected);
+}
+
+}  // namespace
