@@ -26,49 +26,41 @@ inline bool WaitFd(int fd, int timeoutMs) {
 class Connection {
   public:
     Connection(int fd, int stopFd, std::string local) : fd_(fd), stop_(stopFd), local_(local) {}
-    ~Connection() {
-        if (fd_ >= 0) ::close(fd_);
-    }
+    ~Connection() { Reset(false); }
     const std::string& request() const { return request_; }
     const std::string& local() const { return local_; }  // address the client dialled
 
     // The header block and, when it names a Content-Length, the body.
     void ReadRequest() {
-        size_t need = std::string::npos;
         char buffer[65536];
-        while ((need == std::string::npos || request_.size() < need) && WaitFd(fd_, 5000)) {
+        for (size_t need = SIZE_MAX; request_.size() < need && WaitFd(fd_, 5000);) {
             ssize_t n = ::recv(fd_, buffer, sizeof(buffer), 0);
             if (n <= 0) return;
             request_.append(buffer, static_cast<size_t>(n));
-            size_t blank = request_.find("\r\n\r\n");
-            if (need != std::string::npos || blank == std::string::npos) continue;
-            need = blank + 4;
-            size_t length = request_.find("Content-Length: ");
-            if (length < blank) need += std::strtoul(&request_[length + 16], nullptr, 10);
+            size_t blank = request_.find("\r\n\r\n"), length = request_.find("Content-Length: ");
+            if (blank == std::string::npos) continue;
+            need = blank + 4 +
+                   (length < blank ? std::strtoul(&request_[length + 16], nullptr, 10) : 0);
         }
     }
     bool Write(std::string_view bytes) {
-        while (!bytes.empty()) {
-            ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-            if (n <= 0) return false;
-            bytes.remove_prefix(static_cast<size_t>(n));
+        for (ssize_t n = 0; !bytes.empty(); bytes.remove_prefix(static_cast<size_t>(n))) {
+            if ((n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL)) <= 0) return false;
         }
         return true;
     }
     void Pause(int ms) { WaitFd(stop_, ms); }  // cut short when the server stops
     void HoldUntilStopped() { WaitFd(stop_, -1); }
-    void Reset() {  // ends the connection with RST instead of FIN
-        linger hard{1, 0};
-        ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &hard, sizeof(hard));
-        ::close(fd_);
+    void Reset(bool hard = true) {  // hard: ends the connection with RST instead of FIN
+        linger abort{1, 0};
+        if (hard) ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
+        if (fd_ >= 0) ::close(fd_);
         fd_ = -1;
     }
 
   private:
-    int fd_;
-    int stop_;
-    std::string local_;
-    std::string request_;
+    int fd_, stop_;
+    std::string local_, request_;
 };
 
 // Listens on each address, all on one ephemeral port.
@@ -77,7 +69,7 @@ class LoopbackServer {
     using Handler = std::function<void(Connection&)>;
 
     explicit LoopbackServer(Handler handler, std::vector<std::string> addresses = {"127.0.0.1"})
-        : handler_(std::move(handler)), stop_(::eventfd(0, EFD_CLOEXEC)) {
+        : handler_(std::move(handler)), addresses_(addresses) {
         for (const std::string& address : addresses) {
             int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
             sockaddr_in at{AF_INET, htons(port_), {}, {}};
@@ -89,9 +81,9 @@ class LoopbackServer {
             }
             ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &size);
             port_ = ntohs(at.sin_port);
-            listeners_.push_back({fd, POLLIN, 0});
-            addresses_.push_back(address);
+            entries_.push_back({fd, POLLIN, 0});
         }
+        entries_.push_back({::eventfd(0, EFD_CLOEXEC), POLLIN, 0});  // the stop signal, last
         thread_ = std::thread([this] { Run(); });
     }
     ~LoopbackServer() { Stop(); }
@@ -99,10 +91,9 @@ class LoopbackServer {
     void Stop() {
         if (!thread_.joinable()) return;
         uint64_t one = 1;
-        if (::write(stop_, &one, sizeof(one)) != sizeof(one)) std::abort();
+        if (::write(entries_.back().fd, &one, sizeof(one)) != sizeof(one)) std::abort();
         thread_.join();
-        for (pollfd& listener : listeners_) ::close(listener.fd);
-        ::close(stop_);
+        for (pollfd& entry : entries_) ::close(entry.fd);
     }
     uint16_t port() const { return port_; }
     std::vector<std::string> requests() const {
@@ -112,13 +103,11 @@ class LoopbackServer {
 
   private:
     void Run() {
-        std::vector<pollfd> entries = listeners_;
-        entries.push_back({stop_, POLLIN, 0});
-        while (::poll(entries.data(), entries.size(), -1) >= 0 && entries.back().revents == 0) {
-            for (size_t i = 0; i + 1 < entries.size(); ++i) {
-                if (entries[i].revents == 0) continue;
-                Connection connection(::accept4(entries[i].fd, nullptr, nullptr, SOCK_CLOEXEC),
-                                      stop_, addresses_[i]);
+        while (::poll(entries_.data(), entries_.size(), -1) >= 0 && entries_.back().revents == 0) {
+            for (size_t i = 0; i + 1 < entries_.size(); ++i) {
+                if (entries_[i].revents == 0) continue;
+                Connection connection(::accept4(entries_[i].fd, nullptr, nullptr, SOCK_CLOEXEC),
+                                      entries_.back().fd, addresses_[i]);
                 handler_(connection);
                 std::lock_guard<std::mutex> lock(mutex_);
                 requests_.push_back(connection.request());
@@ -127,10 +116,9 @@ class LoopbackServer {
     }
 
     Handler handler_;
-    int stop_;
-    uint16_t port_ = 0;
-    std::vector<pollfd> listeners_;
     std::vector<std::string> addresses_;
+    uint16_t port_ = 0;
+    std::vector<pollfd> entries_;  // only the server's thread touches them while it runs
     std::thread thread_;
     mutable std::mutex mutex_;
     std::vector<std::string> requests_;
@@ -145,6 +133,22 @@ inline LoopbackServer::Handler AnswerWith(std::string reply) {
     return [reply](Connection& c) {
         c.ReadRequest();
         c.Write(reply);
+    };
+}
+
+// Reads the request, then ends the connection with RST.
+inline LoopbackServer::Handler ResetAfterRequest() {
+    return [](Connection& c) {
+        c.ReadRequest();
+        c.Reset();
+    };
+}
+
+// Reads the request and answers nothing until the server stops.
+inline LoopbackServer::Handler SilentAfterRequest() {
+    return [](Connection& c) {
+        c.ReadRequest();
+        c.HoldUntilStopped();
     };
 }
 
