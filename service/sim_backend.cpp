@@ -1,24 +1,15 @@
 // The `sim` backend: simulated lines integrated exactly between the moments
-// anybody looks, and the scenario reader (inih's C API) behind its file.
+// anybody looks, and the scenario file read by ini_config.
 #include "service/sim_backend.h"
 
-#include <ini.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <charconv>
 #include <cmath>
-#include <cstring>
-#include <fstream>
 #include <limits>
-#include <set>
 #include <sstream>
 
 namespace corvane {
 namespace {
 
-// A scenario is a few hundred lines; this bounds what a wrong path can cost.
-constexpr size_t kMaxScenarioBytes = 1 << 20;
 constexpr double kBitsPerMegabit = 1e6;
 constexpr double kBitsPerByte = 8;
 // Rates above 100 Gbit/s are typing mistakes, not lines.
@@ -31,90 +22,6 @@ constexpr int32_t kFirstProcessId = 4000;
 constexpr int64_t kInt32Min = std::numeric_limits<int32_t>::min();
 constexpr int64_t kInt32Max = std::numeric_limits<int32_t>::max();
 
-std::string Trim(std::string_view text) {
-    size_t begin = text.find_first_not_of(" \t\r\n");
-    if (begin == std::string_view::npos) return {};
-    size_t end = text.find_last_not_of(" \t\r\n");
-    return std::string(text.substr(begin, end - begin + 1));
-}
-
-// What the line reader and inih's key handler share.
-struct ReadState {
-    const std::string* text = nullptr;
-    size_t pos = 0;
-    int line = 0;
-    std::vector<ScenarioSection>* sections = nullptr;
-    std::optional<ScenarioError> error;
-};
-
-// A "[kind label]" line opens a section record here, because inih only
-// reports keys and an empty section must be seen too.
-void NoteSection(ReadState* state, std::string_view line) {
-    if (state->line == 1 && line.substr(0, 3) == "\xEF\xBB\xBF") line.remove_prefix(3);
-    size_t open = line.find_first_not_of(" \t");
-    if (open == std::string_view::npos || line[open] != '[') return;
-    size_t close = line.find(']', open);
-    if (close == std::string_view::npos) return;  // inih reports the line
-    std::string inside = Trim(line.substr(open + 1, close - open - 1));
-    size_t space = inside.find_first_of(" \t");
-    ScenarioSection section;
-    section.kind = inside.substr(0, space);
-    section.label = space == std::string::npos ? "" : Trim(inside.substr(space));
-    section.line = state->line;
-    state->sections->push_back(std::move(section));
-}
-
-// fgets for inih: one whole line per call (lines were checked to fit).
-char* NextLine(char* out, int size, void* stream) {
-    auto* state = static_cast<ReadState*>(stream);
-    const std::string& text = *state->text;
-    if (state->pos >= text.size() || size <= 1) return nullptr;
-    size_t newline = text.find('\n', state->pos);
-    size_t end = newline == std::string::npos ? text.size() : newline + 1;
-    size_t take = std::min(end - state->pos, static_cast<size_t>(size - 1));
-    ++state->line;
-    NoteSection(state, std::string_view(text).substr(state->pos, take));
-    std::memcpy(out, text.data() + state->pos, take);
-    out[take] = '\0';
-    state->pos += take;
-    return out;
-}
-
-int OnKey(void* user, const char* section, const char* name, const char* value) {
-    (void)section;  // NextLine opened the record already
-    auto* state = static_cast<ReadState*>(user);
-    if (state->sections->empty()) {
-        if (!state->error) {
-            state->error =
-                ScenarioError{state->line, "key '" + std::string(name) + "' outside a section"};
-        }
-        return 0;
-    }
-    state->sections->back().keys.push_back(ScenarioKey{name, value, state->line, false});
-    return 1;
-}
-
-std::optional<ScenarioError> CheckLines(const std::string& text) {
-    int line = 1;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t newline = text.find('\n', start);
-        size_t end = newline == std::string::npos ? text.size() : newline;
-        std::string_view content(text.data() + start, end - start);
-        if (content.find('\0') != std::string_view::npos) {
-            return ScenarioError{line, "NUL byte in the line"};
-        }
-        if (content.size() > kMaxScenarioLineLength) {
-            return ScenarioError{
-                line, "line longer than " + std::to_string(kMaxScenarioLineLength) + " characters"};
-        }
-        if (newline == std::string::npos) break;
-        start = newline + 1;
-        ++line;
-    }
-    return std::nullopt;
-}
-
 std::string FormatNumber(double value) {
     std::ostringstream out;
     out << value;
@@ -126,7 +33,7 @@ std::vector<std::string> SplitList(const std::string& text) {
     size_t start = 0;
     for (;;) {
         size_t comma = text.find(',', start);
-        items.push_back(Trim(std::string_view(text).substr(
+        items.push_back(TrimBlanks(std::string_view(text).substr(
             start, comma == std::string::npos ? std::string::npos : comma - start)));
         if (comma == std::string::npos) break;
         start = comma + 1;
@@ -146,7 +53,7 @@ bool ParseSchedule(const std::string& text, std::vector<Step>* steps, std::strin
             return false;
         }
         Step step;
-        std::string time = Trim(std::string_view(item).substr(0, colon));
+        std::string time = TrimBlanks(std::string_view(item).substr(0, colon));
         if (!ParseDecimal(time, &step.atSeconds) || step.atSeconds < 0 ||
             step.atSeconds > kMaxSeconds) {
             *error = "'" + time + "' is not a time in seconds";
@@ -161,7 +68,8 @@ bool ParseSchedule(const std::string& text, std::vector<Step>* steps, std::strin
                 "step times must rise: " + time + " after " + FormatNumber(steps->back().atSeconds);
             return false;
         }
-        if (!value(Trim(std::string_view(item).substr(colon + 1)), &step, error)) return false;
+        if (!value(TrimBlanks(std::string_view(item).substr(colon + 1)), &step, error))
+            return false;
         steps->push_back(step);
     }
     return true;
@@ -267,181 +175,13 @@ void ReadGatewaySection(ScenarioSection& section, size_t index, SimConfig* confi
 
 // ---------------------------------------------------------------------------
 
-bool ParseDecimal(const std::string& text, double* out) {
-    // Only [sign] digits [. digits]: from_chars alone would take "inf" and "1e9".
-    size_t i = (!text.empty() && (text[0] == '-' || text[0] == '+')) ? 1 : 0;
-    size_t digits = 0;
-    bool point = false;
-    for (size_t k = i; k < text.size(); ++k) {
-        if (text[k] >= '0' && text[k] <= '9') {
-            ++digits;
-        } else if (text[k] == '.' && !point) {
-            point = true;
-        } else {
-            return false;
-        }
-    }
-    if (digits == 0) return false;
-    const char* begin = text.data() + (text[0] == '+' ? 1 : 0);
-    double value = 0;
-    auto [end, ec] = std::from_chars(begin, text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size()) return false;
-    *out = value;
-    return true;
-}
-
-bool ParseWholeNumber(const std::string& text, int64_t* out) {
-    std::string_view digits = text;
-    bool negative = !digits.empty() && digits[0] == '-';
-    if (!digits.empty() && (digits[0] == '-' || digits[0] == '+')) digits.remove_prefix(1);
-    int base = 10;
-    if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
-        base = 16;
-        digits.remove_prefix(2);
-    }
-    if (digits.empty()) return false;
-    uint64_t magnitude = 0;
-    auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), magnitude, base);
-    if (ec != std::errc() || end != digits.data() + digits.size()) return false;
-    constexpr auto kMax = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
-    if (magnitude > kMax) return false;  // the most negative value is not needed here
-    *out = negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
-    return true;
-}
-
 bool ReadScenarioSections(const std::string& text, const std::string& fileName,
                           std::vector<ScenarioSection>* sections, std::string* error) {
-    sections->clear();
-    std::optional<ScenarioError> problem = CheckLines(text);
-    if (!problem) {
-        ReadState state;
-        state.text = &text;
-        state.sections = sections;
-        int result = ini_parse_stream(NextLine, &state, OnKey, &state);
-        if (result == -2) {
-            problem = ScenarioError{0, "out of memory"};
-        } else if (result > 0 && (!state.error || result < state.error->line)) {
-            problem = ScenarioError{result, "expected [section], key = value or a comment"};
-        } else if (state.error) {
-            problem = state.error;
-        }
-    }
-    if (!problem) return true;
-    sections->clear();
-    *error = fileName + ":" + std::to_string(problem->line) + ": " + problem->message;
-    return false;
+    return ReadIniSections(text, fileName, kScenarioDialect, sections, error);
 }
 
 bool LoadScenarioText(const std::string& path, std::string* text, std::string* error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        *error = path + ": cannot open: " + std::strerror(errno);
-        return false;
-    }
-    text->clear();
-    char buffer[4096];
-    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-        text->append(buffer, static_cast<size_t>(in.gcount()));
-        if (text->size() > kMaxScenarioBytes) {
-            *error = path + ": larger than " + std::to_string(kMaxScenarioBytes) + " bytes";
-            return false;
-        }
-    }
-    if (in.bad()) {
-        *error = path + ": cannot read";
-        return false;
-    }
-    return true;
-}
-
-std::string ScenarioReader::Where() const {
-    return "[" + section_.kind + (section_.label.empty() ? "" : " " + section_.label) + "]";
-}
-
-int ScenarioReader::LineOf(const char* key) const {
-    for (const ScenarioKey& kv : section_.keys) {
-        if (kv.key == key) return kv.line;
-    }
-    return section_.line;
-}
-
-void ScenarioReader::Fail(int line, const std::string& message) const {
-    throw ScenarioError{line, message};
-}
-
-ScenarioKey* ScenarioReader::Find(const char* key, bool required) {
-    ScenarioKey* found = nullptr;
-    for (ScenarioKey& kv : section_.keys) {
-        if (kv.key == key) {
-            kv.used = true;
-            if (found == nullptr) found = &kv;
-        }
-    }
-    if (found == nullptr && required) {
-        Fail(section_.line, "missing key '" + std::string(key) + "' in " + Where());
-    }
-    return found;
-}
-
-std::optional<std::string> ScenarioReader::Text(const char* key, bool required) {
-    ScenarioKey* kv = Find(key, required);
-    if (kv == nullptr) return std::nullopt;
-    if (kv->value.empty()) Fail(kv->line, "empty value for '" + kv->key + "' in " + Where());
-    return kv->value;
-}
-
-std::optional<double> ScenarioReader::Number(const char* key, bool required, double min,
-                                             double max) {
-    ScenarioKey* kv = Find(key, required);
-    if (kv == nullptr) return std::nullopt;
-    double value = 0;
-    if (!ParseDecimal(kv->value, &value)) {
-        Fail(kv->line,
-             "'" + kv->value + "' is not a number ('" + kv->key + "' in " + Where() + ")");
-    }
-    if (value < min || value > max) {
-        Fail(kv->line, kv->key + " = " + kv->value + " is out of range (" + FormatNumber(min) +
-                           " to " + FormatNumber(max) + ") in " + Where());
-    }
-    return value;
-}
-
-std::optional<int64_t> ScenarioReader::Integer(const char* key, bool required, int64_t min,
-                                               int64_t max) {
-    ScenarioKey* kv = Find(key, required);
-    if (kv == nullptr) return std::nullopt;
-    int64_t value = 0;
-    if (!ParseWholeNumber(kv->value, &value)) {
-        Fail(kv->line,
-             "'" + kv->value + "' is not an integer ('" + kv->key + "' in " + Where() + ")");
-    }
-    if (value < min || value > max) {
-        Fail(kv->line, kv->key + " = " + kv->value + " is out of range (" + std::to_string(min) +
-                           " to " + std::to_string(max) + ") in " + Where());
-    }
-    return value;
-}
-
-std::optional<bool> ScenarioReader::Bool(const char* key) {
-    ScenarioKey* kv = Find(key, false);
-    if (kv == nullptr) return std::nullopt;
-    std::string v = kv->value;
-    std::transform(v.begin(), v.end(), v.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    if (v == "true" || v == "yes" || v == "on" || v == "1") return true;
-    if (v == "false" || v == "no" || v == "off" || v == "0") return false;
-    Fail(kv->line,
-         "'" + kv->value + "' is not true or false ('" + kv->key + "' in " + Where() + ")");
-}
-
-void ScenarioReader::Finish() const {
-    std::set<std::string> seen;
-    for (const ScenarioKey& kv : section_.keys) {
-        if (!kv.used) Fail(kv.line, "unknown key '" + kv.key + "' in " + Where());
-        if (!seen.insert(kv.key).second) {
-            Fail(kv.line, "'" + kv.key + "' given twice in " + Where());
-        }
-    }
+    return LoadIniText(path, text, error);
 }
 
 bool ParseCapacitySchedule(const std::string& text, std::vector<RateStep>* steps,

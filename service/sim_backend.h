@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "service/backend.h"
+#include "service/ini_config.h"
 
 namespace corvane {
 
@@ -22,25 +23,9 @@ namespace corvane {
 // Scenario files: INI text read with inih into "[kind label]" sections whose
 // keys keep their order and line numbers. Every problem is "FILE:LINE: text".
 
-struct ScenarioKey {
-    std::string key;
-    std::string value;
-    int line = 0;
-    bool used = false;
-};
-
-struct ScenarioSection {
-    std::string kind;   // the first word between the brackets
-    std::string label;  // the rest, trimmed; may be empty
-    int line = 0;
-    std::vector<ScenarioKey> keys;  // in file order; a key may repeat
-};
-
-// A problem at a line of the file (0: the file as a whole).
-struct ScenarioError {
-    int line = 0;
-    std::string message;
-};
+using ScenarioKey = IniKey;
+using ScenarioSection = IniSection;  // kind and label name it; a key may repeat
+using ScenarioError = IniError;
 
 // Splits the text into sections. False with *error set for a line that is
 // neither a section, a key = value pair nor a comment, a line of more than
@@ -48,38 +33,26 @@ struct ScenarioError {
 inline constexpr size_t kMaxScenarioLineLength = 190;
 bool ReadScenarioSections(const std::string& text, const std::string& fileName,
                           std::vector<ScenarioSection>* sections, std::string* error);
-// Reads a whole file (at most 1 MiB) and splits it.
+// Reads a whole file (at most 1 MiB).
 bool LoadScenarioText(const std::string& path, std::string* text, std::string* error);
 
-// Typed access to the keys of one section; each failure throws ScenarioError
-// naming the key and the section. Keys that nobody asked for are reported by
-// Finish() as unknown, so a misspelt key is never silently ignored.
-class ScenarioReader {
-  public:
-    explicit ScenarioReader(ScenarioSection& section) : section_(section) {}
-
-    std::optional<std::string> Text(const char* key, bool required);
-    std::optional<double> Number(const char* key, bool required, double min, double max);
-    std::optional<int64_t> Integer(const char* key, bool required, int64_t min, int64_t max);
-    std::optional<bool> Bool(const char* key);
-    // Throws for a key that was given more than once.
-    void Finish() const;
-
-    const ScenarioSection& section() const { return section_; }
-    std::string Where() const;  // "[kind label]"
-    // The line of `key`, or of the section header when the key is absent.
-    int LineOf(const char* key) const;
-    [[noreturn]] void Fail(int line, const std::string& message) const;
-
-  private:
-    ScenarioKey* Find(const char* key, bool required);
-    ScenarioSection& section_;
+// The scenario's wording: sections named "[kind label]", keys that may
+// repeat until Finish() finds them, and no empty values.
+inline constexpr IniDialect kScenarioDialect{
+    .maxLineLength = kMaxScenarioLineLength,
+    .keysMayRepeat = true,
+    .malformedLine = "expected [section], key = value or a comment",
+    .headerAsWritten = false,
+    .keyWord = "",
+    .emptyOnlyIfRequired = false,
 };
 
-// Decimal numbers as the scenario writes them: optional sign, digits, one
-// optional fraction; nothing else (no exponent, no blanks, no "nan").
-bool ParseDecimal(const std::string& text, double* out);
-bool ParseWholeNumber(const std::string& text, int64_t* out);
+// Typed access to the keys of one scenario section (see IniSectionReader).
+class ScenarioReader : public IniSectionReader {
+  public:
+    explicit ScenarioReader(ScenarioSection& section)
+        : IniSectionReader(section, kScenarioDialect) {}
+};
 
 // ---------------------------------------------------------------------------
 // The simulated lines.
