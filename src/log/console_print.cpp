@@ -9,27 +9,9 @@
 #include <string_view>
 
 #include "platform/console.h"
+#include "platform/text.h"
 
 namespace {
-
-void AppendUtf8(std::string& out, uint32_t code) {
-    if (code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) code = 0xFFFD;
-    if (code < 0x80) {
-        out.push_back(static_cast<char>(code));
-    } else if (code < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (code >> 6)));
-        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    } else if (code < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (code >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (code >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    }
-}
 
 enum class Length { None, hh, h, l, ll, L, j, z, t };
 
@@ -73,7 +55,7 @@ std::string Format(const CharT* format, va_list args) {
     for (const CharT* p = format; *p != 0; ++p) {
         if (*p != CharT('%')) {
             if constexpr (kWideFormat) {
-                AppendUtf8(out, static_cast<uint32_t>(*p));
+                platform::AppendUtf8(out, static_cast<uint32_t>(*p));
             } else {
                 out.push_back(static_cast<char>(*p));
             }
@@ -230,7 +212,7 @@ std::string Format(const CharT* format, va_list args) {
                 if (narrowText) {
                     text.push_back(static_cast<char>(va_arg(args, int)));
                 } else {
-                    AppendUtf8(text, static_cast<uint32_t>(va_arg(args, wint_t)));
+                    platform::AppendUtf8(text, static_cast<uint32_t>(va_arg(args, wint_t)));
                 }
                 AppendString(out, text, 1, flags.find('-') != std::string::npos, width);
                 break;
@@ -255,7 +237,8 @@ std::string Format(const CharT* format, va_list args) {
                     if (precision >= 0 && static_cast<size_t>(precision) < n) {
                         n = static_cast<size_t>(precision);
                     }
-                    for (size_t i = 0; i < n; ++i) AppendUtf8(text, static_cast<uint32_t>(s[i]));
+                    for (size_t i = 0; i < n; ++i)
+                        platform::AppendUtf8(text, static_cast<uint32_t>(s[i]));
                     characters = n;
                 }
                 AppendString(out, text, characters, flags.find('-') != std::string::npos, width);
@@ -267,7 +250,7 @@ std::string Format(const CharT* format, va_list args) {
             default:
                 // Unknown or truncated conversion: show it as written.
                 for (const CharT* q = start; q <= p && *q != 0; ++q) {
-                    AppendUtf8(out, static_cast<uint32_t>(*q));
+                    platform::AppendUtf8(out, static_cast<uint32_t>(*q));
                 }
                 if (*p == 0) return out;
                 break;
@@ -302,13 +285,6 @@ void ConsolePrintf(const wchar_t* format, ...) {
     platform::ConsoleWrite(text);
 }
 
-std::string WideToUtf8(std::wstring_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (wchar_t c : text) AppendUtf8(out, static_cast<uint32_t>(c));
-    return out;
-}
-
 WideOut::~WideOut() {
-    platform::ConsoleWrite(WideToUtf8(stream_.str()));
+    platform::ConsoleWrite(platform::WideToUtf8(stream_.str()));
 }

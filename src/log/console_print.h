@@ -15,9 +15,6 @@ void ConsolePrintf(const wchar_t* format, ...);
 std::string FormatConsoleText(const char* format, va_list args);
 std::string FormatConsoleText(const wchar_t* format, va_list args);
 
-// UTF-8 bytes of wide text (invalid code points become U+FFFD).
-std::string WideToUtf8(std::wstring_view text);
-
 // The wide standard output stream: build the text with <<, it is written to
 // standard output in one piece when the object goes away.
 class WideOut {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/bus.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -276,26 +277,5 @@ std::wstring BusUtf8ToWide(const std::string& text) {
 }
 
 std::string BusWideToUtf8(const std::wstring& text) {
-    std::string utf8;
-    utf8.reserve(text.size());
-    for (wchar_t w : text) {
-        auto code = static_cast<char32_t>(w);
-        if (code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) code = kReplacement;
-        if (code < 0x80) {
-            utf8.push_back(static_cast<char>(code));
-        } else if (code < 0x800) {
-            utf8.push_back(static_cast<char>(0xC0 | (code >> 6)));
-            utf8.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-        } else if (code < 0x10000) {
-            utf8.push_back(static_cast<char>(0xE0 | (code >> 12)));
-            utf8.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-            utf8.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-        } else {
-            utf8.push_back(static_cast<char>(0xF0 | (code >> 18)));
-            utf8.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
-            utf8.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-            utf8.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-        }
-    }
-    return utf8;
+    return platform::WideToUtf8(text);
 }
