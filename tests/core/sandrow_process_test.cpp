@@ -119,7 +119,8 @@ TEST(SandrowProcess, RunsWithEveryValueSetAndStopsCleanlyOnSignals) {
                   "\"JTFA\"=dword:00000001", "\"DebugLevel\"=dword:00000004",
                   "\"VormProbeMonthBudgetMB\"=dword:0000001e"});
         SandrowProcess sandrow(dir, nullptr);
-        ASSERT_TRUE(sandrow.WaitForLog("JUMP-TO-FLOOR-ALWAYS"));
+        // Signalled once the monitor has said it waits for the configuration.
+        ASSERT_TRUE(sandrow.WaitForLog("Failed to retrieve Speedtest server configuration"));
         sandrow.Signal(signo);
         Outcome o = sandrow.Wait();
         ASSERT_TRUE(o.exited) << "signal " << o.signal;
