@@ -84,6 +84,21 @@ bool HasIpInterface(uint32_t ifIndex) {
     return false;
 }
 
+// One Get... step of the binding: a raised error leaves the global as it
+// was; an answer replaces it (an empty answer empties it). True only when the
+// call succeeded with an interface.
+template <typename T, typename Source>
+bool BindStep(ComPtr<T>& target, Source& source, HRESULT (Source::*get)(ComPtr<T>*)) {
+    try {
+        ComPtr<T> got;
+        ThrowIfFailed((source.*get)(&got));
+        target = std::move(got);
+        return target != nullptr;
+    } catch (const ComError&) {
+        return false;
+    }
+}
+
 }  // namespace
 
 bool AnyShaperInterfaceUnbound() {
@@ -115,58 +130,24 @@ HRESULT InitTarnelHelper() {
         return E_FAIL;
     }
 
-    // Each Get... step: a raised error leaves the global as it was; an answer
-    // replaces it (an empty answer empties it).
-    try {
-        ComPtr<IFactoryManager> factory;
-        ThrowIfFailed(g_pIBandwidthControlManager->GetFactoryManager(&factory));
-        g_pIFactoryManager = std::move(factory);
-    } catch (const ComError&) {
-    }
-    if (!g_pIFactoryManager) {
+    if (!BindStep(g_pIFactoryManager, *g_pIBandwidthControlManager,
+                  &IBandwidthControlManager::GetFactoryManager)) {
         LogDebug("InitTarnelHelper: g_pIBandwidthControlManager->GetFactoryManager() failed");
         return E_FAIL;
     }
-
-    bool gotNetwork = false;
-    try {
-        ComPtr<INetworkManager> network;
-        ThrowIfFailed(g_pIFactoryManager->GetNetworkManager(&network));
-        g_pINetworkManager = std::move(network);
-        gotNetwork = g_pINetworkManager != nullptr;
-    } catch (const ComError&) {
-    }
-    if (!gotNetwork) {
+    if (!BindStep(g_pINetworkManager, *g_pIFactoryManager, &IFactoryManager::GetNetworkManager)) {
         LogDebug("InitTarnelHelper: g_pIFactoryManager->GetNetworkManager() failed");
         return E_FAIL;
     }
-
-    bool gotConfiguration = false;
-    try {
-        ComPtr<IConfigurationManager> configuration;
-        ThrowIfFailed(g_pIFactoryManager->GetConfigurationManager(&configuration));
-        g_pIConfigurationManager = std::move(configuration);
-        gotConfiguration = g_pIConfigurationManager != nullptr;
-    } catch (const ComError&) {
-    }
-    if (!gotConfiguration) {
+    if (!BindStep(g_pIConfigurationManager, *g_pIFactoryManager,
+                  &IFactoryManager::GetConfigurationManager)) {
         LogDebug("InitTarnelHelper: g_pIFactoryManager->GetConfigurationManager() failed");
         return E_FAIL;
     }
-
-    bool gotRules = false;
-    try {
-        ComPtr<IRulesManager> rules;
-        ThrowIfFailed(g_pIFactoryManager->GetRulesManager(&rules));
-        g_pIRulesManager = std::move(rules);
-        gotRules = g_pIRulesManager != nullptr;
-    } catch (const ComError&) {
-    }
-    if (!gotRules) {
+    if (!BindStep(g_pIRulesManager, *g_pIFactoryManager, &IFactoryManager::GetRulesManager)) {
         LogDebug("InitTarnelHelper: g_pIFactoryManager->GetRulesManager() failed");
         return E_FAIL;
     }
-
     return initialized;
 }
 
