@@ -150,7 +150,12 @@ std::string Format(const CharT* format, va_list args) {
         }
         std::string directive = "%" + flags;
         if (width >= 0) directive += std::to_string(width);
-        if (precision >= 0) directive += "." + std::to_string(precision);
+        if (precision >= 0) {
+            // Appended in two steps: GCC 12's -Wrestrict misreads `"." + string&&`
+            // once inlined (a known false positive of its optimiser).
+            directive += '.';
+            directive += std::to_string(precision);
+        }
         switch (conversion) {
             case CharT('d'):
             case CharT('i'): {

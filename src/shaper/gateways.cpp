@@ -52,6 +52,13 @@ void CheckArrayTypes(const std::array<SafeArray, N>& arrays, const VarType (&typ
     for (size_t i = 0; i < M; ++i) arrays[i].CheckType(types[i]);
 }
 
+// One " ID" of the fingerprint. Appended in two steps: GCC 12's -Wrestrict
+// misreads `" " + string&&` once inlined (a false positive of its optimiser).
+void AppendFingerprintId(std::string* fingerprint, int32_t id) {
+    *fingerprint += ' ';
+    *fingerprint += std::to_string(id);
+}
+
 uint64_t BandwidthBps(int64_t reported) {
     return reported == kBandwidthNotSet ? INVALID_DLBW_BPS : static_cast<uint64_t>(reported);
 }
@@ -164,7 +171,7 @@ HRESULT GetGatewayIDs(const ComPtr<INetworkManager>& nm) {
         for (size_t i = 0; i < ids.Count(VarType::Long) && i < downloads.Count(VarType::LongLong);
              ++i) {
             int32_t id = ids.Long(i);
-            fingerprint += " " + std::to_string(id);
+            AppendFingerprintId(&fingerprint, id);
             LogDebug("GetGatewayIDs() - GetNetworkInfoList(): Gateway IDs [", i, "] [count ",
                      ids.Count(VarType::Long), "] ID=", id);
             gGatewayList.ids.push_back(id);
@@ -377,7 +384,7 @@ HRESULT ValidateDLBWForISPsInternal(const ComPtr<INetworkManager>& nm, IspCtx* s
                            SUCCEEDED(result);
              ++i) {
             const int32_t id = ids.Long(i);
-            fingerprint += " " + std::to_string(id);
+            AppendFingerprintId(&fingerprint, id);
             if (id >= 0) {
                 ++valid;
                 if (downloads.LongLong(i) > 0) ++validBandwidth;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <deque>
 #include <limits>
@@ -28,7 +29,8 @@ std::string Normalised(std::string console) {
     for (const std::string word : {"Thrd ", "sock "}) {
         for (size_t at = console.find(word); at != std::string::npos; at = console.find(word, at)) {
             at += word.size();
-            console.replace(at, console.find_first_not_of("0123456789", at) - at, "N");
+            size_t end = std::min(console.find_first_not_of("0123456789", at), console.size());
+            console = console.substr(0, at) + 'N' + console.substr(end);
         }
     }
     return console;

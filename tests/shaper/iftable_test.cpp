@@ -78,7 +78,8 @@ TEST_F(Namespace, InterfaceTableMacLookupAndDefaultRouteMetrics) {
     std::map<uint32_t, std::string> table;  // each link's address bytes
     for (const platform::IfRow& row : rows) {
         for (uint32_t i = 0; i < row.physAddrLength; ++i) {
-            table[row.index] += " " + std::to_string(row.physAddr[i]);
+            table[row.index] += ' ';
+            table[row.index] += std::to_string(row.physAddr[i]);
         }
     }
     const uint32_t lo = ::if_nametoindex("lo");
