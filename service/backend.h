@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,6 +16,7 @@ namespace corvane {
 // The service's status codes: negative is a failure.
 using HResult = int32_t;
 inline constexpr HResult kOk = 0;
+inline constexpr HResult kFail = static_cast<HResult>(0x80004005);
 inline constexpr HResult kUnexpected = static_cast<HResult>(0x8000FFFF);
 inline constexpr HResult kInvalidArg = static_cast<HResult>(0x80070057);
 
@@ -105,6 +107,20 @@ class Backend {
         (void)method;
         return {};
     }
+
+    // For a backend that follows the system: a descriptor that the service's
+    // loop watches (-1: none), the ms until it wants to run anyway (-1:
+    // never), and the work it does when either comes due.
+    virtual int WatchFd() { return -1; }
+    virtual int MsUntilWork() { return -1; }
+    virtual void Work() {}
+
+    // When the service stops: undo what the backend did to the system.
+    virtual void Shutdown() {}
+
+    // The queue that holds each gateway's packets under its limit, by gateway
+    // MAC ("bfifo", "cake", ...); empty for a backend that shapes nothing.
+    virtual std::map<std::string, std::string> LeafQueues() { return {}; }
 };
 
 // One line on standard error, "corvane-service: " and the text.

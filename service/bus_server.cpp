@@ -300,26 +300,41 @@ void Server::Export() {
                  return Answer{b.PrepareLimitChange(value), kNullPath, {}};
              });
 
+    // Beyond the five interfaces: what shapes each gateway, for people and tools.
+    root.registerProperty("LeafQueues").onInterface(kStatusInterface).withGetter([&b] {
+        return b.LeafQueues();
+    });
+
     for (auto& object : objects_) object->finishRegistration();
 }
 
-bool Loop(sdbus::IConnection& connection, Server& server, int stopFd, std::string* error) {
+// The earlier of two waits in ms, where -1 is no wait at all.
+int EarlierTimeout(int a, int b) {
+    if (a < 0) return b;
+    if (b < 0) return a;
+    return std::min(a, b);
+}
+
+bool Loop(sdbus::IConnection& connection, Server& server, Backend& backend, int stopFd,
+          std::string* error) {
     for (;;) {
         while (connection.processPendingRequest()) {
         }
         server.SendDue();
         sdbus::IConnection::PollData data = connection.getEventLoopPollData();
-        int timeout = data.getPollTimeout();
-        int due = server.MsUntilNextDue();
-        if (due >= 0 && (timeout < 0 || due < timeout)) timeout = due;
-        pollfd fds[2] = {{data.fd, data.events, 0}, {stopFd, POLLIN, 0}};
-        int n = ::poll(fds, stopFd >= 0 ? 2 : 1, timeout);
+        int timeout = EarlierTimeout(data.getPollTimeout(), server.MsUntilNextDue());
+        timeout = EarlierTimeout(timeout, backend.MsUntilWork());
+        // A descriptor of -1 is ignored by poll.
+        pollfd fds[3] = {
+            {data.fd, data.events, 0}, {stopFd, POLLIN, 0}, {backend.WatchFd(), POLLIN, 0}};
+        int n = ::poll(fds, 3, timeout);
         if (n < 0) {
             if (errno == EINTR) continue;
             *error = std::string("poll: ") + std::strerror(errno);
             return false;
         }
         if (stopFd >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) return true;
+        if (fds[2].revents != 0 || backend.MsUntilWork() == 0) backend.Work();
     }
 }
 
@@ -345,7 +360,7 @@ bool ServeOnBus(Backend& backend, int stopFd, std::string* error) {
     ServiceLog(std::string("serving ") + kBusName + " as " + connection->getUniqueName());
     bool stopped = false;
     try {
-        stopped = Loop(*connection, server, stopFd, error);
+        stopped = Loop(*connection, server, backend, stopFd, error);
     } catch (const sdbus::Error& e) {
         *error = "lost the bus: " + e.getName() + ": " + e.getMessage();
         return false;

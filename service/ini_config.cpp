@@ -133,6 +133,7 @@ std::string TrimBlanks(std::string_view text) {
 }
 
 std::string IniErrorText(const std::string& fileName, const IniError& error) {
+    if (error.line == 0) return fileName + ": " + error.message;  // the file as a whole
     return fileName + ":" + std::to_string(error.line) + ": " + error.message;
 }
 

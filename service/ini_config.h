@@ -59,7 +59,7 @@ bool ReadIniSections(const std::string& text, const std::string& fileName,
                      std::string* error);
 // Reads a whole file of at most 1 MiB; an unreadable file is "FILE: problem".
 bool LoadIniText(const std::string& path, std::string* text, std::string* error);
-// "FILE:LINE: message".
+// "FILE:LINE: message", or "FILE: message" for the file as a whole.
 std::string IniErrorText(const std::string& fileName, const IniError& error);
 
 // Typed access to the keys of one section; each failure throws IniError

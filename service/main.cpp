@@ -1,5 +1,6 @@
 // corvane-service: the shaper service on D-Bus, answering from a backend.
-// Usage: corvane-service --config FILE [--backend static|sim]
+// Usage: corvane-service --config FILE [--backend static|sim|kernel]
+//        corvane-service --cleanup --config FILE   (kernel: remove what a crash left)
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -11,17 +12,28 @@
 #include <string>
 
 #include "service/bus_server.h"
+#include "service/kernel/kernel_backend.h"
 #include "service/sim_backend.h"
 #include "service/static_backend.h"
 
 namespace {
 
-// Exit codes: 0 stopped by SIGTERM or SIGINT; 1 the bus failed; 2 a wrong
-// command line or configuration.
+// Exit codes: 0 stopped by SIGTERM or SIGINT; 1 the bus failed (or, for
+// --cleanup, something could not be removed); 2 a wrong command line or
+// configuration, or a system the backend cannot work on.
 constexpr int kExitBus = 1;
 constexpr int kExitUsage = 2;
 
-constexpr const char* kUsage = "usage: corvane-service --config FILE [--backend static|sim]";
+constexpr const char* kUsage =
+    "usage: corvane-service --config FILE [--backend static|sim|kernel]\n"
+    "       corvane-service --cleanup --config FILE\n"
+    "  --backend static  a fixed picture from the configuration (the default)\n"
+    "  --backend sim     simulated lines of a lab scenario\n"
+    "  --backend kernel  shapes the configured WAN interfaces with the kernel's traffic\n"
+    "                    control (needs CAP_NET_ADMIN; see examples/kernel.ini)\n"
+    "  --cleanup         removes the kernel backend's devices and qdiscs, as after a crash\n"
+    "Exit codes: 0 stopped by SIGTERM/SIGINT; 1 the bus failed; 2 usage, configuration or\n"
+    "a system the backend cannot shape.";
 
 using BackendFactory = std::unique_ptr<corvane::Backend> (*)(const std::string& configPath,
                                                              std::string* error);
@@ -48,6 +60,41 @@ std::unique_ptr<corvane::Backend> MakeSimBackend(const std::string& configPath,
     return std::make_unique<corvane::SimBackend>(std::move(config));
 }
 
+// The WAN interfaces of the configuration, shaped from the start; a system
+// it cannot shape is refused here, with nothing left behind.
+std::unique_ptr<corvane::Backend> MakeKernelBackend(const std::string& configPath,
+                                                    std::string* error) {
+    corvane::KernelConfig config;
+    if (!corvane::LoadKernelConfig(configPath, &config, error)) return nullptr;
+    std::unique_ptr<corvane::KernelBackend> backend =
+        corvane::KernelBackend::Open(std::move(config), error);
+    if (!backend || !backend->Start(error)) return nullptr;
+    return backend;
+}
+
+// --cleanup: what the kernel backend made, removed without a bus.
+int Cleanup(const std::string& configPath) {
+    corvane::KernelConfig config;
+    std::string error;
+    if (!corvane::LoadKernelConfig(configPath, &config, &error)) {
+        corvane::ServiceLog(error);
+        return kExitUsage;
+    }
+    std::unique_ptr<corvane::KernelBackend> backend =
+        corvane::KernelBackend::Open(std::move(config), &error);
+    if (!backend) {
+        corvane::ServiceLog(error);
+        return kExitBus;
+    }
+    std::vector<std::string> problems;
+    if (backend->RemoveAll(&problems)) {
+        corvane::ServiceLog("cleanup: nothing of corvane-service is left");
+        return 0;
+    }
+    for (const std::string& p : problems) corvane::ServiceLog("cleanup: " + p);
+    return kExitBus;
+}
+
 // Every backend the service knows, by its --backend name.
 struct BackendEntry {
     const char* name;
@@ -56,6 +103,7 @@ struct BackendEntry {
 constexpr BackendEntry kBackends[] = {
     {"static", &MakeStaticBackend},
     {"sim", &MakeSimBackend},
+    {"kernel", &MakeKernelBackend},
 };
 
 }  // namespace
@@ -63,10 +111,13 @@ constexpr BackendEntry kBackends[] = {
 int main(int argc, char** argv) {
     std::string configPath;
     std::string backendName = "static";
+    bool cleanup = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if ((arg == "--config" || arg == "--backend") && i + 1 < argc) {
             (arg == "--config" ? configPath : backendName) = argv[++i];
+        } else if (arg == "--cleanup") {
+            cleanup = true;
         } else if (arg == "--help" || arg == "-h") {
             std::printf("%s\n", kUsage);
             return 0;
@@ -79,12 +130,13 @@ int main(int argc, char** argv) {
         corvane::ServiceLog(std::string("no --config given; ") + kUsage);
         return kExitUsage;
     }
+    if (cleanup) return Cleanup(configPath);
     BackendFactory make = nullptr;
     for (const BackendEntry& entry : kBackends) {
         if (backendName == entry.name) make = entry.make;
     }
     if (make == nullptr) {
-        corvane::ServiceLog("unknown backend '" + backendName + "' (known: static, sim)");
+        corvane::ServiceLog("unknown backend '" + backendName + "' (known: static, sim, kernel)");
         return kExitUsage;
     }
 
@@ -115,6 +167,7 @@ int main(int argc, char** argv) {
     }
     if (!corvane::ServeOnBus(*backend, stopFd, &error)) {
         corvane::ServiceLog(error);
+        backend->Shutdown();
         return kExitBus;
     }
     signalfd_siginfo info{};
@@ -123,6 +176,7 @@ int main(int argc, char** argv) {
         name = info.ssi_signo == SIGTERM ? "SIGTERM" : info.ssi_signo == SIGINT ? "SIGINT" : name;
     }
     corvane::ServiceLog(std::string("stopped by ") + name);
+    backend->Shutdown();
     close(stopFd);
     return 0;
 }

@@ -1,0 +1,105 @@
+// The `kernel` backend: real shaping of each gateway's WAN interface with the
+// kernel's traffic control, driven over rtnetlink.
+//
+// Download: an IFB device of our own (cvn-<wan>), an ingress qdisc on the WAN
+// whose one u32 filter redirects every packet to the IFB, and on the IFB an
+// HTB root with one class at the download limit and a leaf queue in it (or
+// cake alone, which shapes by itself). Upload: the same HTB layout at the
+// WAN's root. The traffic counters are the IFB's and the WAN's transmitted
+// bytes. The tree is rebuilt when a link or tc event shows it damaged.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "service/backend.h"
+#include "service/kernel/kernel_config.h"
+#include "service/kernel/links.h"
+#include "service/kernel/netlink.h"
+#include "service/kernel/tc.h"
+
+namespace corvane {
+
+// What the backend asks of the system besides netlink requests; tests give
+// their own.
+struct KernelSystem {
+    std::function<bool()> hasNetAdmin;
+    std::function<int64_t(int ifindex)> linkSpeedBps;  // 0 when unknown
+    std::function<std::chrono::steady_clock::time_point()> now;
+    bool watchEvents = true;  // listen to the kernel's link and tc events
+};
+
+class KernelBackend : public Backend {
+  public:
+    using Clock = std::chrono::steady_clock;
+
+    // The service's own: a netlink socket, link speeds from ethtool and the
+    // process's capabilities. nullptr with *error when a socket cannot open.
+    static std::unique_ptr<KernelBackend> Open(KernelConfig config, std::string* error);
+    KernelBackend(KernelConfig config, nl::Transport& transport, KernelSystem system);
+    ~KernelBackend() override;
+
+    // Checks the system, chooses the leaf queue and builds every gateway's
+    // tree. False with *error (one line) and nothing of ours left behind.
+    bool Start(std::string* error);
+    // Removes everything of ours, as after a stop signal or a crash. False
+    // when something could not be removed; *problems says what.
+    bool RemoveAll(std::vector<std::string>* problems);
+
+    HResult Initialize(int32_t a, int32_t b, int32_t c, const std::string& d,
+                       const std::string& e) override;
+    HResult GetGateways(std::vector<Gateway>* out) override;
+    HResult GetInterfaces(std::vector<NetworkInterface>* out) override;
+    HResult GetProcesses(int16_t selector, std::vector<TrafficEntry>* out) override;
+    HResult GetDomains(int16_t selector, std::vector<TrafficEntry>* out) override;
+    HResult SetGatewayLimits(const std::string& gatewayMac, int64_t uploadBps,
+                             int64_t downloadBps) override;
+    HResult PrepareLimitChange(int32_t value) override;
+
+    int WatchFd() override;
+    int MsUntilWork() override;
+    void Work() override;
+    std::map<std::string, std::string> LeafQueues() override;
+    // RemoveAll, with each problem logged.
+    void Shutdown() override;
+
+    // Whether each gateway's tree is whole now, in configuration order.
+    std::vector<bool> Shaped() const;
+
+  private:
+    struct Gateway;
+    struct Counter;
+    enum class Outcome { Built, Waiting, Failed };
+
+    bool Send(nl::Message message, std::string* problem);
+    bool Check(const nl::Result& result, std::string* problem);
+    bool DetectLeaves(std::string* error);
+    bool Preflight(Gateway& g, std::string* problem);
+    Outcome Ensure(Gateway& g, std::string* problem);
+    bool EnsureShaper(Gateway& g, int ifindex, const std::string& dev, uint64_t rateBytes,
+                      bool ingress, std::string* problem);
+    bool ChangeRate(Gateway& g, int ifindex, const std::string& dev, uint64_t rateBytes,
+                    bool ingress, std::string* problem);
+    void Teardown(Gateway& g, std::vector<std::string>* problems);
+    void Reconcile(Gateway& g);
+    void Schedule(Gateway& g, Clock::duration delay);
+    void OnEvent(const nlmsghdr* message);
+    uint64_t RateBytes(const Gateway& g, int64_t bps) const;
+    bool OwnIfb(const Gateway& g, const links::Link& link) const;
+
+    std::unique_ptr<nl::Transport> ownTransport_;
+    nl::Transport& t_;
+    KernelSystem system_;
+    std::vector<std::unique_ptr<Gateway>> gateways_;
+    std::unique_ptr<nl::EventSocket> events_;
+    std::string configPath_;
+    std::vector<tc::Leaf> available_;  // leaf kinds the kernel has
+    bool started_ = false;
+    Clock::time_point nextSweep_{};
+};
+
+}  // namespace corvane

@@ -1,0 +1,492 @@
+// The tc messages of the kernel backend and the parsers of the kernel's
+// qdisc, class and filter answers.
+#include "service/kernel/tc.h"
+
+// netinet/in.h before the linux/ headers, so that those defer to glibc.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <linux/gen_stats.h>
+#include <linux/if_ether.h>
+#include <linux/pkt_cls.h>
+#include <linux/pkt_sched.h>
+#include <linux/rtnetlink.h>
+#include <linux/tc_act/tc_mirred.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+
+namespace corvane::tc {
+namespace {
+
+constexpr uint32_t kMaxFrameBytes = 1514;  // an Ethernet frame without its FCS
+constexpr uint32_t kGroSuperPacketBytes = 65536;
+constexpr uint64_t kBurstPerSecond = 1000;  // HTB's burst: 1 ms of the rate
+constexpr uint64_t kQuantumDivisor = 10;    // HTB's own default rate-to-quantum ratio
+constexpr uint32_t kMinQuantum = kMaxFrameBytes;
+constexpr uint32_t kMaxQuantum = 200000;  // above this HTB warns and clamps
+constexpr uint64_t kFifoMs = 30;
+constexpr uint32_t kMinFifoBytes = kGroSuperPacketBytes + 2 * kMaxFrameBytes;
+constexpr uint32_t kMaxFifoBytes = 16 << 20;
+constexpr uint32_t kHtbRateToQuantum = 10;  // used only for classes without a quantum
+constexpr uint32_t kSfqPerturbSeconds = 10;
+constexpr int64_t kNanosPerSecond = 1000000000;
+constexpr int kPschedShift = 6;  // the kernel's tick is 64 ns (PSCHED_SHIFT)
+
+uint16_t ModeFlags(Mode mode) {
+    switch (mode) {
+        case Mode::Create:
+            return NLM_F_CREATE | NLM_F_EXCL;
+        case Mode::Replace:
+            return NLM_F_CREATE | NLM_F_REPLACE;
+        case Mode::Change:
+            return 0;
+    }
+    return 0;
+}
+
+const char* ModeVerb(Mode mode) {
+    switch (mode) {
+        case Mode::Create:
+            return "adding";
+        case Mode::Replace:
+            return "replacing";
+        case Mode::Change:
+            return "changing";
+    }
+    return "";
+}
+
+nl::Message TcRequest(uint16_t type, uint16_t flags, int ifindex, uint32_t parent, uint32_t handle,
+                      std::string what, uint32_t info = 0) {
+    nl::Message m(type, flags, std::move(what));
+    auto* tcm = m.Body<tcmsg>();
+    tcm->tcm_family = AF_UNSPEC;
+    tcm->tcm_ifindex = ifindex;
+    tcm->tcm_parent = parent;
+    tcm->tcm_handle = handle;
+    tcm->tcm_info = info;
+    return m;
+}
+
+// A filter's priority and protocol (every protocol) as tcm_info carries them.
+uint32_t FilterInfo(uint16_t pref) {
+    return TC_H_MAKE(static_cast<uint32_t>(pref) << 16, htons(ETH_P_ALL));
+}
+
+// Time to send `bytes` at `rateBytes` in the kernel's 64 ns ticks.
+uint32_t TransmitTicks(uint64_t bytes, uint64_t rateBytes) {
+    if (rateBytes == 0) return std::numeric_limits<uint32_t>::max();
+    __uint128_t ns = static_cast<__uint128_t>(bytes) * kNanosPerSecond;
+    __uint128_t ticks = (ns / rateBytes + ((1 << kPschedShift) - 1)) >> kPschedShift;
+    return ticks > std::numeric_limits<uint32_t>::max() ? std::numeric_limits<uint32_t>::max()
+                                                        : static_cast<uint32_t>(ticks);
+}
+
+tc_ratespec RateSpec(uint64_t rateBytes) {
+    tc_ratespec r{};
+    // With the link layer given the kernel needs no rate table.
+    r.linklayer = TC_LINKLAYER_ETHERNET;
+    r.cell_align = -1;
+    r.rate = rateBytes >= (uint64_t{1} << 32) ? ~0U : static_cast<uint32_t>(rateBytes);
+    return r;
+}
+
+void ReadStats(const nlattr* stats2, Stats* out) {
+    nl::ForEachNested(stats2, [out](const nlattr* attr) {
+        switch (nl::AttributeType(attr)) {
+            case TCA_STATS_BASIC: {
+                gnet_stats_basic basic;
+                nl::ReadPayload(attr, &basic);
+                out->bytes = basic.bytes;
+                out->packets = basic.packets;
+                break;
+            }
+            case TCA_STATS_PKT64:
+                nl::ReadPayload(attr, &out->packets);
+                break;
+            case TCA_STATS_QUEUE: {
+                gnet_stats_queue queue;
+                nl::ReadPayload(attr, &queue);
+                out->qlen = queue.qlen;
+                out->backlog = queue.backlog;
+                out->drops = queue.drops;
+                out->requeues = queue.requeues;
+                out->overlimits = queue.overlimits;
+                break;
+            }
+            default:
+                break;
+        }
+    });
+}
+
+// The tcmsg of a tc answer of `type`, or nullptr.
+const tcmsg* TcHeader(const nlmsghdr* message, uint16_t type) {
+    if (message->nlmsg_type != type) return nullptr;
+    return static_cast<const tcmsg*>(nl::FamilyHeader(message, sizeof(tcmsg)));
+}
+
+void ReadQdiscOptions(const nlattr* options, Qdisc* q) {
+    if (q->kind == "bfifo" || q->kind == "pfifo") {
+        tc_fifo_qopt fifo;
+        nl::ReadPayload(options, &fifo);
+        q->fifoLimit = fifo.limit;
+    } else if (q->kind == "cake") {
+        nl::ForEachNested(options, [q](const nlattr* attr) {
+            if (nl::AttributeType(attr) == TCA_CAKE_BASE_RATE64)
+                nl::ReadPayload(attr, &q->cakeRate);
+        });
+    } else if (q->kind == "htb") {
+        nl::ForEachNested(options, [q](const nlattr* attr) {
+            if (nl::AttributeType(attr) == TCA_HTB_INIT) {
+                tc_htb_glob glob;
+                nl::ReadPayload(attr, &glob);
+                q->htbDefault = glob.defcls;
+            }
+        });
+    }
+}
+
+void ReadHtbClassOptions(const nlattr* options, Class* c) {
+    uint64_t rate64 = 0;
+    uint64_t ceil64 = 0;
+    nl::ForEachNested(options, [&](const nlattr* attr) {
+        switch (nl::AttributeType(attr)) {
+            case TCA_HTB_PARMS: {
+                tc_htb_opt opt;
+                nl::ReadPayload(attr, &opt);
+                c->rateBytes = opt.rate.rate;
+                c->ceilBytes = opt.ceil.rate;
+                c->quantum = opt.quantum;
+                break;
+            }
+            case TCA_HTB_RATE64:
+                nl::ReadPayload(attr, &rate64);
+                break;
+            case TCA_HTB_CEIL64:
+                nl::ReadPayload(attr, &ceil64);
+                break;
+            default:
+                break;
+        }
+    });
+    if (rate64 != 0) c->rateBytes = rate64;
+    if (ceil64 != 0) c->ceilBytes = ceil64;
+}
+
+// The device of a mirred redirect among a filter's actions, 0 for none.
+int RedirectTarget(const nlattr* actions) {
+    int target = 0;
+    nl::ForEachNested(actions, [&target](const nlattr* action) {
+        std::string kind;
+        const nlattr* options = nullptr;
+        nl::ForEachNested(action, [&](const nlattr* attr) {
+            if (nl::AttributeType(attr) == TCA_ACT_KIND) kind = nl::AttributeText(attr);
+            if (nl::AttributeType(attr) == TCA_ACT_OPTIONS) options = attr;
+        });
+        if (kind != "mirred" || options == nullptr) return;
+        nl::ForEachNested(options, [&target](const nlattr* attr) {
+            if (nl::AttributeType(attr) != TCA_MIRRED_PARMS) return;
+            tc_mirred parms;
+            nl::ReadPayload(attr, &parms);
+            if (parms.eaction == TCA_EGRESS_REDIR) target = static_cast<int>(parms.ifindex);
+        });
+    });
+    return target;
+}
+
+template <typename T>
+nl::Result List(nl::Transport& transport, nl::Message request, int ifindex,
+                bool (*parse)(const nlmsghdr*, T*), std::vector<T>* out) {
+    out->clear();
+    return transport.Request(request, [&](const nlmsghdr* answer) {
+        T item;
+        // A dump may list every device: only this one's are kept.
+        if (parse(answer, &item) && item.ifindex == ifindex) out->push_back(std::move(item));
+    });
+}
+
+}  // namespace
+
+const char* LeafKind(Leaf leaf) {
+    switch (leaf) {
+        case Leaf::Cake:
+            return "cake";
+        case Leaf::FqCodel:
+            return "fq_codel";
+        case Leaf::Sfq:
+            return "sfq";
+        case Leaf::Bfifo:
+            return "bfifo";
+    }
+    return "";
+}
+
+std::optional<Leaf> LeafFromKind(std::string_view kind) {
+    for (Leaf leaf : kLeavesByPreference) {
+        if (kind == LeafKind(leaf)) return leaf;
+    }
+    return std::nullopt;
+}
+
+uint32_t BurstBytes(uint64_t rateBytes) {
+    uint64_t burst = std::max<uint64_t>(rateBytes / kBurstPerSecond, 2 * kMaxFrameBytes);
+    return static_cast<uint32_t>(std::min<uint64_t>(burst, std::numeric_limits<uint32_t>::max()));
+}
+
+uint32_t QuantumBytes(uint64_t rateBytes) {
+    return static_cast<uint32_t>(
+        std::clamp<uint64_t>(rateBytes / kQuantumDivisor, kMinQuantum, kMaxQuantum));
+}
+
+uint32_t FifoBytes(uint64_t rateBytes) {
+    return static_cast<uint32_t>(
+        std::clamp<uint64_t>(rateBytes * kFifoMs / 1000, kMinFifoBytes, kMaxFifoBytes));
+}
+
+nl::Message HtbRoot(int ifindex, Mode mode, std::string_view dev) {
+    nl::Message m =
+        TcRequest(RTM_NEWQDISC, ModeFlags(mode), ifindex, kRootParent, kRootHandle,
+                  std::string(ModeVerb(mode)) + " the htb qdisc of " + std::string(dev));
+    m.PutString(TCA_KIND, "htb");
+    nlattr* options = m.Nest(TCA_OPTIONS);
+    tc_htb_glob glob{};
+    glob.version = TC_HTB_PROTOVER;
+    glob.rate2quantum = kHtbRateToQuantum;
+    glob.defcls = kClassHandle & 0xFFFF;  // everything goes to the one class
+    m.PutBytes(TCA_HTB_INIT, &glob, sizeof glob);
+    m.EndNest(options);
+    return m;
+}
+
+nl::Message HtbClass(int ifindex, uint64_t rateBytes, Mode mode, std::string_view dev) {
+    nl::Message m =
+        TcRequest(RTM_NEWTCLASS, ModeFlags(mode), ifindex, kRootHandle, kClassHandle,
+                  std::string(ModeVerb(mode)) + " the htb class of " + std::string(dev) + " at " +
+                      std::to_string(rateBytes * 8) + " bps");
+    m.PutString(TCA_KIND, "htb");
+    nlattr* options = m.Nest(TCA_OPTIONS);
+    if (rateBytes >= (uint64_t{1} << 32)) {
+        m.PutU64(TCA_HTB_RATE64, rateBytes);
+        m.PutU64(TCA_HTB_CEIL64, rateBytes);
+    }
+    tc_htb_opt opt{};
+    opt.rate = RateSpec(rateBytes);
+    opt.ceil = RateSpec(rateBytes);
+    opt.buffer = TransmitTicks(BurstBytes(rateBytes), rateBytes);
+    opt.cbuffer = opt.buffer;
+    opt.quantum = QuantumBytes(rateBytes);
+    m.PutBytes(TCA_HTB_PARMS, &opt, sizeof opt);
+    m.EndNest(options);
+    return m;
+}
+
+nl::Message LeafQdisc(int ifindex, Leaf leaf, uint64_t rateBytes, bool ingress, Mode mode,
+                      std::string_view dev) {
+    const bool atRoot = leaf == Leaf::Cake;
+    nl::Message m = TcRequest(
+        RTM_NEWQDISC, ModeFlags(mode), ifindex, atRoot ? kRootParent : kClassHandle,
+        atRoot ? kRootHandle : kLeafHandle,
+        std::string(ModeVerb(mode)) + " the " + LeafKind(leaf) + " qdisc of " + std::string(dev));
+    m.PutString(TCA_KIND, LeafKind(leaf));
+    switch (leaf) {
+        case Leaf::Cake: {
+            nlattr* options = m.Nest(TCA_OPTIONS);
+            m.PutU64(TCA_CAKE_BASE_RATE64, rateBytes);
+            m.PutU32(TCA_CAKE_INGRESS, ingress ? 1 : 0);
+            m.EndNest(options);
+            break;
+        }
+        case Leaf::FqCodel: {
+            nlattr* options = m.Nest(TCA_OPTIONS);
+            m.PutU32(TCA_FQ_CODEL_ECN, 1);
+            m.EndNest(options);
+            break;
+        }
+        case Leaf::Sfq: {
+            tc_sfq_qopt opt{};  // zeros: the kernel's defaults
+            opt.perturb_period = kSfqPerturbSeconds;
+            m.PutBytes(TCA_OPTIONS, &opt, sizeof opt);
+            break;
+        }
+        case Leaf::Bfifo: {
+            tc_fifo_qopt opt{FifoBytes(rateBytes)};
+            m.PutBytes(TCA_OPTIONS, &opt, sizeof opt);
+            break;
+        }
+    }
+    return m;
+}
+
+nl::Message IngressQdisc(int ifindex, std::string_view dev) {
+    nl::Message m = TcRequest(RTM_NEWQDISC, NLM_F_CREATE | NLM_F_EXCL, ifindex, kIngressParent,
+                              kIngressHandle, "adding the ingress qdisc of " + std::string(dev));
+    m.PutString(TCA_KIND, "ingress");
+    return m;
+}
+
+nl::Message RedirectFilter(int ifindex, int target, std::string_view dev,
+                           std::string_view targetName) {
+    nl::Message m = TcRequest(
+        RTM_NEWTFILTER, NLM_F_CREATE | NLM_F_EXCL, ifindex, kIngressHandle, 0,
+        "adding the filter that redirects " + std::string(dev) + " to " + std::string(targetName),
+        FilterInfo(kRedirectPref));
+    m.PutString(TCA_KIND, "u32");
+    nlattr* options = m.Nest(TCA_OPTIONS);
+    // One key that matches every packet (mask 0 at offset 0), terminal.
+    uint8_t selector[sizeof(tc_u32_sel) + sizeof(tc_u32_key)] = {};
+    tc_u32_sel sel{};
+    sel.flags = TC_U32_TERMINAL;
+    sel.nkeys = 1;
+    std::memcpy(selector, &sel, sizeof sel);
+    m.PutBytes(TCA_U32_SEL, selector, sizeof selector);
+    nlattr* actions = m.Nest(TCA_U32_ACT);
+    nlattr* first = m.Nest(1);  // actions are numbered from 1, in order
+    m.PutString(TCA_ACT_KIND, "mirred");
+    nlattr* actOptions = m.Nest(TCA_ACT_OPTIONS | NLA_F_NESTED);
+    tc_mirred parms{};
+    parms.action = TC_ACT_STOLEN;
+    parms.eaction = TCA_EGRESS_REDIR;
+    parms.ifindex = static_cast<uint32_t>(target);
+    m.PutBytes(TCA_MIRRED_PARMS, &parms, sizeof parms);
+    m.EndNest(actOptions);
+    m.EndNest(first);
+    m.EndNest(actions);
+    m.EndNest(options);
+    return m;
+}
+
+nl::Message DeleteQdisc(int ifindex, uint32_t parent, uint32_t handle, std::string what) {
+    return TcRequest(RTM_DELQDISC, 0, ifindex, parent, handle, std::move(what));
+}
+
+nl::Message DeleteFilters(int ifindex, uint32_t parent, uint16_t pref, std::string_view dev) {
+    return TcRequest(RTM_DELTFILTER, 0, ifindex, parent, 0,
+                     "deleting the redirect filter of " + std::string(dev), FilterInfo(pref));
+}
+
+nl::Message DumpQdiscs(int ifindex) {
+    return TcRequest(RTM_GETQDISC, NLM_F_DUMP, ifindex, 0, 0,
+                     "listing the qdiscs of the link #" + std::to_string(ifindex));
+}
+
+nl::Message DumpClasses(int ifindex) {
+    return TcRequest(RTM_GETTCLASS, NLM_F_DUMP, ifindex, 0, 0,
+                     "listing the classes of the link #" + std::to_string(ifindex));
+}
+
+nl::Message DumpFilters(int ifindex, uint32_t parent) {
+    return TcRequest(RTM_GETTFILTER, NLM_F_DUMP, ifindex, parent, 0,
+                     "listing the filters of the link #" + std::to_string(ifindex));
+}
+
+bool ParseQdisc(const nlmsghdr* message, Qdisc* qdisc) {
+    const tcmsg* tcm = TcHeader(message, RTM_NEWQDISC);
+    if (tcm == nullptr) return false;
+    *qdisc = Qdisc{};
+    qdisc->ifindex = tcm->tcm_ifindex;
+    qdisc->handle = tcm->tcm_handle;
+    qdisc->parent = tcm->tcm_parent;
+    const nlattr* options = nullptr;
+    nl::ForEachAttribute(message, sizeof(tcmsg), [&](const nlattr* attr) {
+        switch (nl::AttributeType(attr)) {
+            case TCA_KIND:
+                qdisc->kind = nl::AttributeText(attr);
+                break;
+            case TCA_OPTIONS:
+                options = attr;
+                break;
+            case TCA_STATS2:
+                ReadStats(attr, &qdisc->stats);
+                break;
+            default:
+                break;
+        }
+    });
+    // The options are read by kind, and the kind may come after them.
+    if (options != nullptr) ReadQdiscOptions(options, qdisc);
+    return true;
+}
+
+bool ParseClass(const nlmsghdr* message, Class* cls) {
+    const tcmsg* tcm = TcHeader(message, RTM_NEWTCLASS);
+    if (tcm == nullptr) return false;
+    *cls = Class{};
+    cls->ifindex = tcm->tcm_ifindex;
+    cls->handle = tcm->tcm_handle;
+    cls->parent = tcm->tcm_parent;
+    const nlattr* options = nullptr;
+    nl::ForEachAttribute(message, sizeof(tcmsg), [&](const nlattr* attr) {
+        switch (nl::AttributeType(attr)) {
+            case TCA_KIND:
+                cls->kind = nl::AttributeText(attr);
+                break;
+            case TCA_OPTIONS:
+                options = attr;
+                break;
+            case TCA_STATS2:
+                ReadStats(attr, &cls->stats);
+                break;
+            default:
+                break;
+        }
+    });
+    if (options != nullptr && cls->kind == "htb") ReadHtbClassOptions(options, cls);
+    return true;
+}
+
+bool ParseFilter(const nlmsghdr* message, Filter* filter) {
+    const tcmsg* tcm = TcHeader(message, RTM_NEWTFILTER);
+    if (tcm == nullptr) return false;
+    *filter = Filter{};
+    filter->ifindex = tcm->tcm_ifindex;
+    filter->parent = tcm->tcm_parent;
+    filter->handle = tcm->tcm_handle;
+    filter->pref = static_cast<uint16_t>(tcm->tcm_info >> 16);
+    filter->protocol = ntohs(static_cast<uint16_t>(tcm->tcm_info & 0xFFFF));
+    const nlattr* options = nullptr;
+    nl::ForEachAttribute(message, sizeof(tcmsg), [&](const nlattr* attr) {
+        if (nl::AttributeType(attr) == TCA_KIND) filter->kind = nl::AttributeText(attr);
+        if (nl::AttributeType(attr) == TCA_OPTIONS) options = attr;
+    });
+    if (options != nullptr && filter->kind == "u32") {
+        nl::ForEachNested(options, [filter](const nlattr* attr) {
+            if (nl::AttributeType(attr) == TCA_U32_ACT) filter->redirectTo = RedirectTarget(attr);
+        });
+    }
+    return true;
+}
+
+nl::Result ListQdiscs(nl::Transport& transport, int ifindex, std::vector<Qdisc>* out) {
+    return List(transport, DumpQdiscs(ifindex), ifindex, &ParseQdisc, out);
+}
+
+nl::Result ListClasses(nl::Transport& transport, int ifindex, std::vector<Class>* out) {
+    return List(transport, DumpClasses(ifindex), ifindex, &ParseClass, out);
+}
+
+nl::Result ListFilters(nl::Transport& transport, int ifindex, uint32_t parent,
+                       std::vector<Filter>* out) {
+    nl::Result r = List(transport, DumpFilters(ifindex, parent), ifindex, &ParseFilter, out);
+    // A device without that parent has no filters to list.
+    if (r.error == EINVAL || r.error == ENOENT) r = nl::Result{0, {}, r.what};
+    return r;
+}
+
+std::string HandleText(uint32_t handle) {
+    if (handle == kRootParent) return "root";
+    char text[16];
+    if ((handle & 0xFFFF) == 0) {
+        std::snprintf(text, sizeof text, "%x:", handle >> 16);
+    } else {
+        std::snprintf(text, sizeof text, "%x:%x", handle >> 16, handle & 0xFFFF);
+    }
+    return text;
+}
+
+}  // namespace corvane::tc

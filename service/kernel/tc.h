@@ -1,0 +1,123 @@
+// Traffic control over rtnetlink: the messages that build, change and remove
+// a shaper (an HTB root with one class and a leaf queue, or cake alone), the
+// ingress qdisc with its redirect to an IFB device, and the parsers of the
+// kernel's qdisc, class and filter answers with their statistics.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "service/kernel/netlink.h"
+
+namespace corvane::tc {
+
+// The handles of the backend's own qdiscs and class. They are fixed, so that
+// after a crash the service knows its tree again.
+inline constexpr uint32_t kRootHandle = 0xC5A10000;   // c5a1:   the shaper at the root
+inline constexpr uint32_t kClassHandle = 0xC5A10001;  // c5a1:1  its one class, at the limit
+inline constexpr uint32_t kLeafHandle = 0xC5A20000;   // c5a2:   the leaf queue in the class
+inline constexpr uint32_t kIngressHandle = 0xFFFF0000;
+inline constexpr uint32_t kRootParent = 0xFFFFFFFF;     // TC_H_ROOT
+inline constexpr uint32_t kIngressParent = 0xFFFFFFF1;  // TC_H_INGRESS (also clsact's)
+// Priority of the one filter that redirects a WAN's ingress to its IFB.
+inline constexpr uint16_t kRedirectPref = 0xC5A1;
+
+// The queue that holds packets under the limit, best first.
+enum class Leaf { Cake, FqCodel, Sfq, Bfifo };
+inline constexpr Leaf kLeavesByPreference[] = {Leaf::Cake, Leaf::FqCodel, Leaf::Sfq, Leaf::Bfifo};
+const char* LeafKind(Leaf leaf);  // the kernel's name: "cake", "fq_codel", "sfq", "bfifo"
+std::optional<Leaf> LeafFromKind(std::string_view kind);
+
+// How a message treats what exists: Create fails when it is there, Replace
+// takes its place, Change alters it in place (its queue kept).
+enum class Mode { Create, Replace, Change };
+
+// Sizes that follow from a rate in bytes per second.
+uint32_t BurstBytes(uint64_t rateBytes);  // HTB's burst: 1 ms of the rate, at least two frames
+uint32_t QuantumBytes(uint64_t rateBytes);
+// A bfifo of about 30 ms of the rate, but never below one GRO super-packet
+// and two frames (a smaller one would drop every aggregated packet).
+uint32_t FifoBytes(uint64_t rateBytes);
+
+// `dev` names the device in the message's words.
+nl::Message HtbRoot(int ifindex, Mode mode, std::string_view dev);
+nl::Message HtbClass(int ifindex, uint64_t rateBytes, Mode mode, std::string_view dev);
+// The leaf: cake is the root itself (with the rate, and its ingress mode on
+// an IFB); the others sit in the HTB class.
+nl::Message LeafQdisc(int ifindex, Leaf leaf, uint64_t rateBytes, bool ingress, Mode mode,
+                      std::string_view dev);
+nl::Message IngressQdisc(int ifindex, std::string_view dev);
+// A u32 filter that matches every packet and whose mirred action redirects
+// it to the egress of `target`.
+nl::Message RedirectFilter(int ifindex, int target, std::string_view dev,
+                           std::string_view targetName);
+nl::Message DeleteQdisc(int ifindex, uint32_t parent, uint32_t handle, std::string what);
+// Every filter of that priority under `parent`.
+nl::Message DeleteFilters(int ifindex, uint32_t parent, uint16_t pref, std::string_view dev);
+
+nl::Message DumpQdiscs(int ifindex);
+nl::Message DumpClasses(int ifindex);
+nl::Message DumpFilters(int ifindex, uint32_t parent);
+
+// Queue statistics (TCA_STATS2).
+struct Stats {
+    uint64_t bytes = 0;
+    uint64_t packets = 0;
+    uint32_t qlen = 0;
+    uint32_t backlog = 0;  // bytes waiting
+    uint32_t drops = 0;
+    uint32_t requeues = 0;
+    uint32_t overlimits = 0;
+};
+
+struct Qdisc {
+    int ifindex = 0;
+    uint32_t handle = 0;
+    uint32_t parent = 0;
+    std::string kind;
+    Stats stats;
+    uint32_t fifoLimit = 0;   // bfifo/pfifo: its limit
+    uint64_t cakeRate = 0;    // cake: bytes per second, 0 unlimited
+    uint32_t htbDefault = 0;  // htb: the default class's minor number
+};
+
+struct Class {
+    int ifindex = 0;
+    uint32_t handle = 0;
+    uint32_t parent = 0;
+    std::string kind;
+    uint64_t rateBytes = 0;  // htb: rate and ceiling in bytes per second
+    uint64_t ceilBytes = 0;
+    uint32_t quantum = 0;
+    Stats stats;
+};
+
+struct Filter {
+    int ifindex = 0;
+    uint32_t parent = 0;
+    uint32_t handle = 0;
+    uint16_t pref = 0;
+    uint16_t protocol = 0;  // host order (ETH_P_ALL ...)
+    std::string kind;
+    int redirectTo = 0;  // the device a mirred redirect sends to; 0 for none
+};
+
+// Parsers of the kernel's answers (RTM_NEWQDISC, RTM_NEWTCLASS,
+// RTM_NEWTFILTER); false when the message is not of that type or too short.
+bool ParseQdisc(const nlmsghdr* message, Qdisc* qdisc);
+bool ParseClass(const nlmsghdr* message, Class* cls);
+bool ParseFilter(const nlmsghdr* message, Filter* filter);
+
+// The qdiscs, classes and filters of one device.
+nl::Result ListQdiscs(nl::Transport& transport, int ifindex, std::vector<Qdisc>* out);
+nl::Result ListClasses(nl::Transport& transport, int ifindex, std::vector<Class>* out);
+nl::Result ListFilters(nl::Transport& transport, int ifindex, uint32_t parent,
+                       std::vector<Filter>* out);
+
+// "c5a1:1", "ffff:", "root": a handle as tc writes it.
+std::string HandleText(uint32_t handle);
+
+}  // namespace corvane::tc

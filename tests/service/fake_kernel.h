@@ -1,0 +1,302 @@
+// A kernel in memory for the kernel backend's tree logic: links, qdiscs,
+// classes and filters kept as the requests that made them (a tc request and
+// the kernel's answer share one layout), kinds it lacks, failures on demand,
+// and a log of every request.
+#pragma once
+
+#include <linux/if.h>
+#include <linux/if_link.h>
+#include <linux/rtnetlink.h>
+
+#include <cerrno>
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "service/kernel/links.h"
+#include "service/kernel/netlink.h"
+#include "service/kernel/tc.h"
+
+namespace kerneltest {
+
+namespace nl = corvane::nl;
+namespace tc = corvane::tc;
+
+class FakeKernel : public nl::Transport {
+  public:
+    struct Device {
+        int index = 0;
+        std::string name;
+        std::string kind;
+        std::string alias;
+        uint32_t flags = 0;
+    };
+    struct Logged {
+        uint16_t type = 0;
+        uint16_t flags = 0;
+        tc::Qdisc qdisc;  // for qdisc requests
+        tc::Class cls;    // for class requests
+        std::vector<uint8_t> bytes;
+    };
+
+    FakeKernel() { AddDevice("wan0", "veth"); }
+
+    int AddDevice(const std::string& name, const std::string& kind, const std::string& alias = "") {
+        Device d{nextIndex_++, name, kind, alias, IFF_UP | IFF_LOWER_UP};
+        devices_[name] = d;
+        return d.index;
+    }
+    void AddQdisc(nl::Message m) { Store(&qdiscs_, m); }
+
+    std::set<std::string> missingKinds;  // answered "Specified qdisc kind is unknown"
+    bool noIfb = false;
+    // Fails the request whose words contain this text (EPERM).
+    std::string failWhen;
+    std::vector<Logged> log;
+
+    const std::map<std::string, Device>& devices() const { return devices_; }
+    std::vector<tc::Qdisc> Qdiscs(int ifindex) const {
+        return Parsed(qdiscs_, ifindex, &tc::ParseQdisc);
+    }
+    std::vector<tc::Class> Classes(int ifindex) const {
+        return Parsed(classes_, ifindex, &tc::ParseClass);
+    }
+    std::vector<tc::Filter> Filters(int ifindex) const {
+        return Parsed(filters_, ifindex, &tc::ParseFilter);
+    }
+    int IndexOf(const std::string& name) const {
+        auto it = devices_.find(name);
+        return it == devices_.end() ? 0 : it->second.index;
+    }
+    size_t ObjectCount() const { return qdiscs_.size() + classes_.size() + filters_.size(); }
+
+    nl::Result Request(nl::Message& message, const nl::OnMessage& each) override {
+        nl::Result r;
+        r.what = message.what();
+        const nlmsghdr* h = message.header();
+        Logged entry{h->nlmsg_type, h->nlmsg_flags, {}, {}, message.Bytes()};
+        tc::ParseQdisc(h, &entry.qdisc);
+        tc::ParseClass(h, &entry.cls);
+        log.push_back(entry);
+        if (!failWhen.empty() && message.what().find(failWhen) != std::string::npos) {
+            r.error = EPERM;
+            return r;
+        }
+        switch (h->nlmsg_type) {
+            case RTM_GETLINK:
+                return GetLink(h, each, r);
+            case RTM_NEWLINK:
+                return NewLink(h, r);
+            case RTM_DELLINK:
+                return DelLink(h, r);
+            case RTM_NEWQDISC:
+                return NewTc(&qdiscs_, h, message, r, true);
+            case RTM_NEWTCLASS:
+                return NewTc(&classes_, h, message, r, false);
+            case RTM_NEWTFILTER:
+                Store(&filters_, message);
+                return r;
+            case RTM_DELQDISC:
+                return DelQdisc(h, r);
+            case RTM_DELTFILTER: {
+                auto* t = Tcm(h);
+                Erase(&filters_, [&](const tcmsg* o) {
+                    return o->tcm_ifindex == t->tcm_ifindex &&
+                           (o->tcm_info >> 16) == (t->tcm_info >> 16);
+                });
+                return r;
+            }
+            case RTM_GETQDISC:
+                return Dump(qdiscs_, each, r);
+            case RTM_GETTCLASS:
+                return Dump(classes_, each, r);
+            case RTM_GETTFILTER:
+                return Dump(filters_, each, r);
+            default:
+                r.error = EOPNOTSUPP;
+                return r;
+        }
+    }
+
+  private:
+    using Store_t = std::vector<std::vector<uint8_t>>;
+
+    static const tcmsg* Tcm(const nlmsghdr* h) {
+        return static_cast<const tcmsg*>(nl::FamilyHeader(h, sizeof(tcmsg)));
+    }
+    static const tcmsg* Tcm(const std::vector<uint8_t>& bytes) {
+        return Tcm(reinterpret_cast<const nlmsghdr*>(bytes.data()));
+    }
+    static void Store(Store_t* store, const nl::Message& m) { store->push_back(m.Bytes()); }
+    static void Erase(Store_t* store, const std::function<bool(const tcmsg*)>& match) {
+        std::erase_if(*store, [&](const std::vector<uint8_t>& b) { return match(Tcm(b)); });
+    }
+    template <typename T>
+    static std::vector<T> Parsed(const Store_t& store, int ifindex,
+                                 bool (*parse)(const nlmsghdr*, T*)) {
+        std::vector<T> out;
+        for (const auto& b : store) {
+            T item;
+            if (parse(reinterpret_cast<const nlmsghdr*>(b.data()), &item) &&
+                item.ifindex == ifindex) {
+                out.push_back(item);
+            }
+        }
+        return out;
+    }
+    static nl::Result Dump(const Store_t& store, const nl::OnMessage& each, nl::Result r) {
+        for (const auto& b : store) {
+            if (each) each(reinterpret_cast<const nlmsghdr*>(b.data()));
+        }
+        return r;
+    }
+
+    Device* Find(const nlmsghdr* h) {
+        const auto* ifi = static_cast<const ifinfomsg*>(nl::FamilyHeader(h, sizeof(ifinfomsg)));
+        std::string name;
+        nl::ForEachAttribute(h, sizeof(ifinfomsg), [&](const nlattr* a) {
+            if (nl::AttributeType(a) == IFLA_IFNAME) name = nl::AttributeText(a);
+        });
+        for (auto& [n, d] : devices_) {
+            if ((ifi->ifi_index != 0 && d.index == ifi->ifi_index) ||
+                (!name.empty() && n == name)) {
+                return &d;
+            }
+        }
+        return nullptr;
+    }
+
+    nl::Result GetLink(const nlmsghdr* h, const nl::OnMessage& each, nl::Result r) {
+        Device* d = Find(h);
+        if (d == nullptr) {
+            r.error = ENODEV;
+            return r;
+        }
+        nl::Message answer(RTM_NEWLINK, 0, "answer");
+        auto* ifi = answer.Body<ifinfomsg>();
+        ifi->ifi_index = d->index;
+        ifi->ifi_flags = d->flags;
+        answer.PutString(IFLA_IFNAME, d->name);
+        if (!d->alias.empty()) answer.PutString(IFLA_IFALIAS, d->alias);
+        nlattr* info = answer.Nest(IFLA_LINKINFO);
+        answer.PutString(IFLA_INFO_KIND, d->kind);
+        answer.EndNest(info);
+        if (each) each(answer.header());
+        return r;
+    }
+
+    nl::Result NewLink(const nlmsghdr* h, nl::Result r) {
+        if ((h->nlmsg_flags & NLM_F_CREATE) == 0) {
+            Device* d = Find(h);
+            if (d == nullptr) {
+                r.error = ENODEV;
+                return r;
+            }
+            const auto* ifi = static_cast<const ifinfomsg*>(nl::FamilyHeader(h, sizeof(ifinfomsg)));
+            d->flags = (d->flags & ~ifi->ifi_change) | (ifi->ifi_flags & ifi->ifi_change);
+            nl::ForEachAttribute(h, sizeof(ifinfomsg), [&](const nlattr* a) {
+                if (nl::AttributeType(a) == IFLA_IFALIAS) d->alias = nl::AttributeText(a);
+            });
+            return r;
+        }
+        if (Find(h) != nullptr) {
+            r.error = EEXIST;
+            return r;
+        }
+        if (noIfb) {
+            r.error = EOPNOTSUPP;
+            r.extack = "Unknown device type";
+            return r;
+        }
+        std::string name;
+        nl::ForEachAttribute(h, sizeof(ifinfomsg), [&](const nlattr* a) {
+            if (nl::AttributeType(a) == IFLA_IFNAME) name = nl::AttributeText(a);
+        });
+        AddDevice(name, "ifb");  // like the kernel, it takes no alias at creation
+        return r;
+    }
+
+    nl::Result DelLink(const nlmsghdr* h, nl::Result r) {
+        Device* d = Find(h);
+        if (d == nullptr) {
+            r.error = ENODEV;
+            return r;
+        }
+        int index = d->index;
+        devices_.erase(d->name);
+        for (Store_t* s : {&qdiscs_, &classes_, &filters_}) {
+            Erase(s, [&](const tcmsg* t) { return t->tcm_ifindex == index; });
+        }
+        return r;
+    }
+
+    nl::Result NewTc(Store_t* store, const nlmsghdr* h, const nl::Message& m, nl::Result r,
+                     bool qdisc) {
+        tc::Qdisc q;
+        tc::Class c;
+        std::string kind =
+            qdisc ? (tc::ParseQdisc(h, &q), q.kind) : (tc::ParseClass(h, &c), c.kind);
+        if (missingKinds.count(kind) != 0) {
+            r.error = ENOENT;
+            r.extack = "Specified qdisc kind is unknown.";
+            return r;
+        }
+        const tcmsg* t = Tcm(h);
+        auto same = [&](const tcmsg* o) {
+            return o->tcm_ifindex == t->tcm_ifindex && o->tcm_handle == t->tcm_handle;
+        };
+        bool exists = std::any_of(store->begin(), store->end(),
+                                  [&](const std::vector<uint8_t>& b) { return same(Tcm(b)); });
+        if ((h->nlmsg_flags & NLM_F_CREATE) == 0) {
+            if (!exists) {
+                r.error = ENOENT;
+                return r;
+            }
+        } else if (exists && (h->nlmsg_flags & NLM_F_EXCL) != 0) {
+            r.error = EEXIST;
+            return r;
+        }
+        Erase(store, same);
+        if (qdisc) {
+            // A qdisc grafted at a parent takes the place of the one there.
+            Erase(store, [&](const tcmsg* o) {
+                return o->tcm_ifindex == t->tcm_ifindex && o->tcm_parent == t->tcm_parent;
+            });
+        }
+        Store(store, m);
+        return r;
+    }
+
+    nl::Result DelQdisc(const nlmsghdr* h, nl::Result r) {
+        const tcmsg* t = Tcm(h);
+        size_t before = qdiscs_.size();
+        const uint32_t major = t->tcm_handle & 0xFFFF0000;
+        // Its children go with it (root and ingress are no one's children).
+        auto child = [&](const tcmsg* o) {
+            return o->tcm_parent != tc::kRootParent && o->tcm_parent != tc::kIngressParent &&
+                   (o->tcm_parent & 0xFFFF0000) == major;
+        };
+        Erase(&qdiscs_, [&](const tcmsg* o) {
+            return o->tcm_ifindex == t->tcm_ifindex && (o->tcm_handle == t->tcm_handle || child(o));
+        });
+        Erase(&classes_, [&](const tcmsg* o) {
+            return o->tcm_ifindex == t->tcm_ifindex && (o->tcm_handle & 0xFFFF0000) == major;
+        });
+        if (t->tcm_parent == tc::kIngressParent) {
+            Erase(&filters_, [&](const tcmsg* o) { return o->tcm_ifindex == t->tcm_ifindex; });
+        }
+        if (qdiscs_.size() == before) r.error = ENOENT;
+        return r;
+    }
+
+    std::map<std::string, Device> devices_;
+    int nextIndex_ = 2;
+    Store_t qdiscs_;
+    Store_t classes_;
+    Store_t filters_;
+};
+
+}  // namespace kerneltest

@@ -1,0 +1,384 @@
+// The kernel backend on the real kernel, in private network namespaces: the
+// tree it builds and removes, real TCP held at its limit, limit changes under
+// load, repairs after changes from outside, counters, refusals.
+#include <gtest/gtest.h>
+
+#include <linux/rtnetlink.h>
+
+#include <algorithm>
+#include <set>
+
+#include <sdbus-c++/sdbus-c++.h>
+#include <signal.h>
+
+#include "kernel_world.h"
+#include "service/bus_server.h"
+#include "service_harness.h"
+
+namespace kerneltest {
+namespace {
+
+constexpr uint16_t kTcpPort = 5001;
+constexpr uint16_t kUdpPort = 5002;
+
+// What the namespace holds: every link's name, and every qdisc of wan0.
+std::multiset<std::string> Picture(KernelWorld& w, nl::Socket& s) {
+    std::multiset<std::string> picture;
+    for (const char* name : {kWan, kIfb, "cvnprobe"}) {
+        std::optional<links::Link> link;
+        EXPECT_TRUE(links::FindLink(s, name, &link).ok());
+        if (link) picture.insert(std::string("link ") + name);
+    }
+    for (const tc::Qdisc& q : w.Qdiscs(kWan)) {
+        picture.insert("qdisc " + q.kind + " " + tc::HandleText(q.handle) + " parent " +
+                       tc::HandleText(q.parent));
+    }
+    return picture;
+}
+
+class KernelBackendTest : public KernelWorld {};
+
+TEST_F(KernelBackendTest, BuildsTheTreeAdoptsItAgainAndRemovesItLeavingNothing) {
+    const auto before = Picture(*this, router_);
+    auto backend = Started(GatewayConfig(20000000, 5000000));
+    ASSERT_TRUE(backend);
+
+    // Download: ingress on wan0 redirected to our IFB, HTB + leaf on the IFB.
+    std::optional<links::Link> ifb = Link(kIfb);
+    ASSERT_TRUE(ifb);
+    EXPECT_EQ(ifb->kind, "ifb");
+    EXPECT_EQ(ifb->alias, "corvane-service: download of wan0");
+    EXPECT_TRUE(ifb->up());
+    EXPECT_EQ(RedirectTarget(), ifb->index);
+    auto ifbQdiscs = Qdiscs(kIfb);
+    ASSERT_TRUE(QdiscWith(ifbQdiscs, tc::kRootHandle));
+    EXPECT_EQ(QdiscWith(ifbQdiscs, tc::kRootHandle)->kind, "htb");
+    EXPECT_EQ(QdiscWith(ifbQdiscs, tc::kRootHandle)->htbDefault, 1u);
+    ASSERT_TRUE(HtbClass(kIfb));
+    EXPECT_EQ(HtbClass(kIfb)->rateBytes, 20000000u / 8);
+    // Upload: the same layout at wan0's root.
+    auto wanQdiscs = Qdiscs(kWan);
+    ASSERT_TRUE(QdiscWith(wanQdiscs, tc::kRootHandle));
+    ASSERT_TRUE(QdiscWith(wanQdiscs, tc::kIngressHandle));
+    EXPECT_EQ(HtbClass(kWan)->rateBytes, 5000000u / 8);
+    // No scratch device is left from the leaf detection.
+    EXPECT_FALSE(Link("cvnprobe"));
+
+    // A second service after a crash adopts the tree as it stands.
+    auto again = Started(GatewayConfig(20000000, 5000000));
+    ASSERT_TRUE(again);
+    EXPECT_EQ(Link(kIfb)->index, ifb->index);
+    EXPECT_EQ(RedirectTarget(), ifb->index);
+
+    std::vector<std::string> problems;
+    EXPECT_TRUE(again->RemoveAll(&problems)) << ::testing::PrintToString(problems);
+    EXPECT_EQ(Picture(*this, router_), before);
+    // Removing again finds nothing to remove, and says so without failing.
+    EXPECT_TRUE(backend->RemoveAll(&problems)) << ::testing::PrintToString(problems);
+}
+
+TEST_F(KernelBackendTest, FallbackLeafIsABfifoResizedWithEveryLimit) {
+    auto backend = Started(GatewayConfig(40000000, 5000000));
+    ASSERT_TRUE(backend);
+    EXPECT_EQ(backend->LeafQueues(), (std::map<std::string, std::string>{{kMac, "bfifo"}}));
+    auto leaf = [&] { return *QdiscWith(Qdiscs(kIfb), tc::kLeafHandle); };
+    EXPECT_EQ(leaf().kind, "bfifo");
+    EXPECT_EQ(leaf().fifoLimit, 150000u);  // 30 ms of 40 Mbit/s
+
+    ASSERT_EQ(backend->SetGatewayLimits(kMac, 5000000, 80000000), corvane::kOk);
+    EXPECT_EQ(HtbClass(kIfb)->rateBytes, 10000000u);
+    EXPECT_EQ(leaf().fifoLimit, 300000u);
+    // Below ~18 Mbit/s 30 ms would not hold one GRO packet: the floor holds.
+    ASSERT_EQ(backend->SetGatewayLimits(kMac, 5000000, 2000000), corvane::kOk);
+    EXPECT_EQ(leaf().fifoLimit, tc::FifoBytes(0));
+    // -1 lifts the limit to the link's speed (a veth says 10 Gbit/s) and
+    // keeps the tree; the gateway list then shows -1 again.
+    ASSERT_EQ(backend->SetGatewayLimits(kMac, -1, -1), corvane::kOk);
+    EXPECT_EQ(HtbClass(kIfb)->rateBytes, 1250000000u);
+    EXPECT_EQ(HtbClass(kWan)->rateBytes, 1250000000u);
+    std::vector<corvane::Gateway> gateways;
+    ASSERT_EQ(backend->GetGateways(&gateways), corvane::kOk);
+    ASSERT_EQ(gateways.size(), 1u);
+    EXPECT_EQ(gateways[0].downloadBps, -1);
+    EXPECT_EQ(gateways[0].linkSpeedBps, 10000000000);
+    EXPECT_TRUE(gateways[0].connected);
+
+    // An unknown gateway and a limit below -1 are refused and change nothing.
+    EXPECT_EQ(backend->SetGatewayLimits("02-00-00-00-00-99", 1, 1), corvane::kInvalidArg);
+    EXPECT_EQ(backend->SetGatewayLimits(kMac, 1, -2), corvane::kInvalidArg);
+    EXPECT_EQ(HtbClass(kIfb)->rateBytes, 1250000000u);
+}
+
+TEST_F(KernelBackendTest, HoldsRealTcpWithinTenPercentOfTheLimit) {
+    constexpr double kLimitBps = 20e6;
+    auto backend = Started(GatewayConfig(static_cast<int64_t>(kLimitBps), 50000000));
+    ASSERT_TRUE(backend);
+    lab::TcpSink sink;
+    std::string error;
+    ASSERT_TRUE(sink.Start(kWanAddress, kTcpPort, &error)) << error;
+    lab::TcpSource source;
+    InInternet([&](nl::Socket&) { ASSERT_TRUE(source.Start(kWanAddress, kTcpPort, 2, &error)); });
+    ASSERT_TRUE(error.empty()) << error;
+    std::this_thread::sleep_for(1s);  // past the slow start
+    uint64_t bytes0 = sink.Bytes();
+    uint64_t wire0 = Link(kIfb)->txBytes;
+    auto t0 = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(3s);
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    double goodput = (sink.Bytes() - bytes0) * 8 / seconds;
+    double wire = (Link(kIfb)->txBytes - wire0) * 8 / seconds;
+    source.Stop();
+    // The shaper counts frames; TCP's payload is 1448 of every 1514 bytes.
+    EXPECT_NEAR(wire / kLimitBps, 1.0, 0.10) << "delivered " << wire << " bps on the wire";
+    EXPECT_NEAR(goodput / kLimitBps, 1.0, 0.10) << "goodput " << goodput << " bps";
+}
+
+TEST_F(KernelBackendTest, RateChangeUnderLoadKeepsTheQueueAndActsWithinASecond) {
+    auto backend = Started(GatewayConfig(10000000, 50000000));
+    ASSERT_TRUE(backend);
+    std::string error;
+
+    // A burst that stands in the queue (56 KB at 10 Mbit/s drain in 45 ms):
+    // the change must not drop one datagram of it.
+    lab::UdpSink udp;
+    ASSERT_TRUE(udp.Start(kWanAddress, kUdpPort, &error)) << error;
+    constexpr uint32_t kBurst = 40;
+    uint32_t sent = 0;
+    InInternet([&](nl::Socket&) {
+        sent = lab::SendDatagrams(kWanAddress, kUdpPort, kBurst, 1400, 0us, &error);
+    });
+    ASSERT_EQ(sent, kBurst) << error;
+    EXPECT_GT(QdiscWith(Qdiscs(kIfb), tc::kLeafHandle)->stats.backlog, 0u);
+    ASSERT_EQ(backend->SetGatewayLimits(kMac, 50000000, 8000000), corvane::kOk);
+    EXPECT_GT(QdiscWith(Qdiscs(kIfb), tc::kLeafHandle)->stats.backlog, 0u) << "the queue was lost";
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(udp.DistinctBelow(kBurst), kBurst);
+    EXPECT_EQ(QdiscWith(Qdiscs(kIfb), tc::kLeafHandle)->stats.drops, 0u);
+
+    // Under TCP load at 20 Mbit/s, halving the limit shows within a second.
+    ASSERT_EQ(backend->SetGatewayLimits(kMac, 50000000, 20000000), corvane::kOk);
+    lab::TcpSink sink;
+    ASSERT_TRUE(sink.Start(kWanAddress, kTcpPort, &error)) << error;
+    lab::TcpSource source;
+    InInternet([&](nl::Socket&) { ASSERT_TRUE(source.Start(kWanAddress, kTcpPort, 2, &error)); });
+    ASSERT_TRUE(error.empty()) << error;
+    std::this_thread::sleep_for(1500ms);
+    ASSERT_EQ(backend->SetGatewayLimits(kMac, 50000000, 10000000), corvane::kOk);
+    auto changed = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(250ms);
+    uint64_t wire0 = Link(kIfb)->txBytes;
+    uint64_t bytes0 = sink.Bytes();
+    std::this_thread::sleep_until(changed + 1s);
+    double seconds = 0.75;
+    double wire = (Link(kIfb)->txBytes - wire0) * 8 / seconds;
+    EXPECT_NEAR(wire / 10e6, 1.0, 0.10) << "delivered " << wire << " bps after the change";
+    EXPECT_GT(sink.Bytes(), bytes0) << "the transfer stalled";
+    EXPECT_EQ(sink.Connections(), 2u) << "a connection was lost";
+}
+
+TEST_F(KernelBackendTest, RebuildsWithinTwoSecondsAfterChangesFromOutside) {
+    auto backend = Started(GatewayConfig(20000000, 5000000));
+    ASSERT_TRUE(backend);
+    ASSERT_EQ(backend->SetGatewayLimits(kMac, 6000000, 12000000), corvane::kOk);
+    auto whole = [&] {
+        auto ifb = Link(kIfb);
+        auto down = HtbClass(kIfb);
+        auto up = HtbClass(kWan);
+        return ifb && RedirectTarget() == ifb->index && down && down->rateBytes == 1500000 && up &&
+               up->rateBytes == 750000 && QdiscWith(Qdiscs(kIfb), tc::kLeafHandle) &&
+               QdiscWith(Qdiscs(kWan), tc::kLeafHandle);
+    };
+    ASSERT_TRUE(whole());
+
+    struct Case {
+        const char* what;
+        std::function<void()> change;
+    };
+    const Case cases[] = {
+        {"the WAN's root qdisc deleted",
+         [&] {
+             ASSERT_TRUE(nl::Run(router_, tc::DeleteQdisc(wanIndex_, tc::kRootParent,
+                                                          tc::kRootHandle, "deleting"))
+                             .ok());
+         }},
+        {"the ingress qdisc deleted",
+         [&] {
+             ASSERT_TRUE(nl::Run(router_, tc::DeleteQdisc(wanIndex_, tc::kIngressParent,
+                                                          tc::kIngressHandle, "deleting"))
+                             .ok());
+         }},
+        {"the IFB's leaf deleted",
+         [&] {
+             ASSERT_TRUE(nl::Run(router_, tc::DeleteQdisc(Link(kIfb)->index, tc::kClassHandle,
+                                                          tc::kLeafHandle, "deleting"))
+                             .ok());
+         }},
+        {"the IFB deleted",
+         [&] { ASSERT_TRUE(nl::Run(router_, links::DeleteLink(Link(kIfb)->index, kIfb)).ok()); }},
+        {"a link flap",
+         [&] {
+             ASSERT_TRUE(nl::Run(router_, links::SetLinkUp(wanIndex_, false, kWan)).ok());
+             ASSERT_TRUE(nl::Run(router_, links::SetLinkUp(wanIndex_, true, kWan)).ok());
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.change();
+        if (HasFatalFailure()) return;
+        auto t0 = std::chrono::steady_clock::now();
+        // The repair may still be due: look until it is whole, at most 2 s.
+        bool repaired = PumpUntil(*backend, 2000ms, [&] {
+            return std::chrono::steady_clock::now() - t0 > 200ms && whole();
+        });
+        EXPECT_TRUE(repaired) << "not whole 2 s after " << c.what;
+    }
+    EXPECT_EQ(backend->Shaped(), std::vector<bool>{true});
+}
+
+TEST_F(KernelBackendTest, CountersMatchTheBytesSentWithinOnePercent) {
+    auto backend = Started(GatewayConfig(20000000, 20000000));
+    ASSERT_TRUE(backend);
+    auto entry = [&] {
+        std::vector<corvane::TrafficEntry> list;
+        EXPECT_EQ(backend->GetProcesses(-1, &list), corvane::kOk);
+        EXPECT_EQ(list.size(), 1u);
+        return list.empty() ? corvane::TrafficEntry{} : list[0];
+    };
+    corvane::TrafficEntry first = entry();
+    EXPECT_EQ(first.name, kWan);
+    EXPECT_EQ(first.deviceId, wanIndex_);
+    std::vector<corvane::TrafficEntry> domains{{}};
+    EXPECT_EQ(backend->GetDomains(-1, &domains), corvane::kOk);
+    EXPECT_TRUE(domains.empty());
+
+    // Download: 2000 datagrams of 1000 bytes at ~8 Mbit/s, below the limit.
+    constexpr uint32_t kCount = 2000;
+    constexpr uint64_t kFrameBytes = 1000 + 8 + 20 + 14;  // UDP, IPv4, Ethernet headers
+    std::string error;
+    lab::UdpSink sink;
+    ASSERT_TRUE(sink.Start(kWanAddress, kUdpPort, &error)) << error;
+    uint64_t peer0 = PeerTxBytes();
+    InInternet([&](nl::Socket&) {
+        lab::SendDatagrams(kWanAddress, kUdpPort, kCount, 1000, 1000us, &error);
+    });
+    std::this_thread::sleep_for(200ms);
+    corvane::TrafficEntry second = entry();
+    double counted = (second.downloadBits - first.downloadBits) / 8.0;
+    EXPECT_NEAR(counted / (kCount * kFrameBytes), 1.0, 0.01) << counted << " bytes counted";
+    EXPECT_NEAR(counted / static_cast<double>(PeerTxBytes() - peer0), 1.0, 0.01);
+    EXPECT_EQ(sink.Datagrams(), kCount);
+
+    // Upload: what wan0 sends.
+    lab::UdpSink far;
+    InInternet([&](nl::Socket&) { ASSERT_TRUE(far.Start(kPeerAddress, kUdpPort, &error)); });
+    lab::SendDatagrams(kPeerAddress, kUdpPort, kCount, 1000, 1000us, &error);
+    std::this_thread::sleep_for(200ms);
+    corvane::TrafficEntry third = entry();
+    double uploaded = (third.uploadBits - second.uploadBits) / 8.0;
+    EXPECT_NEAR(uploaded / (kCount * kFrameBytes), 1.0, 0.01) << uploaded << " bytes counted";
+
+    // The IFB made anew (by a repair) starts at zero: the counter goes on.
+    ASSERT_TRUE(nl::Run(router_, links::DeleteLink(Link(kIfb)->index, kIfb)).ok());
+    ASSERT_TRUE(PumpUntil(*backend, 2000ms, [&] { return Link(kIfb).has_value(); }));
+    EXPECT_GE(entry().downloadBits, third.downloadBits);
+}
+
+TEST_F(KernelBackendTest, RefusesWhatItDidNotCreateAndLeavesItAlone) {
+    std::string error;
+    // No such interface.
+    EXPECT_FALSE(
+        Started("[gateway line]\ninterface = eth9\nmac = m\nid = 1\n"
+                "download_bps = 1\nupload_bps = 1\n",
+                &error));
+    EXPECT_NE(error.find("no interface eth9"), std::string::npos) << error;
+
+    // Someone's root qdisc on the WAN.
+    nl::Message foreign(RTM_NEWQDISC, NLM_F_CREATE | NLM_F_EXCL, "adding a foreign pfifo");
+    auto* t = foreign.Body<tcmsg>();
+    t->tcm_ifindex = wanIndex_;
+    t->tcm_parent = tc::kRootParent;
+    t->tcm_handle = 0x10000;
+    foreign.PutString(TCA_KIND, "pfifo");
+    ASSERT_TRUE(router_.Request(foreign).ok());
+    const auto before = Picture(*this, router_);
+    EXPECT_FALSE(Started(GatewayConfig(1000000, 1000000), &error));
+    EXPECT_NE(error.find("wan0 already has a root qdisc (pfifo 1:) that corvane-service did not "
+                         "create; set replace = yes in [gateway line] to take it over"),
+              std::string::npos)
+        << error;
+    EXPECT_EQ(Picture(*this, router_), before) << "a refusal left something behind";
+
+    // Someone's ingress qdisc.
+    ASSERT_TRUE(nl::Run(router_, tc::DeleteQdisc(wanIndex_, tc::kRootParent, 0x10000, "x")).ok());
+    ASSERT_TRUE(nl::Run(router_, tc::IngressQdisc(wanIndex_, kWan)).ok());
+    EXPECT_FALSE(Started(GatewayConfig(1000000, 1000000), &error));
+    EXPECT_NE(error.find("wan0 already has an ingress qdisc (ingress ffff:)"), std::string::npos)
+        << error;
+    // ... which replace = yes takes over.
+    auto taken = Started(GatewayConfig(1000000, 1000000, "replace = yes\n"));
+    ASSERT_TRUE(taken);
+    EXPECT_EQ(RedirectTarget(), Link(kIfb)->index);
+    std::vector<std::string> problems;
+    EXPECT_TRUE(taken->RemoveAll(&problems));
+
+    // A device of our name that is not ours.
+    ASSERT_TRUE(nl::Run(router_, links::NewIfb(kIfb, "", 0)).ok());
+    ASSERT_TRUE(nl::Run(router_, links::SetAlias(Link(kIfb)->index, "someone else's", kIfb)).ok());
+    EXPECT_FALSE(Started(GatewayConfig(1000000, 1000000), &error));
+    EXPECT_NE(error.find("a device named cvn-wan0 exists that corvane-service did not create"),
+              std::string::npos)
+        << error;
+    EXPECT_EQ(Link(kIfb)->alias, "someone else's");
+}
+
+// The real corvane-service: it shapes, shows its leaf on the bus, removes
+// everything on SIGTERM, leaves a tree after SIGKILL that --cleanup removes,
+// and refuses a system it cannot shape with one line and status 2.
+TEST_F(KernelBackendTest, ServiceShapesServesAndCleansUpAfterItself) {
+    test::TempDir dir;
+    const std::string config = dir.file("kernel.ini");
+    test::WriteFile(config, GatewayConfig(30000000, 5000000));
+    servicetest::PrivateBus bus(dir);
+    ASSERT_TRUE(bus.ok());
+    bus.Use();
+    const auto before = Picture(*this, router_);
+    {
+        servicetest::ServiceProcess service({"--config", config, "--backend", "kernel"},
+                                            dir.file("service.err"));
+        ASSERT_TRUE(servicetest::WaitUntilServing()) << test::ReadFile(dir.file("service.err"));
+        ASSERT_TRUE(Link(kIfb));
+        EXPECT_EQ(HtbClass(kIfb)->rateBytes, 30000000u / 8);
+        auto connection = sdbus::createSystemBusConnection();
+        auto proxy = sdbus::createProxy(*connection, corvane::kBusName, corvane::kRootPath);
+        std::map<std::string, std::string> leaves =
+            proxy->getProperty("LeafQueues").onInterface(corvane::kStatusInterface);
+        EXPECT_EQ(leaves, (std::map<std::string, std::string>{{kMac, "bfifo"}}));
+        service.Signal(SIGTERM);
+        EXPECT_EQ(service.Wait(5000ms), 0);
+        EXPECT_EQ(Picture(*this, router_), before) << test::ReadFile(dir.file("service.err"));
+    }
+    {
+        servicetest::ServiceProcess crashed({"--config", config, "--backend", "kernel"},
+                                            dir.file("crashed.err"));
+        ASSERT_TRUE(servicetest::WaitUntilServing());
+        crashed.Signal(SIGKILL);
+        crashed.Wait(5000ms);
+        EXPECT_TRUE(Link(kIfb)) << "SIGKILL leaves the tree";
+        servicetest::ServiceProcess cleanup({"--cleanup", "--config", config},
+                                            dir.file("cleanup.err"));
+        EXPECT_EQ(cleanup.Wait(5000ms), 0) << test::ReadFile(dir.file("cleanup.err"));
+        EXPECT_EQ(Picture(*this, router_), before);
+    }
+    test::WriteFile(config,
+                    "[gateway line]\ninterface = eth9\nmac = m\nid = 1\n"
+                    "download_bps = 1\nupload_bps = 1\n");
+    servicetest::ServiceProcess refused({"--config", config, "--backend", "kernel"},
+                                        dir.file("refused.err"));
+    EXPECT_EQ(refused.Wait(5000ms), 2);
+    EXPECT_EQ(test::ReadFile(dir.file("refused.err")),
+              "corvane-service: no interface eth9 (interface of [gateway line])\n");
+    EXPECT_EQ(Picture(*this, router_), before);
+}
+
+}  // namespace
+}  // namespace kerneltest

@@ -1,0 +1,429 @@
+// The kernel backend without a kernel: the bytes of its netlink messages, the
+// parsers of the kernel's answers, its configuration, and its tree logic on a
+// kernel in memory, including the leaf queues this machine's kernel lacks.
+#include <gtest/gtest.h>
+
+#include <linux/netlink.h>
+#include <linux/pkt_sched.h>
+#include <linux/rtnetlink.h>
+
+#include <cstring>
+
+#include "fake_kernel.h"
+#include "service/kernel/kernel_backend.h"
+#include "service/kernel/kernel_config.h"
+
+namespace kerneltest {
+namespace {
+
+using corvane::KernelBackend;
+
+// Attributes of a message (after its tcmsg) by type, and of one nest.
+std::map<uint16_t, const nlattr*> Attributes(const nlmsghdr* h) {
+    std::map<uint16_t, const nlattr*> out;
+    nl::ForEachAttribute(h, sizeof(tcmsg), [&](const nlattr* a) { out[nl::AttributeType(a)] = a; });
+    return out;
+}
+std::map<uint16_t, const nlattr*> Nested(const nlattr* nest) {
+    std::map<uint16_t, const nlattr*> out;
+    nl::ForEachNested(nest, [&](const nlattr* a) { out[nl::AttributeType(a)] = a; });
+    return out;
+}
+
+TEST(TcMessages, CakeChangeIsExactlyTheseBytes) {
+    nl::Message m = tc::LeafQdisc(7, tc::Leaf::Cake, 2500000, true, tc::Mode::Change, "cvn-eth0");
+    const std::vector<uint8_t> expected = {
+        0x48, 0, 0,  0,    0x24, 0,    0x01, 0,   0, 0, 0,    0,    0,    0,    0,    0,  // nlmsghdr:
+                                                                                          // NEWQDISC,
+                                                                                          // REQUEST
+                                                                                          // only
+        0,    0, 0,  0,    7,    0,    0,    0,   0, 0, 0xA1, 0xC5, 0xFF, 0xFF, 0xFF, 0xFF, 0,
+        0,    0, 0,                                               // tcmsg
+        9,    0, 1,  0,    'c',  'a',  'k',  'e', 0, 0, 0,    0,  // TCA_KIND
+        24,   0, 2,  0x80,                                        // TCA_OPTIONS, nested
+        12,   0, 2,  0,    0xA0, 0x25, 0x26, 0,   0, 0, 0,    0,  // TCA_CAKE_BASE_RATE64
+        8,    0, 15, 0,    1,    0,    0,    0,                   // TCA_CAKE_INGRESS
+    };
+    EXPECT_EQ(m.Bytes(), expected);
+    EXPECT_EQ(m.what(), "changing the cake qdisc of cvn-eth0");
+}
+
+TEST(TcMessages, LeavesHtbAndRedirectCarryWhatTheKernelNeeds) {
+    // fq_codel with ECN, sfq's structure, a bfifo of 30 ms, all in the class.
+    struct Leaf {
+        tc::Leaf leaf;
+        const char* kind;
+    };
+    for (Leaf l : {Leaf{tc::Leaf::FqCodel, "fq_codel"}, Leaf{tc::Leaf::Sfq, "sfq"},
+                   Leaf{tc::Leaf::Bfifo, "bfifo"}}) {
+        SCOPED_TRACE(l.kind);
+        nl::Message m = tc::LeafQdisc(3, l.leaf, 5000000, true, tc::Mode::Create, "d");
+        EXPECT_EQ(m.header()->nlmsg_flags, NLM_F_REQUEST | NLM_F_CREATE | NLM_F_EXCL);
+        tc::Qdisc q;
+        ASSERT_TRUE(tc::ParseQdisc(m.header(), &q));
+        EXPECT_EQ(q.kind, l.kind);
+        EXPECT_EQ(q.parent, tc::kClassHandle);
+        EXPECT_EQ(q.handle, tc::kLeafHandle);
+        auto attrs = Attributes(m.header());
+        ASSERT_TRUE(attrs.count(TCA_OPTIONS));
+        if (l.leaf == tc::Leaf::FqCodel) {
+            auto opts = Nested(attrs[TCA_OPTIONS]);
+            ASSERT_TRUE(opts.count(TCA_FQ_CODEL_ECN));
+        } else if (l.leaf == tc::Leaf::Sfq) {
+            tc_sfq_qopt opt;
+            ASSERT_EQ(nl::PayloadLength(attrs[TCA_OPTIONS]), sizeof opt);
+            nl::ReadPayload(attrs[TCA_OPTIONS], &opt);
+            EXPECT_EQ(opt.perturb_period, 10);
+        } else {
+            EXPECT_EQ(q.fifoLimit, 150000u);
+        }
+    }
+
+    // HTB class: exact rates below 2^32 bytes/s, the 64-bit attributes above.
+    for (uint64_t rate : {uint64_t{125000}, uint64_t{5000000000}}) {
+        SCOPED_TRACE(rate);
+        nl::Message m = tc::HtbClass(3, rate, tc::Mode::Change, "d");
+        EXPECT_EQ(m.header()->nlmsg_flags, NLM_F_REQUEST) << "a change creates nothing";
+        tc::Class c;
+        ASSERT_TRUE(tc::ParseClass(m.header(), &c));
+        EXPECT_EQ(c.rateBytes, rate);
+        EXPECT_EQ(c.ceilBytes, rate);
+        EXPECT_EQ(c.handle, tc::kClassHandle);
+        EXPECT_EQ(c.parent, tc::kRootHandle);
+        EXPECT_EQ(c.quantum, tc::QuantumBytes(rate));
+        auto opts = Nested(Attributes(m.header())[TCA_OPTIONS]);
+        EXPECT_EQ(opts.count(TCA_HTB_RATE64), rate >= (uint64_t{1} << 32) ? 1u : 0u);
+        tc_htb_opt parms;
+        nl::ReadPayload(opts[TCA_HTB_PARMS], &parms);
+        EXPECT_EQ(parms.rate.linklayer, TC_LINKLAYER_ETHERNET);
+        EXPECT_EQ(parms.rate.rate, rate >= (uint64_t{1} << 32) ? ~0U : rate);
+        // The burst in 64 ns ticks: 1 ms of the rate, or two frames at low rates.
+        double burstNs = tc::BurstBytes(rate) * 1e9 / static_cast<double>(rate);
+        EXPECT_NEAR(parms.buffer, burstNs / 64, 1.0);
+    }
+    EXPECT_EQ(tc::QuantumBytes(1000), 1514u);
+    EXPECT_EQ(tc::QuantumBytes(1u << 30), 200000u);
+
+    // The redirect: every protocol, our priority, mirred to the IFB.
+    tc::Filter f;
+    ASSERT_TRUE(tc::ParseFilter(tc::RedirectFilter(2, 9, "eth0", "cvn-eth0").header(), &f));
+    EXPECT_EQ(f.kind, "u32");
+    EXPECT_EQ(f.pref, tc::kRedirectPref);
+    EXPECT_EQ(f.protocol, 0x0003);  // ETH_P_ALL
+    EXPECT_EQ(f.parent, tc::kIngressHandle);
+    EXPECT_EQ(f.redirectTo, 9);
+}
+
+TEST(TcMessages, FifoAndBurstSizesFollowTheRate) {
+    struct Row {
+        uint64_t rateBytes;
+        uint32_t fifo;
+        uint32_t burst;
+    };
+    const Row rows[] = {
+        {125000, 65536 + 2 * 1514, 2 * 1514},  // 1 Mbit/s: the floors
+        {2500000, 75000, 3028},                // 20 Mbit/s: 30 ms, two frames
+        {12500000, 375000, 12500},             // 100 Mbit/s
+        {1250000000, 16u << 20, 1250000},      // 10 Gbit/s: the fifo's cap
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.rateBytes);
+        EXPECT_EQ(tc::FifoBytes(r.rateBytes), r.fifo);
+        EXPECT_EQ(tc::BurstBytes(r.rateBytes), r.burst);
+    }
+}
+
+TEST(NetlinkAnswers, ErrorsCarryTheKernelsTextAndBadLengthsAreCaught) {
+    // An error with the request echoed (no cap) and one capped, each with
+    // the kernel's message after it.
+    for (bool capped : {false, true}) {
+        SCOPED_TRACE(capped);
+        std::vector<uint8_t> buffer(256, 0);
+        auto* h = reinterpret_cast<nlmsghdr*>(buffer.data());
+        h->nlmsg_type = NLMSG_ERROR;
+        h->nlmsg_flags = NLM_F_ACK_TLVS | (capped ? NLM_F_CAPPED : 0);
+        auto* err = reinterpret_cast<nlmsgerr*>(buffer.data() + sizeof(nlmsghdr));
+        err->error = -ENOENT;
+        err->msg.nlmsg_len = capped ? sizeof(nlmsghdr) : sizeof(nlmsghdr) + 20;
+        size_t at = sizeof(nlmsghdr) + sizeof(nlmsgerr) + (capped ? 0 : 20);
+        const char text[] = "Specified qdisc kind is unknown.";
+        auto* attr = reinterpret_cast<nlattr*>(buffer.data() + at);
+        attr->nla_type = NLMSGERR_ATTR_MSG;
+        attr->nla_len = static_cast<uint16_t>(sizeof(nlattr) + sizeof text);
+        std::memcpy(buffer.data() + at + sizeof(nlattr), text, sizeof text);
+        h->nlmsg_len = static_cast<uint32_t>(at + NLMSG_ALIGN(attr->nla_len));
+        int error = 0;
+        std::string extack;
+        ASSERT_TRUE(nl::ParseError(h, &error, &extack));
+        EXPECT_EQ(error, ENOENT);
+        EXPECT_EQ(extack, text);
+        nl::Result r{error, extack, "adding the cake qdisc of eth0"};
+        EXPECT_EQ(r.Text(),
+                  "adding the cake qdisc of eth0: No such file or directory (kernel: Specified "
+                  "qdisc kind is unknown.)");
+        // An echo length that points past the message yields no text, no overread.
+        err->msg.nlmsg_len = 4000;
+        h->nlmsg_flags = NLM_F_ACK_TLVS;
+        ASSERT_TRUE(nl::ParseError(h, &error, &extack));
+        EXPECT_EQ(extack, "");
+        // Too short to hold an error at all.
+        h->nlmsg_len = sizeof(nlmsghdr) + 2;
+        EXPECT_FALSE(nl::ParseError(h, &error, &extack));
+    }
+    // A buffer whose last message claims more than it holds.
+    nl::Message m = tc::DumpQdiscs(1);
+    std::vector<uint8_t> bytes = m.Bytes();
+    size_t seen = 0;
+    EXPECT_TRUE(nl::ForEachMessage(bytes.data(), bytes.size(), [&](const nlmsghdr*) { ++seen; }));
+    EXPECT_FALSE(
+        nl::ForEachMessage(bytes.data(), bytes.size() - 4, [&](const nlmsghdr*) { ++seen; }));
+    EXPECT_EQ(seen, 1u);
+}
+
+TEST(KernelConfig, EveryErrorNamesFileLineAndKey) {
+    const std::string ok =
+        "[gateway fibre]\ninterface = eth0\nmac = 02-00-00-00-00-01\nid = 3\n"
+        "download_bps = 100000000\nupload_bps = -1\n";
+    corvane::KernelConfig config;
+    std::string error;
+    ASSERT_TRUE(
+        corvane::ParseKernelConfig(ok + "leaf = sfq\nreplace = yes\n", "k.ini", &config, &error))
+        << error;
+    ASSERT_EQ(config.gateways.size(), 1u);
+    EXPECT_EQ(config.gateways[0].leaf, tc::Leaf::Sfq);
+    EXPECT_TRUE(config.gateways[0].replace);
+    EXPECT_EQ(config.gateways[0].uploadBps, -1);
+
+    struct Row {
+        std::string text;
+        std::string error;
+    };
+    const Row rows[] = {
+        {"", "k.ini: no [gateway NAME] section"},
+        {"[gateway]\n", "k.ini:1: section [gateway] needs a name, as in [gateway NAME]"},
+        {"[shaper x]\n", "k.ini:1: unknown section [shaper x] (expected [gateway NAME])"},
+        {ok + "leaf = red\n",
+         "k.ini:7: 'red' is not auto, cake, fq_codel, sfq or bfifo (key 'leaf' in [gateway "
+         "fibre])"},
+        {ok + "speed = 1\n", "k.ini:7: unknown key 'speed' in [gateway fibre]"},
+        {ok + "replace = maybe\n",
+         "k.ini:7: 'maybe' is not true or false (key 'replace' in [gateway fibre])"},
+        {"[gateway fibre]\ninterface = eth0/1\n",
+         "k.ini:2: 'eth0/1' is not an interface name (key 'interface' in [gateway fibre])"},
+        {"[gateway fibre]\ninterface = eth0\nmac = m\nid = 1\ndownload_bps = -2\nupload_bps = 1\n",
+         "k.ini:5: download_bps = -2 is out of range (-1 to 9223372036854775807) in [gateway "
+         "fibre]"},
+        {"[gateway fibre]\ninterface = eth0\n", "k.ini:1: missing key 'mac' in [gateway fibre]"},
+        {ok + "[gateway other]\ninterface = eth0\nmac = x\nid = 4\ndownload_bps = 1\nupload_bps = "
+              "1\n",
+         "k.ini:8: interface 'eth0' is already shaped by [gateway fibre] (key 'interface' in "
+         "[gateway other])"},
+        {ok + "[gateway other]\ninterface = eth1\nmac = 02-00-00-00-00-01\nid = 4\n"
+              "download_bps = 1\nupload_bps = 1\n",
+         "k.ini:9: gateway MAC '02-00-00-00-00-01' is already used by [gateway fibre] (key 'mac' "
+         "in [gateway other])"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.text);
+        EXPECT_FALSE(corvane::ParseKernelConfig(r.text, "k.ini", &config, &error));
+        EXPECT_EQ(error, r.error);
+    }
+
+    // IFB names fit the kernel's 15 bytes; long names stay apart.
+    EXPECT_EQ(corvane::IfbNameFor("eth0"), "cvn-eth0");
+    EXPECT_EQ(corvane::IfbNameFor("enp0s31f6abc"), corvane::IfbNameFor("enp0s31f6abc"));
+    EXPECT_LE(corvane::IfbNameFor("enp0s31f6abcdef").size(), 15u);
+    EXPECT_NE(corvane::IfbNameFor("enp0s31f6abcdef"), corvane::IfbNameFor("enp0s31f6abcdeg"));
+    EXPECT_EQ(corvane::IfbNameFor("abcdefghijk"), "cvn-abcdefghijk");
+}
+
+// ---- the tree logic on a kernel in memory ----
+
+struct FakeRun {
+    FakeKernel kernel;
+    std::unique_ptr<KernelBackend> backend;
+    std::string error;
+
+    bool Start(const std::string& extra = "", bool netAdmin = true) {
+        corvane::KernelConfig config;
+        std::string problem;
+        EXPECT_TRUE(corvane::ParseKernelConfig(
+            "[gateway line]\ninterface = wan0\nmac = 02-00-00-00-00-01\nid = 1\n"
+            "download_bps = 20000000\nupload_bps = 4000000\n" +
+                extra,
+            "kernel.ini", &config, &problem))
+            << problem;
+        corvane::KernelSystem system;
+        system.watchEvents = false;
+        system.hasNetAdmin = [netAdmin] { return netAdmin; };
+        system.linkSpeedBps = [](int) { return int64_t{1000000000}; };
+        backend = std::make_unique<KernelBackend>(std::move(config), kernel, system);
+        return backend->Start(&error);
+    }
+    // Only wan0 and nothing on it: what a refusal or a removal must leave.
+    bool Pristine() const {
+        return kernel.devices().size() == 1 && kernel.devices().count("wan0") == 1 &&
+               kernel.ObjectCount() == 0;
+    }
+};
+
+TEST(KernelTree, ChoosesTheBestLeafTheKernelHas) {
+    struct Row {
+        std::set<std::string> missing;
+        std::string chosen;
+    };
+    const Row rows[] = {
+        {{}, "cake"},
+        {{"cake"}, "fq_codel"},
+        {{"cake", "fq_codel"}, "sfq"},
+        {{"cake", "fq_codel", "sfq"}, "bfifo"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.chosen);
+        FakeRun run;
+        run.kernel.missingKinds = r.missing;
+        ASSERT_TRUE(run.Start()) << run.error;
+        EXPECT_EQ(run.backend->LeafQueues()["02-00-00-00-00-01"], r.chosen);
+        EXPECT_EQ(run.kernel.devices().count("cvnprobe"), 0u) << "the scratch device stayed";
+        int ifb = run.kernel.IndexOf("cvn-wan0");
+        ASSERT_NE(ifb, 0);
+        EXPECT_EQ(run.kernel.devices().at("cvn-wan0").alias, "corvane-service: download of wan0");
+        bool found = false;
+        for (const tc::Qdisc& q : run.kernel.Qdiscs(ifb)) found |= q.kind == r.chosen;
+        EXPECT_TRUE(found);
+        // A configured leaf wins over the best one.
+        FakeRun fixed;
+        fixed.kernel.missingKinds = r.missing;
+        ASSERT_TRUE(fixed.Start("leaf = bfifo\n")) << fixed.error;
+        EXPECT_EQ(fixed.backend->LeafQueues()["02-00-00-00-00-01"], "bfifo");
+    }
+}
+
+TEST(KernelTree, CakeShapesAloneAndChangesItsRateInPlace) {
+    FakeRun run;
+    ASSERT_TRUE(run.Start()) << run.error;
+    const int ifb = run.kernel.IndexOf("cvn-wan0");
+    const int wan = run.kernel.IndexOf("wan0");
+    auto root = [&](int index) {
+        for (const tc::Qdisc& q : run.kernel.Qdiscs(index)) {
+            if (q.parent == tc::kRootParent) return q;
+        }
+        return tc::Qdisc{};
+    };
+    EXPECT_EQ(root(ifb).kind, "cake");
+    EXPECT_EQ(root(ifb).cakeRate, 20000000u / 8);
+    EXPECT_EQ(root(wan).kind, "cake");
+    EXPECT_EQ(root(wan).cakeRate, 4000000u / 8);
+    EXPECT_TRUE(run.kernel.Classes(ifb).empty());
+    EXPECT_TRUE(run.kernel.Classes(wan).empty()) << "cake needs no HTB";
+    // The download side is in ingress mode, the upload side not.
+    auto ingressFlag = [&](int index) {
+        for (const auto& entry : run.kernel.log) {
+            if (entry.type != RTM_NEWQDISC || entry.qdisc.kind != "cake" ||
+                entry.qdisc.ifindex != index) {
+                continue;
+            }
+            auto attrs = Nested(
+                Attributes(reinterpret_cast<const nlmsghdr*>(entry.bytes.data()))[TCA_OPTIONS]);
+            uint32_t flag = 99;
+            nl::ReadPayload(attrs[TCA_CAKE_INGRESS], &flag);
+            return flag;
+        }
+        return 99u;
+    };
+    EXPECT_EQ(ingressFlag(ifb), 1u);
+    EXPECT_EQ(ingressFlag(wan), 0u);
+
+    // A new download limit: one cake change, nothing created, upload untouched.
+    run.kernel.log.clear();
+    ASSERT_EQ(run.backend->SetGatewayLimits("02-00-00-00-00-01", 4000000, 16000000), corvane::kOk);
+    ASSERT_EQ(run.kernel.log.size(), 1u);
+    EXPECT_EQ(run.kernel.log[0].type, RTM_NEWQDISC);
+    EXPECT_EQ(run.kernel.log[0].flags, NLM_F_REQUEST);
+    EXPECT_EQ(run.kernel.log[0].qdisc.cakeRate, 2000000u);
+    EXPECT_EQ(root(ifb).cakeRate, 2000000u);
+
+    std::vector<std::string> problems;
+    EXPECT_TRUE(run.backend->RemoveAll(&problems)) << ::testing::PrintToString(problems);
+    EXPECT_TRUE(run.Pristine());
+}
+
+TEST(KernelTree, HtbLeavesChangeByOneClassMessageAndBfifoIsResized) {
+    struct Row {
+        std::set<std::string> missing;
+        size_t messages;  // per limit change
+    };
+    for (const Row& r :
+         {Row{{"cake"}, 1}, Row{{"cake", "fq_codel"}, 1}, Row{{"cake", "fq_codel", "sfq"}, 2}}) {
+        FakeRun run;
+        run.kernel.missingKinds = r.missing;
+        ASSERT_TRUE(run.Start()) << run.error;
+        SCOPED_TRACE(run.backend->LeafQueues()["02-00-00-00-00-01"]);
+        run.kernel.log.clear();
+        ASSERT_EQ(run.backend->SetGatewayLimits("02-00-00-00-00-01", 4000000, 40000000),
+                  corvane::kOk);
+        ASSERT_EQ(run.kernel.log.size(), r.messages);
+        EXPECT_EQ(run.kernel.log[0].type, RTM_NEWTCLASS);
+        EXPECT_EQ(run.kernel.log[0].flags, NLM_F_REQUEST) << "the class is changed, not made";
+        EXPECT_EQ(run.kernel.log[0].cls.rateBytes, 5000000u);
+        if (r.messages == 2) {
+            EXPECT_EQ(run.kernel.log[1].qdisc.kind, "bfifo");
+            EXPECT_EQ(run.kernel.log[1].qdisc.fifoLimit, tc::FifoBytes(5000000));
+            EXPECT_EQ(run.kernel.log[1].flags, NLM_F_REQUEST);
+        }
+        // The same limits again change nothing.
+        run.kernel.log.clear();
+        ASSERT_EQ(run.backend->SetGatewayLimits("02-00-00-00-00-01", 4000000, 40000000),
+                  corvane::kOk);
+        EXPECT_TRUE(run.kernel.log.empty());
+    }
+}
+
+TEST(KernelTree, RefusalsAndFailuresLeaveNothingBehind) {
+    struct Row {
+        const char* what;
+        std::function<void(FakeRun&)> arrange;
+        std::string extra;
+        bool netAdmin;
+        std::string error;
+    };
+    const Row rows[] = {
+        {"no CAP_NET_ADMIN", [](FakeRun&) {}, "", false,
+         "the kernel backend needs CAP_NET_ADMIN (run corvane-service as root or grant it the "
+         "capability)"},
+        {"no IFB", [](FakeRun& r) { r.kernel.noIfb = true; }, "", true,
+         "the kernel cannot make IFB devices (creating the IFB device cvnprobe: Operation not "
+         "supported (kernel: Unknown device type))"},
+        {"no HTB",
+         [](FakeRun& r) {
+             r.kernel.missingKinds = {"cake", "htb"};
+         },
+         "", true,
+         "the kernel has no HTB queueing discipline (adding the htb qdisc of cvnprobe: No such "
+         "file or directory (kernel: Specified qdisc kind is unknown.))"},
+        {"a configured leaf it lacks", [](FakeRun& r) { r.kernel.missingKinds = {"cake"}; },
+         "leaf = cake\n", true,
+         "kernel.ini:1: leaf = cake in [gateway line], but the kernel has no cake"},
+        {"a refusal half way", [](FakeRun& r) { r.kernel.failWhen = "redirects"; }, "", true,
+         "wan0: adding the filter that redirects wan0 to cvn-wan0: Operation not permitted"},
+        {"a foreign IFB of our name",
+         [](FakeRun& r) { r.kernel.AddDevice("cvn-wan0", "ifb", "mine"); }, "", true,
+         "a device named cvn-wan0 exists that corvane-service did not create"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        FakeRun run;
+        r.arrange(run);
+        EXPECT_FALSE(run.Start(r.extra, r.netAdmin));
+        EXPECT_EQ(run.error, r.error);
+        if (std::string(r.what) == "a foreign IFB of our name") {
+            EXPECT_EQ(run.kernel.devices().at("cvn-wan0").alias, "mine") << "it was touched";
+            EXPECT_EQ(run.kernel.ObjectCount(), 0u);
+        } else {
+            EXPECT_TRUE(run.Pristine()) << "something was left behind";
+        }
+    }
+}
+
+}  // namespace
+}  // namespace kerneltest
