@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "lab/documents.h"
+#include "lab/journal.h"
 #include "lab/netns.h"
 #include "lab/processes.h"
 #include "lab/results.h"
@@ -34,47 +35,15 @@
 namespace lab {
 namespace {
 
+constexpr auto kGnuplotTimeout = std::chrono::seconds(30);
+
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 constexpr int kSamplesPerSecond = 10;
 constexpr auto kServiceReadyTimeout = 5s;
 constexpr auto kServiceReadyPoll = 10ms;
-constexpr auto kGnuplotTimeout = 30s;
 constexpr auto kKillTimeout = 5s;
-constexpr size_t kMaxQueuedNotes = 10000;  // the service's limit lines between two flushes
-
-// The lab's journal: lab.log with every note, and the notes worth a line on
-// standard output. Other threads queue lines; the main thread writes them.
-class Journal {
-  public:
-    bool Open(const std::string& path) {
-        file_.open(path, std::ios::app);
-        return static_cast<bool>(file_);
-    }
-    void Note(double t, const std::string& text, bool print) {
-        std::string line = "[" + Num(t, 1) + " s] " + text;
-        file_ << line << "\n" << std::flush;
-        if (print) std::cout << line << std::endl;
-    }
-    void Queue(const std::string& text) {
-        std::lock_guard<std::mutex> hold(mutex_);
-        if (queued_.size() < kMaxQueuedNotes) queued_.push_back(text);
-    }
-    void Flush(double t) {
-        std::vector<std::string> lines;
-        {
-            std::lock_guard<std::mutex> hold(mutex_);
-            lines.swap(queued_);
-        }
-        for (const std::string& line : lines) Note(t, line, false);
-    }
-
-  private:
-    std::ofstream file_;
-    std::mutex mutex_;
-    std::vector<std::string> queued_;
-};
 
 // The service's objects on the bus, served from a thread of the lab so that
 // the latency stand-in reads the simulated lines directly.
@@ -124,67 +93,6 @@ class ServiceRunner {
     std::atomic<bool> serving_{false};  // the thread is still in ServeOnBus
     int stopFd_ = -1;
 };
-
-int DaysInMonthNow() {
-    std::time_t now = std::time(nullptr);
-    std::tm t{};
-    localtime_r(&now, &t);
-    static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    int year = t.tm_year + 1900;
-    bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-    return t.tm_mon == 1 && leap ? 29 : kDays[t.tm_mon];
-}
-
-std::string ReadWhole(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-bool WriteWhole(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-    return static_cast<bool>(out);
-}
-
-bool MakeRunDirectory(const std::string& wanted, std::string* path, std::string* error) {
-    if (wanted.empty()) {
-        char pattern[] = "/tmp/sandrow-lab-XXXXXX";
-        if (::mkdtemp(pattern) == nullptr) {
-            *error = std::string("mkdtemp: ") + std::strerror(errno);
-            return false;
-        }
-        *path = pattern;
-        return true;
-    }
-    std::error_code ec;
-    std::filesystem::create_directories(wanted, ec);
-    if (ec || !std::filesystem::is_directory(wanted)) {
-        *error = "cannot make the directory " + wanted + ": " + ec.message();
-        return false;
-    }
-    *path = std::filesystem::absolute(wanted).lexically_normal().string();
-    while (path->size() > 1 && path->back() == '/') path->pop_back();
-    return true;
-}
-
-StandInConfig StandInsFor(const Scenario& s) {
-    StandInConfig c;
-    c.configDocument = ConfigDocument(s.directory);
-    c.serverListDocument = ServerListDocument(s.servers);
-    c.directoryAddresses = {s.directory.primary, s.directory.secondary};
-    c.directoryUp = s.directory.startAt <= 0;
-    for (const ServerSetup& server : s.servers) {
-        c.servers.push_back(
-            StandInConfig::Server{server.name, server.address, server.delayMs, server.line});
-    }
-    c.collectorAddress = s.collector.address;
-    c.collectorResponses = s.collector.responses;
-    c.jitterMs = s.jitterMs;
-    c.seed = s.seed;
-    return c;
-}
 
 const char* ModeText(DownMode mode) {
     switch (mode) {
@@ -415,23 +323,8 @@ void Run::Finish() {
     WriteWhole(File("state.csv"), StateCsv(s_, record_.rows));
     WriteWhole(File("summary.txt"), summary);
     WriteWhole(File("plot.gp"), GnuplotScript(s_));
-    ChildProcess gnuplot;
-    ChildProcess::Options o;
-    o.argv = {"gnuplot", "plot.gp"};
-    o.searchPath = true;
-    o.environment = EnvironmentWith({});
-    o.workingDirectory = dir_;
-    o.outputPath = File("gnuplot.log");
-    std::string error;
-    std::optional<int> plotted;
-    if (gnuplot.Start(o, &error)) plotted = gnuplot.Wait(kGnuplotTimeout);
-    if (!plotted || *plotted != 0 || !std::filesystem::exists(File("plot.png"))) {
-        journal_.Note(Now(),
-                      "plot.png not made: " +
-                          (error.empty() ? "gnuplot failed, see gnuplot.log"
-                                         : error + " (scripts/deps.sh installs gnuplot-nox)"),
-                      true);
-    }
+    std::string problem = DrawPlot(dir_);
+    if (!problem.empty()) journal_.Note(Now(), "plot.png not made: " + problem, true);
     std::cout
         << "\n"
         << summary << "\nsandrow-lab: run directory " << dir_
@@ -566,6 +459,83 @@ int Run::Execute() {
 }
 
 }  // namespace
+
+int DaysInMonthNow() {
+    std::time_t now = std::time(nullptr);
+    std::tm t{};
+    localtime_r(&now, &t);
+    static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    int year = t.tm_year + 1900;
+    bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return t.tm_mon == 1 && leap ? 29 : kDays[t.tm_mon];
+}
+
+std::string ReadWhole(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+bool WriteWhole(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    return static_cast<bool>(out);
+}
+
+bool MakeRunDirectory(const std::string& wanted, std::string* path, std::string* error) {
+    if (wanted.empty()) {
+        char pattern[] = "/tmp/sandrow-lab-XXXXXX";
+        if (::mkdtemp(pattern) == nullptr) {
+            *error = std::string("mkdtemp: ") + std::strerror(errno);
+            return false;
+        }
+        *path = pattern;
+        return true;
+    }
+    std::error_code ec;
+    std::filesystem::create_directories(wanted, ec);
+    if (ec || !std::filesystem::is_directory(wanted)) {
+        *error = "cannot make the directory " + wanted + ": " + ec.message();
+        return false;
+    }
+    *path = std::filesystem::absolute(wanted).lexically_normal().string();
+    while (path->size() > 1 && path->back() == '/') path->pop_back();
+    return true;
+}
+
+StandInConfig StandInsFor(const Scenario& s) {
+    StandInConfig c;
+    c.configDocument = ConfigDocument(s.directory);
+    c.serverListDocument = ServerListDocument(s.servers);
+    c.directoryAddresses = {s.directory.primary, s.directory.secondary};
+    c.directoryUp = s.directory.startAt <= 0;
+    for (const ServerSetup& server : s.servers) {
+        c.servers.push_back(
+            StandInConfig::Server{server.name, server.address, server.delayMs, server.line});
+    }
+    c.collectorAddress = s.collector.address;
+    c.collectorResponses = s.collector.responses;
+    c.jitterMs = s.jitterMs;
+    c.seed = s.seed;
+    return c;
+}
+
+std::string DrawPlot(const std::string& directory) {
+    ChildProcess gnuplot;
+    ChildProcess::Options o;
+    o.argv = {"gnuplot", "plot.gp"};
+    o.searchPath = true;
+    o.environment = EnvironmentWith({});
+    o.workingDirectory = directory;
+    o.outputPath = directory + "/gnuplot.log";
+    std::string error;
+    std::optional<int> plotted;
+    if (gnuplot.Start(o, &error)) plotted = gnuplot.Wait(kGnuplotTimeout);
+    if (plotted && *plotted == 0 && std::filesystem::exists(directory + "/plot.png")) return "";
+    return error.empty() ? "gnuplot failed, see gnuplot.log"
+                         : error + " (scripts/deps.sh installs gnuplot-nox)";
+}
 
 int RunLab(const LabOptions& options) {
     Scenario scenario;

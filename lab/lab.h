@@ -4,6 +4,9 @@
 
 #include <string>
 
+#include "lab/scenario.h"
+#include "lab/standins.h"
+
 namespace lab {
 
 // Exit codes of sandrow-lab.
@@ -16,10 +19,24 @@ struct LabOptions {
     std::string scenarioPath;
     std::string outputDirectory;  // empty: a fresh directory under /tmp
     std::string sandrowPath;
+    std::string servicePath;  // corvane-service, for the kernel lab
 };
 
 // Runs the scenario and returns the exit code. Must be called before the
 // process starts any thread (it enters a new network namespace).
 int RunLab(const LabOptions& options);
+// The kernel lab (a scenario with [kernel]): real TCP in namespaces of its
+// own, run twice, without and with sandrow. Needs root.
+int RunKernelLab(const LabOptions& options);
+
+// Shared by both labs.
+int DaysInMonthNow();
+std::string ReadWhole(const std::string& path);
+bool WriteWhole(const std::string& path, const std::string& text);
+// `wanted`, or a fresh /tmp/sandrow-lab-XXXXXX when empty; *path absolute.
+bool MakeRunDirectory(const std::string& wanted, std::string* path, std::string* error);
+StandInConfig StandInsFor(const Scenario& s);
+// Runs gnuplot on plot.gp in the directory: "" when plot.png was made, else why not.
+std::string DrawPlot(const std::string& directory);
 
 }  // namespace lab

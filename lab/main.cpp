@@ -1,7 +1,7 @@
 // sandrow-lab: runs the real sandrow against simulated lines, the simulated
 // shaper service and local HTTP stand-ins in a private network namespace.
 
-// Usage: sandrow-lab [SCENARIO] [--out DIR] [--sandrow PATH]
+// Usage: sandrow-lab [--kernel] [SCENARIO] [--out DIR] [--sandrow PATH] [--service PATH]
 #include <filesystem>
 #include <iostream>
 #include <string>
@@ -11,11 +11,17 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: sandrow-lab [SCENARIO] [--out DIR] [--sandrow PATH]\n"
+    "usage: sandrow-lab [--kernel] [SCENARIO] [--out DIR] [--sandrow PATH] [--service PATH]\n"
+    "  --kernel   real TCP through the kernel's qdiscs, shaped by corvane-service --backend\n"
+    "             kernel, run twice: without shaping and with sandrow (needs root)\n"
     "  SCENARIO   scenario file (default " SANDROW_LAB_DEFAULT_SCENARIO
+    ",\n"
+    "             with --kernel " SANDROW_LAB_KERNEL_SCENARIO
     ")\n"
     "  --out DIR  run directory for the outputs (default: a new /tmp/sandrow-lab-XXXXXX)\n"
     "  --sandrow  the monitor to run (default " SANDROW_PATH
+    ")\n"
+    "  --service  corvane-service for --kernel (default " CORVANE_SERVICE_PATH
     ")\n"
     "Exit codes: 0 sandrow ran and exited with 0; 1 sandrow failed; 2 usage or scenario;\n"
     "3 the environment (namespace, bus, addresses).\n";
@@ -26,11 +32,17 @@ int main(int argc, char** argv) {
     lab::LabOptions options;
     options.scenarioPath = SANDROW_LAB_DEFAULT_SCENARIO;
     options.sandrowPath = SANDROW_PATH;
+    options.servicePath = CORVANE_SERVICE_PATH;
     bool haveScenario = false;
+    bool kernel = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
-        if ((arg == "--out" || arg == "--sandrow") && i + 1 < argc) {
-            (arg == "--out" ? options.outputDirectory : options.sandrowPath) = argv[++i];
+        if ((arg == "--out" || arg == "--sandrow" || arg == "--service") && i + 1 < argc) {
+            (arg == "--out"       ? options.outputDirectory
+             : arg == "--sandrow" ? options.sandrowPath
+                                  : options.servicePath) = argv[++i];
+        } else if (arg == "--kernel") {
+            kernel = true;
         } else if (arg == "--help" || arg == "-h") {
             std::cout << kUsage;
             return lab::kExitOk;
@@ -42,9 +54,13 @@ int main(int argc, char** argv) {
             return lab::kExitUsage;
         }
     }
-    // sandrow starts in the run directory: a relative path would not resolve.
-    std::error_code ec;
-    std::filesystem::path sandrow = std::filesystem::absolute(options.sandrowPath, ec);
-    if (!ec) options.sandrowPath = sandrow.string();
-    return lab::RunLab(options);
+    if (kernel && !haveScenario) options.scenarioPath = SANDROW_LAB_KERNEL_SCENARIO;
+    // sandrow and the service start in the run directory: a relative path
+    // would not resolve.
+    for (std::string* path : {&options.sandrowPath, &options.servicePath}) {
+        std::error_code ec;
+        std::filesystem::path absolute = std::filesystem::absolute(*path, ec);
+        if (!ec) *path = absolute.string();
+    }
+    return kernel ? lab::RunKernelLab(options) : lab::RunLab(options);
 }

@@ -36,13 +36,23 @@ std::string Lower(std::string text) {
     return text;
 }
 
-// Every stand-in lives on loopback: the lab must never send traffic elsewhere.
-std::string LoopbackAddress(ScenarioReader& r, const char* key, const std::string& fallback) {
+// Every stand-in lives on loopback, or in the kernel lab on the benchmark
+// network (198.18.0.0/15) of its private namespaces: the lab must never send
+// traffic elsewhere.
+std::string LabAddress(ScenarioReader& r, const char* key, const std::string& fallback,
+                       bool kernel) {
     std::optional<std::string> text = r.Text(key, false);
     std::string address = text.value_or(fallback);
     in_addr parsed{};
-    if (inet_pton(AF_INET, address.c_str(), &parsed) != 1 || (ntohl(parsed.s_addr) >> 24) != 127) {
+    bool valid = inet_pton(AF_INET, address.c_str(), &parsed) == 1;
+    uint32_t host = ntohl(parsed.s_addr);
+    if (!kernel && (!valid || (host >> 24) != 127)) {
         r.Fail(r.LineOf(key), "'" + address + "' is not an IPv4 loopback address (127.x.x.x) ('" +
+                                  key + "' in " + r.Where() + ")");
+    }
+    if (kernel && (!valid || (host >> 17) != (0xC6120000u >> 17))) {
+        r.Fail(r.LineOf(key), "'" + address +
+                                  "' is not an address of the benchmark network 198.18.0.0/15 ('" +
                                   key + "' in " + r.Where() + ")");
     }
     return address;
@@ -78,8 +88,8 @@ void ReadRun(ScenarioReader& r, Scenario* s) {
 
 void ReadDirectory(ScenarioReader& r, Scenario* s) {
     DirectorySetup& d = s->directory;
-    d.primary = LoopbackAddress(r, "primary", d.primary);
-    d.secondary = LoopbackAddress(r, "secondary", d.secondary);
+    d.primary = LabAddress(r, "primary", d.primary, s->kernel.enabled);
+    d.secondary = LabAddress(r, "secondary", d.secondary, s->kernel.enabled);
     d.lat = r.Number("lat", false, -90, 90).value_or(d.lat);
     d.lon = r.Number("lon", false, -180, 180).value_or(d.lon);
     d.clientIp = r.Text("client_ip", false).value_or(d.clientIp);
@@ -92,7 +102,7 @@ void ReadServer(ScenarioReader& r, Scenario* s) {
     if (section.label.empty()) r.Fail(section.line, "[server] needs a name: [server NAME]");
     ServerSetup server;
     server.name = section.label;
-    server.address = LoopbackAddress(r, "address", "");
+    server.address = LabAddress(r, "address", "", s->kernel.enabled);
     server.delayMs = *r.Number("delay_ms", true, 0, kMaxDelayMs);
     server.lat = *r.Number("lat", true, -90, 90);
     server.lon = *r.Number("lon", true, -180, 180);
@@ -116,7 +126,7 @@ void ReadServer(ScenarioReader& r, Scenario* s) {
 
 void ReadCollector(ScenarioReader& r, Scenario* s) {
     CollectorSetup& c = s->collector;
-    c.address = LoopbackAddress(r, "address", c.address);
+    c.address = LabAddress(r, "address", c.address, s->kernel.enabled);
     if (std::optional<std::string> list = r.Text("responses", false)) {
         c.responses.clear();
         std::string normalised = *list;
@@ -128,6 +138,36 @@ void ReadCollector(ScenarioReader& r, Scenario* s) {
                        "'" + word + "' is not an HTTP status (100 to 599) in " + r.Where());
             }
             c.responses.push_back(static_cast<int>(status));
+        }
+    }
+}
+
+void ReadKernel(ScenarioReader& r, Scenario* s) {
+    KernelSetup& k = s->kernel;
+    k.enabled = true;
+    k.flows = static_cast<int>(r.Integer("flows", false, 1, 64).value_or(k.flows));
+    k.meterIntervalMs = static_cast<int>(
+        r.Integer("meter_interval_ms", false, 10, 1000).value_or(k.meterIntervalMs));
+    k.echoAddress = LabAddress(r, "echo", k.echoAddress, true);
+    k.congestion = r.Text("congestion", false).value_or(k.congestion);
+}
+
+// What the kernel lab can stage: one line whose demand is idle or greedy
+// TCP, and faults of the stand-ins only.
+void CheckKernel(const Scenario& s) {
+    if (s.sim.lines.size() != 1) {
+        throw ScenarioError{0, "the kernel lab takes exactly one [gateway NAME] (the line)"};
+    }
+    for (const corvane::DemandStep& step : s.sim.lines[0].demand) {
+        if (step.kind == corvane::DemandKind::Fixed) {
+            throw ScenarioError{0, "the kernel lab's demand is idle or greedy (bulk TCP), not " +
+                                       corvane::DemandText(step)};
+        }
+    }
+    for (const Event& e : s.events) {
+        if (e.kind == EventKind::ServiceStop || e.kind == EventKind::ServiceStart ||
+            e.kind == EventKind::SetBandwidth) {
+            throw ScenarioError{0, "the kernel lab stages no event '" + e.text + "'"};
         }
     }
 }
@@ -289,6 +329,7 @@ void Check(const Scenario& s) {
     unique(s.collector.address, "the collector");
     for (const ServerSetup& server : s.servers)
         unique(server.address, "[server " + server.name + "]");
+    if (s.kernel.enabled) unique(s.kernel.echoAddress, "the latency meter's echo");
     if (s.sandrow.startAt >= s.duration) {
         throw ScenarioError{0, "sandrow starts at " + Num(s.sandrow.startAt) +
                                    " s, not before the end (" + Num(s.duration) + " s)"};
@@ -333,11 +374,20 @@ bool ParseScenario(const std::string& text, const std::string& fileName, Scenari
             r.Finish();
         }
         if (!haveRun) throw ScenarioError{0, "no [run] section (it gives the duration)"};
+        // [kernel] next: it decides which addresses the stand-ins may have.
+        for (ScenarioSection& section : sections) {
+            if (section.kind != "kernel") continue;
+            ScenarioReader r(section);
+            if (s.kernel.enabled) r.Fail(section.line, "a second [kernel]");
+            if (!section.label.empty()) r.Fail(section.line, "[kernel] takes no name");
+            ReadKernel(r, &s);
+            r.Finish();
+        }
         std::vector<const ScenarioSection*> eventSections;
         for (ScenarioSection& section : sections) {
             ScenarioReader r(section);
             const std::string& kind = section.kind;
-            if (kind == "gateway" || kind == "run") continue;
+            if (kind == "gateway" || kind == "run" || kind == "kernel") continue;
             bool single = kind == "directory" || kind == "collector" || kind == "registry" ||
                           kind == "sandrow" || kind == "events";
             if (single && !section.label.empty()) {
@@ -372,8 +422,8 @@ bool ParseScenario(const std::string& text, const std::string& fileName, Scenari
                 continue;  // read once the servers are known
             } else {
                 r.Fail(section.line, "unknown section [" + kind +
-                                         "] (run, gateway, directory, server, collector, "
-                                         "registry, sandrow, phase, events)");
+                                         "] (run, kernel, gateway, directory, server, "
+                                         "collector, registry, sandrow, phase, events)");
             }
             r.Finish();
         }
@@ -392,6 +442,7 @@ bool ParseScenario(const std::string& text, const std::string& fileName, Scenari
                 s.phases[i].end = s.phases[i + 1].start;
         }
         Check(s);
+        if (s.kernel.enabled) CheckKernel(s);
     } catch (const ScenarioError& e) {
         *error = fileName + ":" + std::to_string(e.line) + ": " + e.message;
         *scenario = Scenario{};

@@ -86,6 +86,19 @@ struct Event {
     std::string text;  // as written, for the lab's log
 };
 
+// The kernel lab: real TCP through real qdiscs in network namespaces, where
+// the one [gateway] is the line: its capacity an HTB class, its buffer a
+// bfifo of buffer_bytes, its demand bulk TCP flows.
+struct KernelSetup {
+    bool enabled = false;                    // the scenario has a [kernel] section
+    int flows = 4;                           // TCP downloads while the demand is greedy
+    int meterIntervalMs = 100;               // the latency meter's echo interval
+    std::string echoAddress = "198.18.9.2";  // the meter's echo server, on the internet side
+    // The senders' congestion control: loss-based, as most of the internet's
+    // bulk senders, so that they fill the line's buffer (BBR would not).
+    std::string congestion = "cubic";
+};
+
 struct Phase {
     std::string name;
     double start = 0;
@@ -105,6 +118,7 @@ struct Scenario {
     // Registry values for sandrow's hive, in file order: name and DWORD.
     std::vector<std::pair<std::string, uint32_t>> registry;
     SandrowSetup sandrow;
+    KernelSetup kernel;
     std::vector<Event> events;  // in time order (file order within a second)
     std::vector<Phase> phases;  // given, or cut at every schedule step
 };

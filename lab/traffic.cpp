@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -142,11 +143,19 @@ void TcpSink::Serve() {
     for (int c : connections) ::close(c);
 }
 
-bool TcpSource::Start(uint32_t address, uint16_t port, int flows, std::string* error) {
+bool TcpSource::Start(uint32_t address, uint16_t port, int flows, std::string* error,
+                      const std::string& congestion) {
     for (int i = 0; i < flows; ++i) {
         int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         if (fd < 0) {
             *error = Errno("socket");
+            Stop();
+            return false;
+        }
+        if (!congestion.empty() && ::setsockopt(fd, IPPROTO_TCP, TCP_CONGESTION, congestion.data(),
+                                                static_cast<socklen_t>(congestion.size())) != 0) {
+            *error = "congestion control " + congestion + ": " + std::strerror(errno);
+            ::close(fd);
             Stop();
             return false;
         }

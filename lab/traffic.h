@@ -37,11 +37,13 @@ class TcpSink {
 };
 
 // Sends as fast as TCP allows over `flows` connections until stopped (or
-// until the peer closes).
+// until the peer closes), with the system's congestion control or the one
+// named ("cubic": a loss-based sender, which fills a line's buffer).
 class TcpSource {
   public:
     ~TcpSource() { Stop(); }
-    bool Start(uint32_t address, uint16_t port, int flows, std::string* error);
+    bool Start(uint32_t address, uint16_t port, int flows, std::string* error,
+               const std::string& congestion = "");
     void Stop();
     uint64_t Bytes() const { return bytes_.load(); }
 

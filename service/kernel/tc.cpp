@@ -23,14 +23,15 @@
 namespace corvane::tc {
 namespace {
 
-constexpr uint32_t kMaxFrameBytes = 1514;  // an Ethernet frame without its FCS
-constexpr uint32_t kGroSuperPacketBytes = 65536;
+constexpr uint32_t kMaxFrameBytes = 1514;   // an Ethernet frame without its FCS
 constexpr uint64_t kBurstPerSecond = 1000;  // HTB's burst: 1 ms of the rate
 constexpr uint64_t kQuantumDivisor = 10;    // HTB's own default rate-to-quantum ratio
 constexpr uint32_t kMinQuantum = kMaxFrameBytes;
 constexpr uint32_t kMaxQuantum = 200000;  // above this HTB warns and clamps
 constexpr uint64_t kFifoMs = 30;
-constexpr uint32_t kMinFifoBytes = kGroSuperPacketBytes + 2 * kMaxFrameBytes;
+// At low rates 30 ms are a few frames: TCP needs room for a burst of them.
+constexpr uint32_t kMinFifoFrames = 16;
+constexpr uint32_t kMinFifoBytes = kMinFifoFrames * kMaxFrameBytes;
 constexpr uint32_t kMaxFifoBytes = 16 << 20;
 constexpr uint32_t kHtbRateToQuantum = 10;  // used only for classes without a quantum
 constexpr uint32_t kSfqPerturbSeconds = 10;
@@ -314,12 +315,19 @@ nl::Message LeafQdisc(int ifindex, Leaf leaf, uint64_t rateBytes, bool ingress, 
             m.PutBytes(TCA_OPTIONS, &opt, sizeof opt);
             break;
         }
-        case Leaf::Bfifo: {
-            tc_fifo_qopt opt{FifoBytes(rateBytes)};
-            m.PutBytes(TCA_OPTIONS, &opt, sizeof opt);
-            break;
-        }
+        case Leaf::Bfifo:
+            return BfifoLeaf(ifindex, FifoBytes(rateBytes), mode, dev);
     }
+    return m;
+}
+
+nl::Message BfifoLeaf(int ifindex, uint32_t limitBytes, Mode mode, std::string_view dev) {
+    nl::Message m =
+        TcRequest(RTM_NEWQDISC, ModeFlags(mode), ifindex, kClassHandle, kLeafHandle,
+                  std::string(ModeVerb(mode)) + " the bfifo qdisc of " + std::string(dev));
+    m.PutString(TCA_KIND, "bfifo");
+    tc_fifo_qopt opt{limitBytes};
+    m.PutBytes(TCA_OPTIONS, &opt, sizeof opt);
     return m;
 }
 

@@ -38,8 +38,9 @@ enum class Mode { Create, Replace, Change };
 // Sizes that follow from a rate in bytes per second.
 uint32_t BurstBytes(uint64_t rateBytes);  // HTB's burst: 1 ms of the rate, at least two frames
 uint32_t QuantumBytes(uint64_t rateBytes);
-// A bfifo of about 30 ms of the rate, but never below one GRO super-packet
-// and two frames (a smaller one would drop every aggregated packet).
+// A bfifo of about 30 ms of the rate, never below 16 full frames (about
+// 8 Mbit/s and less). A GRO aggregate larger than the fifo is dropped as an
+// overflow would be; at such rates the WAN seldom aggregates that much.
 uint32_t FifoBytes(uint64_t rateBytes);
 
 // `dev` names the device in the message's words.
@@ -49,6 +50,8 @@ nl::Message HtbClass(int ifindex, uint64_t rateBytes, Mode mode, std::string_vie
 // an IFB); the others sit in the HTB class.
 nl::Message LeafQdisc(int ifindex, Leaf leaf, uint64_t rateBytes, bool ingress, Mode mode,
                       std::string_view dev);
+// A bfifo of `limitBytes` in the HTB class (the lab's deep ISP buffer).
+nl::Message BfifoLeaf(int ifindex, uint32_t limitBytes, Mode mode, std::string_view dev);
 nl::Message IngressQdisc(int ifindex, std::string_view dev);
 // A u32 filter that matches every packet and whose mirred action redirects
 // it to the egress of `target`.

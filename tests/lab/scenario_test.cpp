@@ -91,8 +91,8 @@ TEST(Scenario, RefusesMalformedScenariosNamingTheLine) {
          "0: sandrow starts at 30 s, not before the end (30 s)"},
         {kMinimal + "[phase late]\nstart = 5\n", "0: the first [phase] must start at 0"},
         {kMinimal + "[weather]\nsunny = yes\n",
-         "21: unknown section [weather] (run, gateway, directory, server, collector, registry, "
-         "sandrow, phase, events)"},
+         "21: unknown section [weather] (run, kernel, gateway, directory, server, collector, "
+         "registry, sandrow, phase, events)"},
         {kMinimal + "[directory x]\n", "21: [directory] takes no name"},
         {kMinimal + "[collector]\n[collector]\n", "22: a second [collector]"},
         {"[gateway g]\nmac = m\nid = 1\ndownload_mbps = 1\nupload_mbps = 1\ncapacity = 0:1\n",

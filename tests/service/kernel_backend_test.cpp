@@ -88,9 +88,9 @@ TEST_F(KernelBackendTest, FallbackLeafIsABfifoResizedWithEveryLimit) {
     ASSERT_EQ(backend->SetGatewayLimits(kMac, 5000000, 80000000), corvane::kOk);
     EXPECT_EQ(HtbClass(kIfb)->rateBytes, 10000000u);
     EXPECT_EQ(leaf().fifoLimit, 300000u);
-    // Below ~18 Mbit/s 30 ms would not hold one GRO packet: the floor holds.
+    // At 2 Mbit/s 30 ms are 5 frames: the floor of 16 holds.
     ASSERT_EQ(backend->SetGatewayLimits(kMac, 5000000, 2000000), corvane::kOk);
-    EXPECT_EQ(leaf().fifoLimit, tc::FifoBytes(0));
+    EXPECT_EQ(leaf().fifoLimit, 16u * 1514);
     // -1 lifts the limit to the link's speed (a veth says 10 Gbit/s) and
     // keeps the tree; the gateway list then shows -1 again.
     ASSERT_EQ(backend->SetGatewayLimits(kMac, -1, -1), corvane::kOk);
@@ -138,11 +138,11 @@ TEST_F(KernelBackendTest, RateChangeUnderLoadKeepsTheQueueAndActsWithinASecond) 
     ASSERT_TRUE(backend);
     std::string error;
 
-    // A burst that stands in the queue (56 KB at 10 Mbit/s drain in 45 ms):
-    // the change must not drop one datagram of it.
+    // A burst that stands in the queue (29 KB, in a 37.5 KB fifo, drain in
+    // 23 ms at 10 Mbit/s): the change must not drop one datagram of it.
     lab::UdpSink udp;
     ASSERT_TRUE(udp.Start(kWanAddress, kUdpPort, &error)) << error;
-    constexpr uint32_t kBurst = 40;
+    constexpr uint32_t kBurst = 20;
     uint32_t sent = 0;
     InInternet([&](nl::Socket&) {
         sent = lab::SendDatagrams(kWanAddress, kUdpPort, kBurst, 1400, 0us, &error);

@@ -33,16 +33,15 @@ std::map<uint16_t, const nlattr*> Nested(const nlattr* nest) {
 TEST(TcMessages, CakeChangeIsExactlyTheseBytes) {
     nl::Message m = tc::LeafQdisc(7, tc::Leaf::Cake, 2500000, true, tc::Mode::Change, "cvn-eth0");
     const std::vector<uint8_t> expected = {
-        0x48, 0, 0,  0,    0x24, 0,    0x01, 0,   0, 0, 0,    0,    0,    0,    0,    0,  // nlmsghdr:
-                                                                                          // NEWQDISC,
-                                                                                          // REQUEST
-                                                                                          // only
-        0,    0, 0,  0,    7,    0,    0,    0,   0, 0, 0xA1, 0xC5, 0xFF, 0xFF, 0xFF, 0xFF, 0,
-        0,    0, 0,                                               // tcmsg
-        9,    0, 1,  0,    'c',  'a',  'k',  'e', 0, 0, 0,    0,  // TCA_KIND
-        24,   0, 2,  0x80,                                        // TCA_OPTIONS, nested
-        12,   0, 2,  0,    0xA0, 0x25, 0x26, 0,   0, 0, 0,    0,  // TCA_CAKE_BASE_RATE64
-        8,    0, 15, 0,    1,    0,    0,    0,                   // TCA_CAKE_INGRESS
+        0x48, 0, 0, 0, 0x24, 0, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0,                       // nlmsghdr:
+                                                                                       // NEWQDISC,
+                                                                                       // REQUEST
+                                                                                       // only
+        0, 0, 0, 0, 7, 0, 0, 0, 0, 0, 0xA1, 0xC5, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0,  // tcmsg
+        9, 0, 1, 0, 'c', 'a', 'k', 'e', 0, 0, 0, 0,                                    // TCA_KIND
+        24, 0, 2, 0x80,                                // TCA_OPTIONS, nested
+        12, 0, 2, 0, 0xA0, 0x25, 0x26, 0, 0, 0, 0, 0,  // TCA_CAKE_BASE_RATE64
+        8, 0, 15, 0, 1, 0, 0, 0,                       // TCA_CAKE_INGRESS
     };
     EXPECT_EQ(m.Bytes(), expected);
     EXPECT_EQ(m.what(), "changing the cake qdisc of cvn-eth0");
@@ -121,10 +120,10 @@ TEST(TcMessages, FifoAndBurstSizesFollowTheRate) {
         uint32_t burst;
     };
     const Row rows[] = {
-        {125000, 65536 + 2 * 1514, 2 * 1514},  // 1 Mbit/s: the floors
-        {2500000, 75000, 3028},                // 20 Mbit/s: 30 ms, two frames
-        {12500000, 375000, 12500},             // 100 Mbit/s
-        {1250000000, 16u << 20, 1250000},      // 10 Gbit/s: the fifo's cap
+        {125000, 16 * 1514, 2 * 1514},     // 1 Mbit/s: the floors
+        {2500000, 75000, 3028},            // 20 Mbit/s: 30 ms, two frames
+        {12500000, 375000, 12500},         // 100 Mbit/s
+        {1250000000, 16u << 20, 1250000},  // 10 Gbit/s: the fifo's cap
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.rateBytes);

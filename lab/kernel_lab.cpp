@@ -1,0 +1,507 @@
+// The kernel lab: the real corvane-service (--backend kernel) and the real
+// sandrow on real TCP through real qdiscs, in namespaces of the lab's own.
+// The scenario runs twice, without shaping and with sandrow, on one clock
+// each; ten looks a second, a row and a status line every second.
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <thread>
+
+#include "lab/documents.h"
+#include "lab/journal.h"
+#include "lab/kernel_net.h"
+#include "lab/kernel_results.h"
+#include "lab/lab.h"
+#include "lab/processes.h"
+#include "lab/standins.h"
+#include "lab/traffic.h"
+#include "platform/bus.h"
+#include "service/kernel/netns.h"
+
+namespace lab {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+namespace netns = corvane::netns;
+
+constexpr int kSamplesPerSecond = 10;
+constexpr uint16_t kDownloadPort = 5001;
+constexpr uint16_t kEchoPort = 7;
+constexpr auto kServiceReadyTimeout = 5s;
+constexpr auto kServiceStopTimeout = 10s;
+constexpr auto kKillTimeout = 5s;
+constexpr auto kBetweenRuns = 3s;  // the line's buffer drains, the meter settles
+constexpr auto kMeterSettle = 1500ms;
+
+double CapacityAt(const corvane::SimLine& line, double t) {
+    double mbps = line.capacity.front().mbps;
+    for (const corvane::RateStep& step : line.capacity) {
+        if (step.atSeconds <= t) mbps = step.mbps;
+    }
+    return mbps;
+}
+
+bool GreedyAt(const corvane::SimLine& line, double t) {
+    bool greedy = false;
+    for (const corvane::DemandStep& step : line.demand) {
+        if (step.atSeconds <= t) greedy = step.kind == corvane::DemandKind::Greedy;
+    }
+    return greedy;
+}
+
+// Milliseconds that `bytes` wait at `mbps`.
+double QueueMs(double bytes, double mbps) {
+    return mbps > 0 ? bytes * 8 / (mbps * 1e3) : 0;
+}
+
+class KernelLab {
+  public:
+    KernelLab(const Scenario& scenario, const LabOptions& options, std::string directory)
+        : s_(scenario),
+          line_(scenario.sim.lines.front()),
+          options_(options),
+          dir_(std::move(directory)) {}
+    int Execute();
+
+  private:
+    std::string File(const std::string& name) const { return dir_ + "/" + name; }
+    double Now() const { return std::chrono::duration<double>(Clock::now() - t0_).count(); }
+    bool Setup(std::string* error);
+    bool StartService(KernelRunRecord& run, std::string* error);
+    void StopService(KernelRunRecord& run);
+    bool StartSandrow(KernelRunRecord& run, std::string* error);
+    void StopSandrow(KernelRunRecord& run);
+    void SetDemand(bool greedy, double t);
+    void Apply(const Event& e, double t);
+    // Runs one pass of the scenario; false when interrupted.
+    bool RunOnce(KernelRunRecord& run);
+    void Finish();
+    int ExitCode() const;
+
+    const Scenario& s_;
+    const corvane::SimLine& line_;
+    const LabOptions& options_;
+    std::string dir_;
+    Journal journal_;
+    Clock::time_point t0_;
+    KernelNet net_;
+    BusDaemon bus_;
+    std::unique_ptr<StandIns> standIns_;
+    EchoServer echo_;
+    TcpSink sink_;
+    EchoMeter meter_;
+    Clock::time_point meterStart_;
+    std::unique_ptr<TcpSource> source_;
+    ChildProcess service_;
+    ChildProcess sandrow_;
+    int signalFd_ = -1;
+    std::vector<KernelRunRecord> runs_;
+    bool interrupted_ = false;
+    bool failed_ = false;
+};
+
+bool KernelLab::Setup(std::string* error) {
+    KernelNetConfig net;
+    net.capacityMbps = line_.capacity.front().mbps;
+    net.bufferBytes = static_cast<uint32_t>(line_.bufferBytes);
+    net.internetAddresses = {s_.directory.primary, s_.directory.secondary, s_.collector.address,
+                             s_.kernel.echoAddress};
+    for (const ServerSetup& server : s_.servers) net.internetAddresses.push_back(server.address);
+    if (!net_.Build(net, error)) return false;
+    if (!bus_.Start(dir_, error)) return false;
+    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", bus_.address().c_str(), 1);
+    // The real network adds the queueing delay itself: the stand-ins wait
+    // only for their servers' own delay.
+    standIns_ = std::make_unique<StandIns>(
+        StandInsFor(s_), [](size_t) { return 0.0; }, [this] { return Now(); });
+    {
+        netns::Inside inside(net_.internet());
+        if (!standIns_->Start(error) ||
+            !echo_.Start(Ipv4(s_.kernel.echoAddress.c_str()), kEchoPort, error)) {
+            return false;
+        }
+    }
+    netns::Inside inside(net_.client());
+    if (!sink_.Start(Ipv4(KernelNet::kClientAddress), kDownloadPort, error)) return false;
+    meterStart_ = Clock::now();
+    return meter_.Start(Ipv4(s_.kernel.echoAddress.c_str()), kEchoPort,
+                        std::chrono::milliseconds(s_.kernel.meterIntervalMs), error);
+}
+
+bool KernelLab::StartService(KernelRunRecord& run, std::string* error) {
+    // Without shaping the limit is lifted; with sandrow the service starts
+    // at the configured bandwidth, as on a router.
+    const corvane::Gateway& g = line_.gateway;
+    std::string config = File("service-" + run.name + ".ini");
+    WriteWhole(config, "[gateway " + line_.name + "]\ninterface = " + KernelNet::kWan +
+                           "\nmac = " + g.mac + "\nid = " + std::to_string(g.id) +
+                           "\ndownload_bps = " + std::to_string(run.shaped ? g.downloadBps : -1) +
+                           "\nupload_bps = " + std::to_string(run.shaped ? g.uploadBps : -1) +
+                           "\n");
+    ChildProcess::Options o;
+    o.argv = {options_.servicePath, "--config", config, "--backend", "kernel"};
+    o.environment = EnvironmentWith({{"DBUS_SYSTEM_BUS_ADDRESS", bus_.address()}});
+    o.workingDirectory = dir_;
+    o.outputPath = File("service-" + run.name + ".log");
+    o.ownProcessGroup = true;
+    {
+        netns::Inside inside(net_.router());  // the child is born in the router
+        if (!service_.Start(o, error)) return false;
+    }
+    platform::bus::ResetForTest();  // a fresh look at the bus for this run
+    auto deadline = Clock::now() + kServiceReadyTimeout;
+    while (!platform::bus::NameHasOwner()) {
+        if (!service_.running() || Clock::now() > deadline ||
+            service_.Wait(std::chrono::milliseconds(10)).has_value()) {
+            *error = "corvane-service did not come up (see service-" + run.name + ".log)";
+            return false;
+        }
+    }
+    journal_.Note(Now(),
+                  run.name + ": corvane-service shapes " + KernelNet::kWan + " (pid " +
+                      std::to_string(service_.pid()) + ")",
+                  true);
+    return true;
+}
+
+void KernelLab::StopService(KernelRunRecord& run) {
+    if (!service_.running()) return;
+    service_.Signal(SIGTERM);
+    std::optional<int> code = service_.Wait(kServiceStopTimeout);
+    if (!code) {
+        journal_.Note(Now(), "corvane-service did not stop within 10 s of SIGTERM; killed", true);
+        service_.Signal(SIGKILL);
+        code = service_.Wait(kKillTimeout);
+        failed_ = true;
+    }
+    run.serviceExit = code.value_or(-SIGKILL);
+    LineReading after = net_.Read();
+    run.treeRemoved = after.limitMbps < 0;
+    journal_.Note(Now(),
+                  run.name + ": corvane-service ended: " + ExitText(run.serviceExit) +
+                      (run.treeRemoved ? "" : "; its tree is still there"),
+                  true);
+}
+
+bool KernelLab::StartSandrow(KernelRunRecord& run, std::string* error) {
+    std::vector<std::pair<std::string, std::string>> env = {
+        {"SANDROW_REGISTRY", File("registry.reg")},
+        {"SANDROW_DIRECTORY_HOST", s_.directory.primary},
+        {"SANDROW_DIRECTORY_HOST2", s_.directory.secondary},
+        {"SANDROW_COLLECTOR_HOST", s_.collector.address},
+        {"DBUS_SYSTEM_BUS_ADDRESS", bus_.address()},
+    };
+    ChildProcess::Options o;
+    o.argv = {options_.sandrowPath};
+    o.environment = EnvironmentWith(env);
+    o.workingDirectory = dir_;
+    o.outputPath = File("console.txt");
+    o.ownProcessGroup = true;
+    {
+        netns::Inside inside(net_.router());
+        if (!sandrow_.Start(o, error)) return false;
+    }
+    run.sandrow.started = true;
+    journal_.Note(Now(), "sandrow started (pid " + std::to_string(sandrow_.pid()) + ")", true);
+    return true;
+}
+
+void KernelLab::StopSandrow(KernelRunRecord& run) {
+    if (!sandrow_.running()) return;
+    sandrow_.Signal(SIGINT);
+    std::optional<int> code =
+        sandrow_.Wait(std::chrono::milliseconds(std::llround(s_.sandrow.stopTimeout * 1000)));
+    if (!code) {
+        journal_.Note(Now(), "sandrow did not stop after SIGINT; killed", true);
+        sandrow_.Signal(SIGKILL);
+        code = sandrow_.Wait(kKillTimeout);
+        failed_ = true;
+    }
+    run.sandrow.stoppedByLab = true;
+    run.sandrow.exitCode = code.value_or(-SIGKILL);
+    journal_.Note(Now(), "sandrow ended: " + ExitText(run.sandrow.exitCode), true);
+}
+
+void KernelLab::SetDemand(bool greedy, double t) {
+    if (greedy == (source_ != nullptr)) return;
+    if (!greedy) {
+        source_.reset();  // closes the connections
+        journal_.Note(t, "downloads stopped", false);
+        return;
+    }
+    source_ = std::make_unique<TcpSource>();
+    std::string error;
+    netns::Inside inside(net_.far());
+    if (!source_->Start(Ipv4(KernelNet::kClientAddress), kDownloadPort, s_.kernel.flows, &error,
+                        s_.kernel.congestion)) {
+        journal_.Note(t, "downloads could not start: " + error, true);
+        source_.reset();
+        failed_ = true;
+        return;
+    }
+    journal_.Note(t, std::to_string(s_.kernel.flows) + " downloads started", false);
+}
+
+void KernelLab::Apply(const Event& e, double t) {
+    switch (e.kind) {
+        case EventKind::ServerDown:
+            for (size_t server : e.servers) standIns_->SetServerDown(server, e.mode);
+            break;
+        case EventKind::ServerUp:
+            for (size_t server : e.servers) standIns_->SetServerUp(server);
+            break;
+        case EventKind::DirectoryDown:
+            standIns_->SetDirectoryUp(false);
+            break;
+        case EventKind::DirectoryUp:
+            standIns_->SetDirectoryUp(true);
+            break;
+        default:
+            return;  // refused by the scenario reader
+    }
+    journal_.Note(t, "event " + e.text, true);
+}
+
+bool KernelLab::RunOnce(KernelRunRecord& run) {
+    std::string error;
+    if (!net_.SetCapacity(line_.capacity.front().mbps, &error) || !StartService(run, &error)) {
+        journal_.Note(Now(), run.name + ": " + error, true);
+        failed_ = true;
+        return true;
+    }
+    const Clock::time_point start = Clock::now();
+    const double meterOffset = std::chrono::duration<double>(start - meterStart_).count();
+    auto runTime = [start] { return std::chrono::duration<double>(Clock::now() - start).count(); };
+    double capacity = line_.capacity.front().mbps;
+    size_t nextEvent = 0;
+    size_t firstProbe = standIns_->Probes().size();
+    uint64_t lastBytes = sink_.Bytes();
+    double lastRowAt = 0;
+    double ispBacklog = 0, routerBacklog = 0;  // summed over the second's looks
+    int looks = 0;
+    double limit = -1;
+    double baseline = -1;  // the idle round trip so far, for the status line
+    long sample = 0;
+    for (;;) {
+        double t = runTime();
+        if (t >= s_.duration) break;
+        if (run.shaped && !run.sandrow.started && t >= s_.sandrow.startAt) {
+            if (!StartSandrow(run, &error)) {
+                journal_.Note(Now(), error, true);
+                failed_ = true;
+            }
+        }
+        double wanted = CapacityAt(line_, t);
+        if (wanted != capacity) {
+            if (!net_.SetCapacity(wanted, &error)) journal_.Note(Now(), error, true);
+            journal_.Note(Now(), run.name + ": line capacity " + Num(wanted) + " mbps", true);
+            capacity = wanted;
+        }
+        SetDemand(GreedyAt(line_, t), Now());
+        while (nextEvent < s_.events.size() && s_.events[nextEvent].at <= t) {
+            Apply(s_.events[nextEvent++], Now());
+        }
+        LineReading reading = net_.Read();
+        ispBacklog += reading.ispBacklogBytes;
+        routerBacklog += reading.routerBacklogBytes;
+        limit = reading.limitMbps;
+        ++looks;
+        if (sample > 0 && sample % kSamplesPerSecond == 0) {
+            KernelSecond row;
+            row.t = static_cast<double>(sample / kSamplesPerSecond);
+            row.capacityMbps = capacity;
+            row.limitMbps = limit;
+            row.loaded = source_ != nullptr;
+            uint64_t bytes = sink_.Bytes();
+            row.goodputMbps = (bytes - lastBytes) * 8 / 1e6 / std::max(t - lastRowAt, 1e-3);
+            lastBytes = bytes;
+            lastRowAt = t;
+            row.ispQueueMs = QueueMs(ispBacklog / looks, capacity);
+            row.routerQueueMs = limit > 0 ? QueueMs(routerBacklog / looks, limit) : 0;
+            ispBacklog = routerBacklog = 0;
+            looks = 0;
+            std::vector<ProbeRecord> probes = standIns_->Probes(firstProbe);
+            firstProbe += probes.size();
+            row.probes = static_cast<int>(probes.size());
+            run.probes.insert(run.probes.end(), probes.begin(), probes.end());
+            // The meter's answers of the second before the last one have all come.
+            std::vector<EchoMeter::Sample> answers = meter_.Samples();
+            double median = -1;
+            std::vector<EchoMeter::Sample> window;
+            for (const EchoMeter::Sample& m : answers) {
+                double at = m.sentAt - meterOffset;
+                if (at >= row.t - 2 && at < row.t - 1) window.push_back({at, m.rttMs});
+            }
+            if (!window.empty()) median = MedianRtt(window, row.t - 2, row.t - 1);
+            if (row.t <= s_.phases.front().end && median > 0) {
+                baseline = baseline < 0 ? median : std::min(baseline, median);
+            }
+            row.addedMs = median > 0 && baseline >= 0 ? median - baseline : -1;
+            run.seconds.push_back(row);
+            std::cout << KernelStatusLine(run, row) << std::endl;
+        }
+        journal_.Flush(Now());
+        for (const std::string& note : standIns_->TakeNotes()) journal_.Note(Now(), note, true);
+        ++sample;
+        double wake = static_cast<double>(sample) / kSamplesPerSecond;
+        int ms = static_cast<int>(std::ceil(std::max(0.0, wake - runTime()) * 1000));
+        pollfd fds[2] = {{signalFd_, POLLIN, 0}, {sandrow_.pidfd(), POLLIN, 0}};
+        int n = ::poll(fds, sandrow_.running() ? 2 : 1, ms);
+        if (n > 0 && fds[0].revents != 0) {
+            journal_.Note(Now(), "interrupted: ending the run early", true);
+            interrupted_ = true;
+            break;
+        }
+        if (n > 0 && sandrow_.running() && fds[1].revents != 0) {
+            run.sandrow.exitCode = sandrow_.Wait(0ms).value_or(-1);
+            run.sandrow.exitedAt = runTime();
+            journal_.Note(Now(), "sandrow ended by itself: " + ExitText(run.sandrow.exitCode),
+                          true);
+            failed_ = true;
+        }
+    }
+    SetDemand(false, Now());
+    StopSandrow(run);
+    StopService(run);
+    for (size_t server = 0; server < s_.servers.size(); ++server) standIns_->SetServerUp(server);
+    standIns_->SetDirectoryUp(true);
+    // The meter's samples of this run, on the run's clock, once all are known.
+    std::this_thread::sleep_for(kMeterSettle);
+    for (const EchoMeter::Sample& m : meter_.Samples()) {
+        double at = m.sentAt - meterOffset;
+        if (at >= 0 && at < s_.duration) run.meter.push_back({at, m.rttMs});
+    }
+    run.idleRttMs = MedianRtt(run.meter, 1, s_.phases.front().end);
+    for (KernelSecond& row : run.seconds) {
+        double median = MedianRtt(run.meter, row.t - 1, row.t);
+        row.addedMs = median > 0 ? std::max(0.0, median - run.idleRttMs) : -1;
+    }
+    if (!run.shaped) {
+        WriteWhole(File("console-unshaped.txt"), "sandrow is not started without shaping\n");
+    } else {
+        run.sandrow.console = ReadWhole(File("console.txt"));
+    }
+    return !interrupted_;
+}
+
+void KernelLab::Finish() {
+    std::string summary = KernelSummaryText(s_, runs_);
+    WriteWhole(File("summary.txt"), summary);
+    WriteWhole(File("state.csv"), KernelStateCsv(runs_));
+    WriteWhole(File("plot.gp"), KernelGnuplotScript(s_));
+    std::string problem = DrawPlot(dir_);
+    if (!problem.empty()) journal_.Note(Now(), "plot.png not made: " + problem, true);
+    std::cout << "\n"
+              << summary << "\nsandrow-lab: run directory " << dir_
+              << " (console.txt, aperture.log, service-*.log, state.csv, summary.txt, plot.png, "
+                 "lab.log)"
+              << std::endl;
+}
+
+int KernelLab::ExitCode() const {
+    if (failed_ || runs_.size() != 2) return kExitSandrow;
+    for (const KernelRunRecord& r : runs_) {
+        if (r.serviceExit != 0 || !r.treeRemoved) return kExitSandrow;
+        if (r.shaped && (!r.sandrow.stoppedByLab || r.sandrow.exitCode != 0)) return kExitSandrow;
+    }
+    return kExitOk;
+}
+
+int KernelLab::Execute() {
+    if (!journal_.Open(File("lab.log")) ||
+        !WriteWhole(File("registry.reg"), HiveText(s_.registry)) ||
+        !WriteWhole(File("scenario.ini"), ReadWhole(s_.path))) {
+        std::cerr << "sandrow-lab: cannot write into " << dir_ << "\n";
+        return kExitEnvironment;
+    }
+    // Ctrl-C and SIGTERM end the lab early, through a descriptor; blocked
+    // before any thread starts, so that every thread inherits the mask.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    ::sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
+    signalFd_ = ::signalfd(-1, &stopSignals, SFD_CLOEXEC | SFD_NONBLOCK);
+    ::signal(SIGPIPE, SIG_IGN);
+    t0_ = Clock::now();
+    std::string error;
+    if (!Setup(&error)) {
+        std::cerr << "sandrow-lab: " << error << "\n";
+        return kExitEnvironment;
+    }
+    journal_.Note(Now(),
+                  "world up: internet, router and client namespaces; the line " +
+                      Num(line_.capacity.front().mbps) + " mbps with a " +
+                      std::to_string(line_.bufferBytes) + "-byte buffer; bus " + bus_.address(),
+                  true);
+    for (bool shaped : {false, true}) {
+        KernelRunRecord run;
+        run.name = shaped ? "sandrow" : "unshaped";
+        run.shaped = shaped;
+        journal_.Note(Now(),
+                      shaped ? "run 2 of 2: with sandrow"
+                             : "run 1 of 2: without shaping (sandrow not started, limit lifted)",
+                      true);
+        bool more = RunOnce(run);
+        runs_.push_back(std::move(run));
+        if (!more) break;
+        if (!shaped) std::this_thread::sleep_for(kBetweenRuns);
+    }
+    meter_.Stop();
+    sink_.Stop();
+    echo_.Stop();
+    standIns_->Stop();
+    journal_.Flush(Now());
+    bus_.Stop();
+    Finish();
+    ::close(signalFd_);
+    return ExitCode();
+}
+
+}  // namespace
+
+int RunKernelLab(const LabOptions& options) {
+    Scenario scenario;
+    std::string error;
+    if (!LoadScenario(options.scenarioPath, &scenario, &error)) {
+        std::cerr << "sandrow-lab: " << error << "\n";
+        return kExitUsage;
+    }
+    if (!scenario.kernel.enabled) {
+        std::cerr << "sandrow-lab: " << scenario.path
+                  << " is not a kernel scenario (it has no [kernel] section)\n";
+        return kExitUsage;
+    }
+    for (const std::string& program : {options.sandrowPath, options.servicePath}) {
+        if (::access(program.c_str(), X_OK) != 0) {
+            std::cerr << "sandrow-lab: " << program
+                      << " is not executable (build it, or name it with --sandrow/--service)\n";
+            return kExitUsage;
+        }
+    }
+    if (::geteuid() != 0) {
+        std::cerr << "sandrow-lab: the kernel lab needs root (namespaces, veth pairs and qdiscs "
+                     "of its own); scripts/lab.sh --kernel uses sudo\n";
+        return kExitEnvironment;
+    }
+    std::string directory;
+    if (!MakeRunDirectory(options.outputDirectory, &directory, &error)) {
+        std::cerr << "sandrow-lab: " << error << "\n";
+        return kExitEnvironment;
+    }
+    std::cout << "sandrow-lab --kernel: scenario " << scenario.path << ", twice "
+              << Num(scenario.duration, 0) << " s; run directory " << directory << std::endl;
+    KernelLab lab(scenario, options, directory);
+    return lab.Execute();
+}
+
+}  // namespace lab

@@ -1,0 +1,254 @@
+// The kernel lab's figures, summary, state.csv and plot script.
+#include "lab/kernel_results.h"
+
+#include <algorithm>
+#include <cmath>
+#include <iomanip>
+#include <sstream>
+
+namespace lab {
+namespace {
+
+// Where the targets are judged: the phase in which the downloads fill the
+// line at its first capacity.
+constexpr const char* kSaturatedPhase = "saturated";
+constexpr double kTargetAddedP95Ms = 40;
+constexpr double kTargetGoodputShare = 0.80;
+constexpr double kUnshapedAddedP95Ms = 150;
+
+double Percentile(std::vector<double> values, double share) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    size_t rank = static_cast<size_t>(std::ceil(share * static_cast<double>(values.size())));
+    return values[std::max<size_t>(rank, 1) - 1];
+}
+
+std::string LimitText(double mbps) {
+    if (mbps < 0) return "-";
+    if (mbps >= kLiftedMbps) return "lifted";
+    return Num(mbps, 1);
+}
+
+std::string Padded(const std::string& text, size_t width) {
+    return text.size() >= width ? text + " " : text + std::string(width - text.size(), ' ');
+}
+
+const KernelRunRecord* RunNamed(const std::vector<KernelRunRecord>& runs, bool shaped) {
+    for (const KernelRunRecord& r : runs) {
+        if (r.shaped == shaped) return &r;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+double MedianRtt(const std::vector<EchoMeter::Sample>& samples, double from, double to) {
+    std::vector<double> rtts;
+    for (const EchoMeter::Sample& s : samples) {
+        if (s.rttMs >= 0 && s.sentAt >= from && s.sentAt < to) rtts.push_back(s.rttMs);
+    }
+    return Percentile(rtts, 0.5);
+}
+
+PhaseFigures FiguresOf(const KernelRunRecord& run, const Phase& phase) {
+    PhaseFigures f;
+    double delivered = 0;
+    double capacity = 0;
+    for (const KernelSecond& s : run.seconds) {
+        if (s.t <= phase.start || s.t > phase.end) continue;
+        delivered += s.goodputMbps;
+        capacity += s.capacityMbps;
+        if (s.limitMbps >= 0) {
+            f.limitMinMbps =
+                f.limitMinMbps < 0 ? s.limitMbps : std::min(f.limitMinMbps, s.limitMbps);
+            f.limitMaxMbps = std::max(f.limitMaxMbps, s.limitMbps);
+        }
+    }
+    f.goodputShare = capacity > 0 ? delivered / capacity : 0;
+    std::vector<double> added;
+    std::vector<double> settled;
+    const double half = phase.start + (phase.end - phase.start) / 2;
+    for (const EchoMeter::Sample& s : run.meter) {
+        if (s.sentAt < phase.start || s.sentAt >= phase.end) continue;
+        if (s.rttMs < 0) {
+            ++f.lost;
+            continue;
+        }
+        added.push_back(std::max(0.0, s.rttMs - run.idleRttMs));
+        if (s.sentAt >= half) settled.push_back(added.back());
+    }
+    f.answered = added.size();
+    f.addedMedianMs = Percentile(added, 0.5);
+    f.addedP95Ms = Percentile(added, 0.95);
+    f.settledMedianMs = Percentile(settled, 0.5);
+    f.settledP95Ms = Percentile(settled, 0.95);
+    return f;
+}
+
+std::string KernelSummaryText(const Scenario& scenario, const std::vector<KernelRunRecord>& runs) {
+    std::ostringstream out;
+    const corvane::SimLine& line = scenario.sim.lines.front();
+    const double capacity0 = line.capacity.front().mbps;
+    out << "sandrow-lab --kernel: " << scenario.name << ", real TCP (" << scenario.kernel.flows
+        << " downloads) through real qdiscs, twice: without shaping (sandrow not started, limit "
+           "lifted) and with sandrow\n"
+        << "line: " << Num(capacity0) << " mbps at first, its ISP buffer " << line.bufferBytes
+        << " bytes (" << Num(line.bufferBytes * 8 / (capacity0 * 1e3), 0)
+        << " ms at that capacity); latency meter: a UDP echo every "
+        << scenario.kernel.meterIntervalMs << " ms\n";
+    for (const KernelRunRecord& r : runs) {
+        out << r.name << ": idle round trip " << Num(r.idleRttMs, 2) << " ms\n";
+    }
+    out << "\n"
+        << Padded("phase", 16) << Padded("run", 10) << Padded("goodput/capacity", 18)
+        << Padded("added latency median / p95", 28) << Padded("second half", 18)
+        << Padded("lost", 7) << "limit (mbps)\n";
+    for (const Phase& phase : scenario.phases) {
+        bool first = true;
+        for (const KernelRunRecord& r : runs) {
+            PhaseFigures f = FiguresOf(r, phase);
+            std::string limit =
+                f.limitMinMbps < 0 ? "-"
+                : LimitText(f.limitMinMbps) == LimitText(f.limitMaxMbps)
+                    ? LimitText(f.limitMinMbps)
+                    : LimitText(f.limitMinMbps) + " to " + LimitText(f.limitMaxMbps);
+            size_t total = f.answered + f.lost;
+            out << Padded(first ? phase.name : "", 16) << Padded(r.name, 10)
+                << Padded(Num(f.goodputShare * 100, 1) + " %", 18)
+                << Padded(Num(f.addedMedianMs, 1) + " / " + Num(f.addedP95Ms, 1) + " ms", 28)
+                << Padded(Num(f.settledMedianMs, 1) + " / " + Num(f.settledP95Ms, 1) + " ms", 18)
+                << Padded(total == 0 ? "-" : Num(100.0 * f.lost / total, 1) + " %", 7) << limit
+                << "\n";
+            first = false;
+        }
+    }
+    const KernelRunRecord* unshaped = RunNamed(runs, false);
+    const KernelRunRecord* shaped = RunNamed(runs, true);
+    auto saturated = std::find_if(scenario.phases.begin(), scenario.phases.end(),
+                                  [](const Phase& p) { return p.name == kSaturatedPhase; });
+    if (unshaped != nullptr && shaped != nullptr && saturated != scenario.phases.end()) {
+        PhaseFigures u = FiguresOf(*unshaped, *saturated);
+        PhaseFigures s = FiguresOf(*shaped, *saturated);
+        auto verdict = [](bool met) { return met ? "met" : "NOT met"; };
+        out << "\ntargets in the saturated phase: with sandrow p95 added " << Num(s.addedP95Ms, 1)
+            << " ms <= " << Num(kTargetAddedP95Ms, 0) << ": "
+            << verdict(s.addedP95Ms <= kTargetAddedP95Ms) << " (second half "
+            << Num(s.settledP95Ms, 1) << " ms: " << verdict(s.settledP95Ms <= kTargetAddedP95Ms)
+            << "); goodput " << Num(s.goodputShare * 100, 1)
+            << " % >= " << Num(kTargetGoodputShare * 100, 0)
+            << " %: " << verdict(s.goodputShare >= kTargetGoodputShare)
+            << "; without shaping p95 added " << Num(u.addedP95Ms, 1)
+            << " ms >= " << Num(kUnshapedAddedP95Ms, 0)
+            << " (the line's buffer): " << verdict(u.addedP95Ms >= kUnshapedAddedP95Ms) << "\n";
+    }
+    for (const KernelRunRecord& r : runs) {
+        out << r.name << ": corvane-service " << ExitText(r.serviceExit)
+            << (r.treeRemoved ? ", its tree removed" : ", its tree LEFT BEHIND");
+        if (r.shaped) {
+            out << "; sandrow "
+                << (r.sandrow.started ? ExitText(r.sandrow.exitCode) : std::string("not started"))
+                << ", " << r.probes.size() << " latency requests";
+        }
+        out << "\n";
+    }
+    return out.str();
+}
+
+std::string KernelStateCsv(const std::vector<KernelRunRecord>& runs) {
+    std::ostringstream out;
+    out << "t,capacity_mbps,loaded";
+    for (const KernelRunRecord& r : runs) {
+        for (const char* column : {"goodput_mbps", "limit_mbps", "added_ms", "isp_queue_ms",
+                                   "router_queue_ms", "probes"}) {
+            out << "," << r.name << "_" << column;
+        }
+    }
+    out << "\n";
+    size_t rows = 0;
+    for (const KernelRunRecord& r : runs) rows = std::max(rows, r.seconds.size());
+    for (size_t i = 0; i < rows; ++i) {
+        const KernelSecond* any = nullptr;
+        for (const KernelRunRecord& r : runs) {
+            if (i < r.seconds.size()) any = &r.seconds[i];
+        }
+        out << Num(any->t, 0) << "," << Num(any->capacityMbps, 2) << "," << (any->loaded ? 1 : 0);
+        for (const KernelRunRecord& r : runs) {
+            if (i >= r.seconds.size()) {
+                out << ",,,,,,";
+                continue;
+            }
+            const KernelSecond& s = r.seconds[i];
+            // A lifted or missing limit is left empty: gnuplot draws no line.
+            out << "," << Num(s.goodputMbps, 3) << ","
+                << (s.limitMbps < 0 || s.limitMbps >= kLiftedMbps ? "" : Num(s.limitMbps, 3)) << ","
+                << (s.addedMs < 0 ? "" : Num(s.addedMs, 2)) << "," << Num(s.ispQueueMs, 1) << ","
+                << Num(s.routerQueueMs, 1) << "," << s.probes;
+        }
+        out << "\n";
+    }
+    return out.str();
+}
+
+std::string KernelGnuplotScript(const Scenario& scenario) {
+    std::ostringstream out;
+    out << "# Made by sandrow-lab --kernel; run in the run directory: gnuplot plot.gp\n"
+           "set terminal pngcairo size 1400,1000 font 'DejaVu Sans,11'\n"
+           "set output 'plot.png'\n"
+           "set datafile separator ','\n"
+           "set datafile missing ''\n"
+           "set multiplot layout 2,1 title 'sandrow-lab --kernel: "
+        << scenario.name
+        << " (real TCP; without and with sandrow)'\n"
+           "set xrange [0:"
+        << Num(scenario.duration, 0)
+        << "]\n"
+           "set grid\n"
+           "set key outside right top vertical\n"
+           "set lmargin 10\n"
+           "set rmargin 30\n";
+    for (const Phase& phase : scenario.phases) {
+        if (phase.start > 0) {
+            out << "set arrow from " << Num(phase.start, 1) << ", graph 0 to "
+                << Num(phase.start, 1) << ", graph 1 nohead dt 3 lc rgb 'gray50'\n";
+        }
+        out << "set label '" << phase.name << "' at " << Num(phase.start + 0.5, 1)
+            << ", graph 0.96 left font ',9' tc rgb 'gray30'\n";
+    }
+    // Columns: 1 t, 2 capacity, 3 loaded, then six per run (unshaped 4-9,
+    // sandrow 10-15).
+    out << "set ylabel 'rate (Mbit/s)'\n"
+           "set yrange [0:*]\n"
+           "set offsets 0, 0, graph 0.12, 0\n"
+           "plot 'state.csv' skip 1 using 1:2 with steps lw 2 lc rgb '#1f77b4' title 'capacity', "
+           "\\\n"
+           "  '' skip 1 using 1:4 with lines lw 1.5 lc rgb '#ff7f0e' title 'goodput without', \\\n"
+           "  '' skip 1 using 1:10 with lines lw 1.5 lc rgb '#2ca02c' title 'goodput with "
+           "sandrow', \\\n"
+           "  '' skip 1 using 1:11 with steps lw 2 lc rgb '#d62728' title 'limit (sandrow)'\n"
+           "set ylabel 'latency added over idle (ms)'\n"
+           "set xlabel 'time (s)'\n"
+           "set offsets 0, 0, graph 0.12, 0\n"
+           "plot 'state.csv' skip 1 using 1:6 with lines lw 1.5 lc rgb '#ff7f0e' title 'meter, "
+           "without', \\\n"
+           "  '' skip 1 using 1:12 with lines lw 1.5 lc rgb '#2ca02c' title 'meter, with sandrow', "
+           "\\\n"
+           "  '' skip 1 using 1:13 with lines dt 2 lc rgb '#9467bd' title 'ISP queue, with "
+           "sandrow', \\\n"
+           "  '' skip 1 using 1:14 with lines dt 3 lc rgb '#8c564b' title 'router queue, with "
+           "sandrow'\n"
+           "unset multiplot\n";
+    return out.str();
+}
+
+std::string KernelStatusLine(const KernelRunRecord& run, const KernelSecond& s) {
+    std::ostringstream out;
+    out << "[" << std::setw(3) << Num(s.t, 0) << " s] " << Padded(run.name, 9) << "capacity "
+        << Num(s.capacityMbps, 1) << ", limit " << LimitText(s.limitMbps) << ", goodput "
+        << Num(s.goodputMbps, 1) << " mbps; latency "
+        << (s.addedMs < 0 ? std::string("-") : "+" + Num(s.addedMs, 1) + " ms") << ", ISP queue "
+        << Num(s.ispQueueMs, 0) << " ms, router queue " << Num(s.routerQueueMs, 0) << " ms";
+    if (s.probes > 0) out << ", " << s.probes << " probe" << (s.probes > 1 ? "s" : "");
+    return out.str();
+}
+
+}  // namespace lab
