@@ -38,7 +38,6 @@ constexpr uint16_t kDownloadPort = 5001;
 constexpr uint16_t kEchoPort = 7;
 constexpr auto kServiceReadyTimeout = 5s;
 constexpr auto kServiceStopTimeout = 10s;
-constexpr auto kKillTimeout = 5s;
 constexpr auto kBetweenRuns = 3s;  // the line's buffer drains, the meter settles
 constexpr auto kMeterSettle = 1500ms;
 
@@ -175,15 +174,12 @@ bool KernelLab::StartService(KernelRunRecord& run, std::string* error) {
 
 void KernelLab::StopService(KernelRunRecord& run) {
     if (!service_.running()) return;
-    service_.Signal(SIGTERM);
-    std::optional<int> code = service_.Wait(kServiceStopTimeout);
-    if (!code) {
+    bool killed = false;
+    run.serviceExit = service_.Stop(SIGTERM, kServiceStopTimeout, &killed);
+    if (killed) {
         journal_.Note(Now(), "corvane-service did not stop within 10 s of SIGTERM; killed", true);
-        service_.Signal(SIGKILL);
-        code = service_.Wait(kKillTimeout);
         failed_ = true;
     }
-    run.serviceExit = code.value_or(-SIGKILL);
     LineReading after = net_.Read();
     run.treeRemoved = after.limitMbps < 0;
     journal_.Note(Now(),
@@ -217,17 +213,14 @@ bool KernelLab::StartSandrow(KernelRunRecord& run, std::string* error) {
 
 void KernelLab::StopSandrow(KernelRunRecord& run) {
     if (!sandrow_.running()) return;
-    sandrow_.Signal(SIGINT);
-    std::optional<int> code =
-        sandrow_.Wait(std::chrono::milliseconds(std::llround(s_.sandrow.stopTimeout * 1000)));
-    if (!code) {
+    bool killed = false;
+    run.sandrow.exitCode = sandrow_.Stop(
+        SIGINT, std::chrono::milliseconds(std::llround(s_.sandrow.stopTimeout * 1000)), &killed);
+    if (killed) {
         journal_.Note(Now(), "sandrow did not stop after SIGINT; killed", true);
-        sandrow_.Signal(SIGKILL);
-        code = sandrow_.Wait(kKillTimeout);
         failed_ = true;
     }
     run.sandrow.stoppedByLab = true;
-    run.sandrow.exitCode = code.value_or(-SIGKILL);
     journal_.Note(Now(), "sandrow ended: " + ExitText(run.sandrow.exitCode), true);
 }
 

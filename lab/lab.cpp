@@ -43,7 +43,6 @@ using namespace std::chrono_literals;
 constexpr int kSamplesPerSecond = 10;
 constexpr auto kServiceReadyTimeout = 5s;
 constexpr auto kServiceReadyPoll = 10ms;
-constexpr auto kKillTimeout = 5s;
 
 // The service's objects on the bus, served from a thread of the lab so that
 // the latency stand-in reads the simulated lines directly.
@@ -264,20 +263,17 @@ void Run::TakeSamples(bool row, double rowT) {
 void Run::StopSandrow() {
     if (!sandrow_.running()) return;
     journal_.Note(Now(), "stopping sandrow with SIGINT", true);
-    sandrow_.Signal(SIGINT);
-    std::optional<int> code =
-        sandrow_.Wait(std::chrono::milliseconds(std::llround(s_.sandrow.stopTimeout * 1000)));
-    if (!code) {
+    bool killed = false;
+    record_.sandrow.exitCode = sandrow_.Stop(
+        SIGINT, std::chrono::milliseconds(std::llround(s_.sandrow.stopTimeout * 1000)), &killed);
+    if (killed) {
         journal_.Note(
             Now(),
             "sandrow did not stop within " + Num(s_.sandrow.stopTimeout) + " s of SIGINT; killed",
             true);
-        sandrow_.Signal(SIGKILL);
-        code = sandrow_.Wait(kKillTimeout);
         failed_ = true;
     }
     record_.sandrow.stoppedByLab = true;
-    record_.sandrow.exitCode = code.value_or(-SIGKILL);
     journal_.Note(Now(), "sandrow ended: " + ExitText(record_.sandrow.exitCode), true);
 }
 

@@ -181,6 +181,18 @@ std::optional<int> ChildProcess::Wait(std::chrono::milliseconds timeout) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
 }
 
+int ChildProcess::Stop(int signo, std::chrono::milliseconds timeout, bool* killed) {
+    *killed = false;
+    Signal(signo);
+    std::optional<int> code = Wait(timeout);
+    if (!code) {
+        *killed = true;
+        Signal(SIGKILL);
+        code = Wait(kKillTimeout);
+    }
+    return code.value_or(-SIGKILL);
+}
+
 std::vector<std::string> EnvironmentWith(
     const std::vector<std::pair<std::string, std::string>>& overrides) {
     std::vector<std::string> env;

@@ -40,6 +40,9 @@ class ChildProcess {
     // The exit code (a signal as its negative number), or nullopt while the
     // child still runs after `timeout`.
     std::optional<int> Wait(std::chrono::milliseconds timeout);
+    // Sends `signo` and waits up to `timeout`, then kills it. The exit code
+    // (-SIGKILL when it had to be killed, and *killed set).
+    int Stop(int signo, std::chrono::milliseconds timeout, bool* killed);
 
   private:
     pid_t pid_ = -1;
