@@ -182,7 +182,7 @@ TEST_F(HttpExchangeTest, ConnectionThatNeverCompletesEndsTheSendLoop) {
     ::close(listener);
     if (!full) GTEST_SKIP() << "this network stack completes every handshake";
     EXPECT_EQ(result, 1);
-    EXPECT_GT(MsSince(start), 300);
+    EXPECT_GE(MsSince(start), 300);  // whole ms, truncated: 300 is on time
     EXPECT_LT(MsSince(start), 1500);
     EXPECT_EQ(console_.text(), "");
 }
