@@ -22,7 +22,12 @@ class Journal {
         return static_cast<bool>(file_);
     }
     void Note(double t, const std::string& text, bool print) {
-        std::string line = "[" + Num(t, 1) + " s] " + text;
+        // Appended piece by piece: GCC 12's -Wrestrict misreads `"[" + string&&`
+        // once inlined in an optimised build (a false positive).
+        std::string line = "[";
+        line += Num(t, 1);
+        line += " s] ";
+        line += text;
         file_ << line << "\n" << std::flush;
         if (print) std::cout << line << std::endl;
     }

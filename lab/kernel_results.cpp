@@ -244,9 +244,14 @@ std::string KernelStatusLine(const KernelRunRecord& run, const KernelSecond& s) 
     std::ostringstream out;
     out << "[" << std::setw(3) << Num(s.t, 0) << " s] " << Padded(run.name, 9) << "capacity "
         << Num(s.capacityMbps, 1) << ", limit " << LimitText(s.limitMbps) << ", goodput "
-        << Num(s.goodputMbps, 1) << " mbps; latency "
-        << (s.addedMs < 0 ? std::string("-") : "+" + Num(s.addedMs, 1) + " ms") << ", ISP queue "
-        << Num(s.ispQueueMs, 0) << " ms, router queue " << Num(s.routerQueueMs, 0) << " ms";
+        << Num(s.goodputMbps, 1) << " mbps; latency ";
+    if (s.addedMs < 0) {
+        out << "-";
+    } else {
+        out << "+" << Num(s.addedMs, 1) << " ms";
+    }
+    out << ", ISP queue " << Num(s.ispQueueMs, 0) << " ms, router queue " << Num(s.routerQueueMs, 0)
+        << " ms";
     if (s.probes > 0) out << ", " << s.probes << " probe" << (s.probes > 1 ? "s" : "");
     return out.str();
 }
