@@ -189,25 +189,17 @@ void KernelLab::StopService(KernelRunRecord& run) {
 }
 
 bool KernelLab::StartSandrow(KernelRunRecord& run, std::string* error) {
-    std::vector<std::pair<std::string, std::string>> env = {
-        {"SANDROW_REGISTRY", File("registry.reg")},
-        {"SANDROW_DIRECTORY_HOST", s_.directory.primary},
-        {"SANDROW_DIRECTORY_HOST2", s_.directory.secondary},
-        {"SANDROW_COLLECTOR_HOST", s_.collector.address},
-        {"DBUS_SYSTEM_BUS_ADDRESS", bus_.address()},
-    };
-    ChildProcess::Options o;
-    o.argv = {options_.sandrowPath};
-    o.environment = EnvironmentWith(env);
-    o.workingDirectory = dir_;
-    o.outputPath = File("console.txt");
-    o.ownProcessGroup = true;
+    std::string tz;
+    ChildProcess::Options o = SandrowLaunch(s_, dir_, options_.sandrowPath, bus_.address(), &tz);
     {
-        netns::Inside inside(net_.router());
+        netns::Inside inside(net_.router());  // the child is born in the router
         if (!sandrow_.Start(o, error)) return false;
     }
     run.sandrow.started = true;
-    journal_.Note(Now(), "sandrow started (pid " + std::to_string(sandrow_.pid()) + ")", true);
+    journal_.Note(Now(),
+                  "sandrow started (pid " + std::to_string(sandrow_.pid()) + ")" +
+                      (tz.empty() ? "" : ", TZ=" + tz),
+                  true);
     return true;
 }
 
@@ -326,15 +318,10 @@ bool KernelLab::RunOnce(KernelRunRecord& run) {
             firstProbe += probes.size();
             row.probes = static_cast<int>(probes.size());
             run.probes.insert(run.probes.end(), probes.begin(), probes.end());
-            // The meter's answers of the second before the last one have all come.
-            std::vector<EchoMeter::Sample> answers = meter_.Samples();
-            double median = -1;
-            std::vector<EchoMeter::Sample> window;
-            for (const EchoMeter::Sample& m : answers) {
-                double at = m.sentAt - meterOffset;
-                if (at >= row.t - 2 && at < row.t - 1) window.push_back({at, m.rttMs});
-            }
-            if (!window.empty()) median = MedianRtt(window, row.t - 2, row.t - 1);
+            // For the status line: the second before the last, whose answers
+            // have all come (the meter's clock started before this run's).
+            double median =
+                MedianRtt(meter_.Samples(), row.t - 2 + meterOffset, row.t - 1 + meterOffset);
             if (row.t <= s_.phases.front().end && median > 0) {
                 baseline = baseline < 0 ? median : std::min(baseline, median);
             }

@@ -140,22 +140,11 @@ class Run {
 };
 
 bool Run::StartSandrow(std::string* error) {
-    std::vector<std::pair<std::string, std::string>> env = {
-        {"SANDROW_REGISTRY", File("registry.reg")},
-        {"SANDROW_DIRECTORY_HOST", s_.directory.primary},
-        {"SANDROW_DIRECTORY_HOST2", s_.directory.secondary},
-        {"SANDROW_COLLECTOR_HOST", s_.collector.address},
-        {"DBUS_SYSTEM_BUS_ADDRESS", bus_.address()},
-    };
-    std::string tz = ClockTimeZone(s_.sandrow.clock, std::time(nullptr));
-    if (!tz.empty()) env.emplace_back("TZ", tz);
-    ChildProcess::Options o;
-    o.argv = {options_.sandrowPath};
-    o.environment = EnvironmentWith(env);
-    o.workingDirectory = dir_;
-    o.outputPath = File("console.txt");
-    o.ownProcessGroup = true;
-    if (!sandrow_.Start(o, error)) return false;
+    std::string tz;
+    if (!sandrow_.Start(SandrowLaunch(s_, dir_, options_.sandrowPath, bus_.address(), &tz),
+                        error)) {
+        return false;
+    }
     record_.sandrow.started = true;
     journal_.Note(Now(),
                   "sandrow started (pid " + std::to_string(sandrow_.pid()) + ")" +
@@ -515,6 +504,27 @@ StandInConfig StandInsFor(const Scenario& s) {
     c.jitterMs = s.jitterMs;
     c.seed = s.seed;
     return c;
+}
+
+ChildProcess::Options SandrowLaunch(const Scenario& s, const std::string& directory,
+                                    const std::string& sandrowPath, const std::string& bus,
+                                    std::string* tz) {
+    std::vector<std::pair<std::string, std::string>> env = {
+        {"SANDROW_REGISTRY", directory + "/registry.reg"},
+        {"SANDROW_DIRECTORY_HOST", s.directory.primary},
+        {"SANDROW_DIRECTORY_HOST2", s.directory.secondary},
+        {"SANDROW_COLLECTOR_HOST", s.collector.address},
+        {"DBUS_SYSTEM_BUS_ADDRESS", bus},
+    };
+    *tz = ClockTimeZone(s.sandrow.clock, std::time(nullptr));
+    if (!tz->empty()) env.emplace_back("TZ", *tz);
+    ChildProcess::Options o;
+    o.argv = {sandrowPath};
+    o.environment = EnvironmentWith(env);
+    o.workingDirectory = directory;
+    o.outputPath = directory + "/console.txt";
+    o.ownProcessGroup = true;
+    return o;
 }
 
 std::string DrawPlot(const std::string& directory) {

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "lab/processes.h"
 #include "lab/scenario.h"
 #include "lab/standins.h"
 
@@ -36,6 +37,12 @@ bool WriteWhole(const std::string& path, const std::string& text);
 // `wanted`, or a fresh /tmp/sandrow-lab-XXXXXX when empty; *path absolute.
 bool MakeRunDirectory(const std::string& wanted, std::string* path, std::string* error);
 StandInConfig StandInsFor(const Scenario& s);
+// How both labs start sandrow: its registry hive and console in the run
+// directory, the stand-ins' hosts, the lab's bus, the scenario's clock (the
+// TZ it sets, if any, in *tz), its own process group.
+ChildProcess::Options SandrowLaunch(const Scenario& s, const std::string& directory,
+                                    const std::string& sandrowPath, const std::string& bus,
+                                    std::string* tz);
 // Runs gnuplot on plot.gp in the directory: "" when plot.png was made, else why not.
 std::string DrawPlot(const std::string& directory);
 

@@ -260,7 +260,8 @@ bool KernelBackend::Start(std::string* error) {
     // the system as it was.
     for (auto& g : gateways_) {
         std::string problem;
-        if (!Preflight(*g, &problem)) {
+        WanView view;
+        if (!Preflight(*g, &view, &problem)) {
             *error = problem;
             return false;
         }
@@ -319,7 +320,7 @@ bool KernelBackend::Start(std::string* error) {
     return true;
 }
 
-bool KernelBackend::Preflight(Gateway& g, std::string* problem) {
+bool KernelBackend::Preflight(Gateway& g, WanView* view, std::string* problem) {
     std::optional<links::Link> wan;
     if (!Check(links::FindLink(t_, g.config.interface, &wan), problem)) return false;
     if (!wan) {
@@ -329,13 +330,13 @@ bool KernelBackend::Preflight(Gateway& g, std::string* problem) {
     }
     g.wanIndex = wan->index;
     g.mtu = wan->mtu;
-    std::optional<links::Link> ifb;
+    std::optional<links::Link>& ifb = view->ifb;
     if (!Check(links::FindLink(t_, g.ifbName, &ifb), problem)) return false;
     if (ifb && !OwnIfb(g, *ifb)) {
         *problem = "a device named " + g.ifbName + " exists that corvane-service did not create";
         return false;
     }
-    std::vector<tc::Qdisc> qdiscs;
+    std::vector<tc::Qdisc>& qdiscs = view->qdiscs;
     if (!Check(tc::ListQdiscs(t_, wan->index, &qdiscs), problem)) return false;
     const std::string takeOver = "; set replace = yes in " + g.Where() + " to take it over";
     const tc::Qdisc* root = FindQdisc(qdiscs, tc::kRootParent);
@@ -345,11 +346,12 @@ bool KernelBackend::Preflight(Gateway& g, std::string* problem) {
         return false;
     }
     const tc::Qdisc* ingress = FindQdisc(qdiscs, tc::kIngressParent);
-    if (ingress != nullptr && !g.config.replace) {
-        std::vector<tc::Filter> filters;
-        if (!Check(tc::ListFilters(t_, wan->index, tc::kIngressHandle, &filters), problem)) {
-            return false;
-        }
+    if (ingress == nullptr) return true;
+    std::vector<tc::Filter>& filters = view->filters;
+    if (!Check(tc::ListFilters(t_, wan->index, tc::kIngressHandle, &filters), problem)) {
+        return false;
+    }
+    if (!g.config.replace) {
         if (!OwnIngress(*ingress, filters, ifb.has_value())) {
             *problem = g.config.interface + " already has an ingress qdisc (" +
                        QdiscText(*ingress) + ") that corvane-service did not create" + takeOver;
@@ -361,12 +363,14 @@ bool KernelBackend::Preflight(Gateway& g, std::string* problem) {
 
 KernelBackend::Outcome KernelBackend::Ensure(Gateway& g, std::string* problem) {
     g.changes = 0;
-    if (!Preflight(g, problem)) return Outcome::Waiting;
+    // What Preflight looked at is what is built on: the WAN's qdiscs and
+    // filters do not change before this look changes them.
+    WanView view;
+    if (!Preflight(g, &view, problem)) return Outcome::Waiting;
     g.linkSpeedBps = system_.linkSpeedBps(g.wanIndex);
     const std::string& wanName = g.config.interface;
 
-    std::optional<links::Link> ifb;
-    if (!Check(links::FindLink(t_, g.ifbName, &ifb), problem)) return Outcome::Failed;
+    std::optional<links::Link>& ifb = view.ifb;
     if (!ifb) {
         // Created up, then named as ours: the kernel takes no alias at creation.
         if (!Send(links::NewIfb(g.ifbName, kAliasPrefix + wanName, g.mtu), problem)) {
@@ -390,14 +394,9 @@ KernelBackend::Outcome KernelBackend::Ensure(Gateway& g, std::string* problem) {
         return Outcome::Failed;
     }
 
-    std::vector<tc::Qdisc> qdiscs;
-    if (!Check(tc::ListQdiscs(t_, g.wanIndex, &qdiscs), problem)) return Outcome::Failed;
-    const tc::Qdisc* ingress = FindQdisc(qdiscs, tc::kIngressParent);
-    std::vector<tc::Filter> filters;
+    const tc::Qdisc* ingress = FindQdisc(view.qdiscs, tc::kIngressParent);
+    std::vector<tc::Filter>& filters = view.filters;
     if (ingress != nullptr) {
-        if (!Check(tc::ListFilters(t_, g.wanIndex, tc::kIngressHandle, &filters), problem)) {
-            return Outcome::Failed;
-        }
         if (!OwnIngress(*ingress, filters, true)) {  // replace = yes: Preflight let it pass
             if (!Send(tc::DeleteQdisc(g.wanIndex, tc::kIngressParent, ingress->handle,
                                       "removing the ingress qdisc of " + wanName),

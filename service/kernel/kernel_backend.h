@@ -13,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -74,11 +75,19 @@ class KernelBackend : public Backend {
     struct Gateway;
     struct Counter;
     enum class Outcome { Built, Waiting, Failed };
+    // What a look found on the system: our IFB, the WAN's qdiscs and its
+    // ingress filters.
+    struct WanView {
+        std::optional<links::Link> ifb;
+        std::vector<tc::Qdisc> qdiscs;
+        std::vector<tc::Filter> filters;
+    };
 
     bool Send(nl::Message message, std::string* problem);
     bool Check(const nl::Result& result, std::string* problem);
     bool DetectLeaves(std::string* error);
-    bool Preflight(Gateway& g, std::string* problem);
+    // Changes nothing: false with *problem when the gateway cannot be shaped now.
+    bool Preflight(Gateway& g, WanView* view, std::string* problem);
     Outcome Ensure(Gateway& g, std::string* problem);
     bool EnsureShaper(Gateway& g, int ifindex, const std::string& dev, uint64_t rateBytes,
                       bool ingress, std::string* problem);

@@ -25,7 +25,7 @@ namespace {
 
 constexpr uint32_t kMaxFrameBytes = 1514;   // an Ethernet frame without its FCS
 constexpr uint64_t kBurstPerSecond = 1000;  // HTB's burst: 1 ms of the rate
-constexpr uint64_t kQuantumDivisor = 10;    // HTB's own default rate-to-quantum ratio
+constexpr uint32_t kRateToQuantum = 10;     // HTB's own default ratio (r2q)
 constexpr uint32_t kMinQuantum = kMaxFrameBytes;
 constexpr uint32_t kMaxQuantum = 200000;  // above this HTB warns and clamps
 constexpr uint64_t kFifoMs = 30;
@@ -33,7 +33,6 @@ constexpr uint64_t kFifoMs = 30;
 constexpr uint32_t kMinFifoFrames = 16;
 constexpr uint32_t kMinFifoBytes = kMinFifoFrames * kMaxFrameBytes;
 constexpr uint32_t kMaxFifoBytes = 16 << 20;
-constexpr uint32_t kHtbRateToQuantum = 10;  // used only for classes without a quantum
 constexpr uint32_t kSfqPerturbSeconds = 10;
 constexpr int64_t kNanosPerSecond = 1000000000;
 constexpr int kPschedShift = 6;  // the kernel's tick is 64 ns (PSCHED_SHIFT)
@@ -242,7 +241,7 @@ uint32_t BurstBytes(uint64_t rateBytes) {
 
 uint32_t QuantumBytes(uint64_t rateBytes) {
     return static_cast<uint32_t>(
-        std::clamp<uint64_t>(rateBytes / kQuantumDivisor, kMinQuantum, kMaxQuantum));
+        std::clamp<uint64_t>(rateBytes / kRateToQuantum, kMinQuantum, kMaxQuantum));
 }
 
 uint32_t FifoBytes(uint64_t rateBytes) {
@@ -258,7 +257,7 @@ nl::Message HtbRoot(int ifindex, Mode mode, std::string_view dev) {
     nlattr* options = m.Nest(TCA_OPTIONS);
     tc_htb_glob glob{};
     glob.version = TC_HTB_PROTOVER;
-    glob.rate2quantum = kHtbRateToQuantum;
+    glob.rate2quantum = kRateToQuantum;   // unused: every class has its quantum
     glob.defcls = kClassHandle & 0xFFFF;  // everything goes to the one class
     m.PutBytes(TCA_HTB_INIT, &glob, sizeof glob);
     m.EndNest(options);
