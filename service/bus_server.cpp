@@ -14,6 +14,8 @@
 #include <variant>
 #include <vector>
 
+#include "platform/notify.h"
+
 namespace corvane {
 namespace {
 
@@ -316,18 +318,28 @@ int EarlierTimeout(int a, int b) {
 }
 
 bool Loop(sdbus::IConnection& connection, Server& server, Backend& backend, int stopFd,
-          std::string* error) {
+          std::span<LoopTask* const> tasks, std::string* error) {
+    std::vector<pollfd> fds;
+    std::vector<size_t> firstOfTask(tasks.size() + 1);
     for (;;) {
         while (connection.processPendingRequest()) {
         }
         server.SendDue();
+        platform::PingWatchdogIfDue();
         sdbus::IConnection::PollData data = connection.getEventLoopPollData();
         int timeout = EarlierTimeout(data.getPollTimeout(), server.MsUntilNextDue());
         timeout = EarlierTimeout(timeout, backend.MsUntilWork());
+        timeout = EarlierTimeout(timeout, platform::MsUntilWatchdogPing());
         // A descriptor of -1 is ignored by poll.
-        pollfd fds[3] = {
-            {data.fd, data.events, 0}, {stopFd, POLLIN, 0}, {backend.WatchFd(), POLLIN, 0}};
-        int n = ::poll(fds, 3, timeout);
+        fds.assign(
+            {{data.fd, data.events, 0}, {stopFd, POLLIN, 0}, {backend.WatchFd(), POLLIN, 0}});
+        for (size_t i = 0; i < tasks.size(); ++i) {
+            firstOfTask[i] = fds.size();
+            tasks[i]->AddFds(&fds);
+            timeout = EarlierTimeout(timeout, tasks[i]->MsUntilWork());
+        }
+        firstOfTask[tasks.size()] = fds.size();
+        int n = ::poll(fds.data(), fds.size(), timeout);
         if (n < 0) {
             if (errno == EINTR) continue;
             *error = std::string("poll: ") + std::strerror(errno);
@@ -335,12 +347,17 @@ bool Loop(sdbus::IConnection& connection, Server& server, Backend& backend, int 
         }
         if (stopFd >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) return true;
         if (fds[2].revents != 0 || backend.MsUntilWork() == 0) backend.Work();
+        for (size_t i = 0; i < tasks.size(); ++i) {
+            tasks[i]->Work(std::span<const pollfd>(fds).subspan(
+                firstOfTask[i], firstOfTask[i + 1] - firstOfTask[i]));
+        }
     }
 }
 
 }  // namespace
 
-bool ServeOnBus(Backend& backend, int stopFd, std::string* error) {
+bool ServeOnBus(Backend& backend, int stopFd, std::string* error,
+                std::span<LoopTask* const> tasks) {
     std::unique_ptr<sdbus::IConnection> connection;
     try {
         connection = sdbus::createSystemBusConnection();
@@ -358,14 +375,16 @@ bool ServeOnBus(Backend& backend, int stopFd, std::string* error) {
         return false;
     }
     ServiceLog(std::string("serving ") + kBusName + " as " + connection->getUniqueName());
+    platform::NotifyReady();
     bool stopped = false;
     try {
-        stopped = Loop(*connection, server, backend, stopFd, error);
+        stopped = Loop(*connection, server, backend, stopFd, tasks, error);
     } catch (const sdbus::Error& e) {
         *error = "lost the bus: " + e.getName() + ": " + e.getMessage();
         return false;
     }
     if (!stopped) return false;
+    platform::NotifyStopping();
     try {
         connection->releaseName(kBusName);
     } catch (const sdbus::Error& e) {

@@ -2,7 +2,11 @@
 // interfaces at their object paths, faults applied, one thread, one poll loop.
 #pragma once
 
+#include <poll.h>
+
+#include <span>
 #include <string>
+#include <vector>
 
 #include "service/backend.h"
 
@@ -18,12 +22,29 @@ inline constexpr const char* kConfigurationPath =
 // At the root path: read-only properties about the shaping itself.
 inline constexpr const char* kStatusInterface = "com.corvane.ShaperStatus";
 
+// Work of its own that the service's loop serves beside the bus and the
+// backend (the metrics, say): on the same thread, so it needs no locks and
+// reads the backend directly.
+class LoopTask {
+  public:
+    virtual ~LoopTask() = default;
+    // Appends the descriptors to watch, with their events; asked before every poll.
+    virtual void AddFds(std::vector<pollfd>* fds) = 0;
+    // ms until the task wants to run anyway; -1 never.
+    virtual int MsUntilWork() = 0;
+    // After every poll: the task's own entries, in the order it added them,
+    // with revents filled in.
+    virtual void Work(std::span<const pollfd> fds) = 0;
+};
+
 // Connects to the bus of DBUS_SYSTEM_BUS_ADDRESS (else the system bus),
 // exports the objects, takes the name and answers calls until `stopFd`
 // becomes readable (the backend's own work runs in the same loop); then
 // releases the name and returns true. Returns false
 // with *error set when the bus cannot be reached, the name is taken or the
-// bus goes away.
-bool ServeOnBus(Backend& backend, int stopFd, std::string* error);
+// bus goes away. The tasks run in the same loop. Once the name is owned the
+// service manager hears READY=1, and its watchdog is pinged from the loop.
+bool ServeOnBus(Backend& backend, int stopFd, std::string* error,
+                std::span<LoopTask* const> tasks = {});
 
 }  // namespace corvane

@@ -16,6 +16,7 @@
 #include "log/logger.h"
 #include "platform/clock.h"
 #include "platform/console.h"
+#include "platform/notify.h"
 #include "probe/budget.h"
 #include "shaper/binding.h"
 #include "shaper/gateways.h"
@@ -33,7 +34,10 @@ constexpr uint32_t kBudgetEveryTick = 1;
 constexpr uint32_t kBudgetEveryHalfMinute = 30;
 
 // Sleeps with the abort test before and after; true when an abort came.
+// Every wait of the loop passes here, so the watchdog hears from it also
+// while the directory or the service keeps it waiting.
 bool SleepOrAbort(uint32_t ms) {
+    platform::PingWatchdogIfDue();
     if (AbortRequested()) return true;
     platform::Sleep(ms);
     return AbortRequested();
@@ -174,8 +178,10 @@ int32_t DoApertureMonitor() {
         LogDebug("Found internet gateway(s) ", gValidGatewayCount, " / ", gGatewayList.size());
         ConsolePrintf(L"\nMonitoring internet traffic...\n");
         LogDebug("Monitoring internet traffic...");
+        platform::NotifyReady();
 
         for (;;) {
+            platform::PingWatchdogIfDue();
             if (AbortRequested()) return 0;
             RefreshRegDebugLevel();
             if (!CorvaneServiceRunning()) {

@@ -12,12 +12,14 @@
 #include <string>
 
 #include "aperture/isp_ctx.h"
+#include "platform/notify.h"
 #include "probe/budget.h"
 #include "probe/latency.h"
 #include "shaper/fake_service.h"
 #include "speedtest/directory.h"
 #include "speedtest/http_exchange.h"
 #include "speedtest/loopback_server.h"
+#include "support/notify_listener.h"
 
 namespace {
 
@@ -52,8 +54,13 @@ class Monitor : public fake::ServiceTest {
         S().gateways = {{L"02-00-00-00-00-01", 0, 20000000, 100000000}};
         S().interfaces = {{L"02-00-00-00-00-99", 7, 0}};
         S().processes = {{L"browser", 7, 0, 0}};
+        // A 1 µs watchdog: every turn of the loop that pings at all does.
+        notify_ = std::make_unique<test::NotifyListener>(notifyDir_.file("notify"), 1);
+        platform::ResetNotifyForTest();
     }
     void TearDown() override {
+        notify_.reset();
+        platform::ResetNotifyForTest();
         platform::SetKbHitForTest(nullptr);
         ::unsetenv("SANDROW_DIRECTORY_HOST");
         ::unsetenv("SANDROW_DIRECTORY_HOST2");
@@ -82,9 +89,20 @@ class Monitor : public fake::ServiceTest {
         return n;
     }
     double Seconds() { return static_cast<double>(clock_.TickCount64()) / 1000.0; }
+    // What the service manager heard: READY=1 count and WATCHDOG=1 count.
+    std::pair<int, int> Notified() {
+        std::pair<int, int> counts;
+        for (const std::string& m : notify_->Drain()) {
+            counts.first += m == "READY=1";
+            counts.second += m == "WATCHDOG=1";
+        }
+        return counts;
+    }
 
     test::ConsoleCapture console_;
     fake::ManualClock clock_;
+    test::TempDir notifyDir_;
+    std::unique_ptr<test::NotifyListener> notify_;
     test::LoopbackServer server_{[](test::Connection& c) {
         c.ReadRequest();
         if (c.request().find("/speedtest-config.php") != std::string::npos) {
@@ -109,6 +127,10 @@ TEST_F(Monitor, FindsTheServerDiscoversAndTicksOncePerSecond) {
     EXPECT_EQ(gIspCtx[0].idleCycleCount, 10u);
     EXPECT_EQ(gIspCtx[0].gProbeCount, 2u);
     EXPECT_NE(gIspCtx[0].TSD_Threshold, 0xFFFFFFFFu);
+    // Ready once monitoring began; the watchdog heard from every tick.
+    const auto [ready, pings] = Notified();
+    EXPECT_EQ(ready, 1);
+    EXPECT_GE(pings, 10);
 }
 
 TEST_F(Monitor, RestartsWhenTheServiceGoesAndWaitsSilentlyForItsReturn) {
@@ -122,6 +144,11 @@ TEST_F(Monitor, RestartsWhenTheServiceGoesAndWaitsSilentlyForItsReturn) {
     EXPECT_EQ(Count("\nCorvane/Varnel Network Service not found, restarting service...)\n"), 1u);
     EXPECT_EQ(Count("Monitoring internet traffic..."), 2u);
     EXPECT_TRUE(Logged("<ERROR>:Corvane/Varnel Network Service not found, restarting service...)"));
+    // Monitoring began twice, but the service manager is told only once; the
+    // silent wait for the service kept the watchdog fed.
+    const auto [ready, pings] = Notified();
+    EXPECT_EQ(ready, 1);
+    EXPECT_GE(pings, 15);
 }
 
 TEST_F(Monitor, RestartsWhenTheBandwidthChangesBehindItsBack) {
@@ -163,6 +190,10 @@ TEST_F(Monitor, UnreachableDirectoryPrintsOnceAndRetriesSilently) {
                     "waiting...\n"),
               1u);
     EXPECT_EQ(Count("GetConfig: my_gethostbyname"), 1u);  // only the first failure reports
+    // Never monitoring, so never ready; but waiting is not hanging.
+    const auto [ready, pings] = Notified();
+    EXPECT_EQ(ready, 0);
+    EXPECT_GE(pings, 4);
 }
 
 }  // namespace

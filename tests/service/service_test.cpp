@@ -7,6 +7,7 @@
 
 #include "service/service_harness.h"
 #include "shaper/bus_binding.h"
+#include "support/notify_listener.h"
 
 namespace {
 
@@ -157,6 +158,49 @@ TEST_F(ServiceTest, StopsWithExitZeroAndReleasesItsNameOnSigtermAndSigint) {
         EXPECT_FALSE(BusServiceBinding().Running()) << line;
         EXPECT_NE(test::ReadFile(Err()).find(line), std::string::npos) << test::ReadFile(Err());
     }
+}
+
+TEST_F(ServiceTest, ReadyOnlyOnceServingWatchdogFedFromTheLoopEvenWhileAnswersStall) {
+    // A 200 ms watchdog: pings every 100 ms.
+    test::NotifyListener manager(dir_.file("notify"), 200000);
+    ASSERT_TRUE(manager.ok());
+    test::WriteFile(dir_.file("service.ini"),
+                    kBaseConfig + "[fault GetNetworkInfoList]\nstall_ms = 700\n");
+    service_ = std::make_unique<ServiceProcess>(
+        std::vector<std::string>{"--config", dir_.file("service.ini")}, Err());
+    std::optional<std::string> first = manager.Next(5000ms);
+    ASSERT_EQ(first, std::optional<std::string>("READY=1")) << test::ReadFile(Err());
+    // Ready means found: the name is owned when the manager hears of it.
+    EXPECT_TRUE(platform::bus::NameHasOwner());
+
+    // One stalled call in flight must not hold up the pings.
+    std::thread caller([] {
+        try {
+            platform::bus::Call("/com/corvane/NetworkService/NetworkManager",
+                                "com.corvane.INetworkManager", "GetNetworkInfoList", {});
+        } catch (const std::exception&) {
+        }
+    });
+    std::vector<Clock::time_point> pings;
+    const auto until = Clock::now() + 1000ms;
+    while (Clock::now() < until) {
+        std::optional<std::string> m = manager.Next(300ms);
+        if (!m) break;
+        EXPECT_EQ(*m, "WATCHDOG=1");
+        pings.push_back(Clock::now());
+    }
+    caller.join();
+    ASSERT_GE(pings.size(), 7u);
+    EXPECT_LE(pings.size(), 13u);  // half the interval, not every turn of the loop
+    for (size_t i = 1; i < pings.size(); ++i) {
+        EXPECT_LT(pings[i] - pings[i - 1], 190ms) << "gap before ping " << i;
+    }
+
+    service_->Signal(SIGTERM);
+    EXPECT_EQ(service_->Wait(5000ms), std::optional<int>(0));
+    bool stopping = false;
+    for (const std::string& m : manager.Drain()) stopping = stopping || m == "STOPPING=1";
+    EXPECT_TRUE(stopping);
 }
 
 TEST_F(ServiceTest, RepliesCarryTypedArraysAndAWrongTypeFaultSwapsOneArrayOnce) {
