@@ -198,10 +198,11 @@ int GetClosestServersFrom(const std::string& host, const std::string& request, S
 
     ServerRecord record;
     size_t position = 0;
+    TagWalk walk;  // openings that share a distant end are read once
     for (;;) {
         size_t tagStart = 0;
         size_t tagEnd = 0;
-        if (ExtractTagAttributes(body, position, "server", record, tagStart, tagEnd) != 0) break;
+        if (walk.Extract(body, position, "server", record, tagStart, tagEnd) != 0) break;
         if (rank && HasPosition(record)) Rank(record, clientLat, clientLon);
         list.push_back(std::move(record));  // positionless and duplicate servers too
         record.clear();

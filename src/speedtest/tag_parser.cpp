@@ -3,6 +3,7 @@
 // allocate more than that text or go round without consuming it.
 #include "speedtest/tag_parser.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <string_view>
@@ -103,40 +104,38 @@ int GetHttpBody(const std::string& response, std::string& body) {
     return body.empty() ? -1 : 0;
 }
 
-int ExtractTagAttributes(const std::string& document, size_t start, const std::string& name,
-                         AttributeMap& attributes, size_t& tagStart, size_t& tagEnd) {
-    const std::string opening = "<" + name + " ";
-    size_t found = document.find(opening, start);
-    if (found == std::string::npos) return -1;
-    tagStart = found;
+namespace {
 
+// Where the tag opened at `found` ends: its first "/>", else its "</name>";
+// npos when it has neither.
+size_t FindTagEnd(const std::string& document, size_t found, const std::string& name) {
     size_t end = document.find("/>", found);
-    if (end == std::string::npos) {
-        end = document.find("</" + name + ">", found);
-        if (end == std::string::npos) {
-            ConsolePrintf(L"ExtractTagAttributes: failed to find end tag for: %hs\n", name.c_str());
-            return -2;
-        }
-    }
-    tagEnd = end;
+    if (end == std::string::npos) end = document.find("</" + name + ">", found);
+    return end;
+}
 
-    // From the blank after the name to the end marker. A name holding "/>"
-    // could end the tag inside its own opening text: then nothing is inside.
+// From the blank after the name to the end marker. A name holding "/>" could
+// end the tag inside its own opening text: then nothing is inside.
+std::string_view Inner(const std::string& document, size_t found, const std::string& name,
+                       size_t end) {
     size_t innerStart = found + 1 + name.size();
-    std::string_view inner;
-    if (end > innerStart) inner = std::string_view(document).substr(innerStart, end - innerStart);
+    if (end <= innerStart) return {};
+    return std::string_view(document).substr(innerStart, end - innerStart);
+}
 
-    // Words separated by white space; a word with "=" starts a token, one
-    // without joins the current token after a single blank. Each token is
-    // stored as soon as the next one starts, which keeps the document order.
-    auto store = [&attributes](std::string_view token) {
+// Words separated by white space; a word with "=" starts a token, one without
+// joins the current token after a single blank. `take(offset, name, value)`
+// gets each token with a "=" in document order, `offset` being where it
+// starts in `inner`. Returns false when there is no word at all.
+template <typename Take>
+bool ForEachToken(std::string_view inner, Take take) {
+    auto store = [&take](size_t offset, std::string_view token) {
         size_t equals = token.find('=');
         if (equals == std::string_view::npos) return;
-        std::string value(token.substr(equals + 1));
-        DecodeAmpersands(value);
-        attributes.insert_or_assign(std::string(token.substr(0, equals)), std::move(value));
+        take(offset, token.substr(0, equals), token.substr(equals + 1));
     };
     bool anyWord = false;
+    size_t tokenStart = 0;
     std::string_view token;  // the current token while it is a single word
     std::string joined;      // the current token once words were joined to it
     bool isJoined = false;
@@ -149,8 +148,9 @@ int ExtractTagAttributes(const std::string& document, size_t start, const std::s
         std::string_view word = inner.substr(wordStart, wordEnd - wordStart);
         i = wordEnd;
         if (!anyWord || word.find('=') != std::string_view::npos) {
-            if (anyWord) store(isJoined ? std::string_view(joined) : token);
+            if (anyWord) store(tokenStart, isJoined ? std::string_view(joined) : token);
             anyWord = true;
+            tokenStart = wordStart;
             token = word;
             isJoined = false;
             continue;
@@ -162,8 +162,103 @@ int ExtractTagAttributes(const std::string& document, size_t start, const std::s
         joined.push_back(' ');
         joined.append(word);
     }
-    if (!anyWord) return -2;
-    store(isJoined ? std::string_view(joined) : token);
+    if (anyWord) store(tokenStart, isJoined ? std::string_view(joined) : token);
+    return anyWord;
+}
+
+void Assign(AttributeMap& attributes, std::string_view name, std::string_view value) {
+    std::string decoded(value);
+    DecodeAmpersands(decoded);
+    attributes.insert_or_assign(std::string(name), std::move(decoded));
+}
+
+void ReportNoEnd(const std::string& name) {
+    ConsolePrintf(L"ExtractTagAttributes: failed to find end tag for: %hs\n", name.c_str());
+}
+
+}  // namespace
+
+int ExtractTagAttributes(const std::string& document, size_t start, const std::string& name,
+                         AttributeMap& attributes, size_t& tagStart, size_t& tagEnd) {
+    const std::string opening = "<" + name + " ";
+    size_t found = document.find(opening, start);
+    if (found == std::string::npos) return -1;
+    tagStart = found;
+    size_t end = FindTagEnd(document, found, name);
+    if (end == std::string::npos) {
+        ReportNoEnd(name);
+        return -2;
+    }
+    tagEnd = end;
+    // Each token is stored as it completes, so a later one of the same name wins.
+    bool anyWord = ForEachToken(Inner(document, found, name, end),
+                                [&attributes](size_t, std::string_view n, std::string_view v) {
+                                    Assign(attributes, n, v);
+                                });
+    return anyWord ? 0 : -2;
+}
+
+// The end marker found from an earlier opening is the first at or after it,
+// so it is also the first from any later opening before it.
+bool TagWalk::Covers(const std::string& document, const std::string& name, size_t opening) const {
+    return document_ == &document && name_ == name && opening >= from_ + 1 + name.size() &&
+           opening < end_;
+}
+
+// The tokens of the text from this opening to its end, once: for every name,
+// where its last token starts and that token's value. A later opening before
+// the same end sees a suffix of this text, whose attributes are then exactly
+// the names whose last token lies inside it.
+void TagWalk::Learn(const std::string& document, const std::string& name, size_t opening,
+                    size_t end) {
+    document_ = &document;
+    name_ = name;
+    from_ = opening;
+    end_ = end;
+    last_.clear();
+    std::string_view inner = Inner(document, opening, name, end);
+    const size_t base = opening + 1 + name.size();
+    size_t lastNonBlank = inner.find_last_not_of(kWhiteSpace);
+    lastWord_ = lastNonBlank == std::string_view::npos ? 0 : base + lastNonBlank + 1;
+    std::map<std::string, size_t, std::less<>> index;  // name to its entry in last_
+    ForEachToken(inner, [&](size_t offset, std::string_view n, std::string_view v) {
+        auto at = index.find(n);
+        if (at == index.end()) {
+            index.emplace(std::string(n), last_.size());
+            last_.push_back({base + offset, std::string(n), std::string(v)});
+        } else {
+            last_[at->second].position = base + offset;
+            last_[at->second].value.assign(v);
+        }
+    });
+    std::sort(last_.begin(), last_.end(),
+              [](const LastValue& a, const LastValue& b) { return a.position < b.position; });
+}
+
+int TagWalk::Extract(const std::string& document, size_t start, const std::string& name,
+                     AttributeMap& attributes, size_t& tagStart, size_t& tagEnd) {
+    const std::string opening = "<" + name + " ";
+    size_t found = document.find(opening, start);
+    if (found == std::string::npos) return -1;
+    tagStart = found;
+    if (!Covers(document, name, found)) {
+        size_t end = FindTagEnd(document, found, name);
+        if (end == std::string::npos) {
+            ReportNoEnd(name);
+            return -2;
+        }
+        Learn(document, name, found, end);
+    }
+    tagEnd = end_;
+    // The inner text begins on the blank of the opening, so its words are
+    // words of the learnt text too; a token cut by its start keeps only
+    // words without "=", which store nothing.
+    const size_t innerStart = found + 1 + name.size();
+    if (lastWord_ <= innerStart) return -2;
+    auto first = std::lower_bound(
+        last_.begin(), last_.end(), innerStart,
+        [](const LastValue& entry, size_t position) { return entry.position < position; });
+    for (auto it = first; it != last_.end(); ++it) Assign(attributes, it->name, it->value);
     return 0;
 }
 

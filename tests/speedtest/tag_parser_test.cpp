@@ -107,6 +107,80 @@ TEST(ExtractTagAttributes, HostileDocumentsEndQuickly) {
     }
 }
 
+// Every record of a walk, as the directory walks a server list: attributes,
+// positions and the result that ended it.
+template <typename Extract>
+std::string WalkText(const std::string& document, const std::string& tag, Extract extract) {
+    std::string text;
+    size_t position = 0;
+    for (;;) {
+        AttributeMap record{{"kept", "1"}};  // what a record held stays unless named again
+        size_t tagStart = 7, tagEnd = 7;
+        int result = extract(document, position, tag, record, tagStart, tagEnd);
+        text += std::to_string(result) + "@" + std::to_string(tagStart) + "-" +
+                std::to_string(tagEnd) + ":";
+        for (const auto& [name, value] : record) text += name + "=" + value + "|";
+        text += "\n";
+        if (result != 0) return text;
+        position = tagStart + 1;
+    }
+}
+
+// The walk that remembers what it read must agree with reading every tag
+// afresh, on any document built from the pieces that matter.
+TEST(TagWalk, AgreesWithReadingEachTagAfresh) {
+    const std::string pieces[] = {"<server ", "<server ", "/>",      "</server>", " ",
+                                  "\t",       "a=1",      "a=",      "b=2",       "word",
+                                  "=",        "&amp;",    "<server", "<s>",       "x"};
+    uint32_t seed = 12345;
+    auto next = [&seed] { return seed = seed * 1103515245u + 12345u; };
+    test::ConsoleCapture console;  // "failed to find end tag" lines
+    for (int round = 0; round < 20000; ++round) {
+        std::string document;
+        for (uint32_t n = next() % 40; n > 0; --n) document += pieces[(next() >> 8) % 15];
+        TagWalk walk;
+        auto walked = [&walk](const std::string& d, size_t start, const std::string& tag,
+                              AttributeMap& a, size_t& s,
+                              size_t& e) { return walk.Extract(d, start, tag, a, s, e); };
+        ASSERT_EQ(WalkText(document, "server", walked),
+                  WalkText(document, "server", ExtractTagAttributes))
+            << document;
+    }
+}
+
+// Many openings before one distant end: each record is the rest of the
+// document up to it, which read afresh costs the document's size per record.
+TEST(TagWalk, TenMegabytesOfOpeningsBeforeOneEndTakeLinearTime) {
+#if defined(NDEBUG) && !defined(__SANITIZE_ADDRESS__)
+    const auto limit = std::chrono::seconds(1);
+#else
+    const auto limit = std::chrono::seconds(10);  // unoptimised or instrumented
+#endif
+    for (const std::string end : {"/>", "</server>"}) {
+        std::string document;
+        size_t openings = 0;
+        while (document.size() < 10'000'000) {
+            document += "<server a=" + std::to_string(openings++) + " ";
+        }
+        document += end;
+        auto start = std::chrono::steady_clock::now();
+        TagWalk walk;
+        size_t records = 0, position = 0, tagStart = 0, tagEnd = 0;
+        AttributeMap record, first;
+        while (walk.Extract(document, position, "server", record, tagStart, tagEnd) == 0) {
+            if (records++ == 0) first = record;
+            record.clear();
+            position = tagStart + 1;
+        }
+        EXPECT_LT(std::chrono::steady_clock::now() - start, limit) << end;
+        EXPECT_EQ(records, openings) << end;
+        // Every opening's last "a" is the document's last one.
+        const std::string last = std::to_string(openings - 1);
+        EXPECT_EQ(first, (AttributeMap{{"a", last}})) << end;
+        EXPECT_EQ(tagEnd, document.size() - end.size()) << end;
+    }
+}
+
 // The rule is "erase the amp; after the first &amp; from the start until none
 // is left"; the routine folds in one pass. Every text of up to seven
 // characters from the letters that matter must come out the same.
