@@ -15,6 +15,8 @@
 #include <cstring>
 #include <fstream>
 
+#include "platform/eintr.h"
+
 extern char** environ;
 
 namespace lab {
@@ -135,10 +137,8 @@ bool ChildProcess::Start(const Options& options, std::string* error) {
     }
     ::close(report[1]);
     int childErrno = 0;
-    ssize_t got = 0;
-    do {
-        got = ::read(report[0], &childErrno, sizeof childErrno);
-    } while (got < 0 && errno == EINTR);
+    ssize_t got =
+        platform::RetryOnEintr([&] { return ::read(report[0], &childErrno, sizeof childErrno); });
     ::close(report[0]);
     if (got == static_cast<ssize_t>(sizeof childErrno)) {
         ::waitpid(pid, nullptr, 0);
@@ -164,16 +164,11 @@ void ChildProcess::Signal(int signo) const {
 std::optional<int> ChildProcess::Wait(std::chrono::milliseconds timeout) {
     if (pid_ <= 0) return std::nullopt;
     pollfd p{pidfd_, POLLIN, 0};
-    int n = 0;
-    do {
-        n = ::poll(&p, 1, static_cast<int>(timeout.count()));
-    } while (n < 0 && errno == EINTR);
+    int n =
+        platform::RetryOnEintr([&] { return ::poll(&p, 1, static_cast<int>(timeout.count())); });
     if (n == 0) return std::nullopt;
     int status = 0;
-    pid_t done = 0;
-    do {
-        done = ::waitpid(pid_, &status, 0);
-    } while (done < 0 && errno == EINTR);
+    pid_t done = platform::RetryOnEintr([&] { return ::waitpid(pid_, &status, 0); });
     pid_ = -1;
     ::close(pidfd_);
     pidfd_ = -1;
@@ -260,8 +255,7 @@ bool BusDaemon::Start(const std::string& directory, std::string* error) {
     std::string line;
     pollfd p{pipeFds[0], POLLIN, 0};
     while (line.find('\n') == std::string::npos) {
-        int n = ::poll(&p, 1, kBusStartTimeoutMs);
-        if (n < 0 && errno == EINTR) continue;
+        int n = platform::RetryOnEintr([&] { return ::poll(&p, 1, kBusStartTimeoutMs); });
         char buffer[256];
         ssize_t got = n > 0 ? ::read(pipeFds[0], buffer, sizeof buffer) : 0;
         if (got <= 0) break;

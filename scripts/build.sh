@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Configures and builds into build/ (RelWithDebInfo), build-release/ with
-# --release, or build-asan/ with --sanitize; further arguments go to
+# --release, build-asan/ with --sanitize, or build-tsan/ with --tsan
+# (ThreadSanitizer); further arguments go to
 # `cmake --build` (e.g. --target sandrow).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,6 +14,14 @@ case "${1:-}" in
     # compiles in half the time.
     dir=build-asan
     flags=(-DSANDROW_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON)
+    shift
+    ;;
+  --tsan)
+    # Optimised a little: ThreadSanitizer slows every memory access, and the
+    # tests that run threads also keep time.
+    dir=build-tsan
+    flags=(-DSANDROW_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo
+      -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON)
     shift
     ;;
   --release)

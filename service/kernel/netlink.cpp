@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/eintr.h"
+
 namespace corvane::nl {
 namespace {
 
@@ -212,20 +214,17 @@ Result Socket::Request(Message& message, const OnMessage& each) {
     request->nlmsg_pid = 0;
     sockaddr_nl kernel{};
     kernel.nl_family = AF_NETLINK;
-    ssize_t sent;
-    do {
-        sent = ::sendto(fd_, request, request->nlmsg_len, 0, reinterpret_cast<sockaddr*>(&kernel),
+    ssize_t sent = platform::RetryOnEintr([&] {
+        return ::sendto(fd_, request, request->nlmsg_len, 0, reinterpret_cast<sockaddr*>(&kernel),
                         sizeof kernel);
-    } while (sent < 0 && errno == EINTR);
+    });
     if (sent < 0) {
         result.error = errno;
         return result;
     }
     for (;;) {
-        ssize_t received;
-        do {
-            received = ::recv(fd_, buffer_.data(), buffer_.size(), 0);
-        } while (received < 0 && errno == EINTR);
+        ssize_t received =
+            platform::RetryOnEintr([&] { return ::recv(fd_, buffer_.data(), buffer_.size(), 0); });
         if (received < 0) {
             result.error = errno == EAGAIN ? ETIMEDOUT : errno;
             return result;
@@ -316,9 +315,9 @@ int EventSocket::Open(const std::vector<unsigned>& groups) {
 bool EventSocket::Drain(const OnMessage& each) {
     bool complete = true;
     for (;;) {
-        ssize_t received = ::recv(fd_, buffer_.data(), buffer_.size(), MSG_DONTWAIT);
+        ssize_t received = platform::RetryOnEintr(
+            [&] { return ::recv(fd_, buffer_.data(), buffer_.size(), MSG_DONTWAIT); });
         if (received < 0) {
-            if (errno == EINTR) continue;
             if (errno == ENOBUFS) {
                 complete = false;  // events were lost; the socket goes on
                 continue;

@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <exception>
 
+#include "platform/eintr.h"
+
 namespace platform {
 namespace {
 
@@ -21,11 +23,8 @@ std::terminate_handler gPreviousTerminate = nullptr;
 
 void WriteAll(int fd, const char* data, size_t length) {
     while (length > 0) {
-        ssize_t n = ::write(fd, data, length);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return;  // nobody reads our console any more; carry on without it
-        }
+        ssize_t n = RetryOnEintr([&] { return ::write(fd, data, length); });
+        if (n < 0) return;  // nobody reads our console any more; carry on without it
         data += n;
         length -= static_cast<size_t>(n);
     }

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/eintr.h"
+
 namespace platform {
 
 bool GetComputerNameA(char* buffer, uint32_t* size) {
@@ -29,11 +31,9 @@ bool GetComputerNameA(char* buffer, uint32_t* size) {
 bool CoCreateGuid(Guid* guid) {
     size_t filled = 0;
     while (filled < guid->size()) {
-        ssize_t n = ::getrandom(guid->data() + filled, guid->size() - filled, 0);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
+        ssize_t n = RetryOnEintr(
+            [&] { return ::getrandom(guid->data() + filled, guid->size() - filled, 0); });
+        if (n < 0) return false;
         filled += static_cast<size_t>(n);
     }
     (*guid)[6] = static_cast<uint8_t>(((*guid)[6] & 0x0F) | 0x40);  // version 4

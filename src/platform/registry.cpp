@@ -17,6 +17,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/eintr.h"
+
 namespace platform {
 namespace {
 
@@ -376,11 +378,8 @@ struct FdCloser {
 };
 
 LONG ReadHive(const char* path, std::string& out) {
-    int fd;
     // O_NONBLOCK keeps a FIFO at the path from stalling the open; it is refused below.
-    do {
-        fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    } while (fd < 0 && errno == EINTR);
+    const int fd = RetryOnEintr([&] { return open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK); });
     if (fd < 0)
         return errno == ENOENT || errno == ENOTDIR ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
     const FdCloser closer{fd};
@@ -391,12 +390,9 @@ LONG ReadHive(const char* path, std::string& out) {
     out.reserve(static_cast<size_t>(st.st_size));
     char buf[65536];
     for (;;) {
-        const ssize_t n = read(fd, buf, sizeof buf);
+        const ssize_t n = RetryOnEintr([&] { return read(fd, buf, sizeof buf); });
         if (n == 0) return ERROR_SUCCESS;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return ERROR_ACCESS_DENIED;
-        }
+        if (n < 0) return ERROR_ACCESS_DENIED;
         out.append(buf, static_cast<size_t>(n));
         if (out.size() > kMaxHiveBytes) return ERROR_ACCESS_DENIED;  // it grew while read
     }

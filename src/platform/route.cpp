@@ -20,6 +20,8 @@
 #include <new>
 #include <optional>
 
+#include "platform/eintr.h"
+
 namespace platform {
 namespace {
 
@@ -55,17 +57,13 @@ class Netlink {
     // the kernel's error answer or of the socket.
     int Exchange(nlmsghdr* request, mnl_cb_t callback, void* data) {
         request->nlmsg_seq = ++sequence_;
-        ssize_t sent;
-        do {
-            sent = mnl_socket_sendto(nl_, request, request->nlmsg_len);
-        } while (sent < 0 && errno == EINTR);
+        ssize_t sent = platform::RetryOnEintr(
+            [&] { return mnl_socket_sendto(nl_, request, request->nlmsg_len); });
         if (sent < 0) return errno;
         std::vector<char> buffer(kReceiveBufferBytes);
         for (;;) {
-            ssize_t received;
-            do {
-                received = mnl_socket_recvfrom(nl_, buffer.data(), buffer.size());
-            } while (received < 0 && errno == EINTR);
+            ssize_t received = platform::RetryOnEintr(
+                [&] { return mnl_socket_recvfrom(nl_, buffer.data(), buffer.size()); });
             if (received < 0) return errno == EAGAIN ? ETIMEDOUT : errno;
             errno = 0;
             int run = mnl_cb_run(buffer.data(), static_cast<size_t>(received), sequence_, portId_,

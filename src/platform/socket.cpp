@@ -15,6 +15,8 @@
 #include <climits>
 #include <cstring>
 
+#include "platform/eintr.h"
+
 namespace platform {
 
 namespace {
@@ -24,16 +26,6 @@ thread_local int tLastError = 0;
 int Fail(int error) {
     tLastError = error;
     return -1;
-}
-
-// Runs a system call again while a signal interrupted it; the final result
-// and errno are those of the last attempt.
-template <typename Call>
-auto RetryOnEintr(Call call) {
-    for (;;) {
-        auto result = call();
-        if (!(result == -1 && errno == EINTR)) return result;
-    }
 }
 
 }  // namespace
