@@ -2,14 +2,21 @@
 // the stand-ins for the IP Helper calls that find an adapter and pin a route.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
 namespace platform {
 
-// Every call answers 0 on success, else an errno number (ENODEV, EEXIST,
-// EPERM, ENOMEM when memory ran out, ...), small enough to print as is.
+// Every call answers 0 on success, else an errno number, small enough to
+// print as is. The ones callers tell apart have names:
+inline constexpr int kRouteNoMemory = ENOMEM;     // memory ran out
+inline constexpr int kRouteExists = EEXIST;       // the route to add is there already
+inline constexpr int kRouteNoSuchRoute = ESRCH;   // the route to delete is not there
+inline constexpr int kRouteNotPermitted = EPERM;  // no right to change routes
+inline constexpr int kRouteNoSuchLink = ENODEV;   // no interface of that index
+inline constexpr int kRouteFamilyOff = ENOENT;    // the address family is off on it
 
 // Linux hardware addresses are at most 32 bytes (MAX_ADDR_LEN).
 inline constexpr size_t kMaxPhysAddrLength = 32;
@@ -39,8 +46,8 @@ struct IpInterfaceEntry {
 void InitializeIpInterfaceEntry(IpInterfaceEntry* entry);
 
 // Fills in the metric when the link exists and has the family enabled (for
-// IPv6: not disabled on it). ENODEV when there is no such link, ENOENT when the
-// family is off on it, EINVAL for an unknown family.
+// IPv6: not disabled on it). kRouteNoSuchLink when there is no such link,
+// kRouteFamilyOff when the family is off on it, EINVAL for an unknown family.
 int GetIpInterfaceEntry(IpInterfaceEntry* entry);
 
 // One IPv4 route, laid out like the IP Helper route row. Addresses and masks
@@ -70,12 +77,12 @@ inline constexpr uint32_t kUnusedMetric = 0xFFFFFFFF;
 int GetIpForwardTable(std::vector<IpForwardRow>* table);
 
 // Adds exactly this route to the main table: dest/prefix via nextHop on
-// ifIndex, priority = metric1, protocol 3. EEXIST when it exists, EPERM
+// ifIndex, priority = metric1, protocol 3. kRouteExists when it exists, kRouteNotPermitted
 // without the right to change routes, EINVAL for a non-contiguous mask.
 int CreateIpForwardEntry(const IpForwardRow& row);
 
 // Removes exactly that route (same destination, prefix, next hop, interface
-// and priority). ESRCH when there is none.
+// and priority). kRouteNoSuchRoute when there is none.
 int DeleteIpForwardEntry(const IpForwardRow& row);
 
 // Prefix length of a network-order mask; -1 when the ones are not contiguous.

@@ -1,7 +1,6 @@
 // The latency probe with its route pinning.
 #include "probe/latency.h"
 
-#include <cerrno>
 #include <cstring>
 #include <mutex>
 
@@ -45,7 +44,7 @@ void SetLookupFailure() {
 uint32_t GetIPv4DefaultGateway(uint32_t interfaceIndex) {
     std::vector<platform::IpForwardRow> table;
     int error = platform::GetIpForwardTable(&table);
-    if (error == ENOMEM) {
+    if (error == platform::kRouteNoMemory) {
         ConsolePrintf("Malloc failed. Out of memory.\n");
         LogError("GetIPv4DefaultGateway: Malloc failed. Out of memory.");
         return kNoGateway;

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <new>
 
 #include "config/registry_params.h"
@@ -337,9 +336,9 @@ int32_t GetIfIndexFromMAC(const uint8_t* bytes, uint32_t length) {
     try {
         error = platform::GetIfTable(&table);
     } catch (const std::bad_alloc&) {
-        error = ENOMEM;
+        error = platform::kRouteNoMemory;
     }
-    if (error == ENOMEM) {
+    if (error == platform::kRouteNoMemory) {
         ConsolePrintf(
             "GetIfIndexFromMAC - no memory needed to call GetIfTable - sizeof(MIB_IFTABLE)");
         return -1;
