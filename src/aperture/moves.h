@@ -5,8 +5,8 @@
 
 #include <string_view>
 
-#include "aperture/isp_ctx.h"
 #include "shaper/hresult.h"
+#include "slots/isp_ctx.h"
 
 inline constexpr double kStepUpLimitFactor = 1.05;  // a step up never passes recovery x 1.05
 inline constexpr double kStepSwitchMbps = 5.0;      // +0.5 mbps at or below, x 1.1 above

@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "aperture/isp_ctx.h"
 #include "shaper/hresult.h"
+#include "slots/isp_ctx.h"
 
 inline constexpr double kHugeMbps = 500.0;  // readings at or above are dropped whole
 inline constexpr double kIdleMbps = 0.5;

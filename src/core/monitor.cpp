@@ -7,21 +7,22 @@
 #include <string>
 #include <vector>
 
-#include "aperture/isp_ctx.h"
 #include "aperture/moves.h"
 #include "aperture/probe_cycle.h"
 #include "config/registry_params.h"
-#include "core/process.h"
 #include "log/console_print.h"
 #include "log/logger.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/notify.h"
 #include "probe/budget.h"
+#include "process/process.h"
 #include "shaper/binding.h"
 #include "shaper/gateways.h"
+#include "slots/isp_ctx.h"
 #include "speedtest/best_server.h"
 #include "speedtest/directory.h"
+#include "speedtest/http_exchange.h"
 
 namespace {
 
@@ -41,20 +42,6 @@ bool SleepOrAbort(uint32_t ms) {
     if (AbortRequested()) return true;
     platform::Sleep(ms);
     return AbortRequested();
-}
-
-void ClearLastError() {
-    std::lock_guard<platform::CriticalSection> hold(gDLLock);
-    gLastErrorSet = false;
-    gLastErrorText.clear();
-}
-
-// The stored error text, or false when none is set.
-bool TakeLastError(std::string* text) {
-    std::lock_guard<platform::CriticalSection> hold(gDLLock);
-    if (!gLastErrorSet) return false;
-    *text = gLastErrorText;
-    return true;
 }
 
 enum class Phase1 { ServerChosen, Aborted };
@@ -85,12 +72,12 @@ Phase1 FindProbeServer(std::vector<ServerRecord>& servers, std::string* probeHos
             if (GetClosestServers(servers) == 0) {
                 ConsolePrintf(L"DoApertureMonitor():[GetClosestServers] Succeeded\n");
                 LogError("DoApertureMonitor():[GetClosestServers] Succeeded");
-                ClearLastError();
+                ClearLastErrorText();
                 listed = true;
                 break;
             }
             std::string error;
-            if (firstListError && TakeLastError(&error)) {
+            if (firstListError && TakeLastErrorText(&error)) {
                 firstListError = false;
                 ConsolePrintf(L"DoApertureMonitor():[GetClosestServers] Error %hs\n",
                               error.c_str());
@@ -99,7 +86,7 @@ Phase1 FindProbeServer(std::vector<ServerRecord>& servers, std::string* probeHos
         }
         if (!listed) {
             if (SleepOrAbort(kRetryMs)) return Phase1::Aborted;
-            ClearLastError();
+            ClearLastErrorText();
             continue;
         }
 
@@ -110,7 +97,7 @@ Phase1 FindProbeServer(std::vector<ServerRecord>& servers, std::string* probeHos
             continue;
         }
         std::string error;
-        if (TakeLastError(&error)) {
+        if (TakeLastErrorText(&error)) {
             // An error stored while an index still came back: not trusted.
             ConsolePrintf(L"DoApertureMonitor():[GetBestServer] Fatal Error %hs\n", error.c_str());
             LogError("DoApertureMonitor():[GetBestServer] Fatal Error ", error);

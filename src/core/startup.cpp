@@ -8,7 +8,6 @@
 
 #include "config/registry_params.h"
 #include "core/monitor.h"
-#include "core/process.h"
 #include "log/console_print.h"
 #include "log/logger.h"
 #include "platform/bus.h"
@@ -17,7 +16,9 @@
 #include "platform/signals.h"
 #include "platform/socket.h"
 #include "probe/budget.h"
+#include "process/process.h"
 #include "report/report.h"
+#include "speedtest/http_exchange.h"
 
 namespace {
 
@@ -69,7 +70,7 @@ bool InitProbeGlobals() {
     }
 
     InitOrUpdateProbeBudgetTiming(true);
-    gPerfFrequency = platform::QueryPerformanceFrequency();
+    platform::gPerfFrequency = platform::QueryPerformanceFrequency();
 
     if (int error = gDLLock.InitializeAndSpinCount(kLockSpinCount); error != 0) {
         ConsolePrintf(L"InitializeCriticalSection (DL) error: %u\n", static_cast<unsigned>(error));

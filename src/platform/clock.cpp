@@ -30,8 +30,18 @@ int64_t ProcessStartMs() {
 
 }  // namespace
 
+int64_t gPerfFrequency = 0;
+
 int64_t QueryPerformanceFrequency() {
     return kPerfFrequency;
+}
+
+int64_t PerfFrequency() {
+    return gPerfFrequency > 0 ? gPerfFrequency : QueryPerformanceFrequency();
+}
+
+void ResetClockForTest() {
+    gPerfFrequency = 0;
 }
 
 int64_t QueryPerformanceCounter() {

@@ -24,8 +24,13 @@ inline constexpr int64_t kPerfFrequency = 10000000;  // counter ticks per second
 
 int64_t QueryPerformanceFrequency();
 int64_t QueryPerformanceCounter();  // monotonic, 100 ns units
-uint64_t GetTickCount64();          // monotonic, milliseconds
-LocalTime GetLocalTime();           // follows the process's TZ
+// The frequency start-up read (counter ticks per second); 0 until then.
+extern int64_t gPerfFrequency;
+// gPerfFrequency, or the counter's own before start-up read it: what every
+// conversion of counter ticks divides by.
+int64_t PerfFrequency();
+uint64_t GetTickCount64();  // monotonic, milliseconds
+LocalTime GetLocalTime();   // follows the process's TZ
 // The current local time as ctime(3) prints it, without the line end:
 // "Fri Dec  4 05:42:18 2026" (24 characters for years 1000-9999).
 std::string CtimeNow();
@@ -51,5 +56,7 @@ class ClockSource {
 
 // nullptr restores the real clocks. The source must outlive its installation.
 void SetClockSourceForTest(ClockSource* source);
+// Tests: gPerfFrequency back to unread.
+void ResetClockForTest();
 
 }  // namespace platform

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "aperture/isp_ctx.h"
+#include "slots/isp_ctx.h"
 
 inline constexpr uint64_t kBytesPerProbe = 1139;
 inline constexpr uint32_t kPartitionsPerHour = 8;

@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-#include "aperture/isp_ctx.h"
+#include "slots/isp_ctx.h"
 
 // Sets or renews the deferral at `mbps` for gDeferralTimeSecs.
 void DeferProbes(double mbps, Deferral& point);

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <mutex>
 
-#include "core/process.h"
 #include "log/console_print.h"
 #include "log/logger.h"
 #include "platform/socket.h"
@@ -34,9 +33,7 @@ int TimedExchange(const std::string& host, const std::string& request, double* s
 }
 
 void SetLookupFailure() {
-    std::lock_guard<platform::CriticalSection> hold(gDLLock);
-    gLastErrorSet = true;
-    gLastErrorText = "Fatal Error: hostname lookup failure!";
+    SetLastErrorText(kLookupFailureText);
 }
 
 }  // namespace

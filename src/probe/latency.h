@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "aperture/isp_ctx.h"
 #include "platform/route.h"
+#include "slots/isp_ctx.h"
 
 inline constexpr int32_t kProbeAnswered = 0;
 inline constexpr int32_t kProbeNoAnswer = -1;

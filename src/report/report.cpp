@@ -2,9 +2,11 @@
 // the per-gateway bookkeeping that keeps undelivered counts for the next time.
 #include "report/report.h"
 
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -12,17 +14,22 @@
 #include <system_error>
 #include <thread>
 
-#include "aperture/isp_ctx.h"
-#include "core/process.h"
 #include "log/console_print.h"
 #include "log/logger.h"
+#include "platform/notify.h"
 #include "platform/socket.h"
+#include "process/process.h"
+#include "slots/isp_ctx.h"
 #include "speedtest/http_exchange.h"
 
 bool gLastReportFailed = false;
 uint8_t gPostFailed = 0;
+platform::CriticalSection gPCRLock;
 
 namespace {
+
+// How often the wait for the post thread looks up to feed the watchdog.
+constexpr std::chrono::seconds kWatchdogStep{1};
 
 // 29 hyphens and the digits open each part; the header's boundary parameter
 // has two hyphens fewer, as multipart framing adds them.
@@ -151,7 +158,15 @@ int doPOSTProbeCounts(const std::string& adapterMac, const std::string& gatewayM
     // read as failed (and stop the counts from ever being acknowledged).
     SetPostFailed(0);
     try {
-        std::thread worker(PostThread, &post);
+        // The worker's exchange keeps its own time limits; waiting for it in
+        // steps keeps the watchdog fed, since one report per gateway can
+        // take minutes on a line that drops packets.
+        std::packaged_task<int(PostRequest*)> task(PostThread);
+        std::future<int> done = task.get_future();
+        std::thread worker(std::move(task), &post);
+        while (done.wait_for(kWatchdogStep) != std::future_status::ready) {
+            platform::PingWatchdogIfDue();
+        }
         worker.join();
     } catch (const std::system_error&) {
         // No thread, nothing sent: a failure, so the counts wait for the next report.

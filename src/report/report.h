@@ -5,11 +5,15 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/sync.h"
+
 // A report failed to be delivered; written after every report, read and
 // cleared by the budget timing, which then retries soon.
 extern bool gLastReportFailed;
-// Set by the post thread when a post failed; guarded by gPCRLock.
+// Set by the post thread when a post failed; guarded by gPCRLock, which
+// start-up initialises and shutdown deletes.
 extern uint8_t gPostFailed;
+extern platform::CriticalSection gPCRLock;
 
 // What the post thread sends, and where.
 struct PostRequest {

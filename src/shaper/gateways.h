@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "aperture/isp_ctx.h"
 #include "shaper/interfaces.h"
+#include "slots/isp_ctx.h"
 
 // The service's interfaces; empty until InitTarnelHelper binds them.
 extern ComPtr<IBandwidthControlManager> g_pIBandwidthControlManager;

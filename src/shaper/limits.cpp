@@ -4,7 +4,6 @@
 
 #include <algorithm>
 
-#include "core/process.h"
 #include "log/console_print.h"
 #include "log/logger.h"
 #include "platform/clock.h"
@@ -186,8 +185,7 @@ HRESULT GetInternetDownloadStats(IspCtx& ctx) {
             ctx.firstSample = 0;
             ctx.mbps_MMA = ctx.mbps;
         } else {
-            const int64_t frequency =
-                gPerfFrequency > 0 ? gPerfFrequency : platform::QueryPerformanceFrequency();
+            const int64_t frequency = platform::PerfFrequency();
             const int64_t micros = TicksToMicroseconds(now - lastSampleTicks, frequency);
             const double seconds = static_cast<double>(micros) / kMicrosecondsPerSecond;
             if (total < ctx.lastCombinedTotal) {

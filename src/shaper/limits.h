@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "aperture/isp_ctx.h"
 #include "shaper/interfaces.h"
+#include "slots/isp_ctx.h"
 
 // One process or domain of a traffic list: its counters as the service shows
 // them (bits, cumulative; a counter may restart lower).

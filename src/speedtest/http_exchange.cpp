@@ -6,7 +6,6 @@
 #include <mutex>
 #include <vector>
 
-#include "core/process.h"
 #include "log/console_print.h"
 #include "platform/clock.h"
 
@@ -16,9 +15,9 @@ constexpr size_t kReceiveBufferBytes = 10240;
 // The post keeps one byte of its buffer for the NUL that ends the chunk's text.
 constexpr size_t kPostReceiveBytes = kReceiveBufferBytes - 1;
 constexpr int kPostSendBufferBytes = 10485760;  // 10 MiB, so one send takes the whole form
-constexpr const char* kLookupFailureText = "Fatal Error: hostname lookup failure!";
-
 ExchangeSettings gExchangeSettings;
+std::string gLastErrorText;  // guarded by gDLLock
+bool gLastErrorSet = false;  // gLastErrorText holds an error not yet cleared
 
 const ExchangeMessages kLatencyMessages = {
     L"SendMeasureLatencyResponse: my_gethostbyname(%hs) failure, error = %d\n",
@@ -51,9 +50,7 @@ void Say(const ExchangeProfile& profile, const wchar_t* ExchangeMessages::*line,
 }
 
 void SetLookupFailure() {
-    std::lock_guard<platform::CriticalSection> lock(gDLLock);
-    gLastErrorSet = true;
-    gLastErrorText = kLookupFailureText;
+    SetLastErrorText(kLookupFailureText);
 }
 
 // Milliseconds left of `limitMs` after `elapsedMs`, plus one so that the wait
@@ -258,7 +255,7 @@ int SendMeasureLatencyResponse(const std::string& host, const std::string& reque
     CloseExchangeSocket(kLatencyProfile, exchange.socket);
 
     if (exchange.connectStamp > 0 && exchange.firstDataStamp > 0) {
-        int64_t frequency = gPerfFrequency > 0 ? gPerfFrequency : platform::kPerfFrequency;
+        int64_t frequency = platform::PerfFrequency();
         int64_t microseconds =
             (exchange.firstDataStamp - exchange.connectStamp) * 1000000 / frequency;
         *seconds = static_cast<double>(microseconds) / 1000000.0;
@@ -266,4 +263,25 @@ int SendMeasureLatencyResponse(const std::string& host, const std::string& reque
     }
     ConsolePrintf(L"SendMeasureLatencyResponse: no data received from server %hs\n", host.c_str());
     return -1;
+}
+
+platform::CriticalSection gDLLock;
+
+void SetLastErrorText(std::string_view text) {
+    std::lock_guard<platform::CriticalSection> hold(gDLLock);
+    gLastErrorSet = true;
+    gLastErrorText.assign(text);
+}
+
+bool TakeLastErrorText(std::string* text) {
+    std::lock_guard<platform::CriticalSection> hold(gDLLock);
+    if (!gLastErrorSet) return false;
+    *text = gLastErrorText;
+    return true;
+}
+
+void ClearLastErrorText() {
+    std::lock_guard<platform::CriticalSection> hold(gDLLock);
+    gLastErrorSet = false;
+    gLastErrorText.clear();
 }

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "platform/socket.h"
+#include "platform/sync.h"
 
 // Limits of every exchange. The program always runs with these defaults;
 // tests shorten the waits and point the connection at their own port.
@@ -72,8 +73,18 @@ struct ExchangeResult {
     platform::Socket socket;
 };
 
+// The last error an exchange (or a probe) left for the monitor to show, e.g.
+// kLookupFailureText; kept until cleared. gDLLock guards it; start-up
+// initialises the lock and shutdown deletes it.
+inline constexpr const char* kLookupFailureText = "Fatal Error: hostname lookup failure!";
+extern platform::CriticalSection gDLLock;
+void SetLastErrorText(std::string_view text);
+// The text, or false when none is set; it stays set.
+bool TakeLastErrorText(std::string* text);
+void ClearLastErrorText();
+
 // Lookup, socket, connect, one send and the receive loop. A failed lookup
-// sets gLastErrorText/gLastErrorSet under gDLLock; nothing else touches them.
+// sets the last error text.
 ExchangeResult HttpExchange(const ExchangeProfile& profile, const std::string& host,
                             std::string_view request, const ChunkSink& sink);
 

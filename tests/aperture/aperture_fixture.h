@@ -7,11 +7,11 @@
 #include <deque>
 #include <string>
 
-#include "aperture/isp_ctx.h"
 #include "probe/budget.h"
 #include "probe/latency.h"
 #include "shaper/fake_service.h"
 #include "shaper/gateways.h"
+#include "slots/isp_ctx.h"
 
 namespace test {
 

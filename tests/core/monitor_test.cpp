@@ -11,11 +11,11 @@
 #include <mutex>
 #include <string>
 
-#include "aperture/isp_ctx.h"
 #include "platform/notify.h"
 #include "probe/budget.h"
 #include "probe/latency.h"
 #include "shaper/fake_service.h"
+#include "slots/isp_ctx.h"
 #include "speedtest/directory.h"
 #include "speedtest/http_exchange.h"
 #include "speedtest/loopback_server.h"

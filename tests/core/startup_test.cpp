@@ -9,8 +9,10 @@
 #include <vector>
 
 #include "config/registry_params.h"
-#include "core/process.h"
 #include "log/logger.h"
+#include "platform/clock.h"
+#include "process/process.h"
+#include "speedtest/http_exchange.h"
 #include "support/test_support.h"
 
 namespace {
@@ -21,14 +23,18 @@ class Startup : public ::testing::Test {
         platform::SetKbHitForTest(nullptr);
         ResetLoggerForTest();
         ResetConfigForTest();
-        ResetCoreForTest();
+        ResetProcessForTest();
+        platform::ResetClockForTest();
+        ClearLastErrorText();
     }
 
     // Runs the program with a key press seen from the n-th abort test on.
     int RunWithKeyAtTest(int n) {
         ResetLoggerForTest();
         ResetConfigForTest();
-        ResetCoreForTest();
+        ResetProcessForTest();
+        platform::ResetClockForTest();
+        ClearLastErrorText();
         int tests = 0;
         platform::SetKbHitForTest([&tests, n] { return ++tests >= n; });
         return SandrowMain();

@@ -9,10 +9,11 @@
 #include <vector>
 
 #include "config/registry_params.h"
-#include "core/process.h"
 #include "log/logger.h"
+#include "platform/clock.h"
 #include "platform/route.h"
 #include "probe/budget.h"
+#include "speedtest/http_exchange.h"
 #include "support/fake_clock.h"
 #include "support/test_support.h"
 
@@ -55,7 +56,8 @@ class Latency : public ::testing::Test {
     void SetUp() override {
         ResetLatencyForTest();
         ResetBudgetForTest();
-        ResetCoreForTest();
+        platform::ResetClockForTest();
+        ClearLastErrorText();
         ResetIspContextsForTest();
         InitLogger();
         platform::SetRouteSourceForTest(&routes_);
@@ -81,7 +83,8 @@ class Latency : public ::testing::Test {
         ResetLatencyForTest();
         ResetBudgetForTest();
         ResetLoggerForTest();
-        ResetCoreForTest();
+        platform::ResetClockForTest();
+        ClearLastErrorText();
     }
     int32_t Probe(uint8_t deferral, uint8_t budget) {
         deferral_ = deferral;

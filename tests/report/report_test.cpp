@@ -13,9 +13,9 @@
 #include <mutex>
 #include <tuple>
 
-#include "aperture/isp_ctx.h"
-#include "core/process.h"
 #include "log/logger.h"
+#include "process/process.h"
+#include "slots/isp_ctx.h"
 #include "speedtest/http_exchange.h"
 #include "speedtest/loopback_server.h"
 #include "support/test_support.h"
@@ -48,7 +48,8 @@ const std::string kClosed = "[Post Thrd N] sock N closed\n";
 class ReportTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        ResetCoreForTest();
+        ResetProcessForTest();
+        ClearLastErrorText();
         ResetIspContextsForTest();
         ResetReportForTest();
         gComputerName = "TESTBOX";
@@ -63,7 +64,8 @@ class ReportTest : public ::testing::Test {
         ResetLoggerForTest();
         ResetReportForTest();
         ResetIspContextsForTest();
-        ResetCoreForTest();
+        ResetProcessForTest();
+        ClearLastErrorText();
     }
     void UsePort(uint16_t port, uint32_t postCallTimeoutMs = 60000) {
         ExchangeSettings settings;
@@ -161,7 +163,8 @@ TEST_F(ReportTest, CollectorAnswersDecideTheResult) {
     EXPECT_EQ(Post(), 1);
     EXPECT_EQ(Normalised(console_.text()),
               "[Post Thrd N] my_gethostbyname() failure, error = -2\n");
-    EXPECT_TRUE(gLastErrorSet && gLastReportFailed);
+    std::string lastError;
+    EXPECT_TRUE(TakeLastErrorText(&lastError) && gLastReportFailed);
 }
 
 TEST_F(ReportTest, CountsAreKeptUntilAReportIsDelivered) {

@@ -2,14 +2,14 @@
 // discover, set a limit, read the traffic rate, lose the service.
 #include <gtest/gtest.h>
 
-#include "aperture/isp_ctx.h"
 #include "config/registry_params.h"
-#include "core/process.h"
 #include "log/logger.h"
+#include "platform/clock.h"
 #include "service/service_harness.h"
 #include "shaper/bus_binding.h"
 #include "shaper/gateways.h"
 #include "shaper/limits.h"
+#include "slots/isp_ctx.h"
 
 namespace {
 
@@ -34,8 +34,8 @@ class ShaperFlow : public ::testing::Test {
         chdir_ = std::make_unique<test::ScopedChdir>(dir_.path());
         InitLogger();
         ResetConfigForTest();
-        ResetCoreForTest();
-        gPerfFrequency = 10000000;
+        platform::ResetClockForTest();
+        platform::gPerfFrequency = 10000000;
         ResetShaperForTest();
         ReinitIspContexts();
         SetServiceBinding(&BusServiceBinding());

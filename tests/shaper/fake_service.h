@@ -14,13 +14,12 @@
 #include <utility>
 #include <vector>
 
-#include "aperture/isp_ctx.h"
 #include "config/registry_params.h"
-#include "core/process.h"
 #include "log/logger.h"
 #include "platform/clock.h"
 #include "shaper/binding.h"
 #include "shaper/gateways.h"
+#include "slots/isp_ctx.h"
 #include "support/test_support.h"
 
 namespace fake {
@@ -231,14 +230,14 @@ class ServiceTest : public ::testing::Test {
         ResetShaperForTest();
         ResetConfigForTest();
         ReinitIspContexts();
-        gPerfFrequency = platform::kPerfFrequency;
+        platform::gPerfFrequency = platform::kPerfFrequency;
         InitLogger();
     }
     void TearDown() override {
         ResetShaperForTest();
         ResetIspContextsForTest();
         ResetConfigForTest();
-        ResetCoreForTest();
+        platform::ResetClockForTest();
         ResetLoggerForTest();
     }
 

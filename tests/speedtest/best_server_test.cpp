@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <deque>
 
-#include "core/process.h"
 #include "log/logger.h"
+#include "platform/clock.h"
 #include "speedtest/http_exchange.h"
 #include "speedtest/loopback_server.h"
 #include "support/fake_clock.h"
@@ -57,8 +57,9 @@ class ScriptedCounter : public test::FakeClock {
 class BestServerTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        ResetCoreForTest();
-        gPerfFrequency = platform::kPerfFrequency;
+        platform::ResetClockForTest();
+        ClearLastErrorText();
+        platform::gPerfFrequency = platform::kPerfFrequency;
         ResetLoggerForTest();
         InitLogger();
         ExchangeSettings settings;
@@ -68,7 +69,8 @@ class BestServerTest : public ::testing::Test {
     void TearDown() override {
         ResetExchangeSettingsForTest();
         ResetLoggerForTest();
-        ResetCoreForTest();
+        platform::ResetClockForTest();
+        ClearLastErrorText();
     }
 
     test::LoopbackServer server_{test::AnswerWith(test::HttpReply("test=test"))};

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <string>
 
-#include "core/process.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "speedtest/directory.h"
@@ -48,7 +47,7 @@ void BM_FetchParseRankServerList(benchmark::State& state) {
     ExchangeSettings settings;
     settings.port = server.port();
     SetExchangeSettingsForTest(settings);
-    gPerfFrequency = platform::kPerfFrequency;
+    platform::gPerfFrequency = platform::kPerfFrequency;
     const std::string request = BuildServerListRequest("127.0.0.1");
     ServerList list;
     for (auto _ : state) {

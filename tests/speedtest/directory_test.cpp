@@ -9,7 +9,7 @@
 #include <mutex>
 #include <sstream>
 
-#include "core/process.h"
+#include "platform/clock.h"
 #include "speedtest/http_exchange.h"
 #include "speedtest/loopback_server.h"
 #include "support/test_support.h"
@@ -44,7 +44,8 @@ std::vector<std::string> Ids(const ServerList& servers) {
 class DirectoryTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        ResetCoreForTest();
+        platform::ResetClockForTest();
+        ClearLastErrorText();
         ResetDirectoryForTest();
         ExchangeSettings settings;
         settings.port = server_.port();
@@ -57,7 +58,8 @@ class DirectoryTest : public ::testing::Test {
         ::unsetenv("SANDROW_DIRECTORY_HOST2");
         ResetExchangeSettingsForTest();
         ResetDirectoryForTest();
-        ResetCoreForTest();
+        platform::ResetClockForTest();
+        ClearLastErrorText();
     }
     void Serve(std::string config, std::string primary, std::string secondary) {
         std::lock_guard<std::mutex> lock(mutex_);

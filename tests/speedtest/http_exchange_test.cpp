@@ -9,7 +9,6 @@
 #include <atomic>
 #include <ctime>
 
-#include "core/process.h"
 #include "platform/clock.h"
 #include "speedtest/loopback_server.h"
 #include "support/test_support.h"
@@ -25,12 +24,14 @@ int64_t MsSince(Clock::time_point start) {
 class HttpExchangeTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        ResetCoreForTest();
-        gPerfFrequency = platform::kPerfFrequency;
+        platform::ResetClockForTest();
+        ClearLastErrorText();
+        platform::gPerfFrequency = platform::kPerfFrequency;
     }
     void TearDown() override {
         ResetExchangeSettingsForTest();
-        ResetCoreForTest();
+        platform::ResetClockForTest();
+        ClearLastErrorText();
     }
     void UsePort(uint16_t port, uint32_t idleMs = 60000, uint32_t sendMs = 15000) {
         ExchangeSettings settings;
@@ -144,7 +145,8 @@ TEST_F(HttpExchangeTest, FailuresSayWhatHappened) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.console);
-        ResetCoreForTest();
+        platform::ResetClockForTest();
+        ClearLastErrorText();
         console_.clear();
         test::LoopbackServer server(c.server);
         UsePort(server.port());
@@ -152,8 +154,9 @@ TEST_F(HttpExchangeTest, FailuresSayWhatHappened) {
         EXPECT_EQ(Measure(&seconds, c.host), c.result);
         EXPECT_EQ(seconds == 5, c.result != 0);
         EXPECT_EQ(console_.text(), c.console);
-        EXPECT_EQ(gLastErrorText, *c.host ? "" : "Fatal Error: hostname lookup failure!");
-        EXPECT_EQ(gLastErrorSet, !*c.host);
+        std::string lastError;
+        EXPECT_EQ(TakeLastErrorText(&lastError), !*c.host);
+        EXPECT_EQ(lastError, *c.host ? "" : "Fatal Error: hostname lookup failure!");
     }
 }
 

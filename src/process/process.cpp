@@ -1,5 +1,5 @@
 // Process-wide state, the abort test and the signal handler.
-#include "core/process.h"
+#include "process/process.h"
 
 #include <csignal>
 
@@ -9,11 +9,6 @@
 std::atomic<bool> gAbortRequested{false};
 std::string gComputerName;
 std::string gRunGuid;
-int64_t gPerfFrequency = 0;
-platform::CriticalSection gDLLock;
-platform::CriticalSection gPCRLock;
-std::string gLastErrorText;
-bool gLastErrorSet = false;
 bool gWinsockStarted = false;
 bool gGlobalsInitialised = false;
 
@@ -70,13 +65,10 @@ std::string CreateGUIDStr() {
     return platform::UuidToStringA(guid);
 }
 
-void ResetCoreForTest() {
+void ResetProcessForTest() {
     gAbortRequested = false;
     gComputerName.clear();
     gRunGuid.clear();
-    gPerfFrequency = 0;
-    gLastErrorText.clear();
-    gLastErrorSet = false;
     gWinsockStarted = false;
     gGlobalsInitialised = false;
 }

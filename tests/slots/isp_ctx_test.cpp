@@ -1,6 +1,6 @@
 // The gateway slots: all zero when built, start values after a
 // re-initialisation, the MAC texts kept.
-#include "aperture/isp_ctx.h"
+#include "slots/isp_ctx.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // The 16 gateway slots and their re-initialisation.
-#include "aperture/isp_ctx.h"
+#include "slots/isp_ctx.h"
 
 #include <utility>
 
