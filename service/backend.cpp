@@ -55,6 +55,29 @@ bool ReturnsInterface(Method method) {
     return Info(method).returnsInterface;
 }
 
+HResult Backend::Metrics(std::vector<GatewayMetrics>* out) {
+    out->clear();
+    std::vector<Gateway> gateways;
+    std::vector<NetworkInterface> interfaces;
+    if (HResult hr = GetGateways(&gateways); hr < 0) return hr;
+    if (HResult hr = GetInterfaces(&interfaces); hr < 0) return hr;
+    for (const Gateway& g : gateways) {
+        GatewayMetrics m;
+        m.mac = g.mac;
+        m.name = g.name;
+        for (const NetworkInterface& n : interfaces) {
+            if (n.gatewayId == g.id) {
+                m.interface = n.name;
+                break;
+            }
+        }
+        m.download.limitBps = g.downloadBps;
+        m.upload.limitBps = g.uploadBps;
+        out->push_back(std::move(m));
+    }
+    return kOk;
+}
+
 void ServiceLog(std::string_view text) {
     std::string line = "corvane-service: ";
     line.append(text);

@@ -84,6 +84,29 @@ struct TrafficEntry {
     int64_t downloadBits = 0;
 };
 
+// What the metrics show of one direction of a gateway.
+struct DirectionMetrics {
+    int64_t limitBps = -1;                   // -1: no limit
+    std::optional<uint64_t> deliveredBytes;  // a counter; unset when not known
+    // The leaf queue that holds the packets under the limit ("bfifo",
+    // "cake", ...); empty for a backend that shapes nothing.
+    std::string leafKind;
+    uint64_t leafDrops = 0;                    // a counter, kept across rebuilds of the leaf
+    std::optional<uint64_t> leafBacklogBytes;  // unset while the leaf is not in place
+};
+
+// What the metrics show of one gateway.
+struct GatewayMetrics {
+    std::string mac;
+    std::string name;
+    std::string interface;  // the interface that reaches it; may be empty
+    DirectionMetrics download;
+    DirectionMetrics upload;
+    // SetGatewayLimits calls that changed a limit; unset when not counted.
+    std::optional<uint64_t> limitChanges;
+    std::optional<std::chrono::system_clock::time_point> lastLimitChange;
+};
+
 // Called on the service's one thread only.
 class Backend {
   public:
@@ -121,6 +144,11 @@ class Backend {
     // The queue that holds each gateway's packets under its limit, by gateway
     // MAC ("bfifo", "cake", ...); empty for a backend that shapes nothing.
     virtual std::map<std::string, std::string> LeafQueues() { return {}; }
+
+    // Every gateway's figures for the metrics, read afresh. The default
+    // shapes nothing: the limits of GetGateways, the interface of
+    // GetInterfaces that reaches each gateway, no counters, no leaf.
+    virtual HResult Metrics(std::vector<GatewayMetrics>* out);
 };
 
 // One line on standard error, "corvane-service: " and the text.

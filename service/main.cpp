@@ -10,9 +10,11 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "service/bus_server.h"
 #include "service/kernel/kernel_backend.h"
+#include "service/metrics.h"
 #include "service/sim_backend.h"
 #include "service/static_backend.h"
 
@@ -32,16 +34,25 @@ constexpr const char* kUsage =
     "  --backend kernel  shapes the configured WAN interfaces with the kernel's traffic\n"
     "                    control (needs CAP_NET_ADMIN; see examples/kernel.ini)\n"
     "  --cleanup         removes the kernel backend's devices and qdiscs, as after a crash\n"
+    "Metrics (Prometheus text format), from the [metrics] section of any backend's file:\n"
+    "  file = PATH       rewritten once a second for node-exporter's textfile collector\n"
+    "                    (default /var/lib/prometheus/node-exporter/corvane.prom; empty: off)\n"
+    "  listen = ADDRESS  GET /metrics over HTTP on 127.0.0.1:PORT or [::1]:PORT, loopback\n"
+    "                    only (default empty: off)\n"
     "Exit codes: 0 stopped by SIGTERM/SIGINT; 1 the bus failed; 2 usage, configuration or\n"
     "a system the backend cannot shape.";
 
+// Each backend's file also carries the [metrics] section, into *metrics.
 using BackendFactory = std::unique_ptr<corvane::Backend> (*)(const std::string& configPath,
+                                                             corvane::MetricsConfig* metrics,
                                                              std::string* error);
 
 std::unique_ptr<corvane::Backend> MakeStaticBackend(const std::string& configPath,
+                                                    corvane::MetricsConfig* metrics,
                                                     std::string* error) {
     corvane::StaticConfig config;
     if (!corvane::LoadStaticConfig(configPath, &config, error)) return nullptr;
+    *metrics = config.metrics;
     corvane::ServiceLog("static backend: " + std::to_string(config.gateways.size()) +
                         " gateways, " + std::to_string(config.interfaces.size()) + " interfaces, " +
                         std::to_string(config.processes.size()) + " processes, " +
@@ -53,9 +64,11 @@ std::unique_ptr<corvane::Backend> MakeStaticBackend(const std::string& configPat
 // Simulated lines from the [gateway NAME] sections of a lab scenario; their
 // time starts with the service.
 std::unique_ptr<corvane::Backend> MakeSimBackend(const std::string& configPath,
+                                                 corvane::MetricsConfig* metrics,
                                                  std::string* error) {
     corvane::SimConfig config;
     if (!corvane::LoadSimConfig(configPath, &config, error)) return nullptr;
+    *metrics = config.metrics;
     corvane::ServiceLog("sim backend: " + std::to_string(config.lines.size()) + " lines");
     return std::make_unique<corvane::SimBackend>(std::move(config));
 }
@@ -63,9 +76,11 @@ std::unique_ptr<corvane::Backend> MakeSimBackend(const std::string& configPath,
 // The WAN interfaces of the configuration, shaped from the start; a system
 // it cannot shape is refused here, with nothing left behind.
 std::unique_ptr<corvane::Backend> MakeKernelBackend(const std::string& configPath,
+                                                    corvane::MetricsConfig* metrics,
                                                     std::string* error) {
     corvane::KernelConfig config;
     if (!corvane::LoadKernelConfig(configPath, &config, error)) return nullptr;
+    *metrics = config.metrics;
     std::unique_ptr<corvane::KernelBackend> backend =
         corvane::KernelBackend::Open(std::move(config), error);
     if (!backend || !backend->Start(error)) return nullptr;
@@ -160,12 +175,34 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
 
     std::string error;
-    std::unique_ptr<corvane::Backend> backend = make(configPath, &error);
+    corvane::MetricsConfig metrics;
+    std::unique_ptr<corvane::Backend> backend = make(configPath, &metrics, &error);
     if (!backend) {
         corvane::ServiceLog(error);
         return kExitUsage;
     }
-    if (!corvane::ServeOnBus(*backend, stopFd, &error)) {
+    // The metrics run in the bus's loop, beside the backend.
+    const corvane::MetricsSource source = corvane::BackendMetricsSource(*backend);
+    std::unique_ptr<corvane::MetricsEndpoint> endpoint;
+    std::unique_ptr<corvane::MetricsFile> file;
+    std::vector<corvane::LoopTask*> tasks;
+    if (!metrics.listen.empty()) {
+        endpoint = corvane::MetricsEndpoint::Open(metrics.listenAddress, source, &error);
+        if (!endpoint) {
+            corvane::ServiceLog(error);
+            backend->Shutdown();
+            return kExitUsage;
+        }
+        std::string line = "metrics at http://";
+        line.append(endpoint->Address()).append("/metrics");
+        corvane::ServiceLog(line);
+        tasks.push_back(endpoint.get());
+    }
+    if (!metrics.file.empty()) {
+        file = std::make_unique<corvane::MetricsFile>(metrics.file, source);
+        tasks.push_back(file.get());
+    }
+    if (!corvane::ServeOnBus(*backend, stopFd, &error, tasks)) {
         corvane::ServiceLog(error);
         backend->Shutdown();
         return kExitBus;

@@ -249,6 +249,12 @@ bool LoadSimConfig(const std::string& path, SimConfig* config, std::string* erro
     if (!ReadScenarioSections(text, path, &sections, error)) return false;
     try {
         ReadSimLines(sections, config);
+        config->metrics = MetricsConfig{};
+        for (ScenarioSection& section : sections) {
+            if (section.kind == "metrics") {
+                ReadMetricsSection(section, kScenarioDialect, &config->metrics);
+            }
+        }
     } catch (const ScenarioError& e) {
         *error = path + ":" + std::to_string(e.line) + ": " + e.message;
         return false;

@@ -16,6 +16,7 @@
 
 #include "service/backend.h"
 #include "service/ini_config.h"
+#include "service/metrics_config.h"
 
 namespace corvane {
 
@@ -96,13 +97,14 @@ struct SimLine {
 
 struct SimConfig {
     std::vector<SimLine> lines;
+    MetricsConfig metrics;  // read by LoadSimConfig only: the lab publishes none
 };
 
 // Takes the [gateway NAME] sections of a scenario and leaves the others
 // alone (their keys stay unused for the caller). Throws ScenarioError.
 void ReadSimLines(std::vector<ScenarioSection>& sections, SimConfig* config);
 // A scenario file for corvane-service --backend sim: its gateway sections
-// only; the lab's sections are skipped.
+// and [metrics]; the lab's sections are skipped.
 bool LoadSimConfig(const std::string& path, SimConfig* config, std::string* error);
 
 // One line at one moment.

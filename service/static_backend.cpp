@@ -130,11 +130,15 @@ void ReadFault(SectionReader& r, const std::string& label, StaticConfig* config)
 void ReadSection(Section& section, StaticConfig* config) {
     const std::string& kind = section.kind;
     const std::string& label = section.label;
+    if (kind == "metrics") {
+        ReadMetricsSection(section, kStaticDialect, &config->metrics);
+        return;
+    }
     if (kind != "gateway" && kind != "interface" && kind != "process" && kind != "domain" &&
         kind != "fault") {
         throw ConfigError{section.line,
                           "unknown section [" + section.name +
-                              "] (expected gateway, interface, process, domain or fault)"};
+                              "] (expected gateway, interface, process, domain, fault or metrics)"};
     }
     if (label.empty()) {
         throw ConfigError{section.line,

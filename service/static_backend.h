@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "service/backend.h"
+#include "service/metrics_config.h"
 
 namespace corvane {
 
@@ -34,6 +35,7 @@ struct StaticConfig {
     std::vector<TrafficRule> processes;
     std::vector<TrafficRule> domains;
     std::map<Method, FaultRule> faults;
+    MetricsConfig metrics;
 };
 
 // Parses the configuration text; `fileName` only names the file in the error.

@@ -123,6 +123,10 @@ struct KernelBackend::Gateway {
     int64_t reportedDownloadBps = -1;  // as configured, then the limit last set
     Counter download;
     Counter upload;
+    Counter downloadDrops;  // of the leaves, which a rebuild starts at zero
+    Counter uploadDrops;
+    uint64_t limitChanges = 0;  // SetGatewayLimits calls that changed a limit
+    std::optional<std::chrono::system_clock::time_point> lastLimitChange;
     std::string problem;  // why it is not shaped, as last logged
     std::optional<Clock::time_point> due;
     Clock::time_point retryAt{};
@@ -153,6 +157,7 @@ std::unique_ptr<KernelBackend> KernelBackend::Open(KernelConfig config, std::str
 KernelBackend::KernelBackend(KernelConfig config, nl::Transport& transport, KernelSystem system)
     : t_(transport), system_(std::move(system)), configPath_(config.path) {
     if (!system_.now) system_.now = [] { return Clock::now(); };
+    if (!system_.wallNow) system_.wallNow = [] { return std::chrono::system_clock::now(); };
     if (!system_.linkSpeedBps) system_.linkSpeedBps = [](int) { return int64_t{0}; };
     if (!system_.hasNetAdmin) system_.hasNetAdmin = [] { return true; };
     for (KernelGateway& c : config.gateways) {
@@ -804,6 +809,10 @@ HResult KernelBackend::SetGatewayLimits(const std::string& gatewayMac, int64_t u
     } else {
         ServiceLog(line + ": kept for when " + g.config.interface + " is shaped again");
     }
+    if (downloadBps != g.downloadBps || uploadBps != g.uploadBps) {
+        ++g.limitChanges;
+        g.lastLimitChange = system_.wallNow();
+    }
     g.downloadBps = downloadBps;
     g.uploadBps = uploadBps;
     g.reportedDownloadBps = downloadBps;
@@ -819,6 +828,63 @@ std::map<std::string, std::string> KernelBackend::LeafQueues() {
     std::map<std::string, std::string> leaves;
     for (auto& g : gateways_) leaves[g->config.mac] = tc::LeafKind(g->leaf);
     return leaves;
+}
+
+HResult KernelBackend::Metrics(std::vector<GatewayMetrics>* out) {
+    out->clear();
+    std::string problem;
+    std::vector<tc::Qdisc> qdiscs;
+    bool ok = Check(tc::ListAllQdiscs(t_, &qdiscs), &problem);
+    for (auto it = gateways_.begin(); ok && it != gateways_.end(); ++it) {
+        Gateway& g = **it;
+        std::optional<links::Link> wan;
+        std::optional<links::Link> ifb;
+        if (!Check(links::FindLink(t_, g.config.interface, &wan), &problem) ||
+            !Check(links::FindLink(t_, g.ifbName, &ifb), &problem)) {
+            ok = false;
+            break;
+        }
+        const bool ifbOurs = ifb && OwnIfb(g, *ifb);
+        const int wanIndex = wan ? wan->index : 0;
+        const int ifbIndex = ifbOurs ? ifb->index : 0;
+        // Cake is the root itself; the other leaves sit in the HTB class.
+        const uint32_t leafHandle = g.leaf == tc::Leaf::Cake ? tc::kRootHandle : tc::kLeafHandle;
+        auto fill = [&](DirectionMetrics* d, int index, Counter* drops) {
+            d->leafKind = tc::LeafKind(g.leaf);
+            const tc::Qdisc* leaf = nullptr;
+            for (const tc::Qdisc& q : qdiscs) {
+                if (index != 0 && q.ifindex == index && q.handle == leafHandle &&
+                    q.kind == d->leafKind) {
+                    leaf = &q;
+                }
+            }
+            d->leafDrops = drops->Update(leaf ? index : 0, leaf ? leaf->stats.drops : 0);
+            if (leaf != nullptr) d->leafBacklogBytes = leaf->stats.backlog;
+        };
+        GatewayMetrics m;
+        m.mac = g.config.mac;
+        m.name = g.config.name;
+        m.interface = g.config.interface;
+        m.download.limitBps = g.downloadBps;
+        m.upload.limitBps = g.uploadBps;
+        m.download.deliveredBytes = g.download.Update(ifbIndex, ifbIndex != 0 ? ifb->txBytes : 0);
+        m.upload.deliveredBytes = g.upload.Update(wanIndex, wanIndex != 0 ? wan->txBytes : 0);
+        fill(&m.download, ifbIndex, &g.downloadDrops);
+        fill(&m.upload, wanIndex, &g.uploadDrops);
+        m.limitChanges = g.limitChanges;
+        m.lastLimitChange = g.lastLimitChange;
+        out->push_back(std::move(m));
+    }
+    // Asked once a second: a problem is logged when it begins, not every time.
+    if (!ok) {
+        if (problem != metricsProblem_) ServiceLog("metrics: " + problem);
+        metricsProblem_ = problem;
+        out->clear();
+        return kFail;
+    }
+    if (!metricsProblem_.empty()) ServiceLog("metrics: readable again");
+    metricsProblem_.clear();
+    return kOk;
 }
 
 void KernelBackend::Shutdown() {

@@ -31,6 +31,7 @@ struct KernelSystem {
     std::function<bool()> hasNetAdmin;
     std::function<int64_t(int ifindex)> linkSpeedBps;  // 0 when unknown
     std::function<std::chrono::steady_clock::time_point()> now;
+    std::function<std::chrono::system_clock::time_point()> wallNow;  // for the metrics
     bool watchEvents = true;  // listen to the kernel's link and tc events
 };
 
@@ -65,6 +66,9 @@ class KernelBackend : public Backend {
     int MsUntilWork() override;
     void Work() override;
     std::map<std::string, std::string> LeafQueues() override;
+    // Limits in force, delivered bytes, and the leaves' drops and backlog
+    // from one dump of every qdisc.
+    HResult Metrics(std::vector<GatewayMetrics>* out) override;
     // RemoveAll, with each problem logged.
     void Shutdown() override;
 
@@ -108,6 +112,7 @@ class KernelBackend : public Backend {
     std::string configPath_;
     std::vector<tc::Leaf> available_;  // leaf kinds the kernel has
     bool started_ = false;
+    std::string metricsProblem_;  // as last logged
     Clock::time_point nextSweep_{};
 };
 

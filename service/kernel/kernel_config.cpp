@@ -89,9 +89,13 @@ bool ParseKernelConfig(const std::string& text, const std::string& fileName, Ker
     if (!ReadIniSections(text, fileName, kKernelDialect, &sections, error)) return false;
     try {
         for (IniSection& section : sections) {
+            if (section.kind == "metrics") {
+                ReadMetricsSection(section, kKernelDialect, &config->metrics);
+                continue;
+            }
             if (section.kind != "gateway") {
-                throw IniError{section.line,
-                               "unknown section [" + section.name + "] (expected [gateway NAME])"};
+                throw IniError{section.line, "unknown section [" + section.name +
+                                                 "] (expected [gateway NAME] or [metrics])"};
             }
             if (section.label.empty()) {
                 throw IniError{section.line,

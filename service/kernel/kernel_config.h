@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "service/kernel/tc.h"
+#include "service/metrics_config.h"
 
 namespace corvane {
 
@@ -28,6 +29,7 @@ struct KernelGateway {
 struct KernelConfig {
     std::string path;
     std::vector<KernelGateway> gateways;
+    MetricsConfig metrics;
 };
 
 // Parses the configuration text; `fileName` only names the file in errors.

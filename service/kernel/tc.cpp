@@ -473,6 +473,15 @@ nl::Result ListQdiscs(nl::Transport& transport, int ifindex, std::vector<Qdisc>*
     return List(transport, DumpQdiscs(ifindex), ifindex, &ParseQdisc, out);
 }
 
+nl::Result ListAllQdiscs(nl::Transport& transport, std::vector<Qdisc>* out) {
+    out->clear();
+    nl::Message request = DumpQdiscs(0);
+    return transport.Request(request, [out](const nlmsghdr* answer) {
+        Qdisc q;
+        if (ParseQdisc(answer, &q)) out->push_back(std::move(q));
+    });
+}
+
 nl::Result ListClasses(nl::Transport& transport, int ifindex, std::vector<Class>* out) {
     return List(transport, DumpClasses(ifindex), ifindex, &ParseClass, out);
 }

@@ -120,6 +120,9 @@ nl::Result ListClasses(nl::Transport& transport, int ifindex, std::vector<Class>
 nl::Result ListFilters(nl::Transport& transport, int ifindex, uint32_t parent,
                        std::vector<Filter>* out);
 
+// The qdiscs of every device, in one dump.
+nl::Result ListAllQdiscs(nl::Transport& transport, std::vector<Qdisc>* out);
+
 // "c5a1:1", "ffff:", "root": a handle as tc writes it.
 std::string HandleText(uint32_t handle);
 

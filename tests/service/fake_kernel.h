@@ -4,6 +4,7 @@
 // and a log of every request.
 #pragma once
 
+#include <linux/gen_stats.h>
 #include <linux/if.h>
 #include <linux/if_link.h>
 #include <linux/rtnetlink.h>
@@ -33,6 +34,7 @@ class FakeKernel : public nl::Transport {
         std::string kind;
         std::string alias;
         uint32_t flags = 0;
+        uint64_t txBytes = 0;  // what a link answer says it sent
     };
     struct Logged {
         uint16_t type = 0;
@@ -45,11 +47,17 @@ class FakeKernel : public nl::Transport {
     FakeKernel() { AddDevice("wan0", "veth"); }
 
     int AddDevice(const std::string& name, const std::string& kind, const std::string& alias = "") {
-        Device d{nextIndex_++, name, kind, alias, IFF_UP | IFF_LOWER_UP};
+        Device d{nextIndex_++, name, kind, alias, IFF_UP | IFF_LOWER_UP, 0};
         devices_[name] = d;
         return d.index;
     }
     void AddQdisc(nl::Message m) { Store(&qdiscs_, m); }
+
+    // The bytes a device has sent, as the next link answers tell.
+    void SetTxBytes(const std::string& name, uint64_t bytes) { devices_.at(name).txBytes = bytes; }
+    // Statistics that qdisc dumps carry (TCA_STATS2), by device index and
+    // handle; a qdisc without an entry has none.
+    std::map<std::pair<int, uint32_t>, tc::Stats> qdiscStats;
 
     std::set<std::string> missingKinds;  // answered "Specified qdisc kind is unknown"
     bool noIfb = false;
@@ -110,7 +118,7 @@ class FakeKernel : public nl::Transport {
                 return r;
             }
             case RTM_GETQDISC:
-                return Dump(qdiscs_, each, r);
+                return DumpQdiscs(each, r);
             case RTM_GETTCLASS:
                 return Dump(classes_, each, r);
             case RTM_GETTFILTER:
@@ -154,6 +162,41 @@ class FakeKernel : public nl::Transport {
         return r;
     }
 
+    // Each qdisc as stored, with its statistics appended as the kernel nests them.
+    nl::Result DumpQdiscs(const nl::OnMessage& each, nl::Result r) const {
+        for (const auto& b : qdiscs_) {
+            const tcmsg* t = Tcm(b);
+            auto stats = qdiscStats.find({t->tcm_ifindex, t->tcm_handle});
+            if (stats == qdiscStats.end()) {
+                if (each) each(reinterpret_cast<const nlmsghdr*>(b.data()));
+                continue;
+            }
+            gnet_stats_basic basic{stats->second.bytes,
+                                   static_cast<uint32_t>(stats->second.packets)};
+            gnet_stats_queue queue{stats->second.qlen, stats->second.backlog, stats->second.drops,
+                                   stats->second.requeues, stats->second.overlimits};
+            std::vector<uint8_t> bytes = b;
+            auto put = [&bytes](uint16_t type, const void* data, size_t length) {
+                nlattr a{static_cast<uint16_t>(NLA_HDRLEN + length), type};
+                const auto* p = reinterpret_cast<const uint8_t*>(&a);
+                bytes.insert(bytes.end(), p, p + NLA_HDRLEN);
+                const auto* d = static_cast<const uint8_t*>(data);
+                bytes.insert(bytes.end(), d, d + length);
+                bytes.resize(NLA_ALIGN(bytes.size()));
+            };
+            const size_t nest = bytes.size();
+            put(TCA_STATS2, nullptr, 0);
+            put(TCA_STATS_BASIC, &basic, sizeof basic);
+            put(TCA_STATS_QUEUE, &queue, sizeof queue);
+            auto* outer = reinterpret_cast<nlattr*>(bytes.data() + nest);
+            outer->nla_len = static_cast<uint16_t>(bytes.size() - nest);
+            reinterpret_cast<nlmsghdr*>(bytes.data())->nlmsg_len =
+                static_cast<uint32_t>(bytes.size());
+            if (each) each(reinterpret_cast<const nlmsghdr*>(bytes.data()));
+        }
+        return r;
+    }
+
     Device* Find(const nlmsghdr* h) {
         const auto* ifi = static_cast<const ifinfomsg*>(nl::FamilyHeader(h, sizeof(ifinfomsg)));
         std::string name;
@@ -184,6 +227,9 @@ class FakeKernel : public nl::Transport {
         nlattr* info = answer.Nest(IFLA_LINKINFO);
         answer.PutString(IFLA_INFO_KIND, d->kind);
         answer.EndNest(info);
+        rtnl_link_stats64 stats{};
+        stats.tx_bytes = d->txBytes;
+        answer.PutBytes(IFLA_STATS64, &stats, sizeof stats);
         if (each) each(answer.header());
         return r;
     }

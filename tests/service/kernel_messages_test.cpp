@@ -200,7 +200,8 @@ TEST(KernelConfig, EveryErrorNamesFileLineAndKey) {
     const Row rows[] = {
         {"", "k.ini: no [gateway NAME] section"},
         {"[gateway]\n", "k.ini:1: section [gateway] needs a name, as in [gateway NAME]"},
-        {"[shaper x]\n", "k.ini:1: unknown section [shaper x] (expected [gateway NAME])"},
+        {"[shaper x]\n",
+         "k.ini:1: unknown section [shaper x] (expected [gateway NAME] or [metrics])"},
         {ok + "leaf = red\n",
          "k.ini:7: 'red' is not auto, cake, fq_codel, sfq or bfifo (key 'leaf' in [gateway "
          "fibre])"},

@@ -1,0 +1,154 @@
+// The service's metrics in the Prometheus text exposition format (0.0.4):
+// the text itself, a file rewritten once a second for node-exporter's
+// textfile collector, and a small HTTP endpoint on loopback. Both outputs are
+// tasks of the service's one poll loop: no thread, no lock.
+#pragma once
+
+#include <poll.h>
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "service/backend.h"
+#include "service/bus_server.h"
+#include "service/metrics_config.h"
+
+namespace corvane {
+
+inline constexpr const char* kMetricsContentType = "text/plain; version=0.0.4; charset=utf-8";
+
+// A label value as the format wants it: backslash, double quote and newline
+// escaped; bytes that are not UTF-8 become U+FFFD, since a scraper refuses
+// the whole text for one bad label.
+std::string EscapeLabelValue(std::string_view value);
+
+// The exposition text of the gateways' figures: every family with its HELP
+// and TYPE, then its samples. A gateway whose name and interface repeat an
+// earlier one's is left out: a repeated series makes the whole scrape fail.
+std::string RenderMetrics(std::span<const GatewayMetrics> gateways);
+
+// Fills *text with the exposition text as of now; false when the figures
+// cannot be read.
+using MetricsSource = std::function<bool(std::string* text)>;
+MetricsSource BackendMetricsSource(Backend& backend);
+
+// A descriptor of our own, closed with the object.
+class UniqueFd {
+  public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    ~UniqueFd() { Reset(); }
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept;
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    int Release();
+    // Closes it now; the errno of close, or 0.
+    int Reset();
+
+  private:
+    int fd_ = -1;
+};
+
+// The metrics file, rewritten once a second: the text goes into a temporary
+// file beside it (mode 0644, a name the textfile collector skips) that then
+// takes its place by rename, so a reader sees the old file or the new one,
+// never half of one. A failure is logged once, and once more when writing works
+// again; in between the service stays quiet. On a clean stop the file is
+// removed: node-exporter would otherwise go on publishing the last figures of
+// a service that is gone.
+class MetricsFile : public LoopTask {
+  public:
+    using Clock = std::chrono::steady_clock;
+    using LogFn = std::function<void(std::string_view)>;
+
+    // `now` and `log` default to the monotonic clock and ServiceLog.
+    MetricsFile(std::string path, MetricsSource source,
+                std::function<Clock::time_point()> now = nullptr, LogFn log = nullptr);
+    ~MetricsFile() override;
+    MetricsFile(const MetricsFile&) = delete;
+    MetricsFile& operator=(const MetricsFile&) = delete;
+
+    void AddFds(std::vector<pollfd>* fds) override;
+    int MsUntilWork() override;
+    void Work(std::span<const pollfd> fds) override;
+
+    // One rewrite now; true when the file was replaced.
+    bool WriteNow();
+
+  private:
+    bool Write(std::string* problem);
+
+    std::string path_;
+    MetricsSource source_;
+    std::function<Clock::time_point()> now_;
+    LogFn log_;
+    Clock::time_point due_;
+    bool failing_ = false;
+    bool wrote_ = false;
+};
+
+// What the endpoint allows one client, so that no client can hold the
+// service's loop or its memory.
+struct EndpointLimits {
+    size_t maxHeadBytes = 8192;                // a longer request head: 431, then closed
+    std::chrono::milliseconds deadline{5000};  // from accept to close, whatever the client does
+    size_t maxConnections = 32;                // more wait in the listen backlog
+};
+
+// GET /metrics over HTTP/1.x on a loopback address, one answer per
+// connection (Connection: close). Requests are read and answers written
+// without blocking, from the service's loop. Beyond maxConnections the
+// listener is not polled: new connections wait in the kernel's listen backlog
+// (16 deep; past it the kernel holds off the handshake and clients retry),
+// so a burst of honest scrapers is served in turn once slots free up, and
+// idle clients cost nothing but their slot until their deadline.
+class MetricsEndpoint : public LoopTask {
+  public:
+    using Clock = std::chrono::steady_clock;
+
+    // Listens on the address; nullptr with *error (one line) when it cannot.
+    static std::unique_ptr<MetricsEndpoint> Open(const ListenAddress& address, MetricsSource source,
+                                                 std::string* error, EndpointLimits limits = {});
+    ~MetricsEndpoint() override;
+    MetricsEndpoint(const MetricsEndpoint&) = delete;
+    MetricsEndpoint& operator=(const MetricsEndpoint&) = delete;
+
+    // The address as bound, "127.0.0.1:9464" or "[::1]:9464" (the port the
+    // kernel chose for a port of 0).
+    std::string Address() const;
+    size_t connections() const { return connections_.size(); }
+
+    void AddFds(std::vector<pollfd>* fds) override;
+    int MsUntilWork() override;
+    void Work(std::span<const pollfd> fds) override;
+
+  private:
+    struct Connection;
+    MetricsEndpoint(UniqueFd listener, MetricsSource source, EndpointLimits limits);
+    void Accept(Clock::time_point now);
+    void Read(Connection& c);
+    void Answer(Connection& c);
+    void Flush(Connection& c);
+    void Drain(Connection& c);
+
+    UniqueFd listener_;
+    MetricsSource source_;
+    EndpointLimits limits_;
+    std::vector<std::unique_ptr<Connection>> connections_;
+    std::vector<Connection*> polled_;  // in the order AddFds gave them
+    bool listenerPolled_ = false;
+    Clock::time_point acceptPausedUntil_{};
+    bool pauseLogged_ = false;
+};
+
+}  // namespace corvane

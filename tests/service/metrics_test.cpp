@@ -1,0 +1,1318 @@
+// The service's metrics: the exposition text (against a checker of the
+// format that proves itself on malformed input), the file and its atomic
+// rewrite, the HTTP endpoint in process and in the real corvane-service
+// under hostile clients, the [metrics] section of every backend's file, and
+// the kernel backend's figures on a kernel in memory and on the real one.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+
+#include <linux/rtnetlink.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <fstream>
+#include <map>
+#include <set>
+#include <thread>
+
+#include "fake_kernel.h"
+#include "kernel_world.h"
+#include "service/kernel/kernel_backend.h"
+#include "service/kernel/kernel_config.h"
+#include "service/metrics.h"
+#include "service/service_harness.h"
+#include "service/sim_backend.h"
+#include "service/static_backend.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using corvane::GatewayMetrics;
+using corvane::UniqueFd;
+
+// ---------------------------------------------------------------------------
+// A checker of the text exposition format, version 0.0.4.
+
+struct Exposition {
+    // "name|label=value|..." with the labels sorted and their values
+    // unescaped, to the sample's value.
+    std::map<std::string, double> samples;
+    std::map<std::string, std::string> types;  // by family
+};
+
+std::string SeriesKey(const std::string& name, std::map<std::string, std::string> labels) {
+    std::string key = name;
+    for (const auto& [k, v] : labels) key += "|" + k + "=" + v;
+    return key;
+}
+
+bool Alpha(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+}
+bool Digit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// [a-zA-Z_:][a-zA-Z0-9_:]*
+bool MetricName(const std::string& s) {
+    if (s.empty() || Digit(s[0])) return false;
+    return std::all_of(s.begin(), s.end(), [](char c) { return Alpha(c) || Digit(c) || c == ':'; });
+}
+
+// [a-zA-Z_][a-zA-Z0-9_]*, and not beginning with "__" (kept for the system)
+bool LabelName(const std::string& s) {
+    if (s.empty() || Digit(s[0]) || s.rfind("__", 0) == 0) return false;
+    return std::all_of(s.begin(), s.end(), [](char c) { return Alpha(c) || Digit(c); });
+}
+
+// A float as Go's parser of the format takes it, less its hex forms:
+// [+-] digits [. digits] [e [+-] digits], or +Inf, -Inf, NaN.
+bool SampleValue(const std::string& s) {
+    if (s == "+Inf" || s == "-Inf" || s == "NaN") return true;
+    size_t i = (!s.empty() && (s[0] == '+' || s[0] == '-')) ? 1 : 0;
+    size_t digits = 0;
+    while (i < s.size() && Digit(s[i])) ++i, ++digits;
+    if (i < s.size() && s[i] == '.') {
+        ++i;
+        while (i < s.size() && Digit(s[i])) ++i, ++digits;
+    }
+    if (digits == 0) return false;
+    if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+        ++i;
+        if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
+        size_t exponent = 0;
+        while (i < s.size() && Digit(s[i])) ++i, ++exponent;
+        if (exponent == 0) return false;
+    }
+    return i == s.size();
+}
+
+// Milliseconds since the epoch: an integer.
+bool Timestamp(const std::string& s) {
+    size_t i = !s.empty() && s[0] == '-' ? 1 : 0;
+    return i < s.size() && std::all_of(s.begin() + static_cast<long>(i), s.end(), Digit);
+}
+
+// HELP text escapes only backslash and newline.
+bool HelpText(const std::string& s) {
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] != '\\') continue;
+        if (++i >= s.size() || (s[i] != '\\' && s[i] != 'n')) return false;
+    }
+    return true;
+}
+
+// Decodes code points one by one: overlong forms, surrogates and values past
+// U+10FFFF are invalid.
+bool ValidUtf8(const std::string& s) {
+    for (size_t i = 0; i < s.size();) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+        if (n == 0 || i + n > s.size()) return false;
+        uint32_t cp = n == 1 ? c : n == 2 ? (c & 0x1F) : n == 3 ? (c & 0x0F) : (c & 0x07);
+        for (size_t k = 1; k < n; ++k) {
+            const auto b = static_cast<unsigned char>(s[i + k]);
+            if ((b >> 6) != 2) return false;
+            cp = (cp << 6) | (b & 0x3F);
+        }
+        const uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (cp < least[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+        i += n;
+    }
+    return true;
+}
+
+// "" when `text` is a valid exposition whose every family has HELP and TYPE
+// before its samples; else "line N: problem".
+std::string CheckExposition(const std::string& text, Exposition* out = nullptr) {
+    Exposition e;
+    std::set<std::string> helped;
+    std::set<std::string> sampled;  // families whose samples have begun
+    std::string current;            // the family of the last sample
+    if (!text.empty() && text.back() != '\n') return "no newline at the end";
+    size_t start = 0;
+    for (int number = 1; start < text.size(); ++number) {
+        const size_t end = text.find('\n', start);
+        const std::string line = text.substr(start, end - start);
+        start = end + 1;
+        auto fail = [&](const std::string& why) {
+            return "line " + std::to_string(number) + ": " + why;
+        };
+        if (line.empty()) continue;
+        if (line[0] == '#') {
+            std::istringstream words(line);
+            std::string hash, keyword, name;
+            words >> hash >> keyword >> name;
+            if (hash != "#" || (keyword != "HELP" && keyword != "TYPE")) continue;  // a comment
+            if (!MetricName(name)) return fail("bad metric name '" + name + "'");
+            if (sampled.count(name) != 0) return fail(keyword + " after the samples of " + name);
+            std::string rest;
+            std::getline(words, rest);
+            if (!rest.empty() && rest[0] == ' ') rest.erase(0, 1);
+            if (keyword == "HELP") {
+                if (!helped.insert(name).second) return fail("a second HELP for " + name);
+                if (!HelpText(rest)) return fail("bad escape in HELP");
+            } else {
+                if (e.types.count(name) != 0) return fail("a second TYPE for " + name);
+                static const std::set<std::string> kinds = {"counter", "gauge", "histogram",
+                                                            "summary", "untyped"};
+                if (kinds.count(rest) == 0) return fail("unknown type '" + rest + "'");
+                e.types[name] = rest;
+            }
+            continue;
+        }
+        // name{label="value",...} value [timestamp]
+        size_t i = 0;
+        while (i < line.size() && line[i] != '{' && line[i] != ' ') ++i;
+        const std::string name = line.substr(0, i);
+        if (!MetricName(name)) return fail("bad metric name '" + name + "'");
+        std::map<std::string, std::string> labels;
+        if (i < line.size() && line[i] == '{') {
+            ++i;
+            while (i < line.size() && line[i] != '}') {
+                size_t eq = line.find('=', i);
+                if (eq == std::string::npos) return fail("a label without '='");
+                const std::string label = line.substr(i, eq - i);
+                if (!LabelName(label)) return fail("bad label name '" + label + "'");
+                i = eq + 1;
+                if (i >= line.size() || line[i] != '"') return fail("a label value without quotes");
+                std::string v;
+                for (++i;; ++i) {
+                    if (i >= line.size()) return fail("an unterminated label value");
+                    if (line[i] == '"') break;
+                    if (line[i] == '\\') {
+                        if (++i >= line.size()) return fail("an unterminated label value");
+                        if (line[i] == 'n') {
+                            v += '\n';
+                        } else if (line[i] == '\\' || line[i] == '"') {
+                            v += line[i];
+                        } else {
+                            return fail(std::string("bad escape \\") + line[i]);
+                        }
+                    } else {
+                        v += line[i];
+                    }
+                }
+                if (!ValidUtf8(v)) return fail("a label value that is not UTF-8");
+                if (!labels.emplace(label, v).second) return fail("label " + label + " twice");
+                ++i;  // the closing quote
+                if (i < line.size() && line[i] == ',') {
+                    ++i;
+                } else if (i < line.size() && line[i] != '}') {
+                    return fail("no ',' or '}' after a label value");
+                }
+            }
+            if (i >= line.size()) return fail("no '}'");
+            ++i;
+        }
+        if (i >= line.size() || line[i] != ' ') return fail("no value");
+        std::istringstream rest(line.substr(i));
+        std::string v, ts, extra;
+        rest >> v >> ts >> extra;
+        if (!SampleValue(v)) return fail("bad value '" + v + "'");
+        if (!ts.empty() && !Timestamp(ts)) return fail("bad timestamp");
+        if (!extra.empty()) return fail("text after the timestamp");
+        std::string family = name;
+        for (const char* suffix : {"_bucket", "_sum", "_count"}) {
+            const std::string s = suffix;
+            if (name.size() > s.size() && name.compare(name.size() - s.size(), s.size(), s) == 0) {
+                auto t = e.types.find(name.substr(0, name.size() - s.size()));
+                if (t != e.types.end() && (t->second == "histogram" || t->second == "summary")) {
+                    family = t->first;
+                }
+            }
+        }
+        if (e.types.count(family) == 0 || helped.count(family) == 0) {
+            return fail("no HELP and TYPE before the samples of " + family);
+        }
+        if (family != current && sampled.count(family) != 0) {
+            return fail("the samples of " + family + " are not together");
+        }
+        current = family;
+        sampled.insert(family);
+        const double parsed = v == "+Inf"   ? INFINITY
+                              : v == "-Inf" ? -INFINITY
+                              : v == "NaN"  ? NAN
+                                            : std::strtod(v.c_str(), nullptr);
+        if (!e.samples.emplace(SeriesKey(name, labels), parsed).second) {
+            return fail("a second sample of the same series");
+        }
+    }
+    if (out != nullptr) *out = std::move(e);
+    return "";
+}
+
+TEST(ExpositionChecker, AcceptsTheFormatAndRejectsEachKindOfMalformedText) {
+    const std::string meta = "# HELP x_total Things.\n# TYPE x_total counter\n";
+    const std::string valid[] = {
+        "",
+        meta + "x_total 1\n",
+        meta + "x_total{a=\"q\\\"u\\\\o\\nte\",b=\"\"} 1.5e3 1700000000000\n",
+        "# a comment\n# HELP g A \\\\ and a \\n.\n# TYPE g gauge\ng +Inf\ng{k=\"1\"} -Inf\n"
+        "g{k=\"2\"} NaN\ng{k=\"3\"} -.5\n\n",
+        "# HELP h H.\n# TYPE h histogram\nh_bucket{le=\"+Inf\"} 2\nh_sum 3\nh_count 2\n",
+        meta + "x_total{gateway=\"S\xC3\xBC\x64 \xE2\x82\xAC\"} 0\n",
+    };
+    for (const std::string& text : valid) EXPECT_EQ(CheckExposition(text), "") << text;
+
+    const std::pair<std::string, std::string> malformed[] = {
+        {meta + "x_total 1", "no newline at the end"},
+        {meta + "1x 1\n", "bad metric name '1x'"},
+        {meta + "x-y 1\n", "bad metric name"},
+        {meta + "x_total{1a=\"v\"} 1\n", "bad label name '1a'"},
+        {meta + "x_total{__a=\"v\"} 1\n", "bad label name '__a'"},
+        {meta + "x_total{a=v} 1\n", "a label value without quotes"},
+        {meta + "x_total{a=\"v} 1\n", "an unterminated label value"},
+        {meta + "x_total{a=\"a\"b\"} 1\n", "no ',' or '}' after a label value"},
+        {meta + "x_total{a=\"\\t\"} 1\n", "bad escape \\t"},
+        {meta + "x_total{a=\"\xFF\"} 1\n", "not UTF-8"},
+        {meta + "x_total{a=\"\xC0\xAF\"} 1\n", "not UTF-8"},
+        {meta + "x_total{a=\"1\",a=\"2\"} 1\n", "label a twice"},
+        {meta + "x_total{a=\"1\" 1\n", "no ',' or '}' after a label value"},
+        {meta + "x_total{a=\"1\",\n", "no '}'"},
+        {meta + "x_total\n", "no value"},
+        {meta + "x_total one\n", "bad value 'one'"},
+        {meta + "x_total Inf\n", "bad value 'Inf'"},
+        {meta + "x_total 1e\n", "bad value '1e'"},
+        {meta + "x_total 1.2.3\n", "bad value '1.2.3'"},
+        {meta + "x_total .\n", "bad value '.'"},
+        {meta + "x_total 1 2 3\n", "text after the timestamp"},
+        {meta + "x_total 1 1.5\n", "bad timestamp"},
+        {"x_total 1\n", "no HELP and TYPE before the samples of x_total"},
+        {"# HELP x_total T.\nx_total 1\n", "no HELP and TYPE"},
+        {meta + "x_total 1\n# TYPE x_total counter\n", "TYPE after the samples"},
+        {meta + "# HELP x_total Again.\nx_total 1\n", "a second HELP"},
+        {"# HELP x X.\n# TYPE x counter\n# TYPE x gauge\n", "a second TYPE"},
+        {"# HELP x X.\n# TYPE x number\n", "unknown type 'number'"},
+        {"# HELP x A \\t.\n", "bad escape in HELP"},
+        {meta + "x_total{a=\"1\"} 1\nx_total{a=\"1\"} 2\n", "a second sample of the same series"},
+        {meta + "# HELP y Y.\n# TYPE y gauge\nx_total 1\ny 1\nx_total{a=\"2\"} 1\n",
+         "the samples of x_total are not together"},
+    };
+    for (const auto& [text, problem] : malformed) {
+        const std::string found = CheckExposition(text);
+        EXPECT_NE(found.find(problem), std::string::npos)
+            << "text:\n"
+            << text << "\nexpected: " << problem << "\nfound: " << found;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The rendering.
+
+std::chrono::system_clock::time_point UnixMs(int64_t ms) {
+    return std::chrono::system_clock::time_point(std::chrono::milliseconds(ms));
+}
+
+TEST(MetricsText, EscapesLabelValuesAndReplacesWhatIsNotUtf8) {
+    const std::pair<std::string, std::string> rows[] = {
+        {"plain", "plain"},
+        {"a\"b", "a\\\"b"},
+        {"back\\slash", "back\\\\slash"},
+        {"two\nlines", "two\\nlines"},
+        {"S\xC3\xBC\x64 \xF0\x9F\x98\x80", "S\xC3\xBC\x64 \xF0\x9F\x98\x80"},
+        {"tab\tand\rcr", "tab\tand\rcr"},  // the format escapes only these three
+        {"bad\xFF", "bad\xEF\xBF\xBD"},
+        {"cut\xE2\x82", "cut\xEF\xBF\xBD\xEF\xBF\xBD"},
+        {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // a surrogate
+    };
+    for (const auto& [raw, escaped] : rows) EXPECT_EQ(corvane::EscapeLabelValue(raw), escaped);
+}
+
+TEST(MetricsText, RendersEveryFamilyOnceWithTheGatewaysValues) {
+    GatewayMetrics fibre;
+    fibre.mac = "02-00-00-00-00-01";
+    fibre.name = "Glasfaser S\xC3\xBC\x64";
+    fibre.interface = "eth0";
+    fibre.download = {100000000, 123456789012, "cake", 7, 1514};
+    fibre.upload = {-1, 42, "cake", 0, 0};
+    fibre.limitChanges = 3;
+    fibre.lastLimitChange = UnixMs(1700000000250);
+    GatewayMetrics hostile;
+    hostile.name = "a\"b\\c\nd";
+    hostile.interface = "wan\"1";
+    hostile.download = {2000000, 0, "fq_codel", 12, std::nullopt};  // leaf not in place
+    hostile.upload = {1000000, 5, "fq_codel", 0, 0};
+    hostile.limitChanges = 0;
+    GatewayMetrics unshaped;  // what the default of a backend that shapes nothing gives
+    unshaped.name = "bad\xFF";
+    unshaped.download.limitBps = 5;
+    unshaped.upload.limitBps = -1;
+    GatewayMetrics repeated = fibre;  // the same name and interface: left out
+    repeated.download.limitBps = 1;
+    const std::vector<GatewayMetrics> gateways = {fibre, hostile, unshaped, repeated};
+
+    const std::string text = corvane::RenderMetrics(gateways);
+    Exposition e;
+    ASSERT_EQ(CheckExposition(text, &e), "") << text;
+
+    const std::map<std::string, std::string> types = {
+        {"corvane_limit_bps", "gauge"},
+        {"corvane_delivered_bytes_total", "counter"},
+        {"corvane_leaf_queue_info", "gauge"},
+        {"corvane_leaf_queue_drops_total", "counter"},
+        {"corvane_leaf_queue_backlog_bytes", "gauge"},
+        {"corvane_limit_changes_total", "counter"},
+        {"corvane_last_limit_change_timestamp_seconds", "gauge"},
+    };
+    EXPECT_EQ(e.types, types);
+
+    using L = std::map<std::string, std::string>;
+    auto key = [](const char* name, const std::string& gw, const std::string& itf,
+                  const char* direction = nullptr, const char* kind = nullptr) {
+        L labels{{"gateway", gw}, {"interface", itf}};
+        if (direction != nullptr) labels["direction"] = direction;
+        if (kind != nullptr) labels["kind"] = kind;
+        return SeriesKey(name, labels);
+    };
+    const std::string f = fibre.name, h = hostile.name, u = "bad\xEF\xBF\xBD";
+    const std::map<std::string, double> expected = {
+        {key("corvane_limit_bps", f, "eth0", "download"), 100000000},
+        {key("corvane_limit_bps", f, "eth0", "upload"), INFINITY},
+        {key("corvane_delivered_bytes_total", f, "eth0", "download"), 123456789012},
+        {key("corvane_delivered_bytes_total", f, "eth0", "upload"), 42},
+        {key("corvane_leaf_queue_info", f, "eth0", "download", "cake"), 1},
+        {key("corvane_leaf_queue_info", f, "eth0", "upload", "cake"), 1},
+        {key("corvane_leaf_queue_drops_total", f, "eth0", "download"), 7},
+        {key("corvane_leaf_queue_drops_total", f, "eth0", "upload"), 0},
+        {key("corvane_leaf_queue_backlog_bytes", f, "eth0", "download"), 1514},
+        {key("corvane_leaf_queue_backlog_bytes", f, "eth0", "upload"), 0},
+        {key("corvane_limit_changes_total", f, "eth0"), 3},
+        {key("corvane_last_limit_change_timestamp_seconds", f, "eth0"), 1700000000.25},
+        {key("corvane_limit_bps", h, "wan\"1", "download"), 2000000},
+        {key("corvane_limit_bps", h, "wan\"1", "upload"), 1000000},
+        {key("corvane_delivered_bytes_total", h, "wan\"1", "download"), 0},
+        {key("corvane_delivered_bytes_total", h, "wan\"1", "upload"), 5},
+        {key("corvane_leaf_queue_info", h, "wan\"1", "download", "fq_codel"), 1},
+        {key("corvane_leaf_queue_info", h, "wan\"1", "upload", "fq_codel"), 1},
+        {key("corvane_leaf_queue_drops_total", h, "wan\"1", "download"), 12},
+        {key("corvane_leaf_queue_drops_total", h, "wan\"1", "upload"), 0},
+        {key("corvane_leaf_queue_backlog_bytes", h, "wan\"1", "upload"), 0},
+        {key("corvane_limit_changes_total", h, "wan\"1"), 0},
+        {key("corvane_limit_bps", u, "", "download"), 5},
+        {key("corvane_limit_bps", u, "", "upload"), INFINITY},
+    };
+    EXPECT_EQ(e.samples, expected) << text;
+    // Names carry their units; the timestamp keeps its milliseconds.
+    EXPECT_NE(text.find("} 1700000000.250\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("gateway=\"a\\\"b\\\\c\\nd\",interface=\"wan\\\"1\""), std::string::npos);
+    EXPECT_EQ(corvane::RenderMetrics({}), "");
+}
+
+// ---------------------------------------------------------------------------
+// The file.
+
+class FakeTime {
+  public:
+    Clock::time_point now() const { return now_; }
+    void Advance(Clock::duration d) { now_ += d; }
+
+  private:
+    Clock::time_point now_ = Clock::time_point(1000s);
+};
+
+TEST(MetricsFile, ReplacedWholeWithMode0644ReadersNeverSeeAPartAndStopRemovesIt) {
+    test::TempDir dir;
+    const std::string path = dir.file("corvane.prom");
+    // Texts of very different sizes, each marked with its own length.
+    std::atomic<int> turn{0};
+    auto source = [&turn](std::string* text) {
+        const int n = turn++;
+        std::string body(n % 2 == 0 ? 300000 : 10, static_cast<char>('a' + n % 26));
+        *text = "# " + std::to_string(body.size()) + "\n" + body + "\n# end\n";
+        return true;
+    };
+    const mode_t old = ::umask(077);  // the file's mode must not depend on it
+    std::atomic<bool> done{false};
+    bool allWritten = true;
+    {
+        corvane::MetricsFile file(path, source);
+        ASSERT_TRUE(file.WriteNow());
+        std::thread writer([&] {
+            for (int i = 0; i < 200; ++i) allWritten = file.WriteNow() && allWritten;
+            done = true;
+        });
+        int reads = 0;
+        std::string seen;  // the first bad read, if any
+        while ((!done || reads < 50) && seen.empty()) {
+            std::string text = test::ReadFile(path);
+            ++reads;
+            const size_t size = text.size() > 2 ? std::strtoul(text.c_str() + 2, nullptr, 10) : 0;
+            const std::string header = "# " + std::to_string(size) + "\n";
+            if (text.size() != header.size() + size + 7 || !text.ends_with("\n# end\n")) {
+                seen = text.substr(0, 40) + "... (" + std::to_string(text.size()) + " bytes)";
+            }
+        }
+        writer.join();
+        EXPECT_EQ(seen, "") << "read " << reads << " times";
+        ::umask(old);
+        EXPECT_TRUE(allWritten);
+        struct stat st {};
+        ASSERT_EQ(::stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0644u);
+        // Nothing but the file is left in the directory: no temporary ones.
+        size_t entries = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+            ++entries;
+            EXPECT_EQ(entry.path().filename(), "corvane.prom");
+        }
+        EXPECT_EQ(entries, 1u);
+    }
+    EXPECT_FALSE(std::filesystem::exists(path)) << "a stopped service left its figures behind";
+}
+
+TEST(MetricsFile, OnceASecondAndAFailureIsLoggedOnceUntilItWorksAgain) {
+    test::TempDir dir;
+    test::WriteFile(dir.file("plain"), "a file, not a directory\n");
+    FakeTime time;
+    bool sourceWorks = true;
+    auto source = [&](std::string* text) {
+        *text = "# HELP x X.\n# TYPE x gauge\nx 1\n";
+        return sourceWorks;
+    };
+    struct Row {
+        const char* what;
+        std::string path;
+        std::string problem;
+    };
+    const Row rows[] = {
+        {"a directory that does not exist", dir.file("missing/corvane.prom"),
+         "cannot create a file in " + dir.file("missing") + ": No such file or directory"},
+        {"a file where the directory should be", dir.file("plain/corvane.prom"),
+         "cannot create a file in " + dir.file("plain") + ": Not a directory"},
+        {"the backend cannot tell", dir.file("ok/corvane.prom"),
+         "the backend's figures cannot be read"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        std::vector<std::string> log;
+        sourceWorks = std::string(r.what) != "the backend cannot tell";
+        std::filesystem::create_directory(dir.file("ok"));
+        corvane::MetricsFile file(
+            r.path, source, [&] { return time.now(); },
+            [&](std::string_view line) { log.emplace_back(line); });
+        EXPECT_EQ(file.MsUntilWork(), 0);  // the first at once
+        int writes = 0;
+        for (int ms = 0; ms < 10000; ms += 250) {  // ten seconds of a loop's turns
+            if (file.MsUntilWork() == 0) ++writes;
+            file.Work({});
+            time.Advance(250ms);
+        }
+        EXPECT_EQ(writes, 10) << "not once a second";
+        ASSERT_EQ(log.size(), 1u) << "logged more than once:\n" << ::testing::PrintToString(log);
+        EXPECT_EQ(log[0], "metrics file " + r.path + ": " + r.problem +
+                              " (tried again every second, logged again once it works)");
+        // Mended: one line more, and the file is there.
+        std::filesystem::remove(dir.file("plain"));
+        std::filesystem::create_directory(dir.file("missing"));
+        std::filesystem::create_directory(dir.file("plain"));
+        sourceWorks = true;
+        time.Advance(1s);
+        file.Work({});
+        ASSERT_EQ(log.size(), 2u);
+        EXPECT_EQ(log[1], "metrics file " + r.path + ": written again");
+        EXPECT_EQ(test::ReadFile(r.path), "# HELP x X.\n# TYPE x gauge\nx 1\n");
+        EXPECT_EQ(file.MsUntilWork(), 1000);
+        time.Advance(400ms);
+        EXPECT_EQ(file.MsUntilWork(), 600);
+        std::filesystem::remove_all(dir.file("missing"));
+        std::filesystem::remove_all(dir.file("plain"));
+        test::WriteFile(dir.file("plain"), "a file again\n");
+    }
+}
+
+// ---------------------------------------------------------------------------
+// HTTP clients of the tests: sockets with deadlines, never blocking.
+
+UniqueFd Connect(const sockaddr_storage& address, socklen_t length) {
+    UniqueFd fd(::socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!fd) return fd;
+    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), length) != 0 &&
+        errno != EINPROGRESS) {
+        return UniqueFd();
+    }
+    return fd;
+}
+
+bool Loopback(const std::string& hostPort, sockaddr_storage* address, socklen_t* length) {
+    corvane::ListenAddress a;
+    std::string problem;
+    if (!corvane::ParseListenAddress(hostPort, &a, &problem)) return false;
+    *address = {};
+    if (a.v6) {
+        auto* sa = reinterpret_cast<sockaddr_in6*>(address);
+        sa->sin6_family = AF_INET6;
+        sa->sin6_port = htons(a.port);
+        std::memcpy(&sa->sin6_addr, a.address.data(), 16);
+        *length = sizeof *sa;
+    } else {
+        auto* sa = reinterpret_cast<sockaddr_in*>(address);
+        sa->sin_family = AF_INET;
+        sa->sin_port = htons(a.port);
+        std::memcpy(&sa->sin_addr, a.address.data(), 4);
+        *length = sizeof *sa;
+    }
+    return true;
+}
+
+bool SendAll(int fd, const std::string& bytes, Clock::time_point deadline) {
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINPROGRESS && errno != ENOTCONN) return false;
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) return false;
+        pollfd p{fd, POLLOUT, 0};
+        ::poll(&p, 1, static_cast<int>(left.count()));
+    }
+    return true;
+}
+
+// Everything until the server closes; nullopt when it has not by `deadline`.
+std::optional<std::string> ReadToEnd(int fd, Clock::time_point deadline) {
+    std::string data;
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n > 0) {
+            data.append(buffer, static_cast<size_t>(n));
+            continue;
+        }
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return data;
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) return std::nullopt;
+        pollfd p{fd, POLLIN, 0};
+        ::poll(&p, 1, static_cast<int>(left.count()));
+    }
+}
+
+struct Reply {
+    int status = 0;
+    std::map<std::string, std::string> headers;
+    std::string body;
+};
+
+// One request on a fresh connection, the answer read until the server closes.
+std::optional<Reply> Exchange(const std::string& hostPort, const std::string& request,
+                              std::chrono::milliseconds timeout = 2000ms) {
+    sockaddr_storage address;
+    socklen_t length = 0;
+    if (!Loopback(hostPort, &address, &length)) return std::nullopt;
+    UniqueFd fd = Connect(address, length);
+    const auto deadline = Clock::now() + timeout;
+    if (!fd || !SendAll(fd.get(), request, deadline)) return std::nullopt;
+    std::optional<std::string> raw = ReadToEnd(fd.get(), deadline);
+    if (!raw) return std::nullopt;
+    Reply r;
+    const size_t end = raw->find("\r\n\r\n");
+    if (raw->rfind("HTTP/1.1 ", 0) != 0 || end == std::string::npos) return r;
+    r.status = std::atoi(raw->c_str() + 9);
+    std::istringstream lines(raw->substr(0, end));
+    std::string line;
+    std::getline(lines, line);  // the status line
+    while (std::getline(lines, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        const size_t colon = line.find(": ");
+        if (colon != std::string::npos) r.headers[line.substr(0, colon)] = line.substr(colon + 2);
+    }
+    r.body = raw->substr(end + 4);
+    return r;
+}
+
+const std::string kGet = "GET /metrics HTTP/1.1\r\nHost: localhost\r\nUser-Agent: test\r\n\r\n";
+
+// What every answer must be, whatever its status.
+void ExpectWellFormed(const Reply& r, const std::string& what) {
+    EXPECT_EQ(r.headers.count("Content-Length"), 1u) << what;
+    EXPECT_EQ(r.headers.count("Content-Length") ? r.headers.at("Content-Length") : "",
+              std::to_string(r.body.size()))
+        << what;
+    EXPECT_EQ(r.headers.count("Connection") ? r.headers.at("Connection") : "", "close") << what;
+}
+
+// A task served on a thread of its own, as the service's loop serves it.
+class TaskThread {
+  public:
+    explicit TaskThread(corvane::LoopTask& task)
+        : stop_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), thread_([this, &task] { Run(task); }) {}
+    ~TaskThread() {
+        uint64_t one = 1;
+        if (::write(stop_.get(), &one, sizeof one) < 0) std::abort();
+        thread_.join();
+    }
+
+  private:
+    void Run(corvane::LoopTask& task) {
+        std::vector<pollfd> fds;
+        for (;;) {
+            fds.assign({{stop_.get(), POLLIN, 0}});
+            task.AddFds(&fds);
+            ::poll(fds.data(), fds.size(), task.MsUntilWork());
+            if (fds[0].revents != 0) return;
+            task.Work(std::span<const pollfd>(fds).subspan(1));
+        }
+    }
+    UniqueFd stop_;
+    std::thread thread_;
+};
+
+TEST(MetricsEndpoint, AnswersByPathAndMethodOverIpv4AndIpv6AndWritesLargeAnswersInTurn) {
+    // 3 MB: far more than a socket buffer, so the answer goes out in parts.
+    const std::string big = "# HELP x X.\n# TYPE x gauge\n" + std::string(3000000, '#') + "\nx 1\n";
+    std::atomic<bool> available{true};
+    auto source = [&](std::string* text) {
+        *text = big;
+        return available.load();
+    };
+    for (const char* listen : {"127.0.0.1:0", "[::1]:0"}) {
+        SCOPED_TRACE(listen);
+        corvane::ListenAddress address;
+        std::string problem;
+        ASSERT_TRUE(corvane::ParseListenAddress(listen, &address, &problem)) << problem;
+        std::string error;
+        auto endpoint = corvane::MetricsEndpoint::Open(address, source, &error);
+        if (!endpoint && address.v6 &&
+            (error.find("not supported") != std::string::npos ||
+             error.find("Cannot assign requested address") != std::string::npos)) {
+            std::cout << "no IPv6 loopback here: " << error << "\n";
+            continue;
+        }
+        ASSERT_TRUE(endpoint) << error;
+        const std::string at = endpoint->Address();
+        EXPECT_NE(at.find(std::string(listen).substr(0, 5)), std::string::npos) << at;
+        TaskThread loop(*endpoint);
+
+        struct Row {
+            std::string request;
+            int status;
+            std::string contentType;  // "" for the plain texts of the errors
+            bool body;
+        };
+        const std::string metricsType = corvane::kMetricsContentType;
+        const Row rows[] = {
+            {kGet, 200, metricsType, true},
+            {"GET /metrics?name[]=x HTTP/1.0\n\n", 200, metricsType, true},
+            {"HEAD /metrics HTTP/1.1\r\n\r\n", 200, metricsType, false},
+            {"GET / HTTP/1.1\r\n\r\n", 404, "", true},
+            {"GET /metricsx HTTP/1.1\r\n\r\n", 404, "", true},
+            {"POST /metrics HTTP/1.1\r\nContent-Length: 0\r\n\r\n", 405, "", true},
+            {"DELETE /metrics HTTP/1.1\r\n\r\n", 405, "", true},
+            {"GET /metrics HTTP/2.0\r\n\r\n", 400, "", true},
+            {"GET /metrics\r\n\r\n", 400, "", true},
+            {"nonsense\r\n\r\n", 400, "", true},
+        };
+        for (const Row& r : rows) {
+            SCOPED_TRACE(r.request);
+            std::optional<Reply> reply = Exchange(at, r.request);
+            ASSERT_TRUE(reply);
+            EXPECT_EQ(reply->status, r.status);
+            EXPECT_EQ(reply->headers["Content-Type"],
+                      r.contentType.empty() ? "text/plain; charset=utf-8" : r.contentType);
+            if (r.status == 200) {
+                EXPECT_EQ(reply->headers["Content-Length"], std::to_string(big.size()));
+                EXPECT_EQ(reply->body, r.body ? big : "");
+            } else {
+                ExpectWellFormed(*reply, r.request);
+                EXPECT_FALSE(reply->body.empty());
+            }
+            if (r.status == 405) {
+                EXPECT_EQ(reply->headers["Allow"], "GET, HEAD");
+            }
+        }
+        available = false;
+        std::optional<Reply> unavailable = Exchange(at, kGet);
+        ASSERT_TRUE(unavailable);
+        EXPECT_EQ(unavailable->status, 503);
+        available = true;
+
+        // A client that asks for the big answer and does not read for a
+        // while holds no one else up; then it gets every byte.
+        sockaddr_storage sa;
+        socklen_t length = 0;
+        ASSERT_TRUE(Loopback(at, &sa, &length));
+        UniqueFd slowReader = Connect(sa, length);
+        ASSERT_TRUE(SendAll(slowReader.get(), kGet, Clock::now() + 1s));
+        std::this_thread::sleep_for(200ms);
+        auto t0 = Clock::now();
+        std::optional<Reply> other = Exchange(at, "GET /nothing HTTP/1.1\r\n\r\n", 1000ms);
+        ASSERT_TRUE(other);
+        EXPECT_EQ(other->status, 404);
+        EXPECT_LT(Clock::now() - t0, 500ms);
+        std::optional<std::string> raw = ReadToEnd(slowReader.get(), Clock::now() + 3s);
+        ASSERT_TRUE(raw);
+        EXPECT_EQ(raw->size(), raw->find("\r\n\r\n") + 4 + big.size());
+        EXPECT_EQ(raw->substr(raw->size() - big.size()), big);
+    }
+}
+
+TEST(MetricsEndpoint, BeyondTheCapNewConnectionsWaitInTheBacklogUntilASlotFrees) {
+    corvane::ListenAddress address;
+    std::string problem;
+    ASSERT_TRUE(corvane::ParseListenAddress("127.0.0.1:0", &address, &problem));
+    std::string error;
+    corvane::EndpointLimits limits;
+    limits.maxConnections = 2;
+    limits.deadline = 3000ms;
+    auto endpoint = corvane::MetricsEndpoint::Open(
+        address,
+        [](std::string* text) {
+            *text = "# HELP x X.\n# TYPE x gauge\nx 1\n";
+            return true;
+        },
+        &error, limits);
+    ASSERT_TRUE(endpoint) << error;
+    TaskThread loop(*endpoint);
+    sockaddr_storage sa;
+    socklen_t length = 0;
+    ASSERT_TRUE(Loopback(endpoint->Address(), &sa, &length));
+    UniqueFd idle1 = Connect(sa, length);
+    UniqueFd idle2 = Connect(sa, length);
+    std::this_thread::sleep_for(100ms);  // both accepted: the slots are full
+    UniqueFd waiting = Connect(sa, length);
+    ASSERT_TRUE(SendAll(waiting.get(), kGet, Clock::now() + 1s));
+    EXPECT_FALSE(ReadToEnd(waiting.get(), Clock::now() + 300ms)) << "answered beyond the cap";
+    idle1.Reset();  // a slot frees: the waiting one is taken and answered
+    auto t0 = Clock::now();
+    std::optional<std::string> raw = ReadToEnd(waiting.get(), Clock::now() + 1s);
+    ASSERT_TRUE(raw);
+    EXPECT_EQ(raw->rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << *raw;
+    EXPECT_LT(Clock::now() - t0, 500ms);
+}
+
+// ---------------------------------------------------------------------------
+// The [metrics] section in every backend's file.
+
+struct Loader {
+    const char* name;
+    std::string gateway;  // a minimal valid gateway section of that file
+    const char* keyWord;  // how the dialect names a key in complaints
+    std::function<bool(const std::string& path, corvane::MetricsConfig*, std::string*)> load;
+};
+
+const Loader kLoaders[] = {
+    {"static", "[gateway g]\nmac = m\nid = 1\nupload_bps = 1\ndownload_bps = 1\n", "key ",
+     [](const std::string& path, corvane::MetricsConfig* m, std::string* error) {
+         corvane::StaticConfig c;
+         bool ok = corvane::LoadStaticConfig(path, &c, error);
+         *m = c.metrics;
+         return ok;
+     }},
+    {"sim", "[gateway g]\nmac = m\nid = 1\ndownload_mbps = 10\nupload_mbps = 1\ncapacity = 0:10\n",
+     "",
+     [](const std::string& path, corvane::MetricsConfig* m, std::string* error) {
+         corvane::SimConfig c;
+         bool ok = corvane::LoadSimConfig(path, &c, error);
+         *m = c.metrics;
+         return ok;
+     }},
+    {"kernel", "[gateway g]\ninterface = wan0\nmac = m\nid = 1\ndownload_bps = 1\nupload_bps = 1\n",
+     "key ",
+     [](const std::string& path, corvane::MetricsConfig* m, std::string* error) {
+         corvane::KernelConfig c;
+         bool ok = corvane::LoadKernelConfig(path, &c, error);
+         *m = c.metrics;
+         return ok;
+     }},
+};
+
+TEST(MetricsConfig, EveryBackendsFileReadsTheSectionAndNamesFileLineAndKeyOfEachError) {
+    test::TempDir dir;
+    struct Good {
+        std::string section;  // after the gateway, from line 7 on for static
+        std::string file;
+        std::string listen;
+        bool v6;
+        uint16_t port;
+    };
+    const Good good[] = {
+        {"", corvane::kDefaultMetricsFile, "", false, 0},
+        {"[metrics]\n", corvane::kDefaultMetricsFile, "", false, 0},
+        {"[metrics]\nfile =\nlisten = 127.0.0.1:9464\n", "", "127.0.0.1:9464", false, 9464},
+        {"[metrics]\nfile = /run/x.prom\nlisten = [::1]:0\n", "/run/x.prom", "[::1]:0", true, 0},
+        {"[metrics]\nlisten = 127.8.9.10:65535\n", corvane::kDefaultMetricsFile, "127.8.9.10:65535",
+         false, 65535},
+    };
+    const std::string notLoopback =
+        "is not a loopback address (127.0.0.0/8 or [::1]); the endpoint has no authentication "
+        "and stays off the network";
+    const std::string form = "is not HOST:PORT (as 127.0.0.1:9464 or [::1]:9464)";
+    struct Bad {
+        std::string section;  // its line 1 is the [metrics] header
+        int line;             // within the section
+        std::string problem;  // "%k" stands for the dialect's key word
+    };
+    const Bad bad[] = {
+        {"[metrics]\nlisten = 0.0.0.0:9464\n", 2,
+         "'0.0.0.0:9464' " + notLoopback + " (%k'listen' in [metrics])"},
+        {"[metrics]\nlisten = 192.0.2.1:9464\n", 2, "'192.0.2.1:9464' " + notLoopback},
+        {"[metrics]\nlisten = [::]:9464\n", 2, "'[::]:9464' " + notLoopback},
+        {"[metrics]\nlisten = [::ffff:127.0.0.1]:9464\n", 2, notLoopback},
+        {"[metrics]\nlisten = localhost:9464\n", 2, "'localhost:9464' " + form},
+        {"[metrics]\nlisten = 127.0.0.1\n", 2, form},
+        {"[metrics]\nlisten = 127.0.0.1:65536\n", 2, form},
+        {"[metrics]\nlisten = 127.0.0.1:-1\n", 2, form},
+        {"[metrics]\nlisten = [::1]9464\n", 2, form},
+        {"[metrics]\nfile = corvane.prom\n", 2,
+         "'corvane.prom' is not the absolute path of a file (%k'file' in [metrics])"},
+        {"[metrics]\nfile = /var/lib/\n", 2, "is not the absolute path of a file"},
+        {"[metrics]\nport = 9464\n", 2, "unknown key 'port' in [metrics]"},
+        {"[metrics x]\n", 1, "[metrics] takes no name, not [metrics x]"},
+        {"[metrics]\n[metrics]\n", 2, "a second [metrics] (the first is at line "},
+    };
+    for (const Loader& loader : kLoaders) {
+        SCOPED_TRACE(loader.name);
+        const std::string path = dir.file(std::string(loader.name) + ".ini");
+        const int first =
+            static_cast<int>(std::count(loader.gateway.begin(), loader.gateway.end(), '\n')) + 1;
+        for (const Good& g : good) {
+            SCOPED_TRACE(g.section);
+            test::WriteFile(path, loader.gateway + g.section);
+            corvane::MetricsConfig m;
+            std::string error;
+            ASSERT_TRUE(loader.load(path, &m, &error)) << error;
+            EXPECT_EQ(m.file, g.file);
+            EXPECT_EQ(m.listen, g.listen);
+            EXPECT_EQ(m.listenAddress.v6, g.v6);
+            EXPECT_EQ(m.listenAddress.port, g.port);
+        }
+        for (const Bad& b : bad) {
+            SCOPED_TRACE(b.section);
+            test::WriteFile(path, loader.gateway + b.section);
+            corvane::MetricsConfig m;
+            std::string error;
+            EXPECT_FALSE(loader.load(path, &m, &error));
+            std::string problem = b.problem;
+            if (size_t k = problem.find("%k"); k != std::string::npos) {
+                problem.replace(k, 2, loader.keyWord);
+            }
+            const std::string where = path + ":" + std::to_string(first + b.line - 1) + ": ";
+            EXPECT_EQ(error.rfind(where, 0), 0u) << error;
+            EXPECT_NE(error.find(problem), std::string::npos) << error;
+            EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The real corvane-service.
+
+using servicetest::PrivateBus;
+using servicetest::ServiceProcess;
+
+const std::string kServiceConfig =
+    "[gateway Glasfaser \"S\xC3\xBC\x64\" \\1]\nmac = 02-00-00-00-00-01\nid = 3\n"
+    "upload_bps = 20000000\ndownload_bps = 100000000\n"
+    "[gateway Backup]\nmac = 02-00-00-00-00-02\nid = 4\nupload_bps = -1\ndownload_bps = -1\n"
+    "[interface eth0]\nmac = 02-00-00-00-00-11\ndevice_id = 11\ngateway_id = 3\n";
+
+// The endpoint's address as the service logged it.
+std::string LoggedAddress(const std::string& err) {
+    const std::string marker = "metrics at http://";
+    size_t at = err.find(marker);
+    if (at == std::string::npos) return "";
+    at += marker.size();
+    return err.substr(at, err.find("/metrics", at) - at);
+}
+
+// The time one bus call takes.
+Clock::duration BusCall() {
+    auto t0 = Clock::now();
+    try {
+        platform::bus::Call("/com/corvane/NetworkService/NetworkManager",
+                            "com.corvane.INetworkManager", "GetNetworkInfoList", {});
+    } catch (const std::exception&) {
+        return 1h;
+    }
+    return Clock::now() - t0;
+}
+
+class MetricsServiceTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        bus_ = std::make_unique<PrivateBus>(dir_);
+        if (!bus_->ok()) GTEST_SKIP() << "dbus-daemon could not start a private bus";
+        bus_->Use();
+    }
+    void TearDown() override {
+        service_.reset();
+        bus_.reset();
+        ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+        platform::bus::ResetForTest();
+    }
+    void Start(const std::string& metrics) {
+        test::WriteFile(dir_.file("service.ini"), kServiceConfig + metrics);
+        service_ = std::make_unique<ServiceProcess>(
+            std::vector<std::string>{"--config", dir_.file("service.ini")}, Err());
+        ASSERT_GT(service_->pid(), 0);
+        ASSERT_TRUE(servicetest::WaitUntilServing()) << test::ReadFile(Err());
+    }
+    std::string Err() const { return dir_.file("service.err"); }
+
+    test::TempDir dir_;
+    std::unique_ptr<PrivateBus> bus_;
+    std::unique_ptr<ServiceProcess> service_;
+};
+
+TEST_F(MetricsServiceTest, ScrapeAndFileCarryTheGatewaysAndAnEmptyFileKeyWritesNone) {
+    ASSERT_NO_FATAL_FAILURE(
+        Start("[metrics]\nlisten = 127.0.0.1:0\nfile = " + dir_.file("corvane.prom") + "\n"));
+    const std::string at = LoggedAddress(test::ReadFile(Err()));
+    ASSERT_FALSE(at.empty()) << test::ReadFile(Err());
+    std::optional<Reply> reply = Exchange(at, kGet);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status, 200);
+    EXPECT_EQ(reply->headers["Content-Type"], "text/plain; version=0.0.4; charset=utf-8");
+    ExpectWellFormed(*reply, "the scrape");
+    Exposition e;
+    ASSERT_EQ(CheckExposition(reply->body, &e), "") << reply->body;
+    const std::string fibre = "Glasfaser \"S\xC3\xBC\x64\" \\1";
+    auto limit = [](const std::string& gw, const std::string& itf, const char* direction) {
+        return SeriesKey("corvane_limit_bps",
+                         {{"gateway", gw}, {"interface", itf}, {"direction", direction}});
+    };
+    const std::map<std::string, double> expected = {
+        {limit(fibre, "eth0", "download"), 100000000},
+        {limit(fibre, "eth0", "upload"), 20000000},
+        {limit("Backup", "", "download"), INFINITY},
+        {limit("Backup", "", "upload"), INFINITY},
+    };
+    EXPECT_EQ(e.samples, expected) << reply->body;
+
+    // The file holds the same text, once the first second has come.
+    std::string file;
+    for (auto until = Clock::now() + 2s; Clock::now() < until && file.empty();) {
+        std::this_thread::sleep_for(20ms);
+        file = test::ReadFile(dir_.file("corvane.prom"));
+    }
+    EXPECT_EQ(file, reply->body);
+    // A change of the limit shows in both.
+    platform::bus::Call("/com/corvane/NetworkService/NetworkManager", "com.corvane.INetworkManager",
+                        "SetGatewayLimits",
+                        {std::string("02-00-00-00-00-01"), int64_t{1000}, int64_t{2000}});
+    reply = Exchange(at, kGet);
+    ASSERT_TRUE(reply);
+    ASSERT_EQ(CheckExposition(reply->body, &e), "");
+    EXPECT_EQ(e.samples[limit(fibre, "eth0", "download")], 2000) << reply->body;
+
+    // Stopped: the file goes with the service.
+    service_->Signal(SIGTERM);
+    EXPECT_EQ(service_->Wait(5000ms), std::optional<int>(0));
+    EXPECT_FALSE(std::filesystem::exists(dir_.file("corvane.prom")));
+
+    // `file =` writes nothing and says nothing of a file.
+    ASSERT_NO_FATAL_FAILURE(Start("[metrics]\nfile =\nlisten = 127.0.0.1:0\n"));
+    ASSERT_TRUE(Exchange(LoggedAddress(test::ReadFile(Err())), kGet));
+    std::this_thread::sleep_for(1100ms);
+    EXPECT_EQ(test::ReadFile(Err()).find("metrics file"), std::string::npos)
+        << test::ReadFile(Err());
+    size_t entries = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
+        entries += entry.path().extension() == ".prom" ? 1 : 0;
+    }
+    EXPECT_EQ(entries, 0u);
+}
+
+TEST_F(MetricsServiceTest, HostileClientsAreCutWhileTheBusStaysQuickAndAScrapeAfterwardsWorks) {
+    // An unwritable file beside it: one line in all these seconds, not one a second.
+    ASSERT_NO_FATAL_FAILURE(Start(
+        "[metrics]\nlisten = 127.0.0.1:0\nfile = " + dir_.file("missing/corvane.prom") + "\n"));
+    const std::string at = LoggedAddress(test::ReadFile(Err()));
+    sockaddr_storage sa;
+    socklen_t length = 0;
+    ASSERT_TRUE(Loopback(at, &sa, &length)) << test::ReadFile(Err());
+
+    // A slow client, first: one byte every 100 ms of a head that never ends.
+    UniqueFd slow = Connect(sa, length);
+    const auto slowStart = Clock::now();
+    ASSERT_TRUE(SendAll(slow.get(), "GET /metrics HTTP/1.1\r\nX-Slow: ", Clock::now() + 1s));
+
+    // An oversized head: 431, then the end of the connection.
+    UniqueFd oversized = Connect(sa, length);
+    ASSERT_TRUE(SendAll(oversized.get(),
+                        "GET /metrics HTTP/1.1\r\nX-Long: " + std::string(9000, 'a') + "\r\n",
+                        Clock::now() + 1s));
+    std::optional<std::string> refused = ReadToEnd(oversized.get(), Clock::now() + 1s);
+    ASSERT_TRUE(refused) << "an oversized head was not closed";
+    EXPECT_EQ(refused->rfind("HTTP/1.1 431 Request Header Fields Too Large\r\n", 0), 0u)
+        << *refused;
+
+    // 100 connections at once, most idle, some with half a request.
+    std::vector<UniqueFd> crowd;
+    for (int i = 0; i < 100; ++i) {
+        crowd.push_back(Connect(sa, length));
+        ASSERT_TRUE(crowd.back());
+        if (i % 10 == 0) ::send(crowd.back().get(), "GET /met", 8, MSG_NOSIGNAL);
+    }
+
+    Clock::duration slowest{};
+    int calls = 0;
+    std::optional<Clock::duration> cut;
+    while (!cut && Clock::now() - slowStart < 7s) {
+        std::this_thread::sleep_for(100ms);
+        char byte = 'a';
+        ::send(slow.get(), &byte, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+        slowest = std::max(slowest, BusCall());
+        ++calls;
+        char answer[64];
+        ssize_t n = ::recv(slow.get(), answer, sizeof answer, MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
+            cut = Clock::now() - slowStart;
+        }
+        EXPECT_LE(n, 0) << "the slow client got an answer";
+    }
+    ASSERT_TRUE(cut) << "the slow client was never cut";
+    EXPECT_GE(*cut, 4800ms);
+    EXPECT_LE(*cut, 5800ms);
+    EXPECT_GE(calls, 40);
+    EXPECT_LT(slowest, 200ms) << "a bus call waited for the metrics' clients";
+
+    // The attack ends; a normal scrape gets through.
+    crowd.clear();
+    std::this_thread::sleep_for(100ms);  // the backlog of closed ones is taken and dropped
+    std::optional<Reply> reply = Exchange(at, kGet, 3000ms);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status, 200);
+    EXPECT_EQ(CheckExposition(reply->body), "");
+
+    const std::string err = test::ReadFile(Err());
+    size_t lines = 0;
+    for (size_t p = err.find("metrics file"); p != std::string::npos;
+         p = err.find("metrics file", p + 1)) {
+        ++lines;
+    }
+    EXPECT_EQ(lines, 1u) << err;
+    EXPECT_NE(
+        err.find("cannot create a file in " + dir_.file("missing") + ": No such file or directory"),
+        std::string::npos)
+        << err;
+}
+
+TEST(MetricsServiceCommandLine, ANonLoopbackOrTakenAddressExitsTwoWithOneLine) {
+    test::TempDir dir;
+    // A port that is taken for as long as the test runs.
+    UniqueFd taken(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof sa;
+    ASSERT_EQ(::bind(taken.get(), reinterpret_cast<sockaddr*>(&sa), length), 0);
+    ASSERT_EQ(::listen(taken.get(), 1), 0);
+    ASSERT_EQ(::getsockname(taken.get(), reinterpret_cast<sockaddr*>(&sa), &length), 0);
+    const std::string port = std::to_string(ntohs(sa.sin_port));
+
+    struct Row {
+        const Loader* loader;
+        std::string listen;
+        std::string line;  // after "corvane-service: "
+    };
+    const std::string ini[] = {dir.file("static.ini"), dir.file("sim.ini"), dir.file("kernel.ini")};
+    const Row rows[] = {
+        {&kLoaders[0], "0.0.0.0:9464", ini[0] + ":7: '0.0.0.0:9464' is not a loopback address"},
+        {&kLoaders[1], "[::]:9464", ini[1] + ":8: '[::]:9464' is not a loopback address"},
+        {&kLoaders[2], "10.0.0.1:9464", ini[2] + ":8: '10.0.0.1:9464' is not a loopback address"},
+        {&kLoaders[0], "127.0.0.1:" + port,
+         "metrics endpoint: cannot listen on 127.0.0.1:" + port + ": Address already in use"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.line);
+        const std::string path = dir.file(std::string(r.loader->name) + ".ini");
+        test::WriteFile(path, r.loader->gateway + "[metrics]\nlisten = " + r.listen + "\n");
+        ServiceProcess service({"--config", path, "--backend", r.loader->name}, dir.file("err"));
+        EXPECT_EQ(service.Wait(5000ms), std::optional<int>(2));
+        const std::string text = test::ReadFile(dir.file("err"));
+        const std::string expected = "corvane-service: " + r.line;
+        // The static backend logs its picture before the endpoint opens.
+        const size_t at = text.find(expected);
+        ASSERT_NE(at, std::string::npos) << text;
+        EXPECT_EQ(text.find('\n', at), text.size() - 1) << text;  // the last line, and one
+        EXPECT_EQ(text.substr(0, at).find("metrics"), std::string::npos) << text;
+    }
+
+    // --help documents both keys.
+    FILE* help = ::popen(CORVANE_SERVICE_PATH " --help", "r");
+    ASSERT_NE(help, nullptr);
+    std::string usage;
+    char buffer[4096];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, help)) > 0;) usage.append(buffer, n);
+    EXPECT_EQ(::pclose(help), 0);
+    for (const char* key :
+         {"[metrics]", "file = PATH", "listen = ADDRESS", corvane::kDefaultMetricsFile}) {
+        EXPECT_NE(usage.find(key), std::string::npos) << key << " in:\n" << usage;
+    }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The kernel backend's figures.
+
+namespace kerneltest {
+namespace {
+
+TEST(KernelMetrics, CountsOnlyChangesAndReadsEveryLeafFromOneDump) {
+    FakeKernel kernel;
+    kernel.AddDevice("wan1", "veth");
+    kernel.missingKinds = {"cake"};  // fq_codel, in the HTB class
+    corvane::KernelConfig config;
+    std::string error;
+    ASSERT_TRUE(corvane::ParseKernelConfig(
+        "[gateway one]\ninterface = wan0\nmac = 02-00-00-00-00-01\nid = 1\n"
+        "download_bps = 20000000\nupload_bps = 4000000\n"
+        "[gateway two]\ninterface = wan1\nmac = 02-00-00-00-00-02\nid = 2\n"
+        "download_bps = 1000000\nupload_bps = 1000000\n",
+        "kernel.ini", &config, &error))
+        << error;
+    int64_t wallMs = 1700000000000;
+    corvane::KernelSystem system;
+    system.watchEvents = false;
+    system.linkSpeedBps = [](int) { return int64_t{1000000000}; };
+    system.wallNow = [&wallMs] { return UnixMs(wallMs); };
+    KernelBackend backend(std::move(config), kernel, system);
+    ASSERT_TRUE(backend.Start(&error)) << error;
+    auto metrics = [&] {
+        std::vector<GatewayMetrics> m;
+        EXPECT_EQ(backend.Metrics(&m), corvane::kOk);
+        EXPECT_EQ(m.size(), 2u);
+        m.resize(2);
+        return m;
+    };
+
+    struct Step {
+        const char* what;
+        int64_t up, down;
+        corvane::HResult result;
+        uint64_t changes;
+        int64_t lastMs;  // 0: none yet
+    };
+    const Step steps[] = {
+        {"the configured limits again", 4000000, 20000000, corvane::kOk, 0, 0},
+        {"a new download limit", 4000000, 16000000, corvane::kOk, 1, 1700000002000},
+        {"the same limits again", 4000000, 16000000, corvane::kOk, 1, 1700000002000},
+        {"a new upload limit", 5000000, 16000000, corvane::kOk, 2, 1700000004000},
+        {"both lifted", -1, -1, corvane::kOk, 3, 1700000005000},
+        {"lifted again", -1, -1, corvane::kOk, 3, 1700000005000},
+        {"a limit below -1", -2, 5, corvane::kInvalidArg, 3, 1700000005000},
+        {"the kernel refuses", 1000, 1000, corvane::kFail, 3, 1700000005000},
+    };
+    for (const Step& s : steps) {
+        SCOPED_TRACE(s.what);
+        wallMs += 1000;
+        kernel.failWhen = std::string(s.what) == "the kernel refuses" ? "changing" : "";
+        EXPECT_EQ(backend.SetGatewayLimits("02-00-00-00-00-01", s.up, s.down), s.result);
+        kernel.failWhen.clear();
+        std::vector<GatewayMetrics> m = metrics();
+        EXPECT_EQ(m[0].limitChanges, std::optional<uint64_t>(s.changes));
+        if (s.lastMs == 0) {
+            EXPECT_FALSE(m[0].lastLimitChange);
+        } else {
+            EXPECT_EQ(m[0].lastLimitChange, std::optional(UnixMs(s.lastMs)));
+        }
+        EXPECT_EQ(m[1].limitChanges, std::optional<uint64_t>(0)) << "the other gateway counted";
+        if (s.result == corvane::kOk) {
+            EXPECT_EQ(m[0].download.limitBps, s.down);
+            EXPECT_EQ(m[0].upload.limitBps, s.up);
+        }
+    }
+
+    // The leaves' statistics and the links' counters, every gateway from one dump.
+    const int ifb0 = kernel.IndexOf("cvn-wan0"), wan0 = kernel.IndexOf("wan0");
+    kernel.qdiscStats[{ifb0, tc::kLeafHandle}] = tc::Stats{0, 0, 2, 3028, 5, 0, 0};
+    kernel.qdiscStats[{wan0, tc::kLeafHandle}] = tc::Stats{0, 0, 0, 0, 2, 0, 0};
+    kernel.SetTxBytes("cvn-wan0", 123456);
+    kernel.SetTxBytes("wan0", 654321);
+    kernel.log.clear();
+    std::vector<GatewayMetrics> m = metrics();
+    EXPECT_EQ(std::count_if(kernel.log.begin(), kernel.log.end(),
+                            [](const FakeKernel::Logged& l) { return l.type == RTM_GETQDISC; }),
+              1);
+    EXPECT_EQ(m[0].name, "one");
+    EXPECT_EQ(m[0].interface, "wan0");
+    EXPECT_EQ(m[0].download.leafKind, "fq_codel");
+    EXPECT_EQ(m[0].download.leafDrops, 5u);
+    EXPECT_EQ(m[0].download.leafBacklogBytes, std::optional<uint64_t>(3028));
+    EXPECT_EQ(m[0].upload.leafDrops, 2u);
+    EXPECT_EQ(m[0].upload.leafBacklogBytes, std::optional<uint64_t>(0));
+    EXPECT_EQ(m[0].download.deliveredBytes, std::optional<uint64_t>(123456));
+    EXPECT_EQ(m[0].upload.deliveredBytes, std::optional<uint64_t>(654321));
+    EXPECT_EQ(m[1].download.leafDrops, 0u);
+    EXPECT_EQ(m[1].interface, "wan1");
+
+    // A leaf made anew starts its drops at zero: the counter goes on. A leaf
+    // that is gone has no backlog, and keeps its drops.
+    kernel.qdiscStats[{ifb0, tc::kLeafHandle}] = tc::Stats{0, 0, 0, 0, 1, 0, 0};
+    EXPECT_EQ(metrics()[0].download.leafDrops, 6u);
+    ASSERT_TRUE(
+        nl::Run(kernel, tc::DeleteQdisc(ifb0, tc::kClassHandle, tc::kLeafHandle, "x")).ok());
+    m = metrics();
+    EXPECT_EQ(m[0].download.leafDrops, 6u);
+    EXPECT_FALSE(m[0].download.leafBacklogBytes);
+    EXPECT_EQ(CheckExposition(corvane::RenderMetrics(m)), "");
+
+    // A dump that fails is a failure, not figures of nothing.
+    kernel.failWhen = "listing the qdiscs";
+    std::vector<GatewayMetrics> none;
+    EXPECT_EQ(backend.Metrics(&none), corvane::kFail);
+    EXPECT_TRUE(none.empty());
+    kernel.failWhen.clear();
+}
+
+class KernelMetricsTest : public KernelWorld {};
+
+TEST_F(KernelMetricsTest, DeliveredBytesAndDropsMoveWithRealTraffic) {
+    // 2 Mbit/s with a bfifo of 16 frames: a burst of 100 datagrams overflows it.
+    auto backend = Started(GatewayConfig(2000000, 50000000, "leaf = bfifo\n"));
+    ASSERT_TRUE(backend);
+    auto metrics = [&] {
+        std::vector<GatewayMetrics> m;
+        EXPECT_EQ(backend->Metrics(&m), corvane::kOk);
+        m.resize(1);
+        return m[0];
+    };
+    const GatewayMetrics before = metrics();
+    EXPECT_EQ(before.download.leafKind, "bfifo");
+    EXPECT_EQ(before.download.leafDrops, 0u);
+    ASSERT_TRUE(before.download.deliveredBytes);
+
+    std::string error;
+    lab::UdpSink sink;
+    ASSERT_TRUE(sink.Start(kWanAddress, 5003, &error)) << error;
+    uint32_t sent = 0;
+    InInternet(
+        [&](nl::Socket&) { sent = lab::SendDatagrams(kWanAddress, 5003, 100, 1400, 0us, &error); });
+    ASSERT_EQ(sent, 100u) << error;
+    // The burst reaches the queue a moment after it left the sender.
+    GatewayMetrics during = metrics();
+    for (auto until = Clock::now() + 200ms;
+         during.download.leafDrops == 0 && Clock::now() < until;) {
+        std::this_thread::sleep_for(2ms);
+        during = metrics();
+    }
+    EXPECT_GT(during.download.leafDrops, 0u);
+    ASSERT_TRUE(during.download.leafBacklogBytes);
+    EXPECT_GT(*during.download.leafBacklogBytes, 0u) << "the burst should stand in the queue";
+    std::this_thread::sleep_for(300ms);  // the fifo drains: 24 KB at 2 Mbit/s take 100 ms
+    const GatewayMetrics after = metrics();
+    ASSERT_TRUE(after.download.deliveredBytes);
+    const uint64_t delivered = *after.download.deliveredBytes - *before.download.deliveredBytes;
+    EXPECT_GE(delivered, 16u * 1400) << "less than a full fifo got through";
+    EXPECT_EQ(after.download.leafDrops + sink.Datagrams(), 100u)
+        << "every datagram is one or other";
+    Exposition e;
+    ASSERT_EQ(CheckExposition(corvane::RenderMetrics(std::span(&after, 1)), &e), "");
+    EXPECT_EQ(
+        e.samples[SeriesKey("corvane_leaf_queue_drops_total",
+                            {{"gateway", "line"}, {"interface", kWan}, {"direction", "download"}})],
+        static_cast<double>(after.download.leafDrops));
+}
+
+}  // namespace
+}  // namespace kerneltest
