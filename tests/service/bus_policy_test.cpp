@@ -109,6 +109,7 @@ std::string BusConfig(const std::string& socket) {
 // Two gateways, one with limits and one without; an interface, a process and
 // a domain so that every list has something to read.
 constexpr const char* kServiceConfig =
+    "[metrics]\nfile =\n"  // no metrics file in a real node exporter's directory
     "[gateway Fibre]\nmac = 02-00-00-00-00-01\nid = 3\nupload_bps = 20000000\n"
     "download_bps = 100000000\n"
     "[gateway Backup]\nmac = 02-00-00-00-00-02\nid = 7\nupload_bps = -1\ndownload_bps = -1\n"

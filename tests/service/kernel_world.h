@@ -45,7 +45,9 @@ inline const uint32_t kPeerAddress = lab::Ipv4("10.77.0.1");
 // One gateway on wan0, with the given limits and extra lines.
 inline std::string GatewayConfig(int64_t downloadBps, int64_t uploadBps,
                                  const std::string& extra = "") {
-    return "[gateway line]\ninterface = wan0\nmac = 02-00-00-00-00-01\nid = 1\ndownload_bps = " +
+    // No metrics file in a real node exporter's directory.
+    return "[metrics]\nfile =\n[gateway line]\ninterface = wan0\nmac = 02-00-00-00-00-01\nid = "
+           "1\ndownload_bps = " +
            std::to_string(downloadBps) + "\nupload_bps = " + std::to_string(uploadBps) + "\n" +
            extra;
 }

@@ -19,6 +19,7 @@ using Clock = std::chrono::steady_clock;
 // Two gateways (one "bad" with nothing set), an interface, a process and a
 // domain, every column with a value of its own.
 const std::string kBaseConfig =
+    "[metrics]\nfile =\n"  // no metrics file in a real node exporter's directory
     "[gateway Glasfaser Süd]\nmac = 02-00-00-00-00-01\nid = 3\nupload_bps = 20000000\n"
     "download_bps = 100000000\naddress = 192.0.2.1\ndescription = Main line\n"
     "link_speed_bps = 1000000000\n"

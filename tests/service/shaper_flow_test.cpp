@@ -18,6 +18,7 @@ using namespace std::chrono_literals;
 // One good gateway at 100 Mbit/s; 80 + 8 Mbit/s of download through its
 // interface (device 11) and traffic on another device that must not count.
 const char* kConfig =
+    "[metrics]\nfile =\n"  // no metrics file in a real node exporter's directory
     "[gateway wan]\nmac = 02-00-00-00-00-01\nid = 3\nupload_bps = 20000000\n"
     "download_bps = 100000000\n"
     "[interface eth0]\nmac = 02-00-00-00-00-11\ndevice_id = 11\ngateway_id = 3\n"
