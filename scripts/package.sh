@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Builds the Debian package: a Release tree in build-package/ (tests off,
+# prefix /usr), then CPack's .deb in that directory. The .deb's path is the
+# last line printed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/deps.sh
+# CPack's dependency lookup runs dpkg-shlibdeps (dpkg-dev) and file.
+missing=()
+for p in dpkg-dev file; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "installing: ${missing[*]}"
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get update -qq
+  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+dir=build-package
+# CPack installs without building everything first: the package holds the
+# programs and their documents, not the lab.
+cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DSANDROW_BUILD_TESTS=OFF \
+  -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null
+cmake --build "$dir" -j "$(nproc)" --target sandrow corvane-service sandrow-docs
+rm -f "$dir"/*.deb
+if ! (cd "$dir" && cpack -G DEB) >"$dir/cpack.log" 2>&1; then
+  cat "$dir/cpack.log" >&2
+  exit 1
+fi
+debs=("$dir"/*.deb)
+if [ "${#debs[@]}" -ne 1 ] || [ ! -f "${debs[0]}" ]; then
+  echo "package.sh: expected one .deb in $dir, found: ${debs[*]}" >&2
+  exit 1
+fi
+realpath "${debs[0]}"
