@@ -62,6 +62,30 @@ double QueueMs(double bytes, double mbps) {
     return mbps > 0 ? bytes * 8 / (mbps * 1e3) : 0;
 }
 
+// Where one pass of the scenario stands: its clock, the line as set, the
+// next event, and what the looks since the last row add up to.
+struct Pass {
+    Clock::time_point start;
+    double meterOffset = 0;  // seconds the meter's clock had run at the start
+    double capacity = 0;     // mbps, as last set on the line
+    size_t nextEvent = 0;
+    size_t firstProbe = 0;   // the stand-ins' first probe not yet in a row
+    uint64_t lastBytes = 0;  // the sink's count at the last row
+    double lastRowAt = 0;
+    double ispBacklog = 0, routerBacklog = 0;  // summed over the second's looks
+    int looks = 0;
+    double limit = -1;
+    double baseline = -1;  // the idle round trip so far, for the status line
+
+    double Seconds() const { return std::chrono::duration<double>(Clock::now() - start).count(); }
+    void Look(const LineReading& reading) {
+        ispBacklog += reading.ispBacklogBytes;
+        routerBacklog += reading.routerBacklogBytes;
+        limit = reading.limitMbps;
+        ++looks;
+    }
+};
+
 class KernelLab {
   public:
     KernelLab(const Scenario& scenario, const LabOptions& options, std::string directory)
@@ -83,6 +107,18 @@ class KernelLab {
     void Apply(const Event& e, double t);
     // Runs one pass of the scenario; false when interrupted.
     bool RunOnce(KernelRunRecord& run);
+    // What the scenario wants at `t`: sandrow started, the line's capacity,
+    // the demand, and the events due.
+    void FollowScenario(KernelRunRecord& run, Pass& pass, double t);
+    // The row and status line of the second that ends at `rowT`, from the
+    // looks since the last row; the tally starts afresh.
+    void RecordSecond(KernelRunRecord& run, Pass& pass, double rowT, double t);
+    // Sleeps until the next look is due; false when a stop signal came.
+    // sandrow ending by itself is noted and the pass goes on.
+    bool AwaitNextLook(KernelRunRecord& run, const Pass& pass, double wake);
+    // Stops the pass's processes and puts the stand-ins back, then takes the
+    // meter's samples of the pass and sandrow's console.
+    void EndPass(KernelRunRecord& run, const Pass& pass);
     void Finish();
     int ExitCode() const;
 
@@ -145,7 +181,9 @@ bool KernelLab::StartService(KernelRunRecord& run, std::string* error) {
                            "\nmac = " + g.mac + "\nid = " + std::to_string(g.id) +
                            "\ndownload_bps = " + std::to_string(run.shaped ? g.downloadBps : -1) +
                            "\nupload_bps = " + std::to_string(run.shaped ? g.uploadBps : -1) +
-                           "\n");
+                           // The lab's service publishes nothing into the host's
+                           // node-exporter directory.
+                           "\n[metrics]\nfile =\n");
     ChildProcess::Options o;
     o.argv = {options_.servicePath, "--config", config, "--backend", "kernel"};
     o.environment = EnvironmentWith({{"DBUS_SYSTEM_BUS_ADDRESS", bus_.address()}});
@@ -256,99 +294,75 @@ void KernelLab::Apply(const Event& e, double t) {
     journal_.Note(t, "event " + e.text, true);
 }
 
-bool KernelLab::RunOnce(KernelRunRecord& run) {
+void KernelLab::FollowScenario(KernelRunRecord& run, Pass& pass, double t) {
     std::string error;
-    if (!net_.SetCapacity(line_.capacity.front().mbps, &error) || !StartService(run, &error)) {
-        journal_.Note(Now(), run.name + ": " + error, true);
-        failed_ = true;
-        return true;
-    }
-    const Clock::time_point start = Clock::now();
-    const double meterOffset = std::chrono::duration<double>(start - meterStart_).count();
-    auto runTime = [start] { return std::chrono::duration<double>(Clock::now() - start).count(); };
-    double capacity = line_.capacity.front().mbps;
-    size_t nextEvent = 0;
-    size_t firstProbe = standIns_->Probes().size();
-    uint64_t lastBytes = sink_.Bytes();
-    double lastRowAt = 0;
-    double ispBacklog = 0, routerBacklog = 0;  // summed over the second's looks
-    int looks = 0;
-    double limit = -1;
-    double baseline = -1;  // the idle round trip so far, for the status line
-    long sample = 0;
-    for (;;) {
-        double t = runTime();
-        if (t >= s_.duration) break;
-        if (run.shaped && !run.sandrow.started && t >= s_.sandrow.startAt) {
-            if (!StartSandrow(run, &error)) {
-                journal_.Note(Now(), error, true);
-                failed_ = true;
-            }
-        }
-        double wanted = CapacityAt(line_, t);
-        if (wanted != capacity) {
-            if (!net_.SetCapacity(wanted, &error)) journal_.Note(Now(), error, true);
-            journal_.Note(Now(), run.name + ": line capacity " + Num(wanted) + " mbps", true);
-            capacity = wanted;
-        }
-        SetDemand(GreedyAt(line_, t), Now());
-        while (nextEvent < s_.events.size() && s_.events[nextEvent].at <= t) {
-            Apply(s_.events[nextEvent++], Now());
-        }
-        LineReading reading = net_.Read();
-        ispBacklog += reading.ispBacklogBytes;
-        routerBacklog += reading.routerBacklogBytes;
-        limit = reading.limitMbps;
-        ++looks;
-        if (sample > 0 && sample % kSamplesPerSecond == 0) {
-            KernelSecond row;
-            row.t = static_cast<double>(sample / kSamplesPerSecond);
-            row.capacityMbps = capacity;
-            row.limitMbps = limit;
-            row.loaded = source_ != nullptr;
-            uint64_t bytes = sink_.Bytes();
-            row.goodputMbps = (bytes - lastBytes) * 8 / 1e6 / std::max(t - lastRowAt, 1e-3);
-            lastBytes = bytes;
-            lastRowAt = t;
-            row.ispQueueMs = QueueMs(ispBacklog / looks, capacity);
-            row.routerQueueMs = limit > 0 ? QueueMs(routerBacklog / looks, limit) : 0;
-            ispBacklog = routerBacklog = 0;
-            looks = 0;
-            std::vector<ProbeRecord> probes = standIns_->Probes(firstProbe);
-            firstProbe += probes.size();
-            row.probes = static_cast<int>(probes.size());
-            run.probes.insert(run.probes.end(), probes.begin(), probes.end());
-            // For the status line: the second before the last, whose answers
-            // have all come (the meter's clock started before this run's).
-            double median =
-                MedianRtt(meter_.Samples(), row.t - 2 + meterOffset, row.t - 1 + meterOffset);
-            if (row.t <= s_.phases.front().end && median > 0) {
-                baseline = baseline < 0 ? median : std::min(baseline, median);
-            }
-            row.addedMs = median > 0 && baseline >= 0 ? median - baseline : -1;
-            run.seconds.push_back(row);
-            std::cout << KernelStatusLine(run, row) << std::endl;
-        }
-        journal_.Flush(Now());
-        for (const std::string& note : standIns_->TakeNotes()) journal_.Note(Now(), note, true);
-        ++sample;
-        double wake = static_cast<double>(sample) / kSamplesPerSecond;
-        int ms = static_cast<int>(std::ceil(std::max(0.0, wake - runTime()) * 1000));
-        pollfd fds[2] = {{signalFd_, POLLIN, 0}, {sandrow_.pidfd(), POLLIN, 0}};
-        int n = ::poll(fds, sandrow_.running() ? 2 : 1, ms);
-        if (n > 0 && fds[0].revents != 0) {
-            journal_.Note(Now(), "interrupted: ending the run early", true);
-            interrupted_ = true;
-            break;
-        }
-        if (n > 0 && sandrow_.running() && fds[1].revents != 0) {
-            run.sandrow.exitCode = sandrow_.Wait(0ms).value_or(-1);
-            run.sandrow.exitedAt = runTime();
-            journal_.Note(Now(), "sandrow ended by itself: " + ExitText(run.sandrow.exitCode),
-                          true);
+    if (run.shaped && !run.sandrow.started && t >= s_.sandrow.startAt) {
+        if (!StartSandrow(run, &error)) {
+            journal_.Note(Now(), error, true);
             failed_ = true;
         }
     }
+    double wanted = CapacityAt(line_, t);
+    if (wanted != pass.capacity) {
+        if (!net_.SetCapacity(wanted, &error)) journal_.Note(Now(), error, true);
+        journal_.Note(Now(), run.name + ": line capacity " + Num(wanted) + " mbps", true);
+        pass.capacity = wanted;
+    }
+    SetDemand(GreedyAt(line_, t), Now());
+    while (pass.nextEvent < s_.events.size() && s_.events[pass.nextEvent].at <= t) {
+        Apply(s_.events[pass.nextEvent++], Now());
+    }
+}
+
+void KernelLab::RecordSecond(KernelRunRecord& run, Pass& pass, double rowT, double t) {
+    KernelSecond row;
+    row.t = rowT;
+    row.capacityMbps = pass.capacity;
+    row.limitMbps = pass.limit;
+    row.loaded = source_ != nullptr;
+    uint64_t bytes = sink_.Bytes();
+    row.goodputMbps = (bytes - pass.lastBytes) * 8 / 1e6 / std::max(t - pass.lastRowAt, 1e-3);
+    pass.lastBytes = bytes;
+    pass.lastRowAt = t;
+    row.ispQueueMs = QueueMs(pass.ispBacklog / pass.looks, pass.capacity);
+    row.routerQueueMs = pass.limit > 0 ? QueueMs(pass.routerBacklog / pass.looks, pass.limit) : 0;
+    pass.ispBacklog = pass.routerBacklog = 0;
+    pass.looks = 0;
+    std::vector<ProbeRecord> probes = standIns_->Probes(pass.firstProbe);
+    pass.firstProbe += probes.size();
+    row.probes = static_cast<int>(probes.size());
+    run.probes.insert(run.probes.end(), probes.begin(), probes.end());
+    // For the status line: the second before the last, whose answers
+    // have all come (the meter's clock started before this run's).
+    double median =
+        MedianRtt(meter_.Samples(), row.t - 2 + pass.meterOffset, row.t - 1 + pass.meterOffset);
+    if (row.t <= s_.phases.front().end && median > 0) {
+        pass.baseline = pass.baseline < 0 ? median : std::min(pass.baseline, median);
+    }
+    row.addedMs = median > 0 && pass.baseline >= 0 ? median - pass.baseline : -1;
+    run.seconds.push_back(row);
+    std::cout << KernelStatusLine(run, row) << std::endl;
+}
+
+bool KernelLab::AwaitNextLook(KernelRunRecord& run, const Pass& pass, double wake) {
+    int ms = static_cast<int>(std::ceil(std::max(0.0, wake - pass.Seconds()) * 1000));
+    pollfd fds[2] = {{signalFd_, POLLIN, 0}, {sandrow_.pidfd(), POLLIN, 0}};
+    int n = ::poll(fds, sandrow_.running() ? 2 : 1, ms);
+    if (n > 0 && fds[0].revents != 0) {
+        journal_.Note(Now(), "interrupted: ending the run early", true);
+        interrupted_ = true;
+        return false;
+    }
+    if (n > 0 && sandrow_.running() && fds[1].revents != 0) {
+        run.sandrow.exitCode = sandrow_.Wait(0ms).value_or(-1);
+        run.sandrow.exitedAt = pass.Seconds();
+        journal_.Note(Now(), "sandrow ended by itself: " + ExitText(run.sandrow.exitCode), true);
+        failed_ = true;
+    }
+    return true;
+}
+
+void KernelLab::EndPass(KernelRunRecord& run, const Pass& pass) {
     SetDemand(false, Now());
     StopSandrow(run);
     StopService(run);
@@ -357,7 +371,7 @@ bool KernelLab::RunOnce(KernelRunRecord& run) {
     // The meter's samples of this run, on the run's clock, once all are known.
     std::this_thread::sleep_for(kMeterSettle);
     for (const EchoMeter::Sample& m : meter_.Samples()) {
-        double at = m.sentAt - meterOffset;
+        double at = m.sentAt - pass.meterOffset;
         if (at >= 0 && at < s_.duration) run.meter.push_back({at, m.rttMs});
     }
     run.idleRttMs = MedianRtt(run.meter, 1, s_.phases.front().end);
@@ -370,6 +384,36 @@ bool KernelLab::RunOnce(KernelRunRecord& run) {
     } else {
         run.sandrow.console = ReadWhole(File("console.txt"));
     }
+}
+
+bool KernelLab::RunOnce(KernelRunRecord& run) {
+    std::string error;
+    if (!net_.SetCapacity(line_.capacity.front().mbps, &error) || !StartService(run, &error)) {
+        journal_.Note(Now(), run.name + ": " + error, true);
+        failed_ = true;
+        return true;
+    }
+    Pass pass;
+    pass.start = Clock::now();
+    pass.meterOffset = std::chrono::duration<double>(pass.start - meterStart_).count();
+    pass.capacity = line_.capacity.front().mbps;
+    pass.firstProbe = standIns_->Probes().size();
+    pass.lastBytes = sink_.Bytes();
+    long sample = 0;
+    for (;;) {
+        double t = pass.Seconds();
+        if (t >= s_.duration) break;
+        FollowScenario(run, pass, t);
+        pass.Look(net_.Read());
+        if (sample > 0 && sample % kSamplesPerSecond == 0) {
+            RecordSecond(run, pass, static_cast<double>(sample / kSamplesPerSecond), t);
+        }
+        journal_.Flush(Now());
+        for (const std::string& note : standIns_->TakeNotes()) journal_.Note(Now(), note, true);
+        ++sample;
+        if (!AwaitNextLook(run, pass, static_cast<double>(sample) / kSamplesPerSecond)) break;
+    }
+    EndPass(run, pass);
     return !interrupted_;
 }
 

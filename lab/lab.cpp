@@ -105,6 +105,28 @@ const char* ModeText(DownMode mode) {
     return "";
 }
 
+// Ctrl-C and SIGTERM end the run early (sandrow is stopped, outputs are
+// written); they arrive through the descriptor returned, blocked for every
+// thread, so this comes before any thread starts.
+int TakeStopSignals() {
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    ::sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
+    int signalFd = ::signalfd(-1, &stopSignals, SFD_CLOEXEC | SFD_NONBLOCK);
+    ::signal(SIGPIPE, SIG_IGN);
+    return signalFd;
+}
+
+// Where the run's timeline stands: the next event, the next sample and
+// whether the directory hosts listen yet.
+struct Timeline {
+    size_t nextEvent = 0;
+    bool directoryUp = false;
+    long sample = 0;  // the next sample is due at sample / 10 s
+};
+
 // Everything one run holds, torn down in reverse order.
 class Run {
   public:
@@ -116,6 +138,21 @@ class Run {
   private:
     double Now() const { return std::chrono::duration<double>(Clock::now() - t0_).count(); }
     std::string File(const std::string& name) const { return dir_ + "/" + name; }
+    // The journal, the run's input copies and the private bus; false (said
+    // on standard error) when any is missing.
+    bool OpenOutputsAndBus();
+    // The simulated lines, the stand-ins and the service on the bus, with
+    // the clock of the run started; false (said on standard error) on failure.
+    bool StartWorld();
+    // Ten samples a second, the events and sandrow's start, until the end,
+    // a stop signal, or sandrow ending by itself.
+    void DriveTimeline(int signalFd);
+    // Everything due at `t`; false when the run is over (its end, or sandrow
+    // could not start).
+    bool Advance(double t, Timeline& timeline);
+    // Sleeps until the next sample, event or start; false when a stop signal
+    // came or sandrow ended by itself.
+    bool AwaitNextMoment(const Timeline& timeline, int signalFd);
     bool StartSandrow(std::string* error);
     void Apply(const Event& e);
     void TakeSamples(bool row, double rowT);
@@ -317,34 +354,28 @@ void Run::Finish() {
         << std::endl;
 }
 
-int Run::Execute() {
+bool Run::OpenOutputsAndBus() {
     if (!journal_.Open(File("lab.log"))) {
         std::cerr << "sandrow-lab: cannot write " << File("lab.log") << "\n";
-        return kExitEnvironment;
+        return false;
     }
-    std::string error;
     if (!WriteWhole(File("registry.reg"), HiveText(s_.registry)) ||
         !WriteWhole(File("scenario.ini"), ReadWhole(s_.path))) {
         std::cerr << "sandrow-lab: cannot write into " << dir_ << "\n";
-        return kExitEnvironment;
+        return false;
     }
+    std::string error;
     if (!bus_.Start(dir_, &error)) {
         std::cerr << "sandrow-lab: " << error << "\n";
-        return kExitEnvironment;
+        return false;
     }
     // Before any thread: the service thread and sandrow find the bus by it.
     ::setenv("DBUS_SYSTEM_BUS_ADDRESS", bus_.address().c_str(), 1);
+    return true;
+}
 
-    // Ctrl-C and SIGTERM end the run early (sandrow is stopped, outputs are
-    // written); they arrive through a descriptor, blocked for every thread.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    ::sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
-    int signalFd = ::signalfd(-1, &stopSignals, SFD_CLOEXEC | SFD_NONBLOCK);
-    ::signal(SIGPIPE, SIG_IGN);
-
+bool Run::StartWorld() {
+    std::string error;
     t0_ = Clock::now();
     Clock::time_point start = t0_;
     sim_ = std::make_unique<corvane::SimBackend>(
@@ -355,12 +386,12 @@ int Run::Execute() {
         [this] { return Now(); });
     if (!standIns_->Start(&error)) {
         std::cerr << "sandrow-lab: " << error << "\n";
-        return kExitEnvironment;
+        return false;
     }
     service_ = std::make_unique<ServiceRunner>(*sim_, journal_);
     if (!service_->Start(&error)) {
         std::cerr << "sandrow-lab: " << error << "\n";
-        return kExitEnvironment;
+        return false;
     }
     auto deadline = Clock::now() + kServiceReadyTimeout;
     while (!platform::bus::NameHasOwner() && Clock::now() < deadline) {
@@ -371,67 +402,84 @@ int Run::Execute() {
                   "world up: bus " + bus_.address() + ", " + std::to_string(s_.sim.lines.size()) +
                       " line(s), " + std::to_string(s_.servers.size()) + " speed-test servers",
                   true);
-
     lastRow_.resize(sim_->LineCount());
     for (size_t l = 0; l < sim_->LineCount(); ++l) lastRow_[l] = sim_->Snapshot(l);
-    size_t nextEvent = 0;
-    bool directoryUp = s_.directory.startAt <= 0;
-    long sample = 0;  // the next sample is due at sample / 10 s
-    for (;;) {
-        double t = Now();
-        if (!record_.sandrow.started && t >= s_.sandrow.startAt) {
-            if (!StartSandrow(&error)) {
-                journal_.Note(t, error, true);
-                failed_ = true;
-                break;
-            }
-        }
-        if (!directoryUp && t >= s_.directory.startAt) {
-            standIns_->SetDirectoryUp(true);
-            directoryUp = true;
-            journal_.Note(t, "the directory hosts listen (late start)", true);
-        }
-        while (nextEvent < s_.events.size() && s_.events[nextEvent].at <= t) {
-            Apply(s_.events[nextEvent++]);
-        }
-        while (static_cast<double>(sample) / kSamplesPerSecond <= t) {
-            bool row = sample > 0 && sample % kSamplesPerSecond == 0;
-            TakeSamples(row, static_cast<double>(sample / kSamplesPerSecond));
-            ++sample;
-        }
-        journal_.Flush(t);
-        for (const std::string& note : standIns_->TakeNotes()) journal_.Note(t, note, true);
-        if (t >= s_.duration) break;
+    return true;
+}
 
-        // Sleep until the next sample, event or start, or until sandrow ends
-        // or a stop signal arrives.
-        double wake = static_cast<double>(sample) / kSamplesPerSecond;
-        if (nextEvent < s_.events.size()) wake = std::min(wake, s_.events[nextEvent].at);
-        if (!record_.sandrow.started) wake = std::min(wake, s_.sandrow.startAt);
-        if (!directoryUp) wake = std::min(wake, s_.directory.startAt);
-        wake = std::min(wake, s_.duration);
-        int ms = static_cast<int>(std::ceil(std::max(0.0, wake - Now()) * 1000));
-        pollfd fds[2] = {{signalFd, POLLIN, 0}, {sandrow_.pidfd(), POLLIN, 0}};
-        int n = ::poll(fds, sandrow_.running() ? 2 : 1, ms);
-        if (n <= 0) continue;
-        if (fds[0].revents != 0) {
-            signalfd_siginfo info{};
-            [[maybe_unused]] ssize_t got = ::read(signalFd, &info, sizeof info);
-            journal_.Note(Now(), "interrupted: ending the run early", true);
-            interrupted_ = true;
-            break;
-        }
-        if (sandrow_.running() && fds[1].revents != 0) {
-            std::optional<int> code = sandrow_.Wait(0ms);
-            record_.sandrow.exitCode = code.value_or(-1);
-            record_.sandrow.exitedAt = Now();
-            journal_.Note(Now(),
-                          "sandrow ended by itself: " + ExitText(record_.sandrow.exitCode) +
-                              " (see console.txt)",
-                          true);
-            break;
+bool Run::Advance(double t, Timeline& timeline) {
+    if (!record_.sandrow.started && t >= s_.sandrow.startAt) {
+        std::string error;
+        if (!StartSandrow(&error)) {
+            journal_.Note(t, error, true);
+            failed_ = true;
+            return false;
         }
     }
+    if (!timeline.directoryUp && t >= s_.directory.startAt) {
+        standIns_->SetDirectoryUp(true);
+        timeline.directoryUp = true;
+        journal_.Note(t, "the directory hosts listen (late start)", true);
+    }
+    while (timeline.nextEvent < s_.events.size() && s_.events[timeline.nextEvent].at <= t) {
+        Apply(s_.events[timeline.nextEvent++]);
+    }
+    while (static_cast<double>(timeline.sample) / kSamplesPerSecond <= t) {
+        bool row = timeline.sample > 0 && timeline.sample % kSamplesPerSecond == 0;
+        TakeSamples(row, static_cast<double>(timeline.sample / kSamplesPerSecond));
+        ++timeline.sample;
+    }
+    journal_.Flush(t);
+    for (const std::string& note : standIns_->TakeNotes()) journal_.Note(t, note, true);
+    return t < s_.duration;
+}
+
+bool Run::AwaitNextMoment(const Timeline& timeline, int signalFd) {
+    double wake = static_cast<double>(timeline.sample) / kSamplesPerSecond;
+    if (timeline.nextEvent < s_.events.size()) {
+        wake = std::min(wake, s_.events[timeline.nextEvent].at);
+    }
+    if (!record_.sandrow.started) wake = std::min(wake, s_.sandrow.startAt);
+    if (!timeline.directoryUp) wake = std::min(wake, s_.directory.startAt);
+    wake = std::min(wake, s_.duration);
+    int ms = static_cast<int>(std::ceil(std::max(0.0, wake - Now()) * 1000));
+    pollfd fds[2] = {{signalFd, POLLIN, 0}, {sandrow_.pidfd(), POLLIN, 0}};
+    int n = ::poll(fds, sandrow_.running() ? 2 : 1, ms);
+    if (n <= 0) return true;
+    if (fds[0].revents != 0) {
+        signalfd_siginfo info{};
+        [[maybe_unused]] ssize_t got = ::read(signalFd, &info, sizeof info);
+        journal_.Note(Now(), "interrupted: ending the run early", true);
+        interrupted_ = true;
+        return false;
+    }
+    if (sandrow_.running() && fds[1].revents != 0) {
+        std::optional<int> code = sandrow_.Wait(0ms);
+        record_.sandrow.exitCode = code.value_or(-1);
+        record_.sandrow.exitedAt = Now();
+        journal_.Note(
+            Now(),
+            "sandrow ended by itself: " + ExitText(record_.sandrow.exitCode) + " (see console.txt)",
+            true);
+        return false;
+    }
+    return true;
+}
+
+void Run::DriveTimeline(int signalFd) {
+    Timeline timeline;
+    timeline.directoryUp = s_.directory.startAt <= 0;
+    for (;;) {
+        if (!Advance(Now(), timeline)) return;
+        if (!AwaitNextMoment(timeline, signalFd)) return;
+    }
+}
+
+int Run::Execute() {
+    if (!OpenOutputsAndBus()) return kExitEnvironment;
+    int signalFd = TakeStopSignals();
+    if (!StartWorld()) return kExitEnvironment;
+    DriveTimeline(signalFd);
 
     StopSandrow();
     service_->Stop();

@@ -62,89 +62,95 @@ double ProbesPerHour(const Scenario& scenario, int daysInMonth) {
     return static_cast<double>(perDay / static_cast<uint64_t>(kHoursPerDay));
 }
 
-std::string SummaryText(const Scenario& scenario, const RunRecord& run) {
-    std::ostringstream out;
-    const double perHour = ProbesPerHour(scenario, run.daysInMonth);
-    const size_t selection =
-        std::min(run.probes.size(), std::min(kSelectionServers, scenario.servers.size()));
-    out << "Summary of " << scenario.name << " (" << Num(run.endedAt, 1) << " of "
-        << Num(scenario.duration, 0) << " s)\n";
-    for (size_t p = 0; p < scenario.phases.size(); ++p) {
-        const Phase& phase = scenario.phases[p];
-        if (phase.start >= run.endedAt) break;
-        const double end = std::min(phase.end, run.endedAt);
-        const bool last = p + 1 == scenario.phases.size();
-        out << "\nPhase \"" << phase.name << "\" (" << Num(phase.start, 1) << "-" << Num(end, 1)
-            << " s)\n";
-        for (size_t l = 0; l < scenario.sim.lines.size(); ++l) {
-            const corvane::SimLine& line = scenario.sim.lines[l];
-            const Sample* a = SampleAt(run.samples, l, phase.start);
-            const Sample* b = SampleAt(run.samples, l, end);
-            double delivered = a && b ? (b->deliveredBits - a->deliveredBits) / 1e6 : 0;
-            double capacity = a && b ? (b->capacityBits - a->capacityBits) / 1e6 : 0;
-            std::vector<double> queue;
-            for (const Sample& s : run.samples) {
-                if (s.line == l && s.loaded && s.t >= phase.start && s.t < end) {
-                    queue.push_back(s.queueMs);
-                }
-            }
-            Spread q = SpreadOf(queue);
-            double lowest = -1, highest = -1, atEnd = -1;
-            for (const SecondRow& row : run.rows) {
-                if (row.line != l || row.t <= phase.start || row.t > end || row.limitMbps < 0) {
-                    continue;
-                }
-                lowest = lowest < 0 ? row.limitMbps : std::min(lowest, row.limitMbps);
-                highest = std::max(highest, row.limitMbps);
-                atEnd = row.limitMbps;
-            }
-            out << "  " << line.name << ": demand "
-                << corvane::DemandText(corvane::DemandAt(line.demand, phase.start)) << ", capacity "
-                << Num(corvane::CapacityAt(line.capacity, phase.start), 1) << " mbps\n"
-                << "    delivered / capacity: " << Num(delivered, 1) << " / " << Num(capacity, 1)
-                << " Mbit (" << Percent(delivered, capacity) << ")\n"
-                << "    queueing delay under load: ";
-            if (q.count == 0) {
-                out << "no load\n";
-            } else {
-                out << "mean " << Num(q.mean, 1) << " ms, p95 " << Num(q.p95, 1) << " ms\n";
-            }
-            if (atEnd >= 0) {
-                out << "    shaper limit: " << Num(lowest, 2) << " to " << Num(highest, 2)
-                    << " mbps, " << Num(atEnd, 2) << " at the end\n";
-            }
-        }
-        size_t probes = 0, selectionHere = 0, unanswered = 0;
-        for (size_t i = 0; i < run.probes.size(); ++i) {
-            const ProbeRecord& r = run.probes[i];
-            if (r.at < phase.start || (r.at >= end && !last)) continue;
-            (i < selection ? selectionHere : probes) += 1;
-            if (r.servedMs < 0) ++unanswered;
-        }
-        out << "    probes: " << probes;
-        if (selectionHere > 0) out << " (+" << selectionHere << " for the server choice)";
-        if (unanswered > 0) out << ", " << unanswered << " not answered";
-        if (perHour < 0) {
-            out << "; budget: unlimited\n";
-        } else {
-            double allowed = perHour * (end - phase.start) / 3600.0;
-            out << " against a budget of " << Num(allowed, 1) << " (" << Num(perHour, 0)
-                << " per hour)\n";
-        }
-        std::vector<const PostRecord*> posts;
-        for (const PostRecord& r : run.posts) {
-            if (r.at >= phase.start && (r.at < end || last)) posts.push_back(&r);
-        }
-        out << "    reports: " << posts.size();
-        for (const PostRecord* r : posts) {
-            out << (r == posts.front() ? " [" : ", ") << "answered " << r->status << " at "
-                << Num(r->at, 1)
-                << " s: " << (r->form.probes ? std::to_string(*r->form.probes) : std::string("?"))
-                << " probes";
-        }
-        out << (posts.empty() ? "\n" : "]\n");
-    }
+namespace {
 
+// One line over [start, end) of a phase: what it delivered of its capacity,
+// its queueing delay under load and the shaper limits it had.
+void LineSummary(std::ostringstream& out, const Scenario& scenario, const RunRecord& run, size_t l,
+                 double start, double end) {
+    const corvane::SimLine& line = scenario.sim.lines[l];
+    const Sample* a = SampleAt(run.samples, l, start);
+    const Sample* b = SampleAt(run.samples, l, end);
+    double delivered = a && b ? (b->deliveredBits - a->deliveredBits) / 1e6 : 0;
+    double capacity = a && b ? (b->capacityBits - a->capacityBits) / 1e6 : 0;
+    std::vector<double> queue;
+    for (const Sample& s : run.samples) {
+        if (s.line == l && s.loaded && s.t >= start && s.t < end) {
+            queue.push_back(s.queueMs);
+        }
+    }
+    Spread q = SpreadOf(queue);
+    double lowest = -1, highest = -1, atEnd = -1;
+    for (const SecondRow& row : run.rows) {
+        if (row.line != l || row.t <= start || row.t > end || row.limitMbps < 0) {
+            continue;
+        }
+        lowest = lowest < 0 ? row.limitMbps : std::min(lowest, row.limitMbps);
+        highest = std::max(highest, row.limitMbps);
+        atEnd = row.limitMbps;
+    }
+    out << "  " << line.name << ": demand "
+        << corvane::DemandText(corvane::DemandAt(line.demand, start)) << ", capacity "
+        << Num(corvane::CapacityAt(line.capacity, start), 1) << " mbps\n"
+        << "    delivered / capacity: " << Num(delivered, 1) << " / " << Num(capacity, 1)
+        << " Mbit (" << Percent(delivered, capacity) << ")\n"
+        << "    queueing delay under load: ";
+    if (q.count == 0) {
+        out << "no load\n";
+    } else {
+        out << "mean " << Num(q.mean, 1) << " ms, p95 " << Num(q.p95, 1) << " ms\n";
+    }
+    if (atEnd >= 0) {
+        out << "    shaper limit: " << Num(lowest, 2) << " to " << Num(highest, 2) << " mbps, "
+            << Num(atEnd, 2) << " at the end\n";
+    }
+}
+
+// The phase's probes against the budget; the first `selection` probes of the
+// run timed the servers for the choice and are counted apart. The last phase
+// also takes what came after the end.
+void ProbesSummary(std::ostringstream& out, const RunRecord& run, double start, double end,
+                   bool last, size_t selection, double perHour) {
+    size_t probes = 0, selectionHere = 0, unanswered = 0;
+    for (size_t i = 0; i < run.probes.size(); ++i) {
+        const ProbeRecord& r = run.probes[i];
+        if (r.at < start || (r.at >= end && !last)) continue;
+        (i < selection ? selectionHere : probes) += 1;
+        if (r.servedMs < 0) ++unanswered;
+    }
+    out << "    probes: " << probes;
+    if (selectionHere > 0) out << " (+" << selectionHere << " for the server choice)";
+    if (unanswered > 0) out << ", " << unanswered << " not answered";
+    if (perHour < 0) {
+        out << "; budget: unlimited\n";
+    } else {
+        double allowed = perHour * (end - start) / 3600.0;
+        out << " against a budget of " << Num(allowed, 1) << " (" << Num(perHour, 0)
+            << " per hour)\n";
+    }
+}
+
+// The reports posted in the phase and the collector's answers; the last
+// phase also takes the report sent at exit.
+void ReportsSummary(std::ostringstream& out, const RunRecord& run, double start, double end,
+                    bool last) {
+    std::vector<const PostRecord*> posts;
+    for (const PostRecord& r : run.posts) {
+        if (r.at >= start && (r.at < end || last)) posts.push_back(&r);
+    }
+    out << "    reports: " << posts.size();
+    for (const PostRecord* r : posts) {
+        out << (r == posts.front() ? " [" : ", ") << "answered " << r->status << " at "
+            << Num(r->at, 1)
+            << " s: " << (r->form.probes ? std::to_string(*r->form.probes) : std::string("?"))
+            << " probes";
+    }
+    out << (posts.empty() ? "\n" : "]\n");
+}
+
+// The whole run: what sandrow's console shows it did and how it ended, and
+// what the collector took.
+void RunTotals(std::ostringstream& out, const RunRecord& run) {
     const std::string& console = run.sandrow.console;
     out << "\nsandrow: ";
     if (!run.sandrow.started) {
@@ -166,6 +172,31 @@ std::string SummaryText(const Scenario& scenario, const RunRecord& run) {
     }
     out << "collector: " << run.posts.size() << " reports, " << delivered
         << " probes delivered (answered 200), " << kept << " in refused reports\n";
+}
+
+}  // namespace
+
+std::string SummaryText(const Scenario& scenario, const RunRecord& run) {
+    std::ostringstream out;
+    const double perHour = ProbesPerHour(scenario, run.daysInMonth);
+    const size_t selection =
+        std::min(run.probes.size(), std::min(kSelectionServers, scenario.servers.size()));
+    out << "Summary of " << scenario.name << " (" << Num(run.endedAt, 1) << " of "
+        << Num(scenario.duration, 0) << " s)\n";
+    for (size_t p = 0; p < scenario.phases.size(); ++p) {
+        const Phase& phase = scenario.phases[p];
+        if (phase.start >= run.endedAt) break;
+        const double end = std::min(phase.end, run.endedAt);
+        const bool last = p + 1 == scenario.phases.size();
+        out << "\nPhase \"" << phase.name << "\" (" << Num(phase.start, 1) << "-" << Num(end, 1)
+            << " s)\n";
+        for (size_t l = 0; l < scenario.sim.lines.size(); ++l) {
+            LineSummary(out, scenario, run, l, phase.start, end);
+        }
+        ProbesSummary(out, run, phase.start, end, last, selection, perHour);
+        ReportsSummary(out, run, phase.start, end, last);
+    }
+    RunTotals(out, run);
     return out.str();
 }
 

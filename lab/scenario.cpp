@@ -336,6 +336,106 @@ void Check(const Scenario& s) {
     }
 }
 
+// [run] first: the events need the duration, whatever the file order.
+// [kernel] next: it decides which addresses the stand-ins may have.
+void ReadRunAndKernel(std::vector<ScenarioSection>& sections, Scenario* s) {
+    bool haveRun = false;
+    for (ScenarioSection& section : sections) {
+        if (section.kind != "run") continue;
+        ScenarioReader r(section);
+        if (haveRun) r.Fail(section.line, "a second [run]");
+        haveRun = true;
+        ReadRun(r, s);
+        r.Finish();
+    }
+    if (!haveRun) throw ScenarioError{0, "no [run] section (it gives the duration)"};
+    for (ScenarioSection& section : sections) {
+        if (section.kind != "kernel") continue;
+        ScenarioReader r(section);
+        if (s->kernel.enabled) r.Fail(section.line, "a second [kernel]");
+        if (!section.label.empty()) r.Fail(section.line, "[kernel] takes no name");
+        ReadKernel(r, s);
+        r.Finish();
+    }
+}
+
+// One [phase NAME]: its start, in rising order and before the end; each
+// phase ends where the next starts.
+void ReadPhase(ScenarioReader& r, const ScenarioSection& section, Scenario* s) {
+    if (section.label.empty()) r.Fail(section.line, "[phase] needs a name");
+    double start = *r.Number("start", true, 0, kMaxDuration);
+    if (!s->phases.empty() && start <= s->phases.back().start) {
+        r.Fail(section.line, "phases must start in rising order");
+    }
+    if (start >= s->duration) {
+        r.Fail(section.line, r.Where() + " starts at or after the end of the run");
+    }
+    s->phases.push_back(Phase{section.label, start, s->duration});
+}
+
+// Every section but the gateways (read with the lines), [run] and [kernel];
+// the [events] sections are returned unread, as they name servers that may
+// come later in the file.
+std::vector<const ScenarioSection*> ReadOtherSections(std::vector<ScenarioSection>& sections,
+                                                      Scenario* s) {
+    std::set<std::string> singles;
+    std::vector<const ScenarioSection*> eventSections;
+    for (ScenarioSection& section : sections) {
+        ScenarioReader r(section);
+        const std::string& kind = section.kind;
+        if (kind == "gateway" || kind == "run" || kind == "kernel") continue;
+        bool single = kind == "directory" || kind == "collector" || kind == "registry" ||
+                      kind == "sandrow" || kind == "events";
+        if (single && !section.label.empty()) {
+            r.Fail(section.line, "[" + kind + "] takes no name");
+        }
+        if (single && !singles.insert(kind).second) {
+            r.Fail(section.line, "a second [" + kind + "]");
+        }
+        if (kind == "directory") {
+            ReadDirectory(r, s);
+        } else if (kind == "server") {
+            ReadServer(r, s);
+        } else if (kind == "collector") {
+            ReadCollector(r, s);
+        } else if (kind == "registry") {
+            ReadRegistry(section, s);
+        } else if (kind == "sandrow") {
+            ReadSandrow(r, s);
+        } else if (kind == "phase") {
+            ReadPhase(r, section, s);
+        } else if (kind == "events") {
+            for (auto& kv : section.keys) kv.used = true;
+            eventSections.push_back(&section);
+            continue;  // read once the servers are known
+        } else {
+            r.Fail(section.line, "unknown section [" + kind +
+                                     "] (run, kernel, gateway, directory, server, "
+                                     "collector, registry, sandrow, phase, events)");
+        }
+        r.Finish();
+    }
+    return eventSections;
+}
+
+// The events in time order (those at one time in file order), and the
+// phases: as written, or cut where the schedules change.
+void BuildTimeline(const std::vector<const ScenarioSection*>& eventSections, Scenario* s) {
+    for (const ScenarioSection* section : eventSections) {
+        for (const auto& kv : section->keys) s->events.push_back(ReadEvent(kv, *s));
+    }
+    std::stable_sort(s->events.begin(), s->events.end(),
+                     [](const Event& a, const Event& b) { return a.at < b.at; });
+    if (s->phases.empty()) {
+        s->phases = DerivedPhases(*s);
+    } else {
+        if (s->phases.front().start != 0) {
+            throw ScenarioError{0, "the first [phase] must start at 0"};
+        }
+        for (size_t i = 0; i + 1 < s->phases.size(); ++i) s->phases[i].end = s->phases[i + 1].start;
+    }
+}
+
 }  // namespace
 
 std::string Num(double value, int decimals) {
@@ -362,85 +462,9 @@ bool ParseScenario(const std::string& text, const std::string& fileName, Scenari
     Scenario& s = *scenario;
     try {
         corvane::ReadSimLines(sections, &s.sim);
-        bool haveRun = false;
-        std::set<std::string> singles;
-        // [run] first: the events need the duration, whatever the file order.
-        for (ScenarioSection& section : sections) {
-            if (section.kind != "run") continue;
-            ScenarioReader r(section);
-            if (haveRun) r.Fail(section.line, "a second [run]");
-            haveRun = true;
-            ReadRun(r, &s);
-            r.Finish();
-        }
-        if (!haveRun) throw ScenarioError{0, "no [run] section (it gives the duration)"};
-        // [kernel] next: it decides which addresses the stand-ins may have.
-        for (ScenarioSection& section : sections) {
-            if (section.kind != "kernel") continue;
-            ScenarioReader r(section);
-            if (s.kernel.enabled) r.Fail(section.line, "a second [kernel]");
-            if (!section.label.empty()) r.Fail(section.line, "[kernel] takes no name");
-            ReadKernel(r, &s);
-            r.Finish();
-        }
-        std::vector<const ScenarioSection*> eventSections;
-        for (ScenarioSection& section : sections) {
-            ScenarioReader r(section);
-            const std::string& kind = section.kind;
-            if (kind == "gateway" || kind == "run" || kind == "kernel") continue;
-            bool single = kind == "directory" || kind == "collector" || kind == "registry" ||
-                          kind == "sandrow" || kind == "events";
-            if (single && !section.label.empty()) {
-                r.Fail(section.line, "[" + kind + "] takes no name");
-            }
-            if (single && !singles.insert(kind).second) {
-                r.Fail(section.line, "a second [" + kind + "]");
-            }
-            if (kind == "directory") {
-                ReadDirectory(r, &s);
-            } else if (kind == "server") {
-                ReadServer(r, &s);
-            } else if (kind == "collector") {
-                ReadCollector(r, &s);
-            } else if (kind == "registry") {
-                ReadRegistry(section, &s);
-            } else if (kind == "sandrow") {
-                ReadSandrow(r, &s);
-            } else if (kind == "phase") {
-                if (section.label.empty()) r.Fail(section.line, "[phase] needs a name");
-                double start = *r.Number("start", true, 0, kMaxDuration);
-                if (!s.phases.empty() && start <= s.phases.back().start) {
-                    r.Fail(section.line, "phases must start in rising order");
-                }
-                if (start >= s.duration) {
-                    r.Fail(section.line, r.Where() + " starts at or after the end of the run");
-                }
-                s.phases.push_back(Phase{section.label, start, s.duration});
-            } else if (kind == "events") {
-                for (auto& kv : section.keys) kv.used = true;
-                eventSections.push_back(&section);
-                continue;  // read once the servers are known
-            } else {
-                r.Fail(section.line, "unknown section [" + kind +
-                                         "] (run, kernel, gateway, directory, server, "
-                                         "collector, registry, sandrow, phase, events)");
-            }
-            r.Finish();
-        }
-        for (const ScenarioSection* section : eventSections) {
-            for (const auto& kv : section->keys) s.events.push_back(ReadEvent(kv, s));
-        }
-        std::stable_sort(s.events.begin(), s.events.end(),
-                         [](const Event& a, const Event& b) { return a.at < b.at; });
-        if (s.phases.empty()) {
-            s.phases = DerivedPhases(s);
-        } else {
-            if (s.phases.front().start != 0) {
-                throw ScenarioError{0, "the first [phase] must start at 0"};
-            }
-            for (size_t i = 0; i + 1 < s.phases.size(); ++i)
-                s.phases[i].end = s.phases[i + 1].start;
-        }
+        ReadRunAndKernel(sections, &s);
+        std::vector<const ScenarioSection*> eventSections = ReadOtherSections(sections, &s);
+        BuildTimeline(eventSections, &s);
         Check(s);
         if (s.kernel.enabled) CheckKernel(s);
     } catch (const ScenarioError& e) {

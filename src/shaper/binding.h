@@ -1,5 +1,6 @@
 // Finding and binding the Corvane network service. Start-up installs the
-// D-Bus binding; tests install an in-memory one.
+// D-Bus binding; tests install an in-memory one. InitTarnelHelper binds the
+// service's interfaces through it into the globals below.
 #pragma once
 
 #include "shaper/interfaces.h"
@@ -24,3 +25,22 @@ void SetServiceBinding(ServiceBinding* binding);
 inline bool CorvaneServiceRunning() {
     return CurrentServiceBinding().Running();
 }
+
+// The service's interfaces; empty until InitTarnelHelper binds them.
+extern ComPtr<IBandwidthControlManager> g_pIBandwidthControlManager;
+extern ComPtr<IFactoryManager> g_pIFactoryManager;
+extern ComPtr<INetworkManager> g_pINetworkManager;
+extern ComPtr<IConfigurationManager> g_pIConfigurationManager;
+extern ComPtr<IRulesManager> g_pIRulesManager;
+
+// Binds the service's interfaces; S_OK at once when they are already bound,
+// E_FAIL (with a log line naming the step) when a step fails, else the result
+// of Initialize.
+HRESULT InitTarnelHelper();
+
+// True when any of the bandwidth-control, network, configuration or rules
+// interface is unbound: the monitor then binds afresh.
+bool AnyShaperInterfaceUnbound();
+
+// Tests: the five interfaces above emptied (the installed binding stays).
+void ResetBindingForTest();

@@ -1,5 +1,6 @@
-// Binding to the Corvane network service, discovering its gateways into the
-// slots, and checking that the service still sees the gateways discovered.
+// Discovering the Corvane network service's gateways into the slots, and
+// checking that the service still sees the gateways discovered. Both work
+// through the interfaces that binding.h binds.
 #pragma once
 
 #include <cstddef>
@@ -7,15 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "shaper/binding.h"
 #include "shaper/interfaces.h"
 #include "slots/isp_ctx.h"
-
-// The service's interfaces; empty until InitTarnelHelper binds them.
-extern ComPtr<IBandwidthControlManager> g_pIBandwidthControlManager;
-extern ComPtr<IFactoryManager> g_pIFactoryManager;
-extern ComPtr<INetworkManager> g_pINetworkManager;
-extern ComPtr<IConfigurationManager> g_pIConfigurationManager;
-extern ComPtr<IRulesManager> g_pIRulesManager;
 
 // The gateways of the last successful GetNetworkInfoList read, in the
 // service's order: four parallel columns, entry i of each describes one gateway.
@@ -36,15 +31,6 @@ extern std::string gTarnelGatewaysFingerprint;
 // IDs >= 0 in gGatewayList at the last ValidateGateways.
 extern int32_t gValidGatewayCount;
 
-// Binds the service's interfaces; S_OK at once when they are already bound,
-// E_FAIL (with a log line naming the step) when a step fails, else the result
-// of Initialize.
-HRESULT InitTarnelHelper();
-
-// True when any of the bandwidth-control, network, configuration or rules
-// interface is unbound: the monitor then binds afresh.
-bool AnyShaperInterfaceUnbound();
-
 // Rereads gGatewayList and gTarnelGatewaysFingerprint from the service.
 HRESULT GetGatewayIDs(const ComPtr<INetworkManager>& nm);
 
@@ -58,13 +44,6 @@ void ValidateGateways();
 // that the next InitTarnelHelper binds again.
 HRESULT DiscoverGateways();
 
-// Interface index of the link with this MAC text ("02-00-00-00-00-01": bytes
-// as hexadecimal numbers joined by "-"), -1 when none.
-int32_t GetIfIndexFromMAC(const std::string& macText);
-// Interface index of the first link with this hardware address (1 to 8 bytes)
-// that has IPv4 or IPv6 on, -1 when none.
-int32_t GetIfIndexFromMAC(const uint8_t* bytes, uint32_t length);
-
 // Validates all kMaxIsps slots against the service's current gateways.
 HRESULT ValidateDLBWForISPs();
 
@@ -74,6 +53,5 @@ HRESULT ValidateDLBWForISPs();
 // bandwidth. Otherwise the service's success code.
 HRESULT ValidateDLBWForISPsInternal(const ComPtr<INetworkManager>& nm, IspCtx* slots, size_t count);
 
-// Tests: every global of the shaper logic emptied (interfaces, gateway list,
-// fingerprint, valid count, traffic totals and sample times).
-void ResetShaperForTest();
+// Tests: the gateway list, its fingerprint and the valid count emptied.
+void ResetGatewaysForTest();

@@ -7,6 +7,7 @@
 #include "log/console_print.h"
 #include "log/logger.h"
 #include "platform/clock.h"
+#include "shaper/binding.h"
 #include "shaper/gateways.h"
 
 ListTotalsTable gProcessListTotals;
@@ -213,4 +214,14 @@ HRESULT GetInternetDownloadStats(IspCtx& ctx) {
         lastSampleTicks = now;
         return e.Error();
     }
+}
+
+void ResetShaperForTest() {
+    // The limits build on the gateways, which build on the binding: this
+    // reset of the whole logic sits at the top and empties every layer.
+    ResetBindingForTest();
+    ResetGatewaysForTest();
+    gProcessListTotals.clear();
+    gDomainListTotals.clear();
+    for (int64_t& ticks : gLastDownloadSampleTicks) ticks = 0;
 }

@@ -66,3 +66,7 @@ HRESULT GetTarnelBWTotals(const IspCtx& ctx, uint64_t* processUpload, uint64_t* 
 // processes alone) and its moving average, from the growth of the totals
 // since the slot's last call.
 HRESULT GetInternetDownloadStats(IspCtx& ctx);
+
+// Tests: every global of the shaper logic emptied (interfaces, gateway list,
+// fingerprint, valid count, traffic totals and sample times).
+void ResetShaperForTest();

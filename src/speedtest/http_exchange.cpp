@@ -90,6 +90,137 @@ int SendNonBlocking(const ExchangeProfile& profile, platform::Socket& socket,
     }
 }
 
+// The socket's mode: blocking with the post's 10 MiB send buffer and bounded
+// calls, or non-blocking. 0 when ready, else the exchange's status.
+int PrepareSocket(const ExchangeProfile& profile, const ExchangeSettings& settings,
+                  platform::Socket& socket) {
+    if (profile.blocking) {
+        if (platform::SetSendBufferSize(socket, kPostSendBufferBytes) != 0) {
+            Say(profile, &ExchangeMessages::sendBufferFailed,
+                static_cast<long>(platform::WSAGetLastError()));
+            return -1;
+        }
+        // The blocking calls would otherwise wait as long as the system lets
+        // them (minutes for a black-holed collector), and the monitor waits
+        // for the post thread without a time-out of its own.
+        if (platform::SetBlockingTimeouts(socket, settings.postCallTimeoutMs) != 0) {
+            Say(profile, &ExchangeMessages::callTimeoutsFailed,
+                static_cast<long>(platform::WSAGetLastError()));
+            return -1;
+        }
+    } else if (platform::SetNonBlocking(socket) != 0) {
+        Say(profile, &ExchangeMessages::nonBlockingFailed,
+            static_cast<long>(platform::WSAGetLastError()));
+        return 1;
+    }
+    return 0;
+}
+
+// Connects, stamping the moment just before; without blocking a connection
+// still under way is enough, the send waits for it. 0 or the exchange's status.
+int ConnectSocket(const ExchangeProfile& profile, const ExchangeSettings& settings,
+                  platform::Socket& socket, uint32_t address, ExchangeResult& result) {
+    result.connectStamp = platform::QueryPerformanceCounter();
+    if (platform::Connect(socket, address, settings.port) == 0) return 0;
+    int error = platform::WSAGetLastError();
+    bool underWay =
+        !profile.blocking && platform::SocketErrorIs(error, platform::SocketCondition::WouldBlock);
+    if (underWay) return 0;
+    Say(profile, &ExchangeMessages::connectFailed, static_cast<long>(error));
+    return -1;
+}
+
+// The request, once. 0 or the exchange's status.
+int SendRequest(const ExchangeProfile& profile, const ExchangeSettings& settings,
+                platform::Socket& socket, std::string_view request) {
+    if (profile.blocking) {
+        if (platform::Send(socket, request.data(), request.size()) == -1) {
+            Say(profile, &ExchangeMessages::sendFailed, platform::WSAGetLastError());
+            return 1;
+        }
+        return 0;
+    }
+    return SendNonBlocking(profile, socket, request, settings.sendTimeoutMs) != 0 ? 1 : 0;
+}
+
+// Where the receive loop stands between two reads.
+struct ReceiveState {
+    uint64_t lastData = 0;       // ms, when the last chunk came or the loop began
+    bool readyYetEmpty = false;  // poll called the socket ready but nothing came
+};
+
+// A chunk arrived: counted and handed to the sink. False ends the loop: the
+// sink has had enough, or the reply has outgrown the limit.
+bool TakeChunk(const ExchangeProfile& profile, const ExchangeSettings& settings,
+               const std::string& host, const char* data, size_t count, const ChunkSink& sink,
+               ReceiveState& state, ExchangeResult& result) {
+    if (result.firstDataStamp == 0) {
+        result.firstDataStamp = platform::QueryPerformanceCounter();
+    }
+    result.bytesReceived += static_cast<uint64_t>(count);
+    state.lastData = platform::GetTickCount64();
+    state.readyYetEmpty = false;
+    if (!sink(data, count)) return false;
+    if (result.bytesReceived > settings.maxResponseBytes) {
+        Say(profile, &ExchangeMessages::tooLarge, host.c_str(),
+            static_cast<unsigned long long>(settings.maxResponseBytes));
+        return false;
+    }
+    return true;
+}
+
+// Nothing to read yet: false ends the loop on a receive error or once the
+// reply has been idle past the limit; otherwise waits on poll for more.
+bool AwaitMore(const ExchangeProfile& profile, const ExchangeSettings& settings,
+               platform::Socket& socket, ReceiveState& state) {
+    int error = platform::WSAGetLastError();
+    bool waiting = !profile.blocking &&
+                   (platform::SocketErrorIs(error, platform::SocketCondition::WouldBlock) ||
+                    platform::SocketErrorIs(error, platform::SocketCondition::InProgress));
+    if (!waiting) {
+        Say(profile, &ExchangeMessages::recvFailed, error);
+        return false;
+    }
+    uint64_t idle = platform::GetTickCount64() - state.lastData;
+    if (idle > settings.idleTimeoutMs) return false;  // time-out, silent by design
+    if (state.readyYetEmpty) {
+        platform::Sleep(1);  // see SendNonBlocking: never spin on a false ready
+        state.readyYetEmpty = false;
+        return true;
+    }
+    int ready = platform::WaitSocket(socket, platform::WaitFor::Readable,
+                                     WaitLeft(settings.idleTimeoutMs, idle));
+    if (ready < 0) platform::Sleep(1);
+    state.readyYetEmpty = ready > 0;
+    return true;
+}
+
+// Reads until the peer closes, the sink or the size limit stops it, a
+// receive fails or the reply goes idle too long.
+void ReceiveReply(const ExchangeProfile& profile, const ExchangeSettings& settings,
+                  const std::string& host, platform::Socket& socket, const ChunkSink& sink,
+                  ExchangeResult& result) {
+    // One spare byte past the receive size stays NUL, so a chunk can always
+    // be read as text up to its first NUL.
+    std::vector<char> buffer(kReceiveBufferBytes + 1);
+    const size_t receiveBytes = profile.blocking ? kPostReceiveBytes : kReceiveBufferBytes;
+    ReceiveState state;
+    state.lastData = platform::GetTickCount64();
+    for (;;) {
+        std::memset(buffer.data(), 0, buffer.size());
+        long received = platform::Recv(socket, buffer.data(), receiveBytes);
+        if (received > 0) {
+            if (!TakeChunk(profile, settings, host, buffer.data(), static_cast<size_t>(received),
+                           sink, state, result)) {
+                return;
+            }
+            continue;
+        }
+        if (received == 0) return;  // the peer closed
+        if (!AwaitMore(profile, settings, socket, state)) return;
+    }
+}
+
 }  // namespace
 
 const ExchangeSettings& CurrentExchangeSettings() {
@@ -126,98 +257,14 @@ ExchangeResult HttpExchange(const ExchangeProfile& profile, const std::string& h
         return result;
     }
 
-    if (profile.blocking) {
-        if (platform::SetSendBufferSize(socket, kPostSendBufferBytes) != 0) {
-            Say(profile, &ExchangeMessages::sendBufferFailed,
-                static_cast<long>(platform::WSAGetLastError()));
-            result.status = -1;
-            return result;
-        }
-        // The blocking calls would otherwise wait as long as the system lets
-        // them (minutes for a black-holed collector), and the monitor waits
-        // for the post thread without a time-out of its own.
-        if (platform::SetBlockingTimeouts(socket, settings.postCallTimeoutMs) != 0) {
-            Say(profile, &ExchangeMessages::callTimeoutsFailed,
-                static_cast<long>(platform::WSAGetLastError()));
-            result.status = -1;
-            return result;
-        }
-    } else if (platform::SetNonBlocking(socket) != 0) {
-        Say(profile, &ExchangeMessages::nonBlockingFailed,
-            static_cast<long>(platform::WSAGetLastError()));
-        result.status = 1;
-        return result;
-    }
+    result.status = PrepareSocket(profile, settings, socket);
+    if (result.status != 0) return result;
+    result.status = ConnectSocket(profile, settings, socket, address, result);
+    if (result.status != 0) return result;
+    result.status = SendRequest(profile, settings, socket, request);
+    if (result.status != 0) return result;
 
-    result.connectStamp = platform::QueryPerformanceCounter();
-    if (platform::Connect(socket, address, settings.port) != 0) {
-        int error = platform::WSAGetLastError();
-        bool underWay = !profile.blocking &&
-                        platform::SocketErrorIs(error, platform::SocketCondition::WouldBlock);
-        if (!underWay) {
-            Say(profile, &ExchangeMessages::connectFailed, static_cast<long>(error));
-            result.status = -1;
-            return result;
-        }
-    }
-
-    if (profile.blocking) {
-        if (platform::Send(socket, request.data(), request.size()) == -1) {
-            Say(profile, &ExchangeMessages::sendFailed, platform::WSAGetLastError());
-            result.status = 1;
-            return result;
-        }
-    } else if (SendNonBlocking(profile, socket, request, settings.sendTimeoutMs) != 0) {
-        result.status = 1;
-        return result;
-    }
-
-    // One spare byte past the receive size stays NUL, so a chunk can always
-    // be read as text up to its first NUL.
-    std::vector<char> buffer(kReceiveBufferBytes + 1);
-    const size_t receiveBytes = profile.blocking ? kPostReceiveBytes : kReceiveBufferBytes;
-    uint64_t lastData = platform::GetTickCount64();  // ms
-    bool readyYetEmpty = false;
-    for (;;) {
-        std::memset(buffer.data(), 0, buffer.size());
-        long received = platform::Recv(socket, buffer.data(), receiveBytes);
-        if (received > 0) {
-            if (result.firstDataStamp == 0) {
-                result.firstDataStamp = platform::QueryPerformanceCounter();
-            }
-            result.bytesReceived += static_cast<uint64_t>(received);
-            lastData = platform::GetTickCount64();
-            readyYetEmpty = false;
-            if (!sink(buffer.data(), static_cast<size_t>(received))) break;
-            if (result.bytesReceived > settings.maxResponseBytes) {
-                Say(profile, &ExchangeMessages::tooLarge, host.c_str(),
-                    static_cast<unsigned long long>(settings.maxResponseBytes));
-                break;
-            }
-            continue;
-        }
-        if (received == 0) break;  // the peer closed
-        int error = platform::WSAGetLastError();
-        bool waiting = !profile.blocking &&
-                       (platform::SocketErrorIs(error, platform::SocketCondition::WouldBlock) ||
-                        platform::SocketErrorIs(error, platform::SocketCondition::InProgress));
-        if (!waiting) {
-            Say(profile, &ExchangeMessages::recvFailed, error);
-            break;
-        }
-        uint64_t idle = platform::GetTickCount64() - lastData;
-        if (idle > settings.idleTimeoutMs) break;  // time-out, silent by design
-        if (readyYetEmpty) {
-            platform::Sleep(1);  // see SendNonBlocking: never spin on a false ready
-            readyYetEmpty = false;
-            continue;
-        }
-        int ready = platform::WaitSocket(socket, platform::WaitFor::Readable,
-                                         WaitLeft(settings.idleTimeoutMs, idle));
-        if (ready < 0) platform::Sleep(1);
-        readyYetEmpty = ready > 0;
-    }
-
+    ReceiveReply(profile, settings, host, socket, sink, result);
     result.status = 0;
     result.socket = std::move(socket);
     return result;

@@ -1,24 +1,22 @@
-// The kernel's interface and route tables and the MAC lookup, inside a private
-// network namespace with a veth pair (root only; skipped elsewhere).
+// The kernel's interface and route tables, inside a private network
+// namespace with a veth pair (root only; skipped elsewhere).
+#include "platform/route.h"
+
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <net/if.h>
-#include <sched.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <string>
 #include <tuple>
 #include <vector>
 
-#include "platform/route.h"
-#include "shaper/gateways.h"
+#include "support/veth_namespace.h"
 
 namespace {
 
@@ -30,49 +28,10 @@ uint32_t Ip4(const char* text) {
     return a.s_addr;
 }
 
-int Shell(const std::string& command) {
-    return std::system((command + " >/dev/null 2>&1").c_str());
-}
+// The kernel's tables as the platform layer reads and edits them.
+class Namespace : public test::VethNamespace {};
 
-// A namespace with veth0 (10.77.0.1/24, 10.77.0.2 serving as a next hop) and
-// veth1; the test thread works inside it and comes back at the end.
-class Namespace : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        if (::geteuid() != 0) GTEST_SKIP() << "network namespaces need root";
-        name_ = "sandrow-iftable-" + std::to_string(::getpid());
-        if (Shell("ip netns add " + name_) != 0) {
-            GTEST_SKIP() << "cannot create a network namespace here (no CAP_SYS_ADMIN or iproute2)";
-        }
-        for (const char* args :
-             {"link add veth0 type veth peer name veth1",
-              "link set veth0 address 02:53:41:4e:44:01",
-              "link set veth1 address 02:53:41:4e:44:02", "addr add 10.77.0.1/24 dev veth0",
-              "link set veth0 up", "link set veth1 up"}) {
-            Ip(args);
-        }
-        home_ = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
-        int ns = ::open(("/run/netns/" + name_).c_str(), O_RDONLY | O_CLOEXEC);
-        ASSERT_EQ(::setns(ns, CLONE_NEWNET), 0);
-        ::close(ns);
-        veth0_ = ::if_nametoindex("veth0");
-        veth1_ = ::if_nametoindex("veth1");
-    }
-    void TearDown() override {
-        if (home_ >= 0) {
-            ::setns(home_, CLONE_NEWNET);
-            ::close(home_);
-        }
-        if (!name_.empty()) Shell("ip netns del " + name_);
-    }
-    void Ip(const std::string& args) { ASSERT_EQ(Shell("ip -n " + name_ + " " + args), 0) << args; }
-
-    std::string name_;
-    int home_ = -1;
-    uint32_t veth0_ = 0, veth1_ = 0;
-};
-
-TEST_F(Namespace, InterfaceTableMacLookupAndDefaultRouteMetrics) {
+TEST_F(Namespace, InterfaceTableAndDefaultRouteMetrics) {
     std::vector<platform::IfRow> rows;
     ASSERT_EQ(platform::GetIfTable(&rows), 0);
     std::map<uint32_t, std::string> table;  // each link's address bytes
@@ -86,14 +45,6 @@ TEST_F(Namespace, InterfaceTableMacLookupAndDefaultRouteMetrics) {
     EXPECT_EQ(table, (std::map<uint32_t, std::string>{{lo, " 0 0 0 0 0 0"},
                                                       {veth0_, " 2 83 65 78 68 1"},
                                                       {veth1_, " 2 83 65 78 68 2"}}));
-    const std::pair<const char*, int32_t> macs[] = {
-        {"02-53-41-4E-44-01", static_cast<int32_t>(veth0_)},
-        {"02-53-41-4e-44-02", static_cast<int32_t>(veth1_)},
-        {"02-53-41-4E-44-03", -1},
-        {"02:53:41:4E:44:01", -1},  // one part, one byte: no such link
-        {"00-00-00-00-00-00", static_cast<int32_t>(lo)},
-    };
-    for (const auto& [text, index] : macs) EXPECT_EQ(GetIfIndexFromMAC(text), index) << text;
 
     // The metric of an interface is its lowest default route's; other routes do not count.
     Ip("route add default via 10.77.0.2 dev veth0 metric 30");

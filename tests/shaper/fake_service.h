@@ -19,6 +19,7 @@
 #include "platform/clock.h"
 #include "shaper/binding.h"
 #include "shaper/gateways.h"
+#include "shaper/limits.h"
 #include "slots/isp_ctx.h"
 #include "support/test_support.h"
 

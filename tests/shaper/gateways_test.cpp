@@ -1,17 +1,17 @@
-// Binding, gateway discovery, the MAC lookup and gateway validation against
-// the in-memory service and an in-memory interface table.
+// Binding, gateway discovery and gateway validation against the in-memory
+// service and an in-memory interface table.
 #include "shaper/gateways.h"
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <new>
+#include <functional>
 #include <string>
 #include <tuple>
 #include <vector>
 
-#include "platform/route.h"
+#include "shaper/fake_iftable.h"
 #include "shaper/fake_service.h"
+#include "shaper/limits.h"
 
 namespace {
 
@@ -29,40 +29,6 @@ Script InfoArray(size_t k, const SafeArray& a) {
     return [=](ServiceState& s) { s.editNetworkInfo = [=](NetworkInfoArrays& r) { r[k] = a; }; };
 }
 
-// An interface table in memory: each link's index, address and families on.
-class FakeIfTable : public platform::RouteSource {
-  public:
-    struct Link {
-        uint32_t index;
-        std::vector<uint8_t> address;
-        bool inet, inet6;
-    };
-    FakeIfTable() { platform::SetRouteSourceForTest(this); }
-    ~FakeIfTable() override { platform::SetRouteSourceForTest(nullptr); }
-
-    int GetIfTable(std::vector<platform::IfRow>* table) override {
-        ++reads;
-        if (error < 0) throw std::bad_alloc();
-        for (const Link& link : links) {
-            platform::IfRow row{link.index, static_cast<uint32_t>(link.address.size()), {}};
-            std::copy(link.address.begin(), link.address.end(), row.physAddr);
-            table->push_back(row);
-        }
-        return error;
-    }
-    int GetIpInterfaceEntry(platform::IpInterfaceEntry* entry) override {
-        for (const Link& l : links) {
-            if (l.index != entry->interfaceIndex) continue;
-            return (entry->family == platform::AddressFamily::Inet ? l.inet : l.inet6) ? 0 : ENOENT;
-        }
-        return ENODEV;
-    }
-
-    std::vector<Link> links;
-    int error = 0;  // < 0: out of memory
-    int reads = 0;
-};
-
 class Gateways : public fake::ServiceTest {
   protected:
     HRESULT BindAndDiscover() {
@@ -79,7 +45,7 @@ class Gateways : public fake::ServiceTest {
         if (script) script(S());
         console_.clear();
     }
-    FakeIfTable iftable_;
+    fake::IfTable iftable_;
     test::ConsoleCapture console_;
 };
 
@@ -269,50 +235,6 @@ TEST_F(Gateways, DiscoveryFailuresAndTheirResults) {
     g_pINetworkManager.reset();
     EXPECT_EQ(DiscoverGateways(), E_FAIL);
     EXPECT_EQ(GetGatewayIDs(nullptr), E_FAIL);
-}
-
-TEST_F(Gateways, MacLookupByTextAndBytes) {
-    iftable_.links = {
-        {1, {0, 0, 0, 0, 0, 0}, true, true},  {2, {2, 0, 0, 0, 0, 1}, true, false},
-        {3, {2, 0, 0, 0, 0, 2}, false, true}, {4, {2, 0, 0, 0, 0, 3}, false, false},
-        {5, {2, 0, 0, 0, 0, 3}, true, false}, {6, {2}, true, false},
-        {7, {0xAB, 0xCD}, true, false},       {8, {1, 2, 3, 4, 5, 6, 7, 8}, true, false}};
-    const std::pair<std::string, int32_t> cases[] = {
-        {"02-00-00-00-00-01", 2},
-        {"102-0-0-0-0-1", 2},       // the low byte of each part's number
-        {"02-00-00-00-00-02", 3},   // IPv6 alone answers too
-        {"02-00-00-00-00-03", 5},   // the first row with IP on
-        {"02:00:00:00:00:01", 6},   // one part, its leading digits: one byte
-        {"--ab-CD-", 7},            // empty parts are no parts
-        {"zz-00-00-00-00-00", -1},  // not a hexadecimal number
-        {"", -1},
-        {"00-00-00-00-00-00", 1},
-        {"01-02-03-04-05-06-07-08", 8},
-        {"00-00-00-00-00", -1},
-    };
-    for (const auto& [text, index] : cases) EXPECT_EQ(GetIfIndexFromMAC(text), index) << text;
-    EXPECT_EQ(console_.text(), "");
-
-    const uint8_t one = 2;
-    EXPECT_EQ(GetIfIndexFromMAC(&one, 1), 6);
-    // Bad arguments, then the table's failures (-1: out of memory): -1 and a console line.
-    const std::string kNoMemory =
-        "GetIfIndexFromMAC - no memory needed to call GetIfTable - sizeof(MIB_IFTABLE)";
-    const std::tuple<std::function<int32_t()>, int, std::string> failures[] = {
-        {[] { return GetIfIndexFromMAC("01-02-03-04-05-06-07-08-09"); }, 0, ", 9"},
-        {[] { return GetIfIndexFromMAC(nullptr, 6); }, 0, "(nil), 6"},
-        {[&one] { return GetIfIndexFromMAC(&one, 0); }, 0, ", 0"},
-        {nullptr, 5, "GetIfIndexFromMAC - GetIfTable failed with error: 5"},
-        {nullptr, ENOMEM, kNoMemory},
-        {nullptr, -1, kNoMemory},
-    };
-    for (const auto& [call, error, end] : failures) {
-        iftable_.error = error;
-        console_.clear();
-        EXPECT_EQ(call ? call() : GetIfIndexFromMAC("02-00-00-00-00-01"), -1);
-        EXPECT_TRUE(!call || console_.text().starts_with("GetIfIndexFromMAC - bad args: "));
-        EXPECT_TRUE(console_.text().ends_with(end)) << console_.text();
-    }
 }
 
 TEST_F(Gateways, ValidationComparesWithWhatWasDiscovered) {
