@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the benchmarks optimised (Release) into build-bench/ and runs every
-# benchmark binary of bench/, then tests/service/service_bench where it was
-# built, printing one table: benchmark, time (real), iterations. Further
-# arguments go to each binary (e.g. --benchmark_filter=Fetch).
+# benchmark binary of bench/, printing one table: benchmark, time (real),
+# iterations. Further arguments go to each binary (e.g.
+# --benchmark_filter=Fetch).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,10 +17,6 @@ binaries=()
 for b in "$dir"/bench/*_bench; do
   if [ -x "$b" ]; then binaries+=("$b"); fi
 done
-# Still beside the service's tests, until it moves to bench/.
-if [ -x "$dir/tests/service/service_bench" ]; then
-  binaries+=("$dir/tests/service/service_bench")
-fi
 if ((${#binaries[@]} == 0)); then
   echo "bench.sh: no benchmark was built (is libbenchmark-dev installed?)" >&2
   exit 1

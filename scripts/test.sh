@@ -16,7 +16,7 @@ case "${1:-}" in
     # loopback servers of the HTTP tests, the logger, the monitor loop, the
     # lab's in-process service and stand-ins.
     dir=build-tsan
-    only=(-R '^(ReportTest|ServiceTest|ShaperFlow|HttpExchangeTest|DirectoryTest|BestServerTest|LoggerTest|Monitor|LabRun|ServiceSim|StandInsTest)\.')
+    only=(-R '^(ReportTest|ServiceTest|ShaperFlow|HttpExchangeTest|DirectoryTest|BestServerTest|LoggerTest|Monitor|LabRun|SimService|StandInsTest|MetricsEndpoint|MetricsServiceTest)\.')
     ;;
 esac
 scripts/build.sh "$@"
