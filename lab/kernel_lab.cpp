@@ -4,7 +4,6 @@
 // each; ten looks a second, a row and a status line every second.
 #include <poll.h>
 #include <signal.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -24,6 +23,7 @@
 #include "lab/standins.h"
 #include "lab/traffic.h"
 #include "platform/bus.h"
+#include "platform/signals.h"
 #include "service/kernel/netns.h"
 
 namespace lab {
@@ -449,13 +449,7 @@ int KernelLab::Execute() {
     }
     // Ctrl-C and SIGTERM end the lab early, through a descriptor; blocked
     // before any thread starts, so that every thread inherits the mask.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    ::sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
-    signalFd_ = ::signalfd(-1, &stopSignals, SFD_CLOEXEC | SFD_NONBLOCK);
-    ::signal(SIGPIPE, SIG_IGN);
+    signalFd_ = platform::TakeStopSignals();
     t0_ = Clock::now();
     std::string error;
     if (!Setup(&error)) {

@@ -5,7 +5,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -29,6 +28,8 @@
 #include "lab/scenario.h"
 #include "lab/standins.h"
 #include "platform/bus.h"
+#include "platform/fd.h"
+#include "platform/signals.h"
 #include "service/bus_server.h"
 #include "service/sim_backend.h"
 
@@ -103,20 +104,6 @@ const char* ModeText(DownMode mode) {
             return "never answering";
     }
     return "";
-}
-
-// Ctrl-C and SIGTERM end the run early (sandrow is stopped, outputs are
-// written); they arrive through the descriptor returned, blocked for every
-// thread, so this comes before any thread starts.
-int TakeStopSignals() {
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    ::sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
-    int signalFd = ::signalfd(-1, &stopSignals, SFD_CLOEXEC | SFD_NONBLOCK);
-    ::signal(SIGPIPE, SIG_IGN);
-    return signalFd;
 }
 
 // Where the run's timeline stands: the next event, the next sample and
@@ -447,8 +434,7 @@ bool Run::AwaitNextMoment(const Timeline& timeline, int signalFd) {
     int n = ::poll(fds, sandrow_.running() ? 2 : 1, ms);
     if (n <= 0) return true;
     if (fds[0].revents != 0) {
-        signalfd_siginfo info{};
-        [[maybe_unused]] ssize_t got = ::read(signalFd, &info, sizeof info);
+        platform::ReadStopSignal(signalFd);
         journal_.Note(Now(), "interrupted: ending the run early", true);
         interrupted_ = true;
         return false;
@@ -477,16 +463,17 @@ void Run::DriveTimeline(int signalFd) {
 
 int Run::Execute() {
     if (!OpenOutputsAndBus()) return kExitEnvironment;
-    int signalFd = TakeStopSignals();
+    // Ctrl-C and SIGTERM end the run early (sandrow is stopped, outputs are
+    // written), through a descriptor; blocked before any thread starts.
+    platform::UniqueFd signalFd(platform::TakeStopSignals());
     if (!StartWorld()) return kExitEnvironment;
-    DriveTimeline(signalFd);
+    DriveTimeline(signalFd.get());
 
     StopSandrow();
     service_->Stop();
     standIns_->Stop();
     journal_.Flush(Now());
     bus_.Stop();
-    if (signalFd >= 0) ::close(signalFd);
     Finish();
     return ExitCode();
 }

@@ -1,6 +1,7 @@
 // The HTTP stand-ins: non-blocking listeners and connections in one ppoll
 // loop, bounded in connections, request size and time.
 #include "lab/standins.h"
+#include "platform/fd.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -31,30 +32,7 @@ constexpr auto kDrainTimeout = 5s;       // for the rest of a refused request
 constexpr size_t kMaxRecords = 1000000;  // about a day of probes at ten a second
 
 // Owns one descriptor.
-class Fd {
-  public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() { Reset(); }
-    Fd(Fd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-    Fd& operator=(Fd&& other) noexcept {
-        if (this != &other) {
-            Reset();
-            fd_ = other.fd_;
-            other.fd_ = -1;
-        }
-        return *this;
-    }
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    void Reset() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-
-  private:
-    int fd_ = -1;
-};
+using Fd = platform::UniqueFd;
 
 enum class Role { Directory, Server, Collector };
 

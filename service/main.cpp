@@ -1,10 +1,6 @@
 // corvane-service: the shaper service on D-Bus, answering from a backend.
 // Usage: corvane-service --config FILE [--backend static|sim|kernel]
 //        corvane-service --cleanup --config FILE   (kernel: remove what a crash left)
-#include <signal.h>
-#include <sys/signalfd.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -12,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/fd.h"
+#include "platform/signals.h"
 #include "service/bus_server.h"
 #include "service/kernel/kernel_backend.h"
 #include "service/metrics.h"
@@ -157,22 +155,13 @@ int main(int argc, char** argv) {
 
     // SIGTERM and SIGINT arrive through a descriptor that the poll loop
     // watches, so no work happens in a signal handler. They are blocked before
-    // anything could start a thread that would inherit them unblocked.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGINT);
-    if (sigprocmask(SIG_BLOCK, &stopSignals, nullptr) != 0) {
-        corvane::ServiceLog(std::string("sigprocmask: ") + std::strerror(errno));
+    // anything could start a thread that would inherit them unblocked; a
+    // client that goes away must not kill the service with SIGPIPE.
+    platform::UniqueFd stopFd(platform::TakeStopSignals());
+    if (!stopFd) {
+        corvane::ServiceLog(std::string("cannot take the stop signals: ") + std::strerror(errno));
         return kExitBus;
     }
-    int stopFd = signalfd(-1, &stopSignals, SFD_CLOEXEC | SFD_NONBLOCK);
-    if (stopFd < 0) {
-        corvane::ServiceLog(std::string("signalfd: ") + std::strerror(errno));
-        return kExitBus;
-    }
-    // A client that goes away must not kill the service with SIGPIPE.
-    signal(SIGPIPE, SIG_IGN);
 
     std::string error;
     corvane::MetricsConfig metrics;
@@ -202,18 +191,12 @@ int main(int argc, char** argv) {
         file = std::make_unique<corvane::MetricsFile>(metrics.file, source);
         tasks.push_back(file.get());
     }
-    if (!corvane::ServeOnBus(*backend, stopFd, &error, tasks)) {
+    if (!corvane::ServeOnBus(*backend, stopFd.get(), &error, tasks)) {
         corvane::ServiceLog(error);
         backend->Shutdown();
         return kExitBus;
     }
-    signalfd_siginfo info{};
-    const char* name = "a signal";
-    if (read(stopFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-        name = info.ssi_signo == SIGTERM ? "SIGTERM" : info.ssi_signo == SIGINT ? "SIGINT" : name;
-    }
-    corvane::ServiceLog(std::string("stopped by ") + name);
+    corvane::ServiceLog(std::string("stopped by ") + platform::ReadStopSignal(stopFd.get()));
     backend->Shutdown();
-    close(stopFd);
     return 0;
 }

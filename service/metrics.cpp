@@ -202,27 +202,6 @@ MetricsSource BackendMetricsSource(Backend& backend) {
 
 // ---------------------------------------------------------------------------
 
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-        Reset();
-        fd_ = other.Release();
-    }
-    return *this;
-}
-
-int UniqueFd::Release() {
-    return std::exchange(fd_, -1);
-}
-
-int UniqueFd::Reset() {
-    if (fd_ < 0) return 0;
-    // Linux closes the descriptor even when close reports an error: no retry.
-    int result = ::close(std::exchange(fd_, -1)) == 0 ? 0 : errno;
-    return result;
-}
-
-// ---------------------------------------------------------------------------
-
 MetricsFile::MetricsFile(std::string path, MetricsSource source,
                          std::function<Clock::time_point()> now, LogFn log)
     : path_(std::move(path)),

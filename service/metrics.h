@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/fd.h"
 #include "service/backend.h"
 #include "service/bus_server.h"
 #include "service/metrics_config.h"
@@ -38,26 +39,7 @@ std::string RenderMetrics(std::span<const GatewayMetrics> gateways);
 using MetricsSource = std::function<bool(std::string* text)>;
 MetricsSource BackendMetricsSource(Backend& backend);
 
-// A descriptor of our own, closed with the object.
-class UniqueFd {
-  public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() { Reset(); }
-    UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept;
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    int Release();
-    // Closes it now; the errno of close, or 0.
-    int Reset();
-
-  private:
-    int fd_ = -1;
-};
+using platform::UniqueFd;
 
 // The metrics file, rewritten once a second: the text goes into a temporary
 // file beside it (mode 0644, a name the textfile collector skips) that then

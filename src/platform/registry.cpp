@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/eintr.h"
+#include "platform/fd.h"
 
 namespace platform {
 namespace {
@@ -372,17 +373,12 @@ class HiveParser {
     bool found_ = false;
 };
 
-struct FdCloser {
-    int fd;
-    ~FdCloser() { close(fd); }
-};
-
 LONG ReadHive(const char* path, std::string& out) {
     // O_NONBLOCK keeps a FIFO at the path from stalling the open; it is refused below.
     const int fd = RetryOnEintr([&] { return open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK); });
     if (fd < 0)
         return errno == ENOENT || errno == ENOTDIR ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
-    const FdCloser closer{fd};
+    const UniqueFd closer(fd);
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
         static_cast<uintmax_t>(st.st_size) > kMaxHiveBytes)

@@ -15,4 +15,13 @@ bool InstallSignalHandler(int signo, SignalHandlerFn handler);
 // report EPIPE instead of raising SIGPIPE.
 void IgnoreBrokenPipe();
 
+// For a program with a poll loop: SIGINT and SIGTERM blocked (for every
+// thread started later, so call it before the first) and delivered through
+// the descriptor returned instead, readable when one came; SIGPIPE ignored.
+// -1 with errno set when that cannot be arranged.
+int TakeStopSignals();
+// The stop signal waiting on `fd` ("SIGTERM", "SIGINT"), taken off it;
+// "a signal" when none can be read.
+const char* ReadStopSignal(int fd);
+
 }  // namespace platform

@@ -33,7 +33,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using corvane::GatewayMetrics;
-using corvane::UniqueFd;
+using platform::UniqueFd;
 
 // ---------------------------------------------------------------------------
 // A checker of the text exposition format, version 0.0.4.
