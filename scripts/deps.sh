@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building and testing need, when missing.
+# Installs the Debian packages that building and testing need, when missing,
+# and those named as arguments (what one script needs beyond the build).
 set -euo pipefail
 
 packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev clang-format
-  libsdbus-c++-dev libsystemd-dev dbus-daemon dbus-bin libinih-dev libmnl-dev iproute2 gnuplot-nox)
+  libsdbus-c++-dev libsystemd-dev dbus-daemon dbus-bin libinih-dev libmnl-dev iproute2 gnuplot-nox
+  "$@")
 
 missing=()
 for p in "${packages[@]}"; do

@@ -5,20 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/deps.sh
 # CPack's dependency lookup runs dpkg-shlibdeps (dpkg-dev) and file.
-missing=()
-for p in dpkg-dev file; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  echo "installing: ${missing[*]}"
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  export DEBIAN_FRONTEND=noninteractive
-  $sudo apt-get update -qq
-  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+scripts/deps.sh dpkg-dev file
 
 dir=build-package
 # CPack installs without building everything first: the package holds the
