@@ -1,0 +1,376 @@
+// Hostile HTTP peers for the tests that prove the client outlives them: a
+// server that streams without end, names absurd chunk sizes, sends a header
+// that never ends, holds the connection silently, trickles, or resets in the
+// middle of a body. Every wait of the server also watches its stop signal,
+// so a test can always end it, whatever the client does. Also the memory
+// figures of a process and a console sink that keeps streamed filler short.
+#pragma once
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <malloc.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "platform/console.h"
+
+namespace hostile {
+
+// What a streaming peer sends: `head` once, then `unit` over and over. The
+// unit holds neither "[" nor "]", so that a console line can be told apart
+// from the filler it quotes (see CondensedConsole).
+struct Stream {
+    std::string head;
+    std::string unit;
+};
+
+// A body that never ends.
+inline Stream EndlessBody() {
+    return {"HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\n\r\n", "<!-- hostile 0123456789 -->"};
+}
+// Header lines without end: the blank line never comes.
+inline Stream EndlessHeaders() {
+    return {"HTTP/1.1 200 OK", "\r\nX-Hostile: 0123456789abcdef"};
+}
+// A chunked reply whose first chunk names `size` (hex), then filler forever.
+inline Stream EndlessChunk(const std::string& size) {
+    return {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + size + "\r\n",
+            "<!-- hostile 0123456789 -->"};
+}
+
+// One accepted connection, non-blocking; every wait also ends when the
+// server stops.
+class Peer {
+  public:
+    Peer(int fd, int stopFd, std::string local) : fd_(fd), stop_(stopFd), local_(local) {
+        ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_NONBLOCK);
+    }
+    ~Peer() { Close(false); }
+    Peer(const Peer&) = delete;
+    Peer& operator=(const Peer&) = delete;
+
+    const std::string& request() const { return request_; }
+    const std::string& local() const { return local_; }  // the address the client dialled
+
+    // The header block and, when it names a Content-Length, the body; gives
+    // up after 5 s, when the client goes or when the server stops.
+    void ReadRequest() {
+        char buffer[65536];
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        for (size_t need = SIZE_MAX; request_.size() < need;) {
+            if (!Wait(POLLIN, until)) return;
+            ssize_t n = ::recv(fd_, buffer, sizeof(buffer), 0);
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return;
+            if (n < 0) continue;
+            request_.append(buffer, static_cast<size_t>(n));
+            size_t blank = request_.find("\r\n\r\n");
+            size_t length = request_.find("Content-Length: ");
+            if (blank == std::string::npos) continue;
+            need = blank + 4 +
+                   (length < blank ? std::strtoul(&request_[length + 16], nullptr, 10) : 0);
+        }
+    }
+    // All of `bytes`; false once the client is gone or the server stops.
+    bool Send(std::string_view bytes) {
+        while (!bytes.empty()) {
+            ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+            if (n > 0) {
+                bytes.remove_prefix(static_cast<size_t>(n));
+            } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+                if (!Wait(POLLOUT, Forever())) return false;
+            } else {
+                return false;
+            }
+        }
+        return true;
+    }
+    // The stream until the client stops taking it; the bytes sent.
+    uint64_t StreamForever(const Stream& stream) {
+        std::string block;
+        while (block.size() < 65536) block += stream.unit;  // whole units keep the phase
+        uint64_t sent = stream.head.size();
+        if (!Send(stream.head)) return 0;
+        while (Send(block)) sent += block.size();
+        return sent;
+    }
+    // Blocks from `next` (a new one each call) until the client stops taking them.
+    void StreamGenerated(const std::string& head, const std::function<std::string()>& next) {
+        if (!Send(head)) return;
+        while (Send(next())) {
+        }
+    }
+    // One piece every `everyMs` for `forMs`: never idle long, never done.
+    void Trickle(std::string_view piece, int everyMs, int forMs) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(forMs);
+        while (std::chrono::steady_clock::now() < until && Send(piece)) {
+            if (Stopped(everyMs)) return;
+        }
+    }
+    // Says nothing more until the client closes or the server stops.
+    void HoldSilently() {
+        char buffer[4096];
+        while (Wait(POLLIN, Forever())) {
+            ssize_t n = ::recv(fd_, buffer, sizeof(buffer), 0);
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return;
+        }
+    }
+    // Ends the connection with RST (hard) or FIN.
+    void Close(bool hard = true) {
+        linger abort{1, 0};
+        if (hard && fd_ >= 0) ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+
+  private:
+    static std::chrono::steady_clock::time_point Forever() {
+        return std::chrono::steady_clock::time_point::max();
+    }
+    bool Stopped(int ms) {
+        pollfd entry{stop_, POLLIN, 0};
+        return ::poll(&entry, 1, ms) > 0;
+    }
+    // True when the socket is ready for `events` (or has an error to tell);
+    // false on the stop signal or at `until`.
+    bool Wait(short events, std::chrono::steady_clock::time_point until) {
+        for (;;) {
+            int ms = -1;
+            if (until != Forever()) {
+                auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    until - std::chrono::steady_clock::now());
+                if (left.count() <= 0) return false;
+                ms = static_cast<int>(left.count());
+            }
+            pollfd entries[2] = {{fd_, events, 0}, {stop_, POLLIN, 0}};
+            int ready = ::poll(entries, 2, ms);
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready <= 0 || entries[1].revents != 0) return false;
+            return true;
+        }
+    }
+
+    int fd_, stop_;
+    std::string local_, request_;
+};
+
+// Serves one connection at a time on each address, all on one port (0: an
+// ephemeral one), with a handler that decides how hostile to be.
+class Server {
+  public:
+    using Handler = std::function<void(Peer&)>;
+
+    explicit Server(Handler handler, std::vector<std::string> addresses = {"127.0.0.1"},
+                    uint16_t port = 0)
+        : handler_(std::move(handler)), addresses_(addresses), port_(port) {
+        for (const std::string& address : addresses) {
+            int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            int one = 1;
+            ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+            sockaddr_in at{AF_INET, htons(port_), {}, {}};
+            ::inet_pton(AF_INET, address.c_str(), &at.sin_addr);
+            socklen_t size = sizeof(at);
+            if (::bind(fd, reinterpret_cast<sockaddr*>(&at), size) != 0 || ::listen(fd, 16) != 0) {
+                ::close(fd);
+                throw std::runtime_error("cannot listen on " + address);
+            }
+            ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &size);
+            port_ = ntohs(at.sin_port);
+            entries_.push_back({fd, POLLIN, 0});
+        }
+        entries_.push_back({::eventfd(0, EFD_CLOEXEC), POLLIN, 0});  // the stop signal, last
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~Server() { Stop(); }
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    void Stop() {
+        if (!thread_.joinable()) return;
+        uint64_t one = 1;
+        if (::write(entries_.back().fd, &one, sizeof(one)) != sizeof(one)) std::abort();
+        thread_.join();
+        for (pollfd& entry : entries_) ::close(entry.fd);
+    }
+    uint16_t port() const { return port_; }
+    // Connections whose handler has returned.
+    size_t served() const { return served_.load(); }
+    std::vector<std::string> requests() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return requests_;
+    }
+
+  private:
+    void Run() {
+        while (::poll(entries_.data(), entries_.size(), -1) >= 0 && entries_.back().revents == 0) {
+            for (size_t i = 0; i + 1 < entries_.size(); ++i) {
+                if (entries_[i].revents == 0) continue;
+                int fd = ::accept4(entries_[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
+                if (fd < 0) continue;
+                Peer peer(fd, entries_.back().fd, addresses_[i]);
+                handler_(peer);
+                peer.Close(false);
+                {
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    requests_.push_back(peer.request());
+                }
+                served_ += 1;
+            }
+        }
+    }
+
+    Handler handler_;
+    std::vector<std::string> addresses_;
+    uint16_t port_;
+    std::vector<pollfd> entries_;  // only the server's thread touches them while it runs
+    std::thread thread_;
+    std::atomic<size_t> served_{0};
+    mutable std::mutex mutex_;
+    std::vector<std::string> requests_;
+};
+
+// Every run of digits and dots right after `marker` becomes `mask`: the
+// figures of a console line that vary from run to run (ids, times, sizes).
+inline std::string MaskNumbersAfter(std::string text, std::string_view marker,
+                                    std::string_view mask) {
+    for (size_t at = text.find(marker); at != std::string::npos; at = text.find(marker, at)) {
+        at += marker.size();
+        size_t end = at;
+        while (end < text.size() && ((text[end] >= '0' && text[end] <= '9') || text[end] == '.')) {
+            ++end;
+        }
+        if (end == at) continue;
+        text.replace(at, end - at, mask);
+        at += mask.size();
+    }
+    return text;
+}
+
+// A field of /proc/<pid>/status in kB ("VmRSS", "VmHWM"); -1 when unreadable.
+inline long StatusKb(const std::string& field, const std::string& pid = "self") {
+    std::ifstream in("/proc/" + pid + "/status");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind(field + ":", 0) == 0)
+            return std::strtol(line.c_str() + field.size() + 1, nullptr, 10);
+    }
+    return -1;
+}
+
+// The memory of this process around one piece of work, in MB: `live` after
+// the allocator has handed its free pages back (what the work still holds),
+// `raw` as the process stands, `peak` the most it held meanwhile.
+struct MemoryUse {
+    double live = 0;
+    double raw = 0;
+    double peak = 0;
+};
+
+class MemoryMeter {
+  public:
+    MemoryMeter() {
+        ::malloc_trim(0);
+        before_ = StatusKb("VmRSS");
+        std::ofstream("/proc/self/clear_refs") << "5";  // the peak starts again from here
+    }
+    MemoryUse Finish() const {
+        MemoryUse use;
+        use.peak = static_cast<double>(StatusKb("VmHWM") - before_) / 1024.0;
+        use.raw = static_cast<double>(StatusKb("VmRSS") - before_) / 1024.0;
+        ::malloc_trim(0);
+        use.live = static_cast<double>(StatusKb("VmRSS") - before_) / 1024.0;
+        return use;
+    }
+
+  private:
+    long before_ = 0;
+};
+
+// The sanitizers' allocator keeps freed memory in quarantine: memory figures
+// mean nothing there.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kMemoryFiguresHold = false;
+#else
+inline constexpr bool kMemoryFiguresHold = true;
+#endif
+
+// Collects the console like test::ConsoleCapture, but each run of a filler
+// unit (repeated, at any phase, over more than one unit) becomes "<filler>",
+// its length noted: a console that quotes 32 MiB of a stream stays small
+// enough to compare and leaves the memory figures alone. The last byte of a
+// write (the line end of its format) is never taken into a run.
+class CondensedConsole {
+  public:
+    explicit CondensedConsole(std::vector<std::string> units = {EndlessBody().unit,
+                                                                EndlessHeaders().unit})
+        : units_(std::move(units)) {
+        platform::SetConsoleSinkForTest([this](std::string_view text) { Take(text); });
+    }
+    ~CondensedConsole() { platform::SetConsoleSinkForTest(nullptr); }
+    CondensedConsole(const CondensedConsole&) = delete;
+    CondensedConsole& operator=(const CondensedConsole&) = delete;
+
+    std::string text() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return text_;
+    }
+    std::vector<size_t> runs() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return runs_;
+    }
+    void clear() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        text_.clear();
+        runs_.clear();
+    }
+
+  private:
+    void Take(std::string_view write) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::string condensed(write);
+        for (const std::string& unit : units_) condensed = Condense(condensed, unit);
+        text_ += condensed;
+    }
+    std::string Condense(std::string_view w, const std::string& unit) {
+        const size_t period = unit.size();
+        const size_t limit = w.empty() ? 0 : w.size() - 1;  // the last byte stays
+        std::string out;
+        size_t from = 0;
+        for (;;) {
+            size_t at = w.substr(0, limit).find(unit, from);
+            if (at == std::string_view::npos) break;
+            size_t start = at;
+            while (start > from && w[start - 1] == w[start - 1 + period]) --start;
+            size_t end = at + period;
+            while (end < limit && w[end] == w[end - period]) ++end;
+            out.append(w.substr(from, start - from));
+            out += "<filler>";
+            runs_.push_back(end - start);
+            from = end;
+        }
+        out.append(w.substr(from));
+        return out;
+    }
+
+    std::vector<std::string> units_;
+    mutable std::mutex mutex_;
+    std::string text_;
+    std::vector<size_t> runs_;
+};
+
+}  // namespace hostile
