@@ -97,7 +97,9 @@ bool ParseError(const nlmsghdr* message, int* error, std::string* extack) {
     size_t payload = mnl_nlmsg_get_payload_len(message);
     if (payload < sizeof(nlmsgerr)) return false;
     const auto* err = static_cast<const nlmsgerr*>(mnl_nlmsg_get_payload(message));
-    *error = err->error < 0 ? -err->error : err->error;
+    // Errors are -1 to -4095 (the kernel's MAX_ERRNO); anything lower is no
+    // errno, and INT_MIN would not even negate.
+    *error = err->error < -4095 ? EPROTO : err->error < 0 ? -err->error : err->error;
     if ((message->nlmsg_flags & NLM_F_ACK_TLVS) == 0) return true;
     // The attributes follow the error, and the request that caused it unless
     // the kernel capped the echo to its header.
@@ -116,7 +118,9 @@ bool ForEachMessage(const void* data, size_t length,
                     const std::function<void(const nlmsghdr*)>& each) {
     const auto* message = static_cast<const nlmsghdr*>(data);
     int left = static_cast<int>(length);
-    while (mnl_nlmsg_ok(message, left)) {
+    // mnl_nlmsg_ok compares the length as a signed int: a length of 2 GiB or
+    // more would pass it and send the walk far outside the buffer.
+    while (mnl_nlmsg_ok(message, left) && message->nlmsg_len <= static_cast<uint32_t>(left)) {
         each(message);
         message = mnl_nlmsg_next(message, &left);
     }

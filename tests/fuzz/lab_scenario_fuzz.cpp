@@ -1,0 +1,109 @@
+// Fuzzes the lab's scenario reader on any file text, the [gateway] sections
+// of the sim backend included. A scenario that reads is one the lab can run:
+// phases that cut the run without gap or overlap, events in time order
+// within it, and every index into servers and lines in range; one that does
+// not read fails with one line "FILE:LINE: problem" whose line is the file's.
+#include <algorithm>
+#include <cctype>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+
+#include "fuzz_check.h"
+#include "lab/scenario.h"
+
+namespace {
+
+constexpr const char* kFileName = "lab/scenarios/fuzz.ini";
+constexpr double kMaxDuration = 24 * 3600.0;
+
+std::string Lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+void CheckError(const std::string& error, int lines) {
+    const std::string prefix = std::string(kFileName) + ":";
+    FUZZ_CHECK(error.compare(0, prefix.size(), prefix) == 0);
+    FUZZ_CHECK(error.find('\n') == std::string::npos);
+    std::string_view rest = std::string_view(error).substr(prefix.size());
+    if (!rest.empty() && rest[0] == ' ') return;  // the file as a whole
+    size_t colon = rest.find(": ");
+    FUZZ_CHECK(colon != std::string_view::npos && colon > 0);
+    int line = 0;
+    for (char c : rest.substr(0, colon)) {
+        FUZZ_CHECK(c >= '0' && c <= '9');
+        line = line * 10 + (c - '0');
+        FUZZ_CHECK(line <= lines);
+    }
+}
+
+void CheckScenario(const lab::Scenario& s) {
+    FUZZ_CHECK(s.name == "fuzz");
+    FUZZ_CHECK(s.duration >= 1 && s.duration <= kMaxDuration);
+    FUZZ_CHECK(!s.sim.lines.empty() && !s.servers.empty());
+    if (s.kernel.enabled) FUZZ_CHECK(s.sim.lines.size() == 1);
+
+    FUZZ_CHECK(!s.phases.empty() && s.phases.front().start == 0);
+    for (size_t i = 0; i < s.phases.size(); ++i) {
+        const lab::Phase& phase = s.phases[i];
+        FUZZ_CHECK(phase.start < phase.end);
+        double next = i + 1 < s.phases.size() ? s.phases[i + 1].start : s.duration;
+        FUZZ_CHECK(phase.end == next);
+    }
+
+    double previous = 0;
+    for (const lab::Event& e : s.events) {
+        FUZZ_CHECK(e.at >= previous && e.at <= s.duration);
+        previous = e.at;
+        for (size_t server : e.servers) FUZZ_CHECK(server < s.servers.size());
+        if (e.kind == lab::EventKind::ServerDown || e.kind == lab::EventKind::ServerUp) {
+            FUZZ_CHECK(!e.servers.empty());
+        }
+        if (e.kind == lab::EventKind::SetBandwidth) FUZZ_CHECK(e.line < s.sim.lines.size());
+    }
+
+    std::set<std::string> names;
+    std::set<int32_t> ids;
+    for (const lab::ServerSetup& server : s.servers) {
+        FUZZ_CHECK(server.line < s.sim.lines.size());
+        FUZZ_CHECK(names.insert(server.name).second && ids.insert(server.id).second);
+        FUZZ_CHECK(server.lat >= -90 && server.lat <= 90 && server.lon >= -180 &&
+                   server.lon <= 180);
+    }
+
+    // Registry names are unique as the registry compares them, and each is
+    // found again by that comparison.
+    std::set<std::string> registry;
+    for (const auto& [name, value] : s.registry) {
+        FUZZ_CHECK(registry.insert(Lower(name)).second);
+        FUZZ_CHECK(name.find_first_of("\"\\") == std::string::npos);
+        std::optional<uint32_t> found = lab::RegistryValue(s, Lower(name));
+        FUZZ_CHECK(found && *found == value);
+    }
+
+    for (const corvane::SimLine& line : s.sim.lines) {
+        FUZZ_CHECK(!line.capacity.empty() && line.capacity.front().atSeconds == 0);
+        FUZZ_CHECK(!line.demand.empty() && line.demand.front().atSeconds == 0);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    const int lines = 1 + static_cast<int>(std::count(text.begin(), text.end(), '\n'));
+    lab::Scenario scenario;
+    std::string error;
+    if (lab::ParseScenario(text, kFileName, &scenario, &error)) {
+        CheckScenario(scenario);
+    } else {
+        CheckError(error, lines);
+        FUZZ_CHECK(scenario.servers.empty() && scenario.events.empty() && scenario.phases.empty());
+    }
+    return 0;
+}

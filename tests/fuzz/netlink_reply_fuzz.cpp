@@ -1,0 +1,290 @@
+// Fuzzes the kernel backend's reading of netlink answers. The input is one
+// receive buffer. The message walk is compared with a walk of its own (by
+// the rules of netlink, in unsigned arithmetic); every message goes through
+// the attribute walks with each family header the backend uses, the error
+// reader, and the link, qdisc, class and filter parsers, each answer checked
+// against the buffer's bounds; the reads of the ethtool answers are done as
+// ethtool.cpp does them. Then the lookups and listings (FindLink, ListQdiscs,
+// ListClasses, ListFilters) run on a transport that answers with the buffer
+// as the socket would, and must keep exactly what the messages say.
+//
+// ethtool.cpp and nl::Socket's receive loop read from a real socket only;
+// what they do with the bytes is what is run here.
+#include <linux/ethtool_netlink.h>
+#include <linux/genetlink.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "fuzz_check.h"
+#include "service/kernel/links.h"
+#include "service/kernel/netlink.h"
+#include "service/kernel/tc.h"
+
+namespace {
+
+namespace nl = corvane::nl;
+namespace links = corvane::links;
+namespace tc = corvane::tc;
+
+constexpr size_t kMessageHeader = sizeof(nlmsghdr);
+constexpr size_t kAttributeHeader = NLA_HDRLEN;
+constexpr int kMaxNesting = 4;
+// The kernel fills at most this much into one receive.
+constexpr size_t kAnswerBytes = 32768;
+
+struct Span {
+    size_t offset;
+    uint32_t length;
+};
+
+uint64_t Align(uint64_t length) {
+    return (length + NLMSG_ALIGNTO - 1) & ~uint64_t{NLMSG_ALIGNTO - 1};
+}
+
+// The messages of the buffer: each starts where the last one's aligned
+// length ends and lies wholly inside the buffer. `whole`: the last one ends
+// the buffer exactly.
+std::vector<Span> MessagesOf(const uint8_t* buffer, size_t length, bool* whole) {
+    std::vector<Span> spans;
+    uint64_t offset = 0;
+    while (length - offset >= kMessageHeader) {
+        nlmsghdr header;
+        std::memcpy(&header, buffer + offset, sizeof header);
+        if (header.nlmsg_len < kMessageHeader || header.nlmsg_len > length - offset) break;
+        spans.push_back({static_cast<size_t>(offset), header.nlmsg_len});
+        offset += Align(header.nlmsg_len);
+        if (offset > length) break;
+    }
+    *whole = offset == length;
+    return spans;
+}
+
+// Every attribute of the walk lies within [begin, end), its length covers
+// its header, and its payload is what follows the header.
+void CheckAttribute(const nlattr* attr, const uint8_t* begin, const uint8_t* end, int depth) {
+    const auto* at = reinterpret_cast<const uint8_t*>(attr);
+    FUZZ_CHECK(at >= begin && at + kAttributeHeader <= end);
+    FUZZ_CHECK(attr->nla_len >= kAttributeHeader && at + attr->nla_len <= end);
+    FUZZ_CHECK(nl::PayloadLength(attr) == attr->nla_len - kAttributeHeader);
+    FUZZ_CHECK(nl::Payload(attr) == at + kAttributeHeader);
+    FUZZ_CHECK(nl::AttributeType(attr) == (attr->nla_type & NLA_TYPE_MASK));
+    std::string text = nl::AttributeText(attr);
+    FUZZ_CHECK(text.size() <= nl::PayloadLength(attr));
+    FUZZ_CHECK(text.find('\0') == std::string::npos);
+    if (depth >= kMaxNesting) return;
+    // Any attribute may be a nest: its children stay inside it.
+    size_t children = 0;
+    nl::ForEachNested(attr, [&](const nlattr* child) {
+        FUZZ_CHECK(++children <= nl::PayloadLength(attr) / kAttributeHeader);
+        CheckAttribute(child, at + kAttributeHeader, at + attr->nla_len, depth + 1);
+    });
+}
+
+void CheckAttributes(const nlmsghdr* message, size_t headerLength) {
+    const auto* begin = reinterpret_cast<const uint8_t*>(message);
+    const uint8_t* end = begin + message->nlmsg_len;
+    size_t count = 0;
+    nl::ForEachAttribute(message, headerLength, [&](const nlattr* attr) {
+        FUZZ_CHECK(++count <= message->nlmsg_len / kAttributeHeader);
+        CheckAttribute(attr, begin + kMessageHeader + Align(headerLength), end, 1);
+    });
+}
+
+void CheckMessage(const nlmsghdr* message) {
+    const size_t payload = message->nlmsg_len - kMessageHeader;
+    for (size_t header : {size_t{0}, sizeof(genlmsghdr), sizeof(ifinfomsg), sizeof(tcmsg)}) {
+        CheckAttributes(message, header);
+        FUZZ_CHECK((nl::FamilyHeader(message, header) != nullptr) == (payload >= header));
+    }
+
+    int error = -1;
+    std::string extack = "stale";
+    bool isError = nl::ParseError(message, &error, &extack);
+    FUZZ_CHECK(isError == (payload >= sizeof(nlmsgerr)));
+    if (isError) {
+        FUZZ_CHECK(error >= 0);
+        FUZZ_CHECK(extack.size() < message->nlmsg_len);
+    }
+
+    links::Link link;
+    bool isLink = links::ParseLink(message, &link);
+    FUZZ_CHECK(isLink == (message->nlmsg_type == RTM_NEWLINK && payload >= sizeof(ifinfomsg)));
+    if (isLink) {
+        FUZZ_CHECK(link.name.size() + link.alias.size() + link.kind.size() < payload);
+        FUZZ_CHECK(link.address.size() < payload);
+        std::string mac = links::MacText(link.address);
+        FUZZ_CHECK(mac.size() == (link.address.empty() ? 0 : 3 * link.address.size() - 1));
+    }
+
+    const bool tcSized = payload >= sizeof(tcmsg);
+    tc::Qdisc qdisc;
+    FUZZ_CHECK(tc::ParseQdisc(message, &qdisc) == (message->nlmsg_type == RTM_NEWQDISC && tcSized));
+    FUZZ_CHECK(qdisc.kind.size() < message->nlmsg_len);
+    FUZZ_CHECK(!tc::HandleText(qdisc.handle).empty() && !tc::HandleText(qdisc.parent).empty());
+    tc::Class cls;
+    FUZZ_CHECK(tc::ParseClass(message, &cls) == (message->nlmsg_type == RTM_NEWTCLASS && tcSized));
+    FUZZ_CHECK(cls.kind.size() < message->nlmsg_len);
+    tc::Filter filter;
+    FUZZ_CHECK(tc::ParseFilter(message, &filter) ==
+               (message->nlmsg_type == RTM_NEWTFILTER && tcSized));
+    FUZZ_CHECK(filter.kind.size() < message->nlmsg_len);
+
+    // The ethtool answers: the family's id, and a link's speed.
+    uint16_t family = 0;
+    uint32_t megabits = 0;
+    nl::ForEachAttribute(message, sizeof(genlmsghdr), [&](const nlattr* attr) {
+        if (nl::AttributeType(attr) == CTRL_ATTR_FAMILY_ID) nl::ReadPayload(attr, &family);
+        if (nl::AttributeType(attr) == ETHTOOL_A_LINKMODES_SPEED) nl::ReadPayload(attr, &megabits);
+    });
+    (void)family;
+    (void)megabits;
+}
+
+// Answers every request with the buffer, handling its messages as
+// nl::Socket does: data messages go to the caller until an error, a done or
+// an overrun ends the answer; a buffer that ends before that is all there
+// was (the socket would wait and time out).
+class BufferTransport : public nl::Transport {
+  public:
+    BufferTransport(const uint8_t* buffer, size_t length) : buffer_(buffer), length_(length) {}
+
+    nl::Result Request(nl::Message& message, const nl::OnMessage& each) override {
+        FUZZ_CHECK(message.complete());
+        nl::Result result;
+        result.what = message.what();
+        bool done = false;
+        bool whole = nl::ForEachMessage(buffer_, length_, [&](const nlmsghdr* answer) {
+            if (done) return;
+            switch (answer->nlmsg_type) {
+                case NLMSG_NOOP:
+                    return;
+                case NLMSG_ERROR:
+                    if (!nl::ParseError(answer, &result.error, &result.extack)) {
+                        result.error = EPROTO;
+                    }
+                    done = true;
+                    return;
+                case NLMSG_DONE:
+                    done = true;
+                    return;
+                case NLMSG_OVERRUN:
+                    result.error = EIO;
+                    done = true;
+                    return;
+                default:
+                    if (each) each(answer);
+            }
+        });
+        if (!done) result.error = whole ? ETIMEDOUT : EPROTO;
+        return result;
+    }
+
+  private:
+    const uint8_t* buffer_;
+    size_t length_;
+};
+
+// The data messages that the transport hands on, from the walk of our own.
+std::vector<const nlmsghdr*> DataMessages(const uint8_t* buffer, const std::vector<Span>& spans) {
+    std::vector<const nlmsghdr*> data;
+    for (const Span& span : spans) {
+        const auto* message = reinterpret_cast<const nlmsghdr*>(buffer + span.offset);
+        if (message->nlmsg_type == NLMSG_NOOP) continue;
+        if (message->nlmsg_type == NLMSG_ERROR || message->nlmsg_type == NLMSG_DONE ||
+            message->nlmsg_type == NLMSG_OVERRUN) {
+            break;
+        }
+        data.push_back(message);
+    }
+    return data;
+}
+
+template <typename T>
+size_t CountFor(const std::vector<const nlmsghdr*>& data, bool (*parse)(const nlmsghdr*, T*),
+                int ifindex) {
+    size_t count = 0;
+    for (const nlmsghdr* message : data) {
+        T item;
+        if (parse(message, &item) && item.ifindex == ifindex) ++count;
+    }
+    return count;
+}
+
+void CheckTransport(const uint8_t* buffer, size_t length, const std::vector<Span>& spans) {
+    BufferTransport transport(buffer, length);
+    const std::vector<const nlmsghdr*> data = DataMessages(buffer, spans);
+
+    std::optional<links::Link> last;
+    for (const nlmsghdr* message : data) {
+        links::Link link;
+        if (links::ParseLink(message, &link)) last = link;
+    }
+    std::optional<links::Link> found;
+    nl::Result r = links::FindLink(transport, "eth0", &found);
+    FUZZ_CHECK(r.error != ENODEV);
+    FUZZ_CHECK(found.has_value() == last.has_value());
+    if (found) FUZZ_CHECK(found->index == last->index && found->name == last->name);
+    found.reset();
+    links::FindLinkByIndex(transport, 1, &found);
+    FUZZ_CHECK(found.has_value() == last.has_value());
+
+    // The device listed is the one the first tc message names, so that the
+    // filter by device keeps something.
+    int ifindex = 1;
+    for (const nlmsghdr* message : data) {
+        const auto* tcm = static_cast<const tcmsg*>(nl::FamilyHeader(message, sizeof(tcmsg)));
+        if (tcm != nullptr) {
+            ifindex = tcm->tcm_ifindex;
+            break;
+        }
+    }
+    std::vector<tc::Qdisc> qdiscs;
+    tc::ListQdiscs(transport, ifindex, &qdiscs);
+    FUZZ_CHECK(qdiscs.size() == CountFor(data, &tc::ParseQdisc, ifindex));
+    for (const tc::Qdisc& q : qdiscs) FUZZ_CHECK(q.ifindex == ifindex);
+    std::vector<tc::Class> classes;
+    tc::ListClasses(transport, ifindex, &classes);
+    FUZZ_CHECK(classes.size() == CountFor(data, &tc::ParseClass, ifindex));
+    std::vector<tc::Filter> filters;
+    r = tc::ListFilters(transport, ifindex, tc::kIngressHandle, &filters);
+    FUZZ_CHECK(r.error != EINVAL && r.error != ENOENT);
+    FUZZ_CHECK(filters.size() == CountFor(data, &tc::ParseFilter, ifindex));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size > kAnswerBytes) return 0;
+    // The socket's buffer is allocated, so aligned for the headers; so is this copy.
+    std::vector<uint32_t> words((size + 3) / 4);
+    auto* buffer = reinterpret_cast<uint8_t*>(words.data());
+    if (size > 0) std::memcpy(buffer, data, size);
+
+    bool whole = false;
+    const std::vector<Span> spans = MessagesOf(buffer, size, &whole);
+    std::vector<size_t> walked;
+    bool walkedWhole = nl::ForEachMessage(buffer, size, [&](const nlmsghdr* message) {
+        // More messages than headers fit would be a walk that goes round.
+        FUZZ_CHECK(walked.size() < size / kMessageHeader);
+        walked.push_back(static_cast<size_t>(reinterpret_cast<const uint8_t*>(message) - buffer));
+    });
+    FUZZ_CHECK(walked.size() == spans.size());
+    for (size_t i = 0; i < spans.size(); ++i) FUZZ_CHECK(walked[i] == spans[i].offset);
+    FUZZ_CHECK(walkedWhole == whole);
+
+    for (const Span& span : spans) {
+        CheckMessage(reinterpret_cast<const nlmsghdr*>(buffer + span.offset));
+    }
+    CheckTransport(buffer, size, spans);
+    return 0;
+}

@@ -1,0 +1,78 @@
+// Replays inputs through a fuzz target without libFuzzer, so that the saved
+// seeds and crash inputs run with every ordinary build (and the sanitizer
+// build): each regular file of the directories named on the command line, in
+// name order, goes to LLVMFuzzerTestOneInput once. A crash, a sanitizer
+// report or a broken invariant ends the process abnormally. It also fails
+// when a directory cannot be read, when the target answers other than 0, and
+// when there was nothing to replay at all: a test that replays nothing proves
+// nothing. Files named README* describe a directory and are not inputs.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <vector>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
+
+namespace {
+
+bool ReadInput(const std::filesystem::path& path, std::vector<char>* bytes) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: %s DIRECTORY...\n", argv[0]);
+        return 2;
+    }
+    std::vector<std::filesystem::path> inputs;
+    for (int i = 1; i < argc; ++i) {
+        std::error_code error;
+        std::filesystem::directory_iterator it(argv[i], error);
+        if (error) {
+            std::fprintf(stderr, "%s: %s\n", argv[i], error.message().c_str());
+            return 1;
+        }
+        for (const auto& entry : it) {
+            if (!entry.is_regular_file()) continue;
+            if (entry.path().filename().string().rfind("README", 0) == 0) continue;
+            inputs.push_back(entry.path());
+        }
+    }
+    std::sort(inputs.begin(), inputs.end());
+    if (inputs.empty()) {
+        std::fprintf(stderr, "no inputs to replay\n");
+        return 1;
+    }
+    for (const auto& path : inputs) {
+        std::vector<char> bytes;
+        if (!ReadInput(path, &bytes)) {
+            std::fprintf(stderr, "%s: cannot read\n", path.c_str());
+            return 1;
+        }
+        // A buffer of exactly the input's size, so that the sanitizers see a
+        // read past its end as libFuzzer would.
+        std::unique_ptr<uint8_t[]> data(new uint8_t[bytes.size()]);
+        std::copy(bytes.begin(), bytes.end(), data.get());
+        std::printf("%s (%zu bytes)\n", path.c_str(), bytes.size());
+        std::fflush(stdout);
+        int result = LLVMFuzzerTestOneInput(data.get(), bytes.size());
+        if (result != 0) {
+            std::fprintf(stderr, "%s: the target answered %d\n", path.c_str(), result);
+            return 1;
+        }
+    }
+    std::printf("%zu inputs replayed\n", inputs.size());
+    return 0;
+}
