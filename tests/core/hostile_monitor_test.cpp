@@ -22,6 +22,7 @@
 #include <string>
 #include <thread>
 
+#include "core/directory_documents.h"
 #include "core/monitor.h"
 #include "probe/budget.h"
 #include "probe/latency.h"
@@ -71,58 +72,12 @@ std::string Normalised(const std::string& console) {
     return text;
 }
 
-// The hostile behaviours, each given the document it would have served
-// whole and the cut of it that it sends before going wrong.
-using Behaviour = std::function<Handler(const std::string& whole, const std::string& cut)>;
-
-Behaviour Streams(hostile::Stream stream) {
-    return [stream](const std::string&, const std::string&) {
-        return [stream](hostile::Peer& p) {
-            p.ReadRequest();
-            p.StreamForever(stream);
-        };
-    };
-}
-Behaviour ChunkOfSize(std::string size) {
-    return [size](const std::string& whole, const std::string&) {
-        return [size, whole](hostile::Peer& p) {
-            p.ReadRequest();
-            p.Send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + size + "\r\n" + whole +
-                   "\r\n0\r\n\r\n");
-        };
-    };
-}
-Behaviour HoldsSilently() {
-    return [](const std::string&, const std::string&) {
-        return [](hostile::Peer& p) {
-            p.ReadRequest();
-            p.HoldSilently();
-        };
-    };
-}
-// Reads the request and resets before a byte of the answer.
-Behaviour ResetsAtOnce() {
-    return [](const std::string&, const std::string&) {
-        return [](hostile::Peer& p) {
-            p.ReadRequest();
-            p.Close(true);
-        };
-    };
-}
-// Promises a long body, sends the cut, then goes silent or resets.
-Behaviour StopsMidBody(bool reset) {
-    return [reset](const std::string&, const std::string& cut) {
-        return [reset, cut](hostile::Peer& p) {
-            p.ReadRequest();
-            p.Send("HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\n" + cut);
-            if (reset) {
-                p.Close(true);
-            } else {
-                p.HoldSilently();
-            }
-        };
-    };
-}
+using hostile::Behaviour;
+using hostile::ChunkOfSize;
+using hostile::HoldsSilently;
+using hostile::ResetsAtOnce;
+using hostile::StopsMidBody;
+using hostile::Streams;
 
 std::string Capped(const std::string& routine, const std::string& host) {
     return routine + "reply from " + host + " passed 33554432 bytes, reading stopped\n";
@@ -320,20 +275,11 @@ class PassingClock : public platform::ClockSource {
     std::atomic<int64_t> slept_{0};
 };
 
-const char* kConfig =
-    "<settings>\n<client ip=\"192.0.2.7\" lat=\"50\" lon=\"8\" isp=\"Example\" />\n"
-    "<times dl1=\"5000\" dl2=\"35000\" />\n<download testlength=\"10\" />\n"
-    "<upload ratio=\"5\" />\n</settings>\n";
+using monitortest::kConfig;
 
 // Five speed-test servers, all at 127.0.0.2.
 std::string ServerList() {
-    std::string document = "<settings>\n<servers>\n";
-    for (int id = 1; id <= 5; ++id) {
-        document += "<server url=\"http://127.0.0.2/speedtest/upload.php\" lat=\"50." +
-                    std::to_string(id) + "\" lon=\"8\" id=\"" + std::to_string(id) +
-                    "\" host=\"127.0.0.2\" />\n";
-    }
-    return document + "</servers>\n</settings>\n";
+    return monitortest::ServerList("127.0.0.2");
 }
 
 // The directory answers its two documents; the speed-test server answers

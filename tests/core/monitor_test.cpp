@@ -3,6 +3,7 @@
 // only when the loop sleeps. Each case lets the loop run until a condition,
 // then presses a key.
 #include "core/monitor.h"
+#include "core/directory_documents.h"
 
 #include <gtest/gtest.h>
 
@@ -23,19 +24,10 @@
 
 namespace {
 
-const char* kConfig =
-    "<settings>\n<client ip=\"192.0.2.7\" lat=\"50\" lon=\"8\" isp=\"Example\" />\n"
-    "<times dl1=\"5000\" dl2=\"35000\" />\n<download testlength=\"10\" />\n"
-    "<upload ratio=\"5\" />\n</settings>\n";
+using monitortest::kConfig;
 
 std::string ServerList() {
-    std::string document = "<settings>\n<servers>\n";
-    for (int id = 1; id <= 5; ++id) {
-        document += "<server url=\"http://127.0.0.1/speedtest/upload.php\" lat=\"50." +
-                    std::to_string(id) + "\" lon=\"8\" id=\"" + std::to_string(id) +
-                    "\" host=\"127.0.0.1\" />\n";
-    }
-    return document + "</servers>\n</settings>\n";
+    return monitortest::ServerList("127.0.0.1");
 }
 
 class Monitor : public fake::ServiceTest {

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "platform/console.h"
+#include "speedtest/loopback_server.h"
 
 namespace hostile {
 
@@ -179,19 +180,8 @@ class Server {
                     uint16_t port = 0)
         : handler_(std::move(handler)), addresses_(addresses), port_(port) {
         for (const std::string& address : addresses) {
-            int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            int one = 1;
-            ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-            sockaddr_in at{AF_INET, htons(port_), {}, {}};
-            ::inet_pton(AF_INET, address.c_str(), &at.sin_addr);
-            socklen_t size = sizeof(at);
-            if (::bind(fd, reinterpret_cast<sockaddr*>(&at), size) != 0 || ::listen(fd, 16) != 0) {
-                ::close(fd);
-                throw std::runtime_error("cannot listen on " + address);
-            }
-            ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &size);
-            port_ = ntohs(at.sin_port);
-            entries_.push_back({fd, POLLIN, 0});
+            // Port 80 again right after an earlier test let it go.
+            entries_.push_back({test::ListenOn(address, &port_, true), POLLIN, 0});
         }
         entries_.push_back({::eventfd(0, EFD_CLOEXEC), POLLIN, 0});  // the stop signal, last
         thread_ = std::thread([this] { Run(); });
@@ -372,5 +362,59 @@ class CondensedConsole {
     std::string text_;
     std::vector<size_t> runs_;
 };
+
+// How a hostile peer treats a request, given the document it would have
+// served whole and the cut of it that it sends before going wrong.
+using Behaviour = std::function<Server::Handler(const std::string& whole, const std::string& cut)>;
+
+inline Behaviour Streams(Stream stream) {
+    return [stream](const std::string&, const std::string&) {
+        return [stream](Peer& p) {
+            p.ReadRequest();
+            p.StreamForever(stream);
+        };
+    };
+}
+// A chunked reply whose one chunk names `size` and holds the whole document.
+inline Behaviour ChunkOfSize(std::string size) {
+    return [size](const std::string& whole, const std::string&) {
+        return [size, whole](Peer& p) {
+            p.ReadRequest();
+            p.Send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + size + "\r\n" + whole +
+                   "\r\n0\r\n\r\n");
+        };
+    };
+}
+inline Behaviour HoldsSilently() {
+    return [](const std::string&, const std::string&) {
+        return [](Peer& p) {
+            p.ReadRequest();
+            p.HoldSilently();
+        };
+    };
+}
+// Reads the request and resets before a byte of the answer.
+inline Behaviour ResetsAtOnce() {
+    return [](const std::string&, const std::string&) {
+        return [](Peer& p) {
+            p.ReadRequest();
+            p.Close(true);
+        };
+    };
+}
+// Promises a long body, sends the cut, then goes silent or resets.
+inline Behaviour StopsMidBody(bool reset) {
+    return [reset](const std::string&, const std::string& cut) {
+        return [reset, cut](Peer& p) {
+            p.ReadRequest();
+            p.Send("HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\n" + cut);
+            if (reset) {
+                p.Close(true);
+            } else {
+                p.HoldSilently();
+            }
+        };
+    };
+}
 
 }  // namespace hostile

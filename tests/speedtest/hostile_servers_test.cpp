@@ -51,50 +51,11 @@ const std::string kListCut = ListOf(3);  // three whole tags, then nothing more
 
 const std::string kProbeUrl = "\"http://127.0.0.3/speedtest/upload.php\"";
 
-// How a hostile peer treats a request, given the document it would have
-// served whole and the cut of it that it sends before going wrong.
-using Behaviour = std::function<Handler(const std::string& whole, const std::string& cut)>;
-
-Behaviour Streams(hostile::Stream stream) {
-    return [stream](const std::string&, const std::string&) {
-        return [stream](hostile::Peer& p) {
-            p.ReadRequest();
-            p.StreamForever(stream);
-        };
-    };
-}
-// A chunked reply whose one chunk names `size` and holds the whole document.
-Behaviour ChunkOfSize(std::string size) {
-    return [size](const std::string& whole, const std::string&) {
-        return [size, whole](hostile::Peer& p) {
-            p.ReadRequest();
-            p.Send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + size + "\r\n" + whole +
-                   "\r\n0\r\n\r\n");
-        };
-    };
-}
-Behaviour HoldsSilently() {
-    return [](const std::string&, const std::string&) {
-        return [](hostile::Peer& p) {
-            p.ReadRequest();
-            p.HoldSilently();
-        };
-    };
-}
-// Promises a long body, sends the cut, then goes silent or resets.
-Behaviour StopsMidBody(bool reset) {
-    return [reset](const std::string&, const std::string& cut) {
-        return [reset, cut](hostile::Peer& p) {
-            p.ReadRequest();
-            p.Send("HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\n" + cut);
-            if (reset) {
-                p.Close(true);
-            } else {
-                p.HoldSilently();
-            }
-        };
-    };
-}
+using hostile::Behaviour;
+using hostile::ChunkOfSize;
+using hostile::HoldsSilently;
+using hostile::StopsMidBody;
+using hostile::Streams;
 
 // What one routine gave back: its result, its console (streamed filler
 // condensed), and how much it read: the configuration's client attributes,

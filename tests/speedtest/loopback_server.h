@@ -23,6 +23,24 @@ inline bool WaitFd(int fd, int timeoutMs) {
     return ::poll(&entry, 1, timeoutMs) > 0;
 }
 
+// A listening socket on `address` at *port (0: an ephemeral one, written
+// back), for the test servers. Throws when it cannot listen.
+inline int ListenOn(const std::string& address, uint16_t* port, bool reuseAddress = false) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    if (reuseAddress) ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    sockaddr_in at{AF_INET, htons(*port), {}, {}};
+    ::inet_pton(AF_INET, address.c_str(), &at.sin_addr);
+    socklen_t size = sizeof(at);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&at), size) != 0 || ::listen(fd, 16) != 0) {
+        ::close(fd);
+        throw std::runtime_error("cannot listen on " + address);
+    }
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &size);
+    *port = ntohs(at.sin_port);
+    return fd;
+}
+
 class Connection {
   public:
     Connection(int fd, int stopFd, std::string local) : fd_(fd), stop_(stopFd), local_(local) {}
@@ -71,17 +89,7 @@ class LoopbackServer {
     explicit LoopbackServer(Handler handler, std::vector<std::string> addresses = {"127.0.0.1"})
         : handler_(std::move(handler)), addresses_(addresses) {
         for (const std::string& address : addresses) {
-            int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            sockaddr_in at{AF_INET, htons(port_), {}, {}};
-            ::inet_pton(AF_INET, address.c_str(), &at.sin_addr);
-            socklen_t size = sizeof(at);
-            if (::bind(fd, reinterpret_cast<sockaddr*>(&at), size) != 0 || ::listen(fd, 16) != 0) {
-                ::close(fd);
-                throw std::runtime_error("cannot listen on " + address);
-            }
-            ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &size);
-            port_ = ntohs(at.sin_port);
-            entries_.push_back({fd, POLLIN, 0});
+            entries_.push_back({ListenOn(address, &port_), POLLIN, 0});
         }
         entries_.push_back({::eventfd(0, EFD_CLOEXEC), POLLIN, 0});  // the stop signal, last
         thread_ = std::thread([this] { Run(); });
