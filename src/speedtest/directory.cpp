@@ -85,17 +85,38 @@ const std::string& IdOf(const ServerRecord& record) {
     return found != record.end() ? found->second : kNone;
 }
 
+// Only the first kNearestServers records in ranking order are ever chosen,
+// and the ranking only grows: a record behind them stays behind them for the
+// rest of the run. Keeping just those bounds both the memory and the work of
+// each ranking, however many servers a list names at one distance.
 void Rank(const ServerRecord& record, double clientLat, double clientLon) {
-    double distance = DistanceMiles(clientLat, clientLon, Coordinate(record.at("lat")),
-                                    Coordinate(record.at("lon")));
-    auto found = gServersByDistance.find(distance);
-    if (found != gServersByDistance.end()) {
-        const std::string& id = IdOf(record);
-        for (const ServerRecord& ranked : found->second) {
-            if (IdOf(ranked) == id) return;  // the same server, from another fetch or host
+    const double distance = DistanceMiles(clientLat, clientLon, Coordinate(record.at("lat")),
+                                          Coordinate(record.at("lon")));
+    size_t ahead = 0;
+    for (auto it = gServersByDistance.begin();
+         it != gServersByDistance.end() && it->first <= distance; ++it) {
+        if (it->first == distance) {
+            const std::string& id = IdOf(record);
+            for (const ServerRecord& ranked : it->second) {
+                if (IdOf(ranked) == id) return;  // the same server, from another fetch or host
+            }
         }
+        ahead += it->second.size();
     }
+    if (ahead >= kNearestServers) return;
     gServersByDistance[distance].push_back(record);
+
+    size_t kept = 0;
+    for (auto it = gServersByDistance.begin(); it != gServersByDistance.end();) {
+        if (kept == kNearestServers) {
+            it = gServersByDistance.erase(it);
+            continue;
+        }
+        ServerList& ranked = it->second;
+        if (ranked.size() > kNearestServers - kept) ranked.resize(kNearestServers - kept);
+        kept += ranked.size();
+        ++it;
+    }
 }
 
 }  // namespace
@@ -204,7 +225,8 @@ int GetClosestServersFrom(const std::string& host, const std::string& request, S
         size_t tagEnd = 0;
         if (walk.Extract(body, position, "server", record, tagStart, tagEnd) != 0) break;
         if (rank && HasPosition(record)) Rank(record, clientLat, clientLon);
-        list.push_back(std::move(record));  // positionless and duplicate servers too
+        // Positionless and duplicate servers too, up to the bound.
+        if (list.size() < kMaxListedServers) list.push_back(std::move(record));
         record.clear();
         position = tagStart + 1;
     }

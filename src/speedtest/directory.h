@@ -3,6 +3,7 @@
 // great-circle distance from the client.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -19,12 +20,17 @@ extern AttributeMap gClientAttrs;
 extern AttributeMap gTimesAttrs;
 extern AttributeMap gDownloadAttrs;
 extern AttributeMap gUploadAttrs;
-// The full lists of the last fetch from each host, in document order.
+// The lists of the last fetch from each host, in document order, each cut
+// at kMaxListedServers: a directory names a few hundred, and a list without
+// end must not take the memory its records would (the servers past the cut
+// are still ranked).
+constexpr size_t kMaxListedServers = 10000;
 extern ServerList gPrimaryServerList;
 extern ServerList gSecondaryServerList;
 // Statute miles from the client to copies of the servers at that distance, in
-// the order ranked; one per id and distance. Grows over every fetch of the
-// run and is never emptied.
+// the order ranked; one per id and distance. Ranks over every fetch of the
+// run and is never emptied, but keeps only the five nearest records: the
+// ranking only grows, so one behind them can never be chosen.
 extern std::map<double, ServerList> gServersByDistance;
 
 // The directory hosts, from SANDROW_DIRECTORY_HOST and

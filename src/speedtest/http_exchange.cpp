@@ -2,6 +2,7 @@
 // waits on poll, never spinning, within the program's send and idle limits.
 #include "speedtest/http_exchange.h"
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -145,6 +146,7 @@ int SendRequest(const ExchangeProfile& profile, const ExchangeSettings& settings
 
 // Where the receive loop stands between two reads.
 struct ReceiveState {
+    uint64_t began = 0;          // ms, when the loop began
     uint64_t lastData = 0;       // ms, when the last chunk came or the loop began
     bool readyYetEmpty = false;  // poll called the socket ready but nothing came
 };
@@ -181,22 +183,26 @@ bool AwaitMore(const ExchangeProfile& profile, const ExchangeSettings& settings,
         Say(profile, &ExchangeMessages::recvFailed, error);
         return false;
     }
-    uint64_t idle = platform::GetTickCount64() - state.lastData;
-    if (idle > settings.idleTimeoutMs) return false;  // time-out, silent by design
+    const uint64_t now = platform::GetTickCount64();
+    const uint64_t idle = now - state.lastData;
+    const uint64_t taken = now - state.began;
+    // Time-outs, silent by design.
+    if (idle > settings.idleTimeoutMs || taken > settings.replyTimeoutMs) return false;
     if (state.readyYetEmpty) {
         platform::Sleep(1);  // see SendNonBlocking: never spin on a false ready
         state.readyYetEmpty = false;
         return true;
     }
-    int ready = platform::WaitSocket(socket, platform::WaitFor::Readable,
-                                     WaitLeft(settings.idleTimeoutMs, idle));
+    int ready = platform::WaitSocket(
+        socket, platform::WaitFor::Readable,
+        std::min(WaitLeft(settings.idleTimeoutMs, idle), WaitLeft(settings.replyTimeoutMs, taken)));
     if (ready < 0) platform::Sleep(1);
     state.readyYetEmpty = ready > 0;
     return true;
 }
 
 // Reads until the peer closes, the sink or the size limit stops it, a
-// receive fails or the reply goes idle too long.
+// receive fails, or the reply goes idle or takes too long.
 void ReceiveReply(const ExchangeProfile& profile, const ExchangeSettings& settings,
                   const std::string& host, platform::Socket& socket, const ChunkSink& sink,
                   ExchangeResult& result) {
@@ -205,7 +211,8 @@ void ReceiveReply(const ExchangeProfile& profile, const ExchangeSettings& settin
     std::vector<char> buffer(kReceiveBufferBytes + 1);
     const size_t receiveBytes = profile.blocking ? kPostReceiveBytes : kReceiveBufferBytes;
     ReceiveState state;
-    state.lastData = platform::GetTickCount64();
+    state.began = platform::GetTickCount64();
+    state.lastData = state.began;
     for (;;) {
         std::memset(buffer.data(), 0, buffer.size());
         long received = platform::Recv(socket, buffer.data(), receiveBytes);
@@ -214,6 +221,9 @@ void ReceiveReply(const ExchangeProfile& profile, const ExchangeSettings& settin
                            sink, state, result)) {
                 return;
             }
+            // Here as well as in AwaitMore: a blocking receive that keeps
+            // getting a byte before its call time-out never goes there.
+            if (state.lastData - state.began > settings.replyTimeoutMs) return;
             continue;
         }
         if (received == 0) return;  // the peer closed

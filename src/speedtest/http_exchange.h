@@ -17,6 +17,9 @@ struct ExchangeSettings {
     uint16_t port = 80;
     uint32_t sendTimeoutMs = 15000;  // ms for the non-blocking send to get through
     uint32_t idleTimeoutMs = 60000;  // ms without data before the receive loop gives up
+    // ms the whole reply may take: a peer that sends a byte now and then is
+    // never idle, and would otherwise hold the routine until the size limit.
+    uint32_t replyTimeoutMs = 90000;
     // ms that each blocking connect, send and receive of a post may take.
     uint32_t postCallTimeoutMs = 60000;
     // Bytes; a reply that grows past this ends the receive loop as if the

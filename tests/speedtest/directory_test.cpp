@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <limits>
 #include <mutex>
+#include <random>
 #include <sstream>
 
 #include "platform/clock.h"
@@ -150,9 +152,10 @@ TEST_F(DirectoryTest, FiveNearestAreAppendedAndEachServerRankedOnce) {
     ASSERT_EQ(GetClosestServers(servers), 0);
     EXPECT_EQ(Ids(ServerList(servers.begin() + 6, servers.end())),
               Ids(ServerList(servers.begin() + 1, servers.begin() + 6)));
+    // Only the five that can still be chosen stay ranked.
     size_t ranked = 0;
     for (const auto& entry : gServersByDistance) ranked += entry.second.size();
-    EXPECT_EQ(ranked, 8u);
+    EXPECT_EQ(ranked, 5u);
 
     // A client without longitude stands at 0, 0: from latitude 10 "far" would win.
     ResetDirectoryForTest();
@@ -219,6 +222,44 @@ TEST(DistanceMiles, GreatCircleMilesAndNeverNaN) {
     };
     for (const Case& c : cases) {
         EXPECT_NEAR(DistanceMiles(c.lat1, c.lon1, c.lat2, c.lon2), c.miles, 1e-6) << c.lat1;
+    }
+}
+
+// The ranking keeps only what can still be chosen; over fetches that repeat,
+// tie and move servers it must choose exactly what ranking every server
+// would: each (id, distance) once, in the order first seen, nearest first.
+TEST_F(DirectoryTest, KeepingOnlyTheNearestChoosesAsRankingEveryServerWould) {
+    std::mt19937 random(12);
+    for (int round = 0; round < 40; ++round) {
+        SCOPED_TRACE(round);
+        ResetDirectoryForTest();
+        std::vector<std::pair<int, std::string>> everRanked;  // latitude, id
+        for (int fetch = 0; fetch < 3; ++fetch) {
+            std::vector<std::string> lists[2];
+            for (std::vector<std::string>& list : lists) {
+                for (int n = static_cast<int>(random() % 7); n > 0; --n) {
+                    const std::string id = std::to_string(random() % 8);
+                    const int lat = static_cast<int>(1 + random() % 4);  // ties are common
+                    list.push_back(id + ":" + std::to_string(lat) + ":0");
+                    const std::pair<int, std::string> key{lat, "\"" + id + "\""};
+                    if (std::find(everRanked.begin(), everRanked.end(), key) == everRanked.end()) {
+                        everRanked.push_back(key);
+                    }
+                }
+            }
+            Serve(kConfig, List(lists[0]), List(lists[1]));
+            ASSERT_EQ(GetConfig(1), 0);
+            std::vector<std::pair<int, std::string>> expected = everRanked;
+            std::stable_sort(expected.begin(), expected.end(),
+                             [](const auto& a, const auto& b) { return a.first < b.first; });
+            std::vector<std::string> nearest;
+            for (size_t i = 0; i < expected.size() && i < 5; ++i) {
+                nearest.push_back(expected[i].second);
+            }
+            ServerList servers;
+            EXPECT_EQ(GetClosestServers(servers), nearest.empty() ? -1 : 0);
+            EXPECT_EQ(Ids(servers), nearest);
+        }
     }
 }
 

@@ -110,7 +110,7 @@ TEST_F(HttpExchangeTest, SegmentedReplyRestartsTheIdleTime) {
     test::LoopbackServer server([reply](test::Connection& c) {
         c.ReadRequest();
         for (size_t at = 0; at < reply.size(); at += 1001) {
-            c.Write(std::string_view(reply).substr(at, 1001));
+            if (!c.Write(std::string_view(reply).substr(at, 1001))) return;
             c.Pause(150);
         }
     });
@@ -124,6 +124,27 @@ TEST_F(HttpExchangeTest, SegmentedReplyRestartsTheIdleTime) {
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(gathered, reply);
     EXPECT_TRUE(result.socket.valid());  // left for the caller to close
+
+    // Never idle, but no reply may take longer than its limit in all, with
+    // blocking receives (the post) or without.
+    ExchangeSettings settings = CurrentExchangeSettings();
+    settings.replyTimeoutMs = 500;
+    SetExchangeSettingsForTest(settings);
+    for (bool blocking : {false, true}) {
+        SCOPED_TRACE(blocking);
+        result.socket.Close();  // the server serves one connection at a time
+        gathered.clear();
+        const auto start = Clock::now();
+        result = HttpExchange({nullptr, false, blocking}, "127.0.0.1", "GET /\r\n\r\n",
+                              [&](const char* data, size_t count) {
+                                  gathered.append(data, count);
+                                  return true;
+                              });
+        EXPECT_LT(MsSince(start), 1000);
+        EXPECT_GE(gathered.size(), 1001u);
+        EXPECT_EQ(gathered, reply.substr(0, gathered.size()));
+        EXPECT_LT(gathered.size(), reply.size());
+    }
 }
 
 // Only a failed lookup sets the shared error; a reset leaves it alone. A

@@ -80,10 +80,12 @@ class NotifyListener {
         while (!stop_) {
             pollfd p{fd_, POLLIN, 0};
             if (::poll(&p, 1, 20) <= 0) continue;  // 20 ms: how soon a stop is seen
-            char buffer[4096];
-            ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-            if (n < 0) continue;
+            // Taken off the socket under the lock, so that Drain finds every
+            // message either queued here or still in the socket.
             std::lock_guard<std::mutex> hold(mutex_);
+            char buffer[4096];
+            ssize_t n = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n < 0) continue;
             messages_.emplace_back(buffer, static_cast<size_t>(n));
             arrived_.notify_one();
         }
