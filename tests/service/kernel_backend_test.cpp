@@ -190,47 +190,34 @@ TEST_F(KernelBackendTest, RebuildsWithinTwoSecondsAfterChangesFromOutside) {
     };
     ASSERT_TRUE(whole());
 
-    struct Case {
-        const char* what;
-        std::function<void()> change;
-    };
-    const Case cases[] = {
+    auto run = [&](const nl::Message& m) { return nl::Run(router_, m).ok(); };
+    const std::pair<const char*, std::function<bool()>> cases[] = {
         {"the WAN's root qdisc deleted",
-         [&] {
-             ASSERT_TRUE(nl::Run(router_, tc::DeleteQdisc(wanIndex_, tc::kRootParent,
-                                                          tc::kRootHandle, "deleting"))
-                             .ok());
-         }},
+         [&] { return run(tc::DeleteQdisc(wanIndex_, tc::kRootParent, tc::kRootHandle, "-")); }},
         {"the ingress qdisc deleted",
          [&] {
-             ASSERT_TRUE(nl::Run(router_, tc::DeleteQdisc(wanIndex_, tc::kIngressParent,
-                                                          tc::kIngressHandle, "deleting"))
-                             .ok());
+             return run(tc::DeleteQdisc(wanIndex_, tc::kIngressParent, tc::kIngressHandle, "-"));
          }},
         {"the IFB's leaf deleted",
          [&] {
-             ASSERT_TRUE(nl::Run(router_, tc::DeleteQdisc(Link(kIfb)->index, tc::kClassHandle,
-                                                          tc::kLeafHandle, "deleting"))
-                             .ok());
+             return run(tc::DeleteQdisc(Link(kIfb)->index, tc::kClassHandle, tc::kLeafHandle, "-"));
          }},
-        {"the IFB deleted",
-         [&] { ASSERT_TRUE(nl::Run(router_, links::DeleteLink(Link(kIfb)->index, kIfb)).ok()); }},
+        {"the IFB deleted", [&] { return run(links::DeleteLink(Link(kIfb)->index, kIfb)); }},
         {"a link flap",
          [&] {
-             ASSERT_TRUE(nl::Run(router_, links::SetLinkUp(wanIndex_, false, kWan)).ok());
-             ASSERT_TRUE(nl::Run(router_, links::SetLinkUp(wanIndex_, true, kWan)).ok());
+             return run(links::SetLinkUp(wanIndex_, false, kWan)) &&
+                    run(links::SetLinkUp(wanIndex_, true, kWan));
          }},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        c.change();
-        if (HasFatalFailure()) return;
+    for (const auto& [what, change] : cases) {
+        SCOPED_TRACE(what);
+        ASSERT_TRUE(change());
         auto t0 = std::chrono::steady_clock::now();
         // The repair may still be due: look until it is whole, at most 2 s.
         bool repaired = PumpUntil(*backend, 2000ms, [&] {
             return std::chrono::steady_clock::now() - t0 > 200ms && whole();
         });
-        EXPECT_TRUE(repaired) << "not whole 2 s after " << c.what;
+        EXPECT_TRUE(repaired) << "not whole 2 s after " << what;
     }
     EXPECT_EQ(backend->Shaped(), std::vector<bool>{true});
 }

@@ -16,6 +16,7 @@
 #include <cmath>
 #include <fstream>
 #include <map>
+#include <regex>
 #include <set>
 #include <thread>
 
@@ -34,77 +35,20 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using corvane::GatewayMetrics;
 using platform::UniqueFd;
+using Labels = std::map<std::string, std::string>;
 
 // ---------------------------------------------------------------------------
 // A checker of the text exposition format, version 0.0.4.
 
 struct Exposition {
-    // "name|label=value|..." with the labels sorted and their values
-    // unescaped, to the sample's value.
-    std::map<std::string, double> samples;
+    std::map<std::string, double> samples;     // by SeriesKey, label values unescaped
     std::map<std::string, std::string> types;  // by family
 };
 
-std::string SeriesKey(const std::string& name, std::map<std::string, std::string> labels) {
+std::string SeriesKey(const std::string& name, const Labels& labels) {
     std::string key = name;
     for (const auto& [k, v] : labels) key += "|" + k + "=" + v;
     return key;
-}
-
-bool Alpha(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
-}
-bool Digit(char c) {
-    return c >= '0' && c <= '9';
-}
-
-// [a-zA-Z_:][a-zA-Z0-9_:]*
-bool MetricName(const std::string& s) {
-    if (s.empty() || Digit(s[0])) return false;
-    return std::all_of(s.begin(), s.end(), [](char c) { return Alpha(c) || Digit(c) || c == ':'; });
-}
-
-// [a-zA-Z_][a-zA-Z0-9_]*, and not beginning with "__" (kept for the system)
-bool LabelName(const std::string& s) {
-    if (s.empty() || Digit(s[0]) || s.rfind("__", 0) == 0) return false;
-    return std::all_of(s.begin(), s.end(), [](char c) { return Alpha(c) || Digit(c); });
-}
-
-// A float as Go's parser of the format takes it, less its hex forms:
-// [+-] digits [. digits] [e [+-] digits], or +Inf, -Inf, NaN.
-bool SampleValue(const std::string& s) {
-    if (s == "+Inf" || s == "-Inf" || s == "NaN") return true;
-    size_t i = (!s.empty() && (s[0] == '+' || s[0] == '-')) ? 1 : 0;
-    size_t digits = 0;
-    while (i < s.size() && Digit(s[i])) ++i, ++digits;
-    if (i < s.size() && s[i] == '.') {
-        ++i;
-        while (i < s.size() && Digit(s[i])) ++i, ++digits;
-    }
-    if (digits == 0) return false;
-    if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
-        ++i;
-        if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
-        size_t exponent = 0;
-        while (i < s.size() && Digit(s[i])) ++i, ++exponent;
-        if (exponent == 0) return false;
-    }
-    return i == s.size();
-}
-
-// Milliseconds since the epoch: an integer.
-bool Timestamp(const std::string& s) {
-    size_t i = !s.empty() && s[0] == '-' ? 1 : 0;
-    return i < s.size() && std::all_of(s.begin() + static_cast<long>(i), s.end(), Digit);
-}
-
-// HELP text escapes only backslash and newline.
-bool HelpText(const std::string& s) {
-    for (size_t i = 0; i < s.size(); ++i) {
-        if (s[i] != '\\') continue;
-        if (++i >= s.size() || (s[i] != '\\' && s[i] != 'n')) return false;
-    }
-    return true;
 }
 
 // Decodes code points one by one: overlong forms, surrogates and values past
@@ -127,117 +71,84 @@ bool ValidUtf8(const std::string& s) {
     return true;
 }
 
+// The grammar of a line, as Go's parser of the format takes it (less the hex
+// floats): label values escape only backslash, double quote and newline; HELP
+// text only backslash and newline.
+const std::string kLabel = R"([a-zA-Z_][a-zA-Z0-9_]*="(?:[^"\\]|\\[\\"n])*")";
+const std::regex kMetricName("[a-zA-Z_:][a-zA-Z0-9_:]*");
+const std::regex kHelpText(R"((?:[^\\]|\\[\\n])*)");
+const std::regex kSample("([a-zA-Z_:][a-zA-Z0-9_:]*)(?:\\{((?:" + kLabel + "(?:," + kLabel +
+                         ")*,?)?)\\})?[ \\t]+([+-]?(?:[0-9]+(?:\\.[0-9]*)?|\\.[0-9]+)(?:[eE][+-]?"
+                         "[0-9]+)?|[+-]Inf|NaN)(?:[ \\t]+-?[0-9]+)?[ \\t]*");
+const std::regex kOneLabel(R"re(([a-zA-Z_0-9]+)="((?:[^"\\]|\\.)*)")re");
+
 // "" when `text` is a valid exposition whose every family has HELP and TYPE
-// before its samples; else "line N: problem".
+// before its samples, and whose samples of a family stand together; else
+// "line N: problem".
 std::string CheckExposition(const std::string& text, Exposition* out = nullptr) {
     Exposition e;
-    std::set<std::string> helped;
-    std::set<std::string> sampled;  // families whose samples have begun
-    std::string current;            // the family of the last sample
+    std::set<std::string> helped, sampled;
+    std::string current;  // the family of the last sample
     if (!text.empty() && text.back() != '\n') return "no newline at the end";
-    size_t start = 0;
-    for (int number = 1; start < text.size(); ++number) {
-        const size_t end = text.find('\n', start);
-        const std::string line = text.substr(start, end - start);
-        start = end + 1;
+    std::istringstream lines(text);
+    std::string line;
+    for (int number = 1; std::getline(lines, line); ++number) {
         auto fail = [&](const std::string& why) {
             return "line " + std::to_string(number) + ": " + why;
         };
         if (line.empty()) continue;
+        std::smatch m;
         if (line[0] == '#') {
             std::istringstream words(line);
-            std::string hash, keyword, name;
+            std::string hash, keyword, name, rest;
             words >> hash >> keyword >> name;
             if (hash != "#" || (keyword != "HELP" && keyword != "TYPE")) continue;  // a comment
-            if (!MetricName(name)) return fail("bad metric name '" + name + "'");
+            if (!std::regex_match(name, kMetricName)) return fail("bad metric name '" + name + "'");
             if (sampled.count(name) != 0) return fail(keyword + " after the samples of " + name);
-            std::string rest;
             std::getline(words, rest);
             if (!rest.empty() && rest[0] == ' ') rest.erase(0, 1);
-            if (keyword == "HELP") {
-                if (!helped.insert(name).second) return fail("a second HELP for " + name);
-                if (!HelpText(rest)) return fail("bad escape in HELP");
-            } else {
-                if (e.types.count(name) != 0) return fail("a second TYPE for " + name);
-                static const std::set<std::string> kinds = {"counter", "gauge", "histogram",
-                                                            "summary", "untyped"};
-                if (kinds.count(rest) == 0) return fail("unknown type '" + rest + "'");
-                e.types[name] = rest;
-            }
+            if (keyword == "HELP" && !helped.insert(name).second) return fail("a second HELP");
+            if (keyword == "HELP" && !std::regex_match(rest, kHelpText))
+                return fail("bad escape in HELP");
+            if (keyword == "TYPE" && e.types.count(name) != 0) return fail("a second TYPE");
+            static const std::set<std::string> kinds = {"counter", "gauge", "histogram", "summary",
+                                                        "untyped"};
+            if (keyword == "TYPE" && kinds.count(rest) == 0)
+                return fail("unknown type '" + rest + "'");
+            if (keyword == "TYPE") e.types[name] = rest;
             continue;
         }
-        // name{label="value",...} value [timestamp]
-        size_t i = 0;
-        while (i < line.size() && line[i] != '{' && line[i] != ' ') ++i;
-        const std::string name = line.substr(0, i);
-        if (!MetricName(name)) return fail("bad metric name '" + name + "'");
-        std::map<std::string, std::string> labels;
-        if (i < line.size() && line[i] == '{') {
-            ++i;
-            while (i < line.size() && line[i] != '}') {
-                size_t eq = line.find('=', i);
-                if (eq == std::string::npos) return fail("a label without '='");
-                const std::string label = line.substr(i, eq - i);
-                if (!LabelName(label)) return fail("bad label name '" + label + "'");
-                i = eq + 1;
-                if (i >= line.size() || line[i] != '"') return fail("a label value without quotes");
-                std::string v;
-                for (++i;; ++i) {
-                    if (i >= line.size()) return fail("an unterminated label value");
-                    if (line[i] == '"') break;
-                    if (line[i] == '\\') {
-                        if (++i >= line.size()) return fail("an unterminated label value");
-                        if (line[i] == 'n') {
-                            v += '\n';
-                        } else if (line[i] == '\\' || line[i] == '"') {
-                            v += line[i];
-                        } else {
-                            return fail(std::string("bad escape \\") + line[i]);
-                        }
-                    } else {
-                        v += line[i];
-                    }
-                }
-                if (!ValidUtf8(v)) return fail("a label value that is not UTF-8");
-                if (!labels.emplace(label, v).second) return fail("label " + label + " twice");
-                ++i;  // the closing quote
-                if (i < line.size() && line[i] == ',') {
-                    ++i;
-                } else if (i < line.size() && line[i] != '}') {
-                    return fail("no ',' or '}' after a label value");
-                }
+        if (!std::regex_match(line, m, kSample)) return fail("malformed sample");
+        const std::string name = m[1], labelText = m[2], v = m[3];
+        Labels labels;
+        for (std::sregex_iterator l(labelText.begin(), labelText.end(), kOneLabel), end; l != end;
+             ++l) {
+            const std::string label = (*l)[1], raw = (*l)[2];
+            if (label.rfind("__", 0) == 0) return fail("bad label name '" + label + "'");
+            std::string value;
+            for (size_t i = 0; i < raw.size(); ++i) {
+                value += raw[i] != '\\' ? raw[i] : raw[++i] == 'n' ? '\n' : raw[i];
             }
-            if (i >= line.size()) return fail("no '}'");
-            ++i;
+            if (!ValidUtf8(value)) return fail("a label value that is not UTF-8");
+            if (!labels.emplace(label, value).second) return fail("label " + label + " twice");
         }
-        if (i >= line.size() || line[i] != ' ') return fail("no value");
-        std::istringstream rest(line.substr(i));
-        std::string v, ts, extra;
-        rest >> v >> ts >> extra;
-        if (!SampleValue(v)) return fail("bad value '" + v + "'");
-        if (!ts.empty() && !Timestamp(ts)) return fail("bad timestamp");
-        if (!extra.empty()) return fail("text after the timestamp");
         std::string family = name;
-        for (const char* suffix : {"_bucket", "_sum", "_count"}) {
-            const std::string s = suffix;
-            if (name.size() > s.size() && name.compare(name.size() - s.size(), s.size(), s) == 0) {
-                auto t = e.types.find(name.substr(0, name.size() - s.size()));
-                if (t != e.types.end() && (t->second == "histogram" || t->second == "summary")) {
-                    family = t->first;
-                }
-            }
+        for (const std::string suffix : {"_bucket", "_sum", "_count"}) {
+            auto t = name.ends_with(suffix)
+                         ? e.types.find(name.substr(0, name.size() - suffix.size()))
+                         : e.types.end();
+            if (t != e.types.end() && (t->second == "histogram" || t->second == "summary"))
+                family = t->first;
         }
         if (e.types.count(family) == 0 || helped.count(family) == 0) {
             return fail("no HELP and TYPE before the samples of " + family);
         }
-        if (family != current && sampled.count(family) != 0) {
+        if (family != current && !sampled.insert(family).second) {
             return fail("the samples of " + family + " are not together");
         }
         current = family;
-        sampled.insert(family);
         const double parsed = v == "+Inf"   ? INFINITY
                               : v == "-Inf" ? -INFINITY
-                              : v == "NaN"  ? NAN
                                             : std::strtod(v.c_str(), nullptr);
         if (!e.samples.emplace(SeriesKey(name, labels), parsed).second) {
             return fail("a second sample of the same series");
@@ -262,29 +173,33 @@ TEST(ExpositionChecker, AcceptsTheFormatAndRejectsEachKindOfMalformedText) {
 
     const std::pair<std::string, std::string> malformed[] = {
         {meta + "x_total 1", "no newline at the end"},
-        {meta + "1x 1\n", "bad metric name '1x'"},
-        {meta + "x-y 1\n", "bad metric name"},
-        {meta + "x_total{1a=\"v\"} 1\n", "bad label name '1a'"},
+        {"# HELP 1x X.\n", "bad metric name '1x'"},
+        {"# TYPE x-y gauge\n", "bad metric name 'x-y'"},
+        {meta + "1x 1\n", "malformed"},
+        {meta + "x-y 1\n", "malformed"},
+        {meta + "x_total{1a=\"v\"} 1\n", "malformed"},
         {meta + "x_total{__a=\"v\"} 1\n", "bad label name '__a'"},
-        {meta + "x_total{a=v} 1\n", "a label value without quotes"},
-        {meta + "x_total{a=\"v} 1\n", "an unterminated label value"},
-        {meta + "x_total{a=\"a\"b\"} 1\n", "no ',' or '}' after a label value"},
-        {meta + "x_total{a=\"\\t\"} 1\n", "bad escape \\t"},
+        {meta + "x_total{a=v} 1\n", "malformed"},
+        {meta + "x_total{a=\"v} 1\n", "malformed"},
+        {meta + "x_total{a=\"a\"b\"} 1\n", "malformed"},
+        {meta + "x_total{a=\"1\"b=\"2\"} 1\n", "malformed"},
+        {meta + "x_total{a=\"\\t\"} 1\n", "malformed"},
         {meta + "x_total{a=\"\xFF\"} 1\n", "not UTF-8"},
         {meta + "x_total{a=\"\xC0\xAF\"} 1\n", "not UTF-8"},
         {meta + "x_total{a=\"1\",a=\"2\"} 1\n", "label a twice"},
-        {meta + "x_total{a=\"1\" 1\n", "no ',' or '}' after a label value"},
-        {meta + "x_total{a=\"1\",\n", "no '}'"},
-        {meta + "x_total\n", "no value"},
-        {meta + "x_total one\n", "bad value 'one'"},
-        {meta + "x_total Inf\n", "bad value 'Inf'"},
-        {meta + "x_total 1e\n", "bad value '1e'"},
-        {meta + "x_total 1.2.3\n", "bad value '1.2.3'"},
-        {meta + "x_total .\n", "bad value '.'"},
-        {meta + "x_total 1 2 3\n", "text after the timestamp"},
-        {meta + "x_total 1 1.5\n", "bad timestamp"},
+        {meta + "x_total{a=\"1\" 1\n", "malformed"},
+        {meta + "x_total{a=\"1\",\n", "malformed"},
+        {meta + "x_total\n", "malformed"},
+        {meta + "x_total one\n", "malformed"},
+        {meta + "x_total Inf\n", "malformed"},
+        {meta + "x_total 1e\n", "malformed"},
+        {meta + "x_total 1.2.3\n", "malformed"},
+        {meta + "x_total .\n", "malformed"},
+        {meta + "x_total 1 2 3\n", "malformed"},
+        {meta + "x_total 1 1.5\n", "malformed"},
         {"x_total 1\n", "no HELP and TYPE before the samples of x_total"},
         {"# HELP x_total T.\nx_total 1\n", "no HELP and TYPE"},
+        {"# HELP h H.\n# TYPE h gauge\nh_sum 1\n", "no HELP and TYPE before the samples of h_sum"},
         {meta + "x_total 1\n# TYPE x_total counter\n", "TYPE after the samples"},
         {meta + "# HELP x_total Again.\nx_total 1\n", "a second HELP"},
         {"# HELP x X.\n# TYPE x counter\n# TYPE x gauge\n", "a second TYPE"},
@@ -292,7 +207,7 @@ TEST(ExpositionChecker, AcceptsTheFormatAndRejectsEachKindOfMalformedText) {
         {"# HELP x A \\t.\n", "bad escape in HELP"},
         {meta + "x_total{a=\"1\"} 1\nx_total{a=\"1\"} 2\n", "a second sample of the same series"},
         {meta + "# HELP y Y.\n# TYPE y gauge\nx_total 1\ny 1\nx_total{a=\"2\"} 1\n",
-         "the samples of x_total are not together"},
+         "line 7: the samples of x_total are not together"},
     };
     for (const auto& [text, problem] : malformed) {
         const std::string found = CheckExposition(text);
@@ -345,12 +260,11 @@ TEST(MetricsText, RendersEveryFamilyOnceWithTheGatewaysValues) {
     unshaped.upload.limitBps = -1;
     GatewayMetrics repeated = fibre;  // the same name and interface: left out
     repeated.download.limitBps = 1;
-    const std::vector<GatewayMetrics> gateways = {fibre, hostile, unshaped, repeated};
 
+    const std::vector<GatewayMetrics> gateways = {fibre, hostile, unshaped, repeated};
     const std::string text = corvane::RenderMetrics(gateways);
     Exposition e;
     ASSERT_EQ(CheckExposition(text, &e), "") << text;
-
     const std::map<std::string, std::string> types = {
         {"corvane_limit_bps", "gauge"},
         {"corvane_delivered_bytes_total", "counter"},
@@ -362,10 +276,9 @@ TEST(MetricsText, RendersEveryFamilyOnceWithTheGatewaysValues) {
     };
     EXPECT_EQ(e.types, types);
 
-    using L = std::map<std::string, std::string>;
     auto key = [](const char* name, const std::string& gw, const std::string& itf,
                   const char* direction = nullptr, const char* kind = nullptr) {
-        L labels{{"gateway", gw}, {"interface", itf}};
+        Labels labels{{"gateway", gw}, {"interface", itf}};
         if (direction != nullptr) labels["direction"] = direction;
         if (kind != nullptr) labels["kind"] = kind;
         return SeriesKey(name, labels);
@@ -398,7 +311,7 @@ TEST(MetricsText, RendersEveryFamilyOnceWithTheGatewaysValues) {
         {key("corvane_limit_bps", u, "", "upload"), INFINITY},
     };
     EXPECT_EQ(e.samples, expected) << text;
-    // Names carry their units; the timestamp keeps its milliseconds.
+    // The timestamp keeps its milliseconds; the labels are escaped in place.
     EXPECT_NE(text.find("} 1700000000.250\n"), std::string::npos) << text;
     EXPECT_NE(text.find("gateway=\"a\\\"b\\\\c\\nd\",interface=\"wan\\\"1\""), std::string::npos);
     EXPECT_EQ(corvane::RenderMetrics({}), "");
@@ -455,46 +368,39 @@ TEST(MetricsFile, ReplacedWholeWithMode0644ReadersNeverSeeAPartAndStopRemovesIt)
         struct stat st {};
         ASSERT_EQ(::stat(path.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 07777, 0644u);
-        // Nothing but the file is left in the directory: no temporary ones.
-        size_t entries = 0;
+        // No temporary files are left beside it.
+        std::vector<std::string> names;
         for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
-            ++entries;
-            EXPECT_EQ(entry.path().filename(), "corvane.prom");
+            names.push_back(entry.path().filename());
         }
-        EXPECT_EQ(entries, 1u);
+        EXPECT_EQ(names, std::vector<std::string>{"corvane.prom"});
     }
     EXPECT_FALSE(std::filesystem::exists(path)) << "a stopped service left its figures behind";
 }
 
 TEST(MetricsFile, OnceASecondAndAFailureIsLoggedOnceUntilItWorksAgain) {
     test::TempDir dir;
-    test::WriteFile(dir.file("plain"), "a file, not a directory\n");
     FakeTime time;
     bool sourceWorks = true;
     auto source = [&](std::string* text) {
         *text = "# HELP x X.\n# TYPE x gauge\nx 1\n";
         return sourceWorks;
     };
-    struct Row {
-        const char* what;
-        std::string path;
-        std::string problem;
-    };
-    const Row rows[] = {
-        {"a directory that does not exist", dir.file("missing/corvane.prom"),
+    const std::pair<std::string, std::string> rows[] = {
+        {dir.file("missing/corvane.prom"),
          "cannot create a file in " + dir.file("missing") + ": No such file or directory"},
-        {"a file where the directory should be", dir.file("plain/corvane.prom"),
+        {dir.file("plain/corvane.prom"),
          "cannot create a file in " + dir.file("plain") + ": Not a directory"},
-        {"the backend cannot tell", dir.file("ok/corvane.prom"),
-         "the backend's figures cannot be read"},
+        {dir.file("ok/corvane.prom"), "the backend's figures cannot be read"},
     };
-    for (const Row& r : rows) {
-        SCOPED_TRACE(r.what);
-        std::vector<std::string> log;
-        sourceWorks = std::string(r.what) != "the backend cannot tell";
+    for (const auto& [path, problem] : rows) {
+        SCOPED_TRACE(path);
+        test::WriteFile(dir.file("plain"), "a file, not a directory\n");
         std::filesystem::create_directory(dir.file("ok"));
+        sourceWorks = path != dir.file("ok/corvane.prom");
+        std::vector<std::string> log;
         corvane::MetricsFile file(
-            r.path, source, [&] { return time.now(); },
+            path, source, [&] { return time.now(); },
             [&](std::string_view line) { log.emplace_back(line); });
         EXPECT_EQ(file.MsUntilWork(), 0);  // the first at once
         int writes = 0;
@@ -505,7 +411,7 @@ TEST(MetricsFile, OnceASecondAndAFailureIsLoggedOnceUntilItWorksAgain) {
         }
         EXPECT_EQ(writes, 10) << "not once a second";
         ASSERT_EQ(log.size(), 1u) << "logged more than once:\n" << ::testing::PrintToString(log);
-        EXPECT_EQ(log[0], "metrics file " + r.path + ": " + r.problem +
+        EXPECT_EQ(log[0], "metrics file " + path + ": " + problem +
                               " (tried again every second, logged again once it works)");
         // Mended: one line more, and the file is there.
         std::filesystem::remove(dir.file("plain"));
@@ -515,64 +421,57 @@ TEST(MetricsFile, OnceASecondAndAFailureIsLoggedOnceUntilItWorksAgain) {
         time.Advance(1s);
         file.Work({});
         ASSERT_EQ(log.size(), 2u);
-        EXPECT_EQ(log[1], "metrics file " + r.path + ": written again");
-        EXPECT_EQ(test::ReadFile(r.path), "# HELP x X.\n# TYPE x gauge\nx 1\n");
+        EXPECT_EQ(log[1], "metrics file " + path + ": written again");
+        EXPECT_EQ(test::ReadFile(path), "# HELP x X.\n# TYPE x gauge\nx 1\n");
         EXPECT_EQ(file.MsUntilWork(), 1000);
         time.Advance(400ms);
         EXPECT_EQ(file.MsUntilWork(), 600);
         std::filesystem::remove_all(dir.file("missing"));
         std::filesystem::remove_all(dir.file("plain"));
-        test::WriteFile(dir.file("plain"), "a file again\n");
     }
 }
 
 // ---------------------------------------------------------------------------
 // HTTP clients of the tests: sockets with deadlines, never blocking.
 
-UniqueFd Connect(const sockaddr_storage& address, socklen_t length) {
-    UniqueFd fd(::socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    if (!fd) return fd;
-    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), length) != 0 &&
-        errno != EINPROGRESS) {
+// False once `deadline` has passed without `events` on fd.
+bool Await(int fd, short events, Clock::time_point deadline) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    pollfd p{fd, events, 0};
+    return left > 0 && ::poll(&p, 1, static_cast<int>(left)) >= 0;
+}
+
+// A non-blocking connection under way to "HOST:PORT" (an address the
+// endpoint logged), or an empty fd.
+UniqueFd Dial(const std::string& hostPort) {
+    corvane::ListenAddress a;
+    std::string problem;
+    if (!corvane::ParseListenAddress(hostPort, &a, &problem)) return UniqueFd();
+    sockaddr_in6 v6{};
+    sockaddr_in v4{};
+    v6.sin6_family = AF_INET6;
+    v6.sin6_port = v4.sin_port = htons(a.port);
+    v4.sin_family = AF_INET;
+    std::memcpy(a.v6 ? static_cast<void*>(&v6.sin6_addr) : &v4.sin_addr, a.address.data(),
+                a.v6 ? 16 : 4);
+    UniqueFd fd(::socket(a.v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    const auto* sa =
+        a.v6 ? reinterpret_cast<const sockaddr*>(&v6) : reinterpret_cast<const sockaddr*>(&v4);
+    if (fd && ::connect(fd.get(), sa, a.v6 ? sizeof v6 : sizeof v4) != 0 && errno != EINPROGRESS) {
         return UniqueFd();
     }
     return fd;
 }
 
-bool Loopback(const std::string& hostPort, sockaddr_storage* address, socklen_t* length) {
-    corvane::ListenAddress a;
-    std::string problem;
-    if (!corvane::ParseListenAddress(hostPort, &a, &problem)) return false;
-    *address = {};
-    if (a.v6) {
-        auto* sa = reinterpret_cast<sockaddr_in6*>(address);
-        sa->sin6_family = AF_INET6;
-        sa->sin6_port = htons(a.port);
-        std::memcpy(&sa->sin6_addr, a.address.data(), 16);
-        *length = sizeof *sa;
-    } else {
-        auto* sa = reinterpret_cast<sockaddr_in*>(address);
-        sa->sin_family = AF_INET;
-        sa->sin_port = htons(a.port);
-        std::memcpy(&sa->sin_addr, a.address.data(), 4);
-        *length = sizeof *sa;
-    }
-    return true;
-}
-
 bool SendAll(int fd, const std::string& bytes, Clock::time_point deadline) {
-    size_t sent = 0;
-    while (sent < bytes.size()) {
-        ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    for (size_t sent = 0; sent < bytes.size();) {
+        const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
         if (n > 0) {
             sent += static_cast<size_t>(n);
-            continue;
+        } else if ((n < 0 && errno != EAGAIN && errno != EINPROGRESS && errno != ENOTCONN) ||
+                   !Await(fd, POLLOUT, deadline)) {
+            return false;
         }
-        if (n < 0 && errno != EAGAIN && errno != EINPROGRESS && errno != ENOTCONN) return false;
-        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0) return false;
-        pollfd p{fd, POLLOUT, 0};
-        ::poll(&p, 1, static_cast<int>(left.count()));
     }
     return true;
 }
@@ -582,16 +481,14 @@ std::optional<std::string> ReadToEnd(int fd, Clock::time_point deadline) {
     std::string data;
     char buffer[65536];
     for (;;) {
-        ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
         if (n > 0) {
             data.append(buffer, static_cast<size_t>(n));
-            continue;
+        } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+            return data;
+        } else if (!Await(fd, POLLIN, deadline)) {
+            return std::nullopt;
         }
-        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return data;
-        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0) return std::nullopt;
-        pollfd p{fd, POLLIN, 0};
-        ::poll(&p, 1, static_cast<int>(left.count()));
     }
 }
 
@@ -604,10 +501,7 @@ struct Reply {
 // One request on a fresh connection, the answer read until the server closes.
 std::optional<Reply> Exchange(const std::string& hostPort, const std::string& request,
                               std::chrono::milliseconds timeout = 2000ms) {
-    sockaddr_storage address;
-    socklen_t length = 0;
-    if (!Loopback(hostPort, &address, &length)) return std::nullopt;
-    UniqueFd fd = Connect(address, length);
+    UniqueFd fd = Dial(hostPort);
     const auto deadline = Clock::now() + timeout;
     if (!fd || !SendAll(fd.get(), request, deadline)) return std::nullopt;
     std::optional<std::string> raw = ReadToEnd(fd.get(), deadline);
@@ -631,12 +525,11 @@ std::optional<Reply> Exchange(const std::string& hostPort, const std::string& re
 const std::string kGet = "GET /metrics HTTP/1.1\r\nHost: localhost\r\nUser-Agent: test\r\n\r\n";
 
 // What every answer must be, whatever its status.
-void ExpectWellFormed(const Reply& r, const std::string& what) {
-    EXPECT_EQ(r.headers.count("Content-Length"), 1u) << what;
-    EXPECT_EQ(r.headers.count("Content-Length") ? r.headers.at("Content-Length") : "",
+void ExpectWellFormed(Reply& r, const std::string& what) {
+    EXPECT_EQ(r.headers.count("Content-Length") ? r.headers["Content-Length"] : "none",
               std::to_string(r.body.size()))
         << what;
-    EXPECT_EQ(r.headers.count("Connection") ? r.headers.at("Connection") : "", "close") << what;
+    EXPECT_EQ(r.headers["Connection"], "close") << what;
 }
 
 // A task served on a thread of its own, as the service's loop serves it.
@@ -665,6 +558,15 @@ class TaskThread {
     std::thread thread_;
 };
 
+std::unique_ptr<corvane::MetricsEndpoint> OpenEndpoint(const char* listen,
+                                                       corvane::MetricsSource source,
+                                                       std::string* error,
+                                                       corvane::EndpointLimits limits = {}) {
+    corvane::ListenAddress address;
+    EXPECT_TRUE(corvane::ParseListenAddress(listen, &address, error)) << *error;
+    return corvane::MetricsEndpoint::Open(address, std::move(source), error, limits);
+}
+
 TEST(MetricsEndpoint, AnswersByPathAndMethodOverIpv4AndIpv6AndWritesLargeAnswersInTurn) {
     // 3 MB: far more than a socket buffer, so the answer goes out in parts.
     const std::string big = "# HELP x X.\n# TYPE x gauge\n" + std::string(3000000, '#') + "\nx 1\n";
@@ -675,12 +577,9 @@ TEST(MetricsEndpoint, AnswersByPathAndMethodOverIpv4AndIpv6AndWritesLargeAnswers
     };
     for (const char* listen : {"127.0.0.1:0", "[::1]:0"}) {
         SCOPED_TRACE(listen);
-        corvane::ListenAddress address;
-        std::string problem;
-        ASSERT_TRUE(corvane::ParseListenAddress(listen, &address, &problem)) << problem;
         std::string error;
-        auto endpoint = corvane::MetricsEndpoint::Open(address, source, &error);
-        if (!endpoint && address.v6 &&
+        auto endpoint = OpenEndpoint(listen, source, &error);
+        if (!endpoint && listen[0] == '[' &&
             (error.find("not supported") != std::string::npos ||
              error.find("Cannot assign requested address") != std::string::npos)) {
             std::cout << "no IPv6 loopback here: " << error << "\n";
@@ -691,42 +590,34 @@ TEST(MetricsEndpoint, AnswersByPathAndMethodOverIpv4AndIpv6AndWritesLargeAnswers
         EXPECT_NE(at.find(std::string(listen).substr(0, 5)), std::string::npos) << at;
         TaskThread loop(*endpoint);
 
-        struct Row {
-            std::string request;
-            int status;
-            std::string contentType;  // "" for the plain texts of the errors
-            bool body;
+        const std::tuple<std::string, int, bool> rows[] = {
+            // request, status, with a body
+            {kGet, 200, true},
+            {"GET /metrics?name[]=x HTTP/1.0\n\n", 200, true},
+            {"HEAD /metrics HTTP/1.1\r\n\r\n", 200, false},
+            {"GET / HTTP/1.1\r\n\r\n", 404, true},
+            {"GET /metricsx HTTP/1.1\r\n\r\n", 404, true},
+            {"POST /metrics HTTP/1.1\r\nContent-Length: 0\r\n\r\n", 405, true},
+            {"DELETE /metrics HTTP/1.1\r\n\r\n", 405, true},
+            {"GET /metrics HTTP/2.0\r\n\r\n", 400, true},
+            {"GET /metrics\r\n\r\n", 400, true},
+            {"nonsense\r\n\r\n", 400, true},
         };
-        const std::string metricsType = corvane::kMetricsContentType;
-        const Row rows[] = {
-            {kGet, 200, metricsType, true},
-            {"GET /metrics?name[]=x HTTP/1.0\n\n", 200, metricsType, true},
-            {"HEAD /metrics HTTP/1.1\r\n\r\n", 200, metricsType, false},
-            {"GET / HTTP/1.1\r\n\r\n", 404, "", true},
-            {"GET /metricsx HTTP/1.1\r\n\r\n", 404, "", true},
-            {"POST /metrics HTTP/1.1\r\nContent-Length: 0\r\n\r\n", 405, "", true},
-            {"DELETE /metrics HTTP/1.1\r\n\r\n", 405, "", true},
-            {"GET /metrics HTTP/2.0\r\n\r\n", 400, "", true},
-            {"GET /metrics\r\n\r\n", 400, "", true},
-            {"nonsense\r\n\r\n", 400, "", true},
-        };
-        for (const Row& r : rows) {
-            SCOPED_TRACE(r.request);
-            std::optional<Reply> reply = Exchange(at, r.request);
+        for (const auto& [request, status, body] : rows) {
+            SCOPED_TRACE(request);
+            std::optional<Reply> reply = Exchange(at, request);
             ASSERT_TRUE(reply);
-            EXPECT_EQ(reply->status, r.status);
+            EXPECT_EQ(reply->status, status);
             EXPECT_EQ(reply->headers["Content-Type"],
-                      r.contentType.empty() ? "text/plain; charset=utf-8" : r.contentType);
-            if (r.status == 200) {
+                      status == 200 ? corvane::kMetricsContentType : "text/plain; charset=utf-8");
+            if (status == 200) {
                 EXPECT_EQ(reply->headers["Content-Length"], std::to_string(big.size()));
-                EXPECT_EQ(reply->body, r.body ? big : "");
+                EXPECT_EQ(reply->body, body ? big : "");
             } else {
-                ExpectWellFormed(*reply, r.request);
+                ExpectWellFormed(*reply, request);
                 EXPECT_FALSE(reply->body.empty());
             }
-            if (r.status == 405) {
-                EXPECT_EQ(reply->headers["Allow"], "GET, HEAD");
-            }
+            EXPECT_EQ(reply->headers["Allow"], status == 405 ? "GET, HEAD" : "");
         }
         available = false;
         std::optional<Reply> unavailable = Exchange(at, kGet);
@@ -736,10 +627,7 @@ TEST(MetricsEndpoint, AnswersByPathAndMethodOverIpv4AndIpv6AndWritesLargeAnswers
 
         // A client that asks for the big answer and does not read for a
         // while holds no one else up; then it gets every byte.
-        sockaddr_storage sa;
-        socklen_t length = 0;
-        ASSERT_TRUE(Loopback(at, &sa, &length));
-        UniqueFd slowReader = Connect(sa, length);
+        UniqueFd slowReader = Dial(at);
         ASSERT_TRUE(SendAll(slowReader.get(), kGet, Clock::now() + 1s));
         std::this_thread::sleep_for(200ms);
         auto t0 = Clock::now();
@@ -755,29 +643,21 @@ TEST(MetricsEndpoint, AnswersByPathAndMethodOverIpv4AndIpv6AndWritesLargeAnswers
 }
 
 TEST(MetricsEndpoint, BeyondTheCapNewConnectionsWaitInTheBacklogUntilASlotFrees) {
-    corvane::ListenAddress address;
-    std::string problem;
-    ASSERT_TRUE(corvane::ParseListenAddress("127.0.0.1:0", &address, &problem));
     std::string error;
     corvane::EndpointLimits limits;
     limits.maxConnections = 2;
     limits.deadline = 3000ms;
-    auto endpoint = corvane::MetricsEndpoint::Open(
-        address,
-        [](std::string* text) {
-            *text = "# HELP x X.\n# TYPE x gauge\nx 1\n";
-            return true;
-        },
-        &error, limits);
+    auto source = [](std::string* text) {
+        *text = "# HELP x X.\n# TYPE x gauge\nx 1\n";
+        return true;
+    };
+    auto endpoint = OpenEndpoint("127.0.0.1:0", source, &error, limits);
     ASSERT_TRUE(endpoint) << error;
     TaskThread loop(*endpoint);
-    sockaddr_storage sa;
-    socklen_t length = 0;
-    ASSERT_TRUE(Loopback(endpoint->Address(), &sa, &length));
-    UniqueFd idle1 = Connect(sa, length);
-    UniqueFd idle2 = Connect(sa, length);
+    UniqueFd idle1 = Dial(endpoint->Address());
+    UniqueFd idle2 = Dial(endpoint->Address());
     std::this_thread::sleep_for(100ms);  // both accepted: the slots are full
-    UniqueFd waiting = Connect(sa, length);
+    UniqueFd waiting = Dial(endpoint->Address());
     ASSERT_TRUE(SendAll(waiting.get(), kGet, Clock::now() + 1s));
     EXPECT_FALSE(ReadToEnd(waiting.get(), Clock::now() + 300ms)) << "answered beyond the cap";
     idle1.Reset();  // a slot frees: the waiting one is taken and answered
@@ -798,36 +678,27 @@ struct Loader {
     std::function<bool(const std::string& path, corvane::MetricsConfig*, std::string*)> load;
 };
 
+template <typename Config, auto Load>
+bool LoadMetrics(const std::string& path, corvane::MetricsConfig* m, std::string* error) {
+    Config c;
+    const bool ok = Load(path, &c, error);
+    *m = c.metrics;
+    return ok;
+}
+
 const Loader kLoaders[] = {
     {"static", "[gateway g]\nmac = m\nid = 1\nupload_bps = 1\ndownload_bps = 1\n", "key ",
-     [](const std::string& path, corvane::MetricsConfig* m, std::string* error) {
-         corvane::StaticConfig c;
-         bool ok = corvane::LoadStaticConfig(path, &c, error);
-         *m = c.metrics;
-         return ok;
-     }},
+     LoadMetrics<corvane::StaticConfig, corvane::LoadStaticConfig>},
     {"sim", "[gateway g]\nmac = m\nid = 1\ndownload_mbps = 10\nupload_mbps = 1\ncapacity = 0:10\n",
-     "",
-     [](const std::string& path, corvane::MetricsConfig* m, std::string* error) {
-         corvane::SimConfig c;
-         bool ok = corvane::LoadSimConfig(path, &c, error);
-         *m = c.metrics;
-         return ok;
-     }},
+     "", LoadMetrics<corvane::SimConfig, corvane::LoadSimConfig>},
     {"kernel", "[gateway g]\ninterface = wan0\nmac = m\nid = 1\ndownload_bps = 1\nupload_bps = 1\n",
-     "key ",
-     [](const std::string& path, corvane::MetricsConfig* m, std::string* error) {
-         corvane::KernelConfig c;
-         bool ok = corvane::LoadKernelConfig(path, &c, error);
-         *m = c.metrics;
-         return ok;
-     }},
+     "key ", LoadMetrics<corvane::KernelConfig, corvane::LoadKernelConfig>},
 };
 
 TEST(MetricsConfig, EveryBackendsFileReadsTheSectionAndNamesFileLineAndKeyOfEachError) {
     test::TempDir dir;
     struct Good {
-        std::string section;  // after the gateway, from line 7 on for static
+        std::string section;
         std::string file;
         std::string listen;
         bool v6;
@@ -845,12 +716,9 @@ TEST(MetricsConfig, EveryBackendsFileReadsTheSectionAndNamesFileLineAndKeyOfEach
         "is not a loopback address (127.0.0.0/8 or [::1]); the endpoint has no authentication "
         "and stays off the network";
     const std::string form = "is not HOST:PORT (as 127.0.0.1:9464 or [::1]:9464)";
-    struct Bad {
-        std::string section;  // its line 1 is the [metrics] header
-        int line;             // within the section
-        std::string problem;  // "%k" stands for the dialect's key word
-    };
-    const Bad bad[] = {
+    // The section (its line 1 is the header), the line of the error within
+    // it, the error ("%k" stands for the dialect's key word).
+    const std::tuple<std::string, int, std::string> bad[] = {
         {"[metrics]\nlisten = 0.0.0.0:9464\n", 2,
          "'0.0.0.0:9464' " + notLoopback + " (%k'listen' in [metrics])"},
         {"[metrics]\nlisten = 192.0.2.1:9464\n", 2, "'192.0.2.1:9464' " + notLoopback},
@@ -879,22 +747,19 @@ TEST(MetricsConfig, EveryBackendsFileReadsTheSectionAndNamesFileLineAndKeyOfEach
             corvane::MetricsConfig m;
             std::string error;
             ASSERT_TRUE(loader.load(path, &m, &error)) << error;
-            EXPECT_EQ(m.file, g.file);
-            EXPECT_EQ(m.listen, g.listen);
-            EXPECT_EQ(m.listenAddress.v6, g.v6);
-            EXPECT_EQ(m.listenAddress.port, g.port);
+            EXPECT_EQ(std::tie(m.file, m.listen, m.listenAddress.v6, m.listenAddress.port),
+                      std::tie(g.file, g.listen, g.v6, g.port));
         }
-        for (const Bad& b : bad) {
-            SCOPED_TRACE(b.section);
-            test::WriteFile(path, loader.gateway + b.section);
+        for (auto [section, line, problem] : bad) {
+            SCOPED_TRACE(section);
+            test::WriteFile(path, loader.gateway + section);
             corvane::MetricsConfig m;
             std::string error;
             EXPECT_FALSE(loader.load(path, &m, &error));
-            std::string problem = b.problem;
             if (size_t k = problem.find("%k"); k != std::string::npos) {
                 problem.replace(k, 2, loader.keyWord);
             }
-            const std::string where = path + ":" + std::to_string(first + b.line - 1) + ": ";
+            const std::string where = path + ":" + std::to_string(first + line - 1) + ": ";
             EXPECT_EQ(error.rfind(where, 0), 0u) << error;
             EXPECT_NE(error.find(problem), std::string::npos) << error;
             EXPECT_EQ(error.find('\n'), std::string::npos) << error;
@@ -914,15 +779,6 @@ const std::string kServiceConfig =
     "[gateway Backup]\nmac = 02-00-00-00-00-02\nid = 4\nupload_bps = -1\ndownload_bps = -1\n"
     "[interface eth0]\nmac = 02-00-00-00-00-11\ndevice_id = 11\ngateway_id = 3\n";
 
-// The endpoint's address as the service logged it.
-std::string LoggedAddress(const std::string& err) {
-    const std::string marker = "metrics at http://";
-    size_t at = err.find(marker);
-    if (at == std::string::npos) return "";
-    at += marker.size();
-    return err.substr(at, err.find("/metrics", at) - at);
-}
-
 // The time one bus call takes.
 Clock::duration BusCall() {
     auto t0 = Clock::now();
@@ -933,6 +789,12 @@ Clock::duration BusCall() {
         return 1h;
     }
     return Clock::now() - t0;
+}
+
+size_t Occurrences(const std::string& text, const std::string& needle) {
+    size_t n = 0;
+    for (size_t p = text.find(needle); p != std::string::npos; p = text.find(needle, p + 1)) ++n;
+    return n;
 }
 
 class MetricsServiceTest : public ::testing::Test {
@@ -948,12 +810,21 @@ class MetricsServiceTest : public ::testing::Test {
         ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
         platform::bus::ResetForTest();
     }
-    void Start(const std::string& metrics) {
+    // Serving with `metrics` after the gateways; the endpoint's address as the
+    // service logged it.
+    std::string Start(const std::string& metrics) {
         test::WriteFile(dir_.file("service.ini"), kServiceConfig + metrics);
         service_ = std::make_unique<ServiceProcess>(
             std::vector<std::string>{"--config", dir_.file("service.ini")}, Err());
-        ASSERT_GT(service_->pid(), 0);
-        ASSERT_TRUE(servicetest::WaitUntilServing()) << test::ReadFile(Err());
+        EXPECT_GT(service_->pid(), 0);
+        EXPECT_TRUE(servicetest::WaitUntilServing()) << test::ReadFile(Err());
+        const std::string err = test::ReadFile(Err()), marker = "metrics at http://";
+        const size_t at = err.find(marker);
+        EXPECT_NE(at, std::string::npos) << err;
+        return at == std::string::npos
+                   ? ""
+                   : err.substr(at + marker.size(),
+                                err.find("/metrics", at + marker.size()) - at - marker.size());
     }
     std::string Err() const { return dir_.file("service.err"); }
 
@@ -963,10 +834,9 @@ class MetricsServiceTest : public ::testing::Test {
 };
 
 TEST_F(MetricsServiceTest, ScrapeAndFileCarryTheGatewaysAndAnEmptyFileKeyWritesNone) {
-    ASSERT_NO_FATAL_FAILURE(
-        Start("[metrics]\nlisten = 127.0.0.1:0\nfile = " + dir_.file("corvane.prom") + "\n"));
-    const std::string at = LoggedAddress(test::ReadFile(Err()));
-    ASSERT_FALSE(at.empty()) << test::ReadFile(Err());
+    const std::string at =
+        Start("[metrics]\nlisten = 127.0.0.1:0\nfile = " + dir_.file("corvane.prom") + "\n");
+    ASSERT_FALSE(HasFailure());
     std::optional<Reply> reply = Exchange(at, kGet);
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->status, 200);
@@ -994,7 +864,7 @@ TEST_F(MetricsServiceTest, ScrapeAndFileCarryTheGatewaysAndAnEmptyFileKeyWritesN
         file = test::ReadFile(dir_.file("corvane.prom"));
     }
     EXPECT_EQ(file, reply->body);
-    // A change of the limit shows in both.
+    // A change of the limit shows in the scrape.
     platform::bus::Call("/com/corvane/NetworkService/NetworkManager", "com.corvane.INetworkManager",
                         "SetGatewayLimits",
                         {std::string("02-00-00-00-00-01"), int64_t{1000}, int64_t{2000}});
@@ -1009,34 +879,27 @@ TEST_F(MetricsServiceTest, ScrapeAndFileCarryTheGatewaysAndAnEmptyFileKeyWritesN
     EXPECT_FALSE(std::filesystem::exists(dir_.file("corvane.prom")));
 
     // `file =` writes nothing and says nothing of a file.
-    ASSERT_NO_FATAL_FAILURE(Start("[metrics]\nfile =\nlisten = 127.0.0.1:0\n"));
-    ASSERT_TRUE(Exchange(LoggedAddress(test::ReadFile(Err())), kGet));
+    ASSERT_TRUE(Exchange(Start("[metrics]\nfile =\nlisten = 127.0.0.1:0\n"), kGet));
     std::this_thread::sleep_for(1100ms);
-    EXPECT_EQ(test::ReadFile(Err()).find("metrics file"), std::string::npos)
-        << test::ReadFile(Err());
-    size_t entries = 0;
+    EXPECT_EQ(Occurrences(test::ReadFile(Err()), "metrics file"), 0u) << test::ReadFile(Err());
     for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
-        entries += entry.path().extension() == ".prom" ? 1 : 0;
+        EXPECT_NE(entry.path().extension(), ".prom") << entry.path();
     }
-    EXPECT_EQ(entries, 0u);
 }
 
 TEST_F(MetricsServiceTest, HostileClientsAreCutWhileTheBusStaysQuickAndAScrapeAfterwardsWorks) {
     // An unwritable file beside it: one line in all these seconds, not one a second.
-    ASSERT_NO_FATAL_FAILURE(Start(
-        "[metrics]\nlisten = 127.0.0.1:0\nfile = " + dir_.file("missing/corvane.prom") + "\n"));
-    const std::string at = LoggedAddress(test::ReadFile(Err()));
-    sockaddr_storage sa;
-    socklen_t length = 0;
-    ASSERT_TRUE(Loopback(at, &sa, &length)) << test::ReadFile(Err());
+    const std::string at = Start(
+        "[metrics]\nlisten = 127.0.0.1:0\nfile = " + dir_.file("missing/corvane.prom") + "\n");
+    ASSERT_FALSE(HasFailure());
 
     // A slow client, first: one byte every 100 ms of a head that never ends.
-    UniqueFd slow = Connect(sa, length);
+    UniqueFd slow = Dial(at);
     const auto slowStart = Clock::now();
     ASSERT_TRUE(SendAll(slow.get(), "GET /metrics HTTP/1.1\r\nX-Slow: ", Clock::now() + 1s));
 
     // An oversized head: 431, then the end of the connection.
-    UniqueFd oversized = Connect(sa, length);
+    UniqueFd oversized = Dial(at);
     ASSERT_TRUE(SendAll(oversized.get(),
                         "GET /metrics HTTP/1.1\r\nX-Long: " + std::string(9000, 'a') + "\r\n",
                         Clock::now() + 1s));
@@ -1048,7 +911,7 @@ TEST_F(MetricsServiceTest, HostileClientsAreCutWhileTheBusStaysQuickAndAScrapeAf
     // 100 connections at once, most idle, some with half a request.
     std::vector<UniqueFd> crowd;
     for (int i = 0; i < 100; ++i) {
-        crowd.push_back(Connect(sa, length));
+        crowd.push_back(Dial(at));
         ASSERT_TRUE(crowd.back());
         if (i % 10 == 0) ::send(crowd.back().get(), "GET /met", 8, MSG_NOSIGNAL);
     }
@@ -1084,15 +947,10 @@ TEST_F(MetricsServiceTest, HostileClientsAreCutWhileTheBusStaysQuickAndAScrapeAf
     EXPECT_EQ(CheckExposition(reply->body), "");
 
     const std::string err = test::ReadFile(Err());
-    size_t lines = 0;
-    for (size_t p = err.find("metrics file"); p != std::string::npos;
-         p = err.find("metrics file", p + 1)) {
-        ++lines;
-    }
-    EXPECT_EQ(lines, 1u) << err;
-    EXPECT_NE(
-        err.find("cannot create a file in " + dir_.file("missing") + ": No such file or directory"),
-        std::string::npos)
+    EXPECT_EQ(Occurrences(err, "metrics file"), 1u) << err;
+    EXPECT_EQ(Occurrences(err, "cannot create a file in " + dir_.file("missing") +
+                                   ": No such file or directory"),
+              1u)
         << err;
 }
 
@@ -1109,29 +967,24 @@ TEST(MetricsServiceCommandLine, ANonLoopbackOrTakenAddressExitsTwoWithOneLine) {
     ASSERT_EQ(::getsockname(taken.get(), reinterpret_cast<sockaddr*>(&sa), &length), 0);
     const std::string port = std::to_string(ntohs(sa.sin_port));
 
-    struct Row {
-        const Loader* loader;
-        std::string listen;
-        std::string line;  // after "corvane-service: "
-    };
     const std::string ini[] = {dir.file("static.ini"), dir.file("sim.ini"), dir.file("kernel.ini")};
-    const Row rows[] = {
+    // The loader, the listen address, the line after "corvane-service: ".
+    const std::tuple<const Loader*, std::string, std::string> rows[] = {
         {&kLoaders[0], "0.0.0.0:9464", ini[0] + ":7: '0.0.0.0:9464' is not a loopback address"},
         {&kLoaders[1], "[::]:9464", ini[1] + ":8: '[::]:9464' is not a loopback address"},
         {&kLoaders[2], "10.0.0.1:9464", ini[2] + ":8: '10.0.0.1:9464' is not a loopback address"},
         {&kLoaders[0], "127.0.0.1:" + port,
          "metrics endpoint: cannot listen on 127.0.0.1:" + port + ": Address already in use"},
     };
-    for (const Row& r : rows) {
-        SCOPED_TRACE(r.line);
-        const std::string path = dir.file(std::string(r.loader->name) + ".ini");
-        test::WriteFile(path, r.loader->gateway + "[metrics]\nlisten = " + r.listen + "\n");
-        ServiceProcess service({"--config", path, "--backend", r.loader->name}, dir.file("err"));
+    for (const auto& [loader, listen, line] : rows) {
+        SCOPED_TRACE(line);
+        const std::string path = dir.file(std::string(loader->name) + ".ini");
+        test::WriteFile(path, loader->gateway + "[metrics]\nlisten = " + listen + "\n");
+        ServiceProcess service({"--config", path, "--backend", loader->name}, dir.file("err"));
         EXPECT_EQ(service.Wait(5000ms), std::optional<int>(2));
         const std::string text = test::ReadFile(dir.file("err"));
-        const std::string expected = "corvane-service: " + r.line;
         // The static backend logs its picture before the endpoint opens.
-        const size_t at = text.find(expected);
+        const size_t at = text.find("corvane-service: " + line);
         ASSERT_NE(at, std::string::npos) << text;
         EXPECT_EQ(text.find('\n', at), text.size() - 1) << text;  // the last line, and one
         EXPECT_EQ(text.substr(0, at).find("metrics"), std::string::npos) << text;
@@ -1206,16 +1059,13 @@ TEST(KernelMetrics, CountsOnlyChangesAndReadsEveryLeafFromOneDump) {
     for (const Step& s : steps) {
         SCOPED_TRACE(s.what);
         wallMs += 1000;
-        kernel.failWhen = std::string(s.what) == "the kernel refuses" ? "changing" : "";
+        kernel.failWhen = s.result == corvane::kFail ? "changing" : "";
         EXPECT_EQ(backend.SetGatewayLimits("02-00-00-00-00-01", s.up, s.down), s.result);
         kernel.failWhen.clear();
         std::vector<GatewayMetrics> m = metrics();
         EXPECT_EQ(m[0].limitChanges, std::optional<uint64_t>(s.changes));
-        if (s.lastMs == 0) {
-            EXPECT_FALSE(m[0].lastLimitChange);
-        } else {
-            EXPECT_EQ(m[0].lastLimitChange, std::optional(UnixMs(s.lastMs)));
-        }
+        EXPECT_EQ(m[0].lastLimitChange,
+                  s.lastMs == 0 ? std::nullopt : std::optional(UnixMs(s.lastMs)));
         EXPECT_EQ(m[1].limitChanges, std::optional<uint64_t>(0)) << "the other gateway counted";
         if (s.result == corvane::kOk) {
             EXPECT_EQ(m[0].download.limitBps, s.down);
@@ -1236,15 +1086,14 @@ TEST(KernelMetrics, CountsOnlyChangesAndReadsEveryLeafFromOneDump) {
               1);
     EXPECT_EQ(m[0].name, "one");
     EXPECT_EQ(m[0].interface, "wan0");
+    EXPECT_EQ(m[1].interface, "wan1");
     EXPECT_EQ(m[0].download.leafKind, "fq_codel");
-    EXPECT_EQ(m[0].download.leafDrops, 5u);
+    EXPECT_EQ(std::tie(m[0].download.leafDrops, m[0].upload.leafDrops, m[1].download.leafDrops),
+              std::make_tuple(5u, 2u, 0u));
     EXPECT_EQ(m[0].download.leafBacklogBytes, std::optional<uint64_t>(3028));
-    EXPECT_EQ(m[0].upload.leafDrops, 2u);
     EXPECT_EQ(m[0].upload.leafBacklogBytes, std::optional<uint64_t>(0));
     EXPECT_EQ(m[0].download.deliveredBytes, std::optional<uint64_t>(123456));
     EXPECT_EQ(m[0].upload.deliveredBytes, std::optional<uint64_t>(654321));
-    EXPECT_EQ(m[1].download.leafDrops, 0u);
-    EXPECT_EQ(m[1].interface, "wan1");
 
     // A leaf made anew starts its drops at zero: the counter goes on. A leaf
     // that is gone has no backlog, and keeps its drops.
@@ -1262,7 +1111,6 @@ TEST(KernelMetrics, CountsOnlyChangesAndReadsEveryLeafFromOneDump) {
     std::vector<GatewayMetrics> none;
     EXPECT_EQ(backend.Metrics(&none), corvane::kFail);
     EXPECT_TRUE(none.empty());
-    kernel.failWhen.clear();
 }
 
 class KernelMetricsTest : public KernelWorld {};
