@@ -131,6 +131,7 @@ class Run {
     // The simulated lines, the stand-ins and the service on the bus, with
     // the clock of the run started; false (said on standard error) on failure.
     bool StartWorld();
+    void ReserveRecords();
     // Ten samples a second, the events and sandrow's start, until the end,
     // a stop signal, or sandrow ending by itself.
     void DriveTimeline(int signalFd);
@@ -143,6 +144,8 @@ class Run {
     bool StartSandrow(std::string* error);
     void Apply(const Event& e);
     void TakeSamples(bool row, double rowT);
+    // One line of resources.csv per process at a whole second, for soaks.
+    void RecordResources(double rowT);
     void StopSandrow();
     void Finish();
     int ExitCode() const;
@@ -159,6 +162,7 @@ class Run {
     ChildProcess sandrow_;
     RunRecord record_;
     std::vector<corvane::LineSnapshot> lastRow_;  // per line, at the last whole second
+    std::ofstream resources_;
     bool interrupted_ = false;
     bool failed_ = false;
 };
@@ -267,10 +271,31 @@ void Run::TakeSamples(bool row, double rowT) {
         rows.push_back(r);
     }
     if (!row) return;
+    RecordResources(rowT);
     std::cout << StatusLine(s_, rowT, rows,
                             record_.probes.empty() ? nullptr : &record_.probes.back())
               << std::endl;
     record_.rows.insert(record_.rows.end(), rows.begin(), rows.end());
+}
+
+// sandrow, and the lab itself: its thread serves the service's objects on the
+// bus, so the service's memory and descriptors are the lab's. output_bytes is
+// how much sandrow has written to console.txt, which dates its console lines
+// to the second.
+void Run::RecordResources(double rowT) {
+    auto line = [&](const char* name, pid_t pid, const std::string& output) {
+        std::optional<ProcessResources> r = ReadProcessResources(pid);
+        if (!r) return;
+        resources_ << Num(rowT, 0) << "," << name << "," << pid << "," << r->rssKb << "," << r->fds
+                   << "," << output << "\n";
+    };
+    if (sandrow_.running()) {
+        std::error_code ec;
+        uintmax_t bytes = std::filesystem::file_size(File("console.txt"), ec);
+        line("sandrow", sandrow_.pid(), ec ? std::string() : std::to_string(bytes));
+    }
+    line("sandrow-lab", ::getpid(), "");
+    resources_.flush();
 }
 
 void Run::StopSandrow() {
@@ -334,11 +359,11 @@ void Run::Finish() {
     WriteWhole(File("plot.gp"), GnuplotScript(s_));
     std::string problem = DrawPlot(dir_);
     if (!problem.empty()) journal_.Note(Now(), "plot.png not made: " + problem, true);
-    std::cout
-        << "\n"
-        << summary << "\nsandrow-lab: run directory " << dir_
-        << " (console.txt, aperture.log, state.csv, reports.csv, summary.txt, plot.png, lab.log)"
-        << std::endl;
+    std::cout << "\n"
+              << summary << "\nsandrow-lab: run directory " << dir_
+              << " (console.txt, aperture.log, state.csv, reports.csv, resources.csv, "
+                 "summary.txt, plot.png, lab.log)"
+              << std::endl;
 }
 
 bool Run::OpenOutputsAndBus() {
@@ -349,6 +374,12 @@ bool Run::OpenOutputsAndBus() {
     if (!WriteWhole(File("registry.reg"), HiveText(s_.registry)) ||
         !WriteWhole(File("scenario.ini"), ReadWhole(s_.path))) {
         std::cerr << "sandrow-lab: cannot write into " << dir_ << "\n";
+        return false;
+    }
+    resources_.open(File("resources.csv"), std::ios::trunc);
+    resources_ << "t_s,process,pid,rss_kb,fds,output_bytes\n";
+    if (!resources_) {
+        std::cerr << "sandrow-lab: cannot write " << File("resources.csv") << "\n";
         return false;
     }
     std::string error;
@@ -391,7 +422,21 @@ bool Run::StartWorld() {
                   true);
     lastRow_.resize(sim_->LineCount());
     for (size_t l = 0; l < sim_->LineCount(); ++l) lastRow_[l] = sim_->Snapshot(l);
+    ReserveRecords();
     return true;
+}
+
+// The per-sample and per-second records are sized for the whole run and
+// their pages touched now: the lab's resident memory then stays flat, and
+// what grows in resources.csv is the service's (served from this process)
+// or the stand-ins', not the lab's bookkeeping.
+void Run::ReserveRecords() {
+    const size_t seconds = static_cast<size_t>(std::ceil(s_.duration)) + 2;
+    const size_t lines = sim_->LineCount();
+    record_.samples.resize(seconds * kSamplesPerSecond * lines);
+    record_.samples.clear();
+    record_.rows.resize(seconds * lines);
+    record_.rows.clear();
 }
 
 bool Run::Advance(double t, Timeline& timeline) {

@@ -13,7 +13,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include "platform/eintr.h"
 
@@ -200,6 +202,28 @@ std::vector<std::string> EnvironmentWith(
     }
     for (const auto& [key, value] : overrides) env.push_back(key + "=" + value);
     return env;
+}
+
+std::optional<ProcessResources> ReadProcessResources(pid_t pid) {
+    const std::string base = "/proc/" + std::to_string(pid);
+    std::ifstream status(base + "/status");
+    ProcessResources r;
+    bool haveRss = false;
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) != 0) continue;
+        std::istringstream in(line.substr(6));
+        haveRss = static_cast<bool>(in >> r.rssKb);
+        break;
+    }
+    if (!haveRss) return std::nullopt;  // gone, or a zombie without memory
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(base + "/fd", ec), end; !ec && it != end;
+         it.increment(ec)) {
+        ++r.fds;
+    }
+    if (ec) return std::nullopt;
+    return r;
 }
 
 std::string ExitText(int code) {

@@ -53,6 +53,15 @@ class ChildProcess {
 std::vector<std::string> EnvironmentWith(
     const std::vector<std::pair<std::string, std::string>>& overrides);
 
+// What a process holds at one moment, from /proc: its resident memory and
+// its open descriptors. A soak compares them over a long run.
+struct ProcessResources {
+    long rssKb = 0;
+    int fds = 0;
+};
+// nullopt when the process is gone (or /proc cannot be read).
+std::optional<ProcessResources> ReadProcessResources(pid_t pid);
+
 // "12.3 s" style description of an exit code from ChildProcess::Wait.
 std::string ExitText(int code);
 

@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
+#include <set>
 #include <sstream>
 
 #include "lab/netns.h"
@@ -204,6 +206,36 @@ TEST_F(LabRun, ServiceLeavingAndComingBackIsRediscovered) {
     EXPECT_NE(r.File("aperture.log")
                   .find("<ERROR>:Corvane/Varnel Network Service not found, restarting service...)"),
               std::string::npos);
+}
+
+TEST_F(LabRun, ResourcesOfSandrowAndTheServiceAreSampledEverySecond) {
+    LabResult r = Run(World(8, "0:idle", "[events]\n3 = service_stop\n5 = service_start\n"), 8);
+    ASSERT_EQ(r.exitCode, 0) << r.Story();
+    auto rows = Rows(r.File("resources.csv"));
+    std::map<std::string, int> seconds;
+    std::set<std::string> pids;
+    double lastOutput = 0;
+    for (const auto& row : rows) {
+        const std::string process = row.at("process");
+        ++seconds[process];
+        EXPECT_GT(Number(row, "rss_kb"), 1000) << process;
+        EXPECT_GE(Number(row, "fds"), 3) << process;
+        if (process == "sandrow") {
+            pids.insert(row.at("pid"));
+            EXPECT_GE(Number(row, "output_bytes"), lastOutput) << "console.txt only grows";
+            lastOutput = Number(row, "output_bytes");
+        } else {
+            EXPECT_EQ(process, "sandrow-lab");
+            EXPECT_EQ(row.at("output_bytes"), "");
+        }
+    }
+    EXPECT_GE(seconds["sandrow"], 7) << r.File("resources.csv");
+    EXPECT_GE(seconds["sandrow-lab"], 7) << "the service's restart keeps the lab's pid";
+    ASSERT_EQ(pids.size(), 1u);
+    EXPECT_NE(r.File("lab.log").find("sandrow started (pid " + *pids.begin() + ")"),
+              std::string::npos);
+    EXPECT_GT(lastOutput, 0);
+    EXPECT_LE(lastOutput, static_cast<double>(r.Console().size()));
 }
 
 TEST_F(LabRun, BandwidthChangedBehindTheMonitorsBackRestartsDiscovery) {
