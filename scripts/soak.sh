@@ -10,8 +10,8 @@
 # the warm-up and at the end, sandrow's restarts, and whether each fault was
 # recovered from. Exits 1 when either process grew by more than 1024 kB or by
 # any descriptor, or a fault was not recovered from; 2 on a wrong argument,
-# 3 when the lab itself failed. SANDROW_SOAK_BUILD names another build
-# directory (configured already) instead of build/.
+# 3 when the lab itself failed. The lab runs through scripts/lab.sh, which
+# builds it and asks sudo for root when needed.
 #
 # What "recovered" means:
 # - service, servers, directory, bandwidth: within the recovery bound after
@@ -24,7 +24,6 @@
 #   taken (200) with at least the refused report's probe count.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-self="$root/scripts/soak.sh"
 
 minutes="${1:-30}"
 # At most an hour: sandrow's clock is set so that its local hour begins just
@@ -32,23 +31,6 @@ minutes="${1:-30}"
 if ! [[ "$minutes" =~ ^[0-9]+$ ]] || ((minutes < 3 || minutes > 60)); then
   echo "usage: scripts/soak.sh [MINUTES]   (3 to 60, default 30)" >&2
   exit 2
-fi
-
-build="${SANDROW_SOAK_BUILD:-build}"
-case "$build" in /*) ;; *) build="$root/$build" ;; esac
-if [ "${SANDROW_SOAK_BUILT:-}" != 1 ]; then
-  if [ "$build" = "$root/build" ]; then
-    "$root/scripts/build.sh" --target sandrow corvane-service sandrow-lab >/dev/null
-  else
-    cmake --build "$build" -j "$(nproc)" --target sandrow corvane-service sandrow-lab >/dev/null
-  fi
-fi
-if [ "$(id -u)" -ne 0 ]; then
-  if ! command -v sudo >/dev/null; then
-    echo "scripts/soak.sh: the lab needs root (a private network namespace) and sudo is missing" >&2
-    exit 3
-  fi
-  exec sudo -- env SANDROW_SOAK_BUILT=1 SANDROW_SOAK_BUILD="$build" "$self" "$@"
 fi
 
 # The timeline, in seconds. The start figures are taken at `warm`: by then
@@ -205,7 +187,7 @@ echo "soak.sh: ${minutes} minutes, a fault every ${slot} s from ${first} s ($slo
   "run directory $out"
 started=$(date +%s)
 lab_status=0
-"$build/lab/sandrow-lab" "$scenario" --out "$out" >"$out/lab.out" 2>&1 || lab_status=$?
+"$root/scripts/lab.sh" "$scenario" --out "$out" >"$out/lab.out" 2>&1 || lab_status=$?
 echo "soak.sh: the lab ran $(($(date +%s) - started)) s and exited with $lab_status" \
   "(its output: $out/lab.out)"
 if ((lab_status != 0 && lab_status != 1)) || [ ! -s "$out/resources.csv" ]; then

@@ -54,13 +54,6 @@ bool SocketErrorIs(int error, SocketCondition condition) {
 }
 
 bool LookupHostIPv4(const std::string& host, uint32_t* address) {
-    // An unset host never goes to the resolver: what it makes of an empty
-    // name, and how long it takes, depends on the machine's NSS modules and
-    // search domains, and the monitor asks again every two seconds.
-    if (host.empty()) {
-        Fail(EAI_NONAME);
-        return false;
-    }
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
