@@ -346,7 +346,11 @@ TEST_F(HostileServers, ServerTagsAtOneDistanceAreRankedInLinearTime) {
     EXPECT_EQ(gPrimaryServerList.size(), kMaxListedServers);  // and the 14 000 after it ranked
     EXPECT_EQ(got.result, 0);
     EXPECT_EQ(got.count, 5u);
+#if defined(NDEBUG) && !defined(__SANITIZE_ADDRESS__)
     EXPECT_LT(ms, 1000);
+#else
+    EXPECT_LT(ms, 10000);  // unoptimised or instrumented: still far below pairwise
+#endif
 }
 
 // A peer that sends a byte every 100 ms is never idle for the limit
