@@ -5,8 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
+#include <tuple>
 
 #include "aperture/aperture_fixture.h"
 #include "config/registry_params.h"
@@ -54,40 +56,38 @@ TEST(ThresholdRule, BandsAndARelaxedThresholdThatOnlyGrows) {
         IspCtx ctx{};
         ctx.TSD_Threshold = ctx.TSD_Threshold_relaxed = kThresholdNotLearnt;
         ApplyThresholdRule(ctx, c.minMs);
-        EXPECT_EQ(ctx.TSD_Threshold, c.tsd) << c.minMs;
-        EXPECT_EQ(ctx.TSD_Threshold_relaxed, c.relaxed) << c.minMs;
+        EXPECT_EQ(std::tie(ctx.TSD_Threshold, ctx.TSD_Threshold_relaxed),
+                  std::tie(c.tsd, c.relaxed))
+            << c.minMs;
     }
     IspCtx ctx{};
     ctx.TSD_Threshold = ctx.TSD_Threshold_relaxed = kThresholdNotLearnt;
     ApplyThresholdRule(ctx, 121);
     ApplyThresholdRule(ctx, 30);  // a faster minimum lowers one threshold only
-    EXPECT_EQ(ctx.TSD_Threshold, 40u);
-    EXPECT_EQ(ctx.TSD_Threshold_relaxed, 144u);
+    EXPECT_EQ(std::tie(ctx.TSD_Threshold, ctx.TSD_Threshold_relaxed), std::make_tuple(40u, 144u));
     EXPECT_EQ(ProbeMs(0.0349999), 34u);   // truncated, not rounded
     EXPECT_EQ(ProbeMs(4294967.296), 0u);  // low 32 bits of 4294967296 ms
 }
 
 TEST_F(Cycle, IdleProbesLearnTheThresholdsTwiceOnly) {
     EXPECT_EQ(Tick(0, {{0.030}}), S_OK);  // the first read only sets the base: idle
-    EXPECT_EQ(Slot().idleProbeTimeMIN, 30u);
-    EXPECT_EQ(Slot().TSD_Threshold, 40u);
-    EXPECT_EQ(Slot().TSD_Threshold_relaxed, 50u);
+    EXPECT_EQ(std::tie(Slot().idleProbeTimeMIN, Slot().TSD_Threshold, Slot().TSD_Threshold_relaxed),
+              std::make_tuple(30u, 40u, 50u));
     EXPECT_EQ(console_.text(), "idleProbeTimeMIN = 30 ms, TSD_Threshold = 40 ms [1/0]\n\n");
 
     EXPECT_EQ(Tick(0.2, {{0.0259}}), S_OK);
-    EXPECT_EQ(Slot().idleProbeTimeMIN, 25u);
-    EXPECT_EQ(Slot().probeTimeAvg, 28u);  // (25 + 2 x 30) / 3
-    EXPECT_EQ(Slot().TSD_Threshold, 35u);
-    EXPECT_EQ(Slot().TSD_Threshold_relaxed, 50u);  // only ever grows
+    // The average is (25 + 2 x 30) / 3; the relaxed threshold only ever grows.
+    EXPECT_EQ(std::tie(Slot().idleProbeTimeMIN, Slot().probeTimeAvg, Slot().TSD_Threshold,
+                       Slot().TSD_Threshold_relaxed),
+              std::make_tuple(25u, 28u, 35u, 50u));
     EXPECT_TRUE(Printed("[G 0, ap 90.91] idleProbeTimeMIN 30 ms VS results 25 ms\n\n"));
     EXPECT_TRUE(
         Printed("[G 0, ap 90.91/90.91] IDLE probes: sample time = 25 ms, TSD_Threshold = "
                 "35 ms [2/2]\n\n"));
 
     EXPECT_EQ(Tick(0), S_OK);
-    EXPECT_EQ(probesSent_, 2);
-    EXPECT_EQ(Slot().idleCycleCount, 3u);
-    EXPECT_EQ(Slot().gProbeCount, 2u);
+    EXPECT_EQ(std::tie(probesSent_, Slot().idleCycleCount, Slot().gProbeCount),
+              std::make_tuple(2, 3u, 2u));
 }
 
 TEST_F(Cycle, BudgetRefusesIdleProbesInPartitionZero) {
@@ -96,9 +96,8 @@ TEST_F(Cycle, BudgetRefusesIdleProbesInPartitionZero) {
     EXPECT_EQ(Tick(0, {{0.030}}), S_OK);
     EXPECT_EQ(console_.text(),
               "[X BUDGET] idleProbeTimeMIN = 0 ms, TSD_Threshold = 10 ms [1/0]\n\n");
-    EXPECT_EQ(Slot().TSD_Threshold_relaxed, 20u);
-    EXPECT_EQ(probesSent_, 0);
-    EXPECT_EQ(Slot().gProbeCount, 0u);
+    EXPECT_EQ(std::tie(Slot().TSD_Threshold_relaxed, probesSent_, Slot().gProbeCount),
+              std::make_tuple(20u, 0, 0u));
 }
 
 TEST_F(Cycle, FiveRepeatFlatsThenAProbeThenALimit) {
@@ -197,11 +196,10 @@ TEST_F(Cycle, MaxProcedureUnlimitedProbesBeforeGrowing) {
         MarkLog();
         EXPECT_EQ(Tick(85, {{c.seconds}}), S_OK);
         EXPECT_NEAR(Slot().aperture, c.aperture, 1e-9) << c.seconds;
-        bool found = false;
-        for (const std::string& line : LogSinceMark()) {
-            found = found || line.find(c.verdict) != std::string::npos;
-        }
-        EXPECT_TRUE(found) << c.verdict;
+        const auto lines = LogSinceMark();
+        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+            return line.find(c.verdict) != std::string::npos;
+        })) << c.verdict;
     }
 }
 

@@ -1,19 +1,14 @@
 // The kernel lab: its scenarios, its figures per phase, and a short run end
 // to end as root (both runs, the real service and sandrow, real TCP).
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <sstream>
 
 #include "lab/kernel_results.h"
 #include "lab/scenario.h"
+#include "minimal_scenario.h"
 #include "support/test_support.h"
 
 namespace {
@@ -25,12 +20,8 @@ std::string KernelWorld(int duration, const std::string& more = "") {
            "upload_mbps = 10\ncapacity = 0:20, 16:15\ndemand = 0:idle, 4:greedy, 22:idle\n"
            "buffer_bytes = 400000\n"
            "[directory]\nprimary = 198.18.1.1\nsecondary = 198.18.1.2\n"
-           "[collector]\naddress = 198.18.3.1\n"
-           "[server a]\naddress = 198.18.2.1\ndelay_ms = 6\nlat = 52.5\nlon = 13.4\n"
-           "[server b]\naddress = 198.18.2.2\ndelay_ms = 9\nlat = 52.4\nlon = 13.1\n"
-           "[server c]\naddress = 198.18.2.3\ndelay_ms = 12\nlat = 51.3\nlon = 12.4\n"
-           "[server d]\naddress = 198.18.2.4\ndelay_ms = 15\nlat = 53.5\nlon = 10.0\n"
-           "[server e]\naddress = 198.18.2.5\ndelay_ms = 20\nlat = 50.1\nlon = 14.4\n"
+           "[collector]\naddress = 198.18.3.1\n" +
+           labtest::FiveServers("198.18.2.") +
            "[registry]\nVormProbeMonthBudgetMB = 0\nFloorPercentage = 50\n"
            "[phase idle start]\nstart = 0\n[phase saturated]\nstart = 4\n"
            "[phase capacity drop]\nstart = 16\n[phase idle recovery]\nstart = 22\n" +
@@ -146,23 +137,10 @@ TEST_F(KernelLabRun, RunsWithoutAndWithSandrowAndLeavesBothRecords) {
     constexpr int kDuration = 26;
     test::WriteFile(tmp_.file("k.ini"), KernelWorld(kDuration));
     const std::string dir = tmp_.file("run");
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        int out = ::open(tmp_.file("lab.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ::dup2(out, 1);
-        ::dup2(out, 2);
-        ::execl(SANDROW_LAB_PATH, "sandrow-lab", "--kernel", tmp_.file("k.ini").c_str(), "--out",
-                dir.c_str(), static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-    pollfd p{pidfd, POLLIN, 0};
-    if (::poll(&p, 1, (2 * kDuration + 40) * 1000) <= 0) ::kill(pid, SIGKILL);
-    ::close(pidfd);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    const std::string output = test::ReadFile(tmp_.file("lab.out"));
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
+    ASSERT_EQ(labtest::RunLab({"--kernel", tmp_.file("k.ini"), "--out", dir}, tmp_.file("lab.out"),
+                              2 * kDuration + 40),
+              0)
+        << test::ReadFile(tmp_.file("lab.out"));
 
     const std::string summary = test::ReadFile(dir + "/summary.txt");
     EXPECT_NE(summary.find("unshaped: corvane-service exit code 0, its tree removed"),
@@ -180,23 +158,13 @@ TEST_F(KernelLabRun, RunsWithoutAndWithSandrowAndLeavesBothRecords) {
 
     // Without shaping the downloads fill the line and its buffer: the line's
     // capacity is delivered and the meter sees the queue.
-    std::istringstream csv(test::ReadFile(dir + "/state.csv"));
-    std::string line;
-    std::getline(csv, line);
-    int rows = 0;
-    double maxAdded = 0;
-    double maxGoodput = 0;
-    while (std::getline(csv, line)) {
-        ++rows;
-        std::vector<std::string> f;
-        std::stringstream fields(line);
-        std::string field;
-        while (std::getline(fields, field, ',')) f.push_back(field);
-        ASSERT_GE(f.size(), 6u) << line;
-        maxGoodput = std::max(maxGoodput, std::stod(f[3]));
-        if (!f[5].empty()) maxAdded = std::max(maxAdded, std::stod(f[5]));
+    auto rows = labtest::Rows(test::ReadFile(dir + "/state.csv"));
+    double maxAdded = 0, maxGoodput = 0;
+    for (const auto& row : rows) {
+        maxGoodput = std::max(maxGoodput, labtest::Number(row, "unshaped_goodput_mbps"));
+        maxAdded = std::max(maxAdded, labtest::Number(row, "unshaped_added_ms"));
     }
-    EXPECT_GE(rows, kDuration - 2);
+    EXPECT_GE(rows.size(), kDuration - 2u);
     EXPECT_GT(maxGoodput, 17.0) << "the unshaped downloads did not fill a 20 mbps line";
     EXPECT_GT(maxAdded, 100.0) << "no queue built in the line's buffer";
 }

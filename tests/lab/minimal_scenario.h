@@ -1,8 +1,18 @@
-// The smallest scenario the lab reads: one gateway and two servers, for the
-// tests to build on.
+// What the lab's tests share: the smallest scenario the lab reads (one gateway
+// and two servers), five servers to probe, and a run of sandrow-lab itself.
 #pragma once
 
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <map>
+#include <sstream>
 #include <string>
+#include <vector>
 
 namespace labtest {
 
@@ -12,5 +22,72 @@ inline const std::string kMinimal =
     "capacity = 0:30, 10:20\ndemand = 0:idle, 5:greedy\n"
     "[server a]\naddress = 127.0.2.1\ndelay_ms = 5\nlat = 1\nlon = 2\n"
     "[server b]\naddress = 127.0.2.2\ndelay_ms = 7\nlat = 3\nlon = 4\nline = g\n";
+
+// Five servers at `net`.1 to .5, 6 to 20 ms away, the median one 12 ms.
+inline std::string FiveServers(const std::string& net) {
+    const char* places[] = {"6\nlat = 52.5\nlon = 13.4", "9\nlat = 52.4\nlon = 13.1",
+                            "12\nlat = 51.3\nlon = 12.4", "15\nlat = 53.5\nlon = 10.0",
+                            "20\nlat = 50.1\nlon = 14.4"};
+    std::string servers;
+    for (int i = 0; i < 5; ++i) {
+        servers += "[server " + std::string(1, char('a' + i)) + "]\naddress = " + net +
+                   std::to_string(i + 1) + "\ndelay_ms = " + places[i] + "\n";
+    }
+    return servers;
+}
+
+// Runs sandrow-lab with `args`, its output into `outFile`, killed after
+// `timeoutS`; its exit code, or minus the signal that ended it.
+inline int RunLab(const std::vector<std::string>& args, const std::string& outFile, int timeoutS) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        int in = ::open("/dev/null", O_RDONLY);
+        int out = ::open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(in, 0);
+        ::dup2(out, 1);
+        ::dup2(out, 2);
+        std::vector<char*> argv{const_cast<char*>("sandrow-lab")};
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(SANDROW_LAB_PATH, argv.data());
+        ::_exit(127);
+    }
+    pollfd p{static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)), POLLIN, 0};
+    if (::poll(&p, 1, timeoutS * 1000) <= 0) ::kill(pid, SIGKILL);
+    ::close(p.fd);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+}
+
+inline size_t Count(const std::string& text, const std::string& what) {
+    size_t count = 0;
+    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++count;
+    return count;
+}
+
+// The rows of a CSV file as columns by name; a trailing comma is an empty field.
+inline std::vector<std::map<std::string, std::string>> Rows(const std::string& csv) {
+    std::vector<std::map<std::string, std::string>> rows;
+    std::istringstream in(csv);
+    std::string line;
+    std::vector<std::string> names;
+    for (bool header = true; std::getline(in, line); header = false) {
+        std::istringstream s(line + ",");
+        std::map<std::string, std::string> row;
+        std::string field;
+        for (size_t i = 0; std::getline(s, field, ','); ++i) {
+            if (header) names.push_back(field);
+            if (!header && i < names.size()) row[names[i]] = field;
+        }
+        if (!header) rows.push_back(row);
+    }
+    return rows;
+}
+
+inline double Number(const std::map<std::string, std::string>& row, const char* column) {
+    auto it = row.find(column);
+    return it == row.end() || it->second.empty() ? -1 : std::stod(it->second);
+}
 
 }  // namespace labtest

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <sstream>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -33,21 +35,17 @@ TEST(LabResults, SpreadAndProbeBudget) {
         EXPECT_DOUBLE_EQ(s.mean, c.mean);
         EXPECT_DOUBLE_EQ(s.p95, c.p95);
     }
-    struct BudgetCase {
-        std::vector<std::pair<std::string, uint32_t>> registry;
-        int days;
-        double perHour;
+    // Budget in MB (-1: not in the registry), days in the month, probes an hour (-1: unlimited).
+    const std::tuple<int, int, double> budgets[] = {
+        {30, 31, 35},  // 26338 a month, 849 a day
+        {1, 31, 1},    // 877 a month, 28 a day
+        {30, 28, 39},  // 940 a day
+        {0, 31, -1},  {-1, 30, -1},
     };
-    const BudgetCase budgets[] = {
-        {{{"VormProbeMonthBudgetMB", 30}}, 31, 35},  // 26338 a month, 849 a day
-        {{{"VormProbeMonthBudgetMB", 1}}, 31, 1},    // 877 a month, 28 a day
-        {{{"VormProbeMonthBudgetMB", 30}}, 28, 39},  // 940 a day
-        {{{"VormProbeMonthBudgetMB", 0}}, 31, -1},  {{}, 30, -1},
-    };
-    for (const BudgetCase& c : budgets) {
+    for (const auto& [mb, days, perHour] : budgets) {
         lab::Scenario s;
-        s.registry = c.registry;
-        EXPECT_EQ(lab::ProbesPerHour(s, c.days), c.perHour);
+        if (mb >= 0) s.registry = {{"VormProbeMonthBudgetMB", static_cast<uint32_t>(mb)}};
+        EXPECT_EQ(lab::ProbesPerHour(s, days), perHour) << mb;
     }
 }
 
@@ -57,15 +55,10 @@ TEST(LabResults, PlotScriptDrawsTheColumnsItNames) {
     ASSERT_TRUE(lab::ParseScenario(kMinimal, "p.ini", &s, &error)) << error;
     std::string csv = lab::StateCsv(s, {lab::SecondRow{}});
     std::vector<std::string> columns;
-    std::string header = csv.substr(0, csv.find('\n'));
-    for (size_t start = 0;;) {
-        size_t comma = header.find(',', start);
-        columns.push_back(header.substr(start, comma - start));
-        if (comma == std::string::npos) break;
-        start = comma + 1;
-    }
+    std::istringstream header(csv.substr(0, csv.find('\n')));
+    for (std::string column; std::getline(header, column, ',');) columns.push_back(column);
     std::string script = lab::GnuplotScript(s);
-    const std::pair<const char*, const char*> drawn[] = {
+    const std::pair<std::string, const char*> drawn[] = {
         {"capacity_mbps", "'capacity"},      {"limit_mbps", "'limit"},
         {"delivered_mbps", "'delivered"},    {"queue_ms", "'queueing delay"},
         {"probe_ms", "'probe answer delay"},
@@ -73,11 +66,8 @@ TEST(LabResults, PlotScriptDrawsTheColumnsItNames) {
     for (const auto& [column, title] : drawn) {
         auto it = std::find(columns.begin(), columns.end(), column);
         ASSERT_NE(it, columns.end()) << column;
-        // Appended in two steps: GCC 12's -Wrestrict misfires on
-        // "literal" + std::string&& in an optimised build.
-        const std::string number = std::to_string(it - columns.begin() + 1);
-        std::string use = std::string(column) == "probe_ms" ? "1:" : "$";
-        use += number;
+        std::string use = column == "probe_ms" ? "1:" : "$";
+        use += std::to_string(it - columns.begin() + 1);
         size_t titleAt = script.find(title);
         ASSERT_NE(titleAt, std::string::npos) << title;
         size_t lineStart = script.rfind('\n', titleAt);

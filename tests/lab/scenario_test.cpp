@@ -28,18 +28,18 @@ TEST(Scenario, ReadsTheShippedDefault) {
     // The four stories: an idle start, a saturated line whose limit (the
     // configured bandwidth) is above its capacity, a capacity drop, an idle end.
     ASSERT_EQ(s.phases.size(), 4u);
-    const lab::Phase& idle = s.phases[0];
     const lab::Phase& saturated = s.phases[1];
-    const lab::Phase& drop = s.phases[2];
     const lab::Phase& recovery = s.phases[3];
-    EXPECT_EQ(corvane::DemandAt(line.demand, idle.start).kind, corvane::DemandKind::Idle);
-    EXPECT_EQ(corvane::DemandAt(line.demand, saturated.start).kind, corvane::DemandKind::Greedy);
-    EXPECT_GT(static_cast<double>(line.gateway.downloadBps) / 1e6,
-              corvane::CapacityAt(line.capacity, saturated.start));
-    EXPECT_LT(corvane::CapacityAt(line.capacity, drop.start),
-              corvane::CapacityAt(line.capacity, saturated.start));
-    EXPECT_EQ(corvane::DemandAt(line.demand, drop.start).kind, corvane::DemandKind::Greedy);
-    EXPECT_EQ(corvane::DemandAt(line.demand, recovery.start).kind, corvane::DemandKind::Idle);
+    const corvane::DemandKind demands[] = {corvane::DemandKind::Idle, corvane::DemandKind::Greedy,
+                                           corvane::DemandKind::Greedy, corvane::DemandKind::Idle};
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(corvane::DemandAt(line.demand, s.phases[i].start).kind, demands[i]) << i;
+    }
+    auto capacity = [&](const lab::Phase& p) {
+        return corvane::CapacityAt(line.capacity, p.start);
+    };
+    EXPECT_GT(static_cast<double>(line.gateway.downloadBps) / 1e6, capacity(saturated));
+    EXPECT_LT(capacity(s.phases[2]), capacity(saturated));
     EXPECT_GE(recovery.end - recovery.start, 2.0 * 10) << "room for the idle recovery";
     EXPECT_EQ(recovery.end, s.duration);
     for (size_t i = 0; i + 1 < s.phases.size(); ++i)
@@ -47,57 +47,52 @@ TEST(Scenario, ReadsTheShippedDefault) {
 }
 
 TEST(Scenario, RefusesMalformedScenariosNamingTheLine) {
-    struct Case {
-        std::string text;
-        std::string error;  // after "s.ini:"
-    };
-    const Case cases[] = {
-        {kMinimal + "[directory]\nprimary = 10.0.0.1\n",
+    // The scenario, and the error after "s.ini:"; a leading "+" is appended to kMinimal.
+    const std::pair<std::string, std::string> cases[] = {
+        {"+[directory]\nprimary = 10.0.0.1\n",
          "22: '10.0.0.1' is not an IPv4 loopback address (127.x.x.x) ('primary' in [directory])"},
-        {kMinimal + "[server c]\naddress = 127.0.2.1\ndelay_ms = 1\nlat = 0\nlon = 0\n",
+        {"+[server c]\naddress = 127.0.2.1\ndelay_ms = 1\nlat = 0\nlon = 0\n",
          "0: address 127.0.2.1 of [server c] is used twice"},
-        {kMinimal + "[server c]\naddress = 127.0.2.9\ndelay_ms = 1\nlat = 0\nlon = 0\nline = h\n",
+        {"+[server c]\naddress = 127.0.2.9\ndelay_ms = 1\nlat = 0\nlon = 0\nline = h\n",
          "26: no [gateway h] for [server c]"},
-        {kMinimal + "[collector]\nresponses = 200, 99\n",
+        {"+[collector]\nresponses = 200, 99\n",
          "22: '99' is not an HTTP status (100 to 599) in [collector]"},
-        {kMinimal + "[registry]\nDebugLevel = 4294967296\n",
+        {"+[registry]\nDebugLevel = 4294967296\n",
          "22: '4294967296' is not a DWORD (0 to 4294967295) for 'DebugLevel' in [registry]"},
-        {kMinimal + "[registry]\nJTFA = 1\njtfa = 0\n", "23: 'jtfa' given twice in [registry]"},
-        {kMinimal + "[events]\n31 = service_stop\n",
-         "22: event at 31 s is after the end (duration 30 s)"},
-        {kMinimal + "[events]\n3 = reboot\n",
+        {"+[registry]\nJTFA = 1\njtfa = 0\n", "23: 'jtfa' given twice in [registry]"},
+        {"+[events]\n31 = service_stop\n", "22: event at 31 s is after the end (duration 30 s)"},
+        {"+[events]\n3 = reboot\n",
          "22: unknown event 'reboot' (service_stop, service_start, set_bandwidth, server_down, "
          "server_up, directory_down, directory_up)"},
-        {kMinimal + "[events]\n3 = server_down z\n", "22: no [server z] for the event"},
-        {kMinimal + "[events]\n3 = server_down all slowly\n",
-         "22: 'slowly' is not refuse, close or hang"},
-        {kMinimal + "[events]\n3 = set_bandwidth g\n",
-         "22: usage: set_bandwidth GATEWAY MBPS (in [events])"},
-        {kMinimal + "[sandrow]\nclock = 61:00\n",
+        {"+[events]\n3 = server_down z\n", "22: no [server z] for the event"},
+        {"+[events]\n3 = server_down all slowly\n", "22: 'slowly' is not refuse, close or hang"},
+        {"+[events]\n3 = set_bandwidth g\n", "22: usage: set_bandwidth GATEWAY MBPS (in [events])"},
+        {"+[sandrow]\nclock = 61:00\n",
          "22: clock = 61:00 is not MM:SS (local minute and second at start) in [sandrow]"},
-        {kMinimal + "[sandrow]\nclock_jump_at = 3\n",
+        {"+[sandrow]\nclock_jump_at = 3\n",
          "21: clock_jump_at and clock_jump go together in [sandrow]"},
-        {kMinimal + "[sandrow]\nclock_jump_at = 3\nclock_jump = 1:00\n",
+        {"+[sandrow]\nclock_jump_at = 3\nclock_jump = 1:00\n",
          "23: clock_jump needs clock in [sandrow]"},
-        {kMinimal + "[sandrow]\nstart_at = 30\n",
-         "0: sandrow starts at 30 s, not before the end (30 s)"},
-        {kMinimal + "[phase late]\nstart = 5\n", "0: the first [phase] must start at 0"},
-        {kMinimal + "[weather]\nsunny = yes\n",
+        {"+[sandrow]\nstart_at = 30\n", "0: sandrow starts at 30 s, not before the end (30 s)"},
+        {"+[phase late]\nstart = 5\n", "0: the first [phase] must start at 0"},
+        {"+[weather]\nsunny = yes\n",
          "21: unknown section [weather] (run, kernel, gateway, directory, server, collector, "
          "registry, sandrow, phase, events)"},
-        {kMinimal + "[directory x]\n", "21: [directory] takes no name"},
-        {kMinimal + "[collector]\n[collector]\n", "22: a second [collector]"},
+        {"+[directory x]\n", "21: [directory] takes no name"},
+        {"+[collector]\n[collector]\n", "22: a second [collector]"},
         {"[gateway g]\nmac = m\nid = 1\ndownload_mbps = 1\nupload_mbps = 1\ncapacity = 0:1\n",
          "0: no [run] section (it gives the duration)"},
         {"[run]\nduration = 5\n", "0: no [gateway NAME] section"},
-        {kMinimal + "[server a2]\naddress = 127.0.2.3\ndelay_ms = 1\nlat = 0\nlon = 0\nid = 1001\n",
+        {"+[server a2]\naddress = 127.0.2.3\ndelay_ms = 1\nlat = 0\nlon = 0\nid = 1001\n",
          "21: id 1001 is already used by [server a]"},
     };
-    for (const Case& c : cases) {
+    for (const auto& [text, expected] : cases) {
         lab::Scenario s;
         std::string error;
-        EXPECT_FALSE(lab::ParseScenario(c.text, "s.ini", &s, &error)) << c.error;
-        EXPECT_EQ(error, "s.ini:" + c.error);
+        EXPECT_FALSE(lab::ParseScenario(text[0] == '+' ? kMinimal + text.substr(1) : text, "s.ini",
+                                        &s, &error))
+            << expected;
+        EXPECT_EQ(error, "s.ini:" + expected);
     }
 }
 
@@ -117,8 +112,7 @@ TEST(Scenario, EventsRunInTimeOrderAndPhasesFollowTheSchedules) {
         {20, lab::EventKind::SetBandwidth},
     };
     for (size_t i = 0; i < s.events.size(); ++i) {
-        EXPECT_EQ(s.events[i].at, expected[i].first) << i;
-        EXPECT_EQ(s.events[i].kind, expected[i].second) << i;
+        EXPECT_EQ(std::make_pair(s.events[i].at, s.events[i].kind), expected[i]) << i;
     }
     EXPECT_EQ(s.events[1].servers, std::vector<size_t>{1});
     EXPECT_EQ(s.events[1].mode, lab::DownMode::Refuse);

@@ -14,23 +14,20 @@
 namespace {
 
 TEST(ProcessResources, CountsEveryDescriptorOpenedAndClosed) {
-    std::optional<lab::ProcessResources> before = lab::ReadProcessResources(::getpid());
-    ASSERT_TRUE(before.has_value());
-    EXPECT_GT(before->rssKb, 0);
-    EXPECT_GE(before->fds, 3);
-    int fds[2];
-    ASSERT_EQ(::pipe(fds), 0);
-    int third = ::open("/dev/null", O_RDONLY);
-    ASSERT_GE(third, 0);
-    std::optional<lab::ProcessResources> open = lab::ReadProcessResources(::getpid());
-    ASSERT_TRUE(open.has_value());
-    EXPECT_EQ(open->fds, before->fds + 3);
-    ::close(fds[0]);
-    ::close(fds[1]);
-    ::close(third);
-    std::optional<lab::ProcessResources> after = lab::ReadProcessResources(::getpid());
-    ASSERT_TRUE(after.has_value());
-    EXPECT_EQ(after->fds, before->fds);
+    auto fds = [] {
+        std::optional<lab::ProcessResources> r = lab::ReadProcessResources(::getpid());
+        EXPECT_TRUE(r.has_value() && r->rssKb > 0);
+        return r ? r->fds : -1;
+    };
+    const int before = fds();
+    EXPECT_GE(before, 3);
+    int opened[3];
+    ASSERT_EQ(::pipe(opened), 0);
+    opened[2] = ::open("/dev/null", O_RDONLY);
+    ASSERT_GE(opened[2], 0);
+    EXPECT_EQ(fds(), before + 3);
+    for (int fd : opened) ::close(fd);
+    EXPECT_EQ(fds(), before);
 }
 
 TEST(ProcessResources, SeesAnotherProcessGrowAndGo) {

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <future>
 
@@ -61,7 +62,7 @@ std::string Get(const std::string& path) {
 
 class StandInsTest : public ::testing::Test {
   protected:
-    lab::StandInConfig Config() {
+    void Start(bool directoryUp = true) {
         lab::StandInConfig c;
         c.port = 0;
         c.configDocument = "<settings><client lat=\"1\" lon=\"2\" /></settings>";
@@ -70,11 +71,9 @@ class StandInsTest : public ::testing::Test {
         c.servers = {{"s", kServer, 80, 0}};
         c.collectorAddress = kCollector;
         c.collectorResponses = {404, 500, 200};
-        return c;
-    }
-    void Start(lab::StandInConfig config) {
+        c.directoryUp = directoryUp;
         standIns_ = std::make_unique<lab::StandIns>(
-            std::move(config), [this](size_t) { return queueSeconds_.load(); }, [] { return 0.0; });
+            std::move(c), [this](size_t) { return queueSeconds_.load(); }, [] { return 0.0; });
         std::string error;
         ASSERT_TRUE(standIns_->Start(&error)) << error;
     }
@@ -85,7 +84,7 @@ class StandInsTest : public ::testing::Test {
 };
 
 TEST_F(StandInsTest, LatencyAnswerWaitsForItsDelayWithoutHoldingUpOthers) {
-    Start(Config());
+    Start();
     auto latency = std::async(std::launch::async, [this] {
         return Exchange(kServer, Port(kServer), Get("/speedtest/latency.txt"));
     });
@@ -106,7 +105,7 @@ TEST_F(StandInsTest, LatencyAnswerWaitsForItsDelayWithoutHoldingUpOthers) {
 }
 
 TEST_F(StandInsTest, AnswersByRoleAndPath) {
-    Start(Config());
+    Start();
     struct Case {
         const char* address;
         std::string request;
@@ -147,7 +146,7 @@ TEST_F(StandInsTest, AnswersByRoleAndPath) {
 }
 
 TEST_F(StandInsTest, CollectorAnswersInTurnAndKeepsEveryReport) {
-    Start(Config());
+    Start();
     const std::string request = test::ReadFile(REPORT_REQUEST_FIXTURE);
     ASSERT_FALSE(request.empty());
     const int expected[] = {404, 500, 200, 200};
@@ -168,24 +167,22 @@ TEST_F(StandInsTest, CollectorAnswersInTurnAndKeepsEveryReport) {
 }
 
 TEST_F(StandInsTest, ServerFaultsAndALateDirectory) {
-    lab::StandInConfig config = Config();
-    config.directoryUp = false;
-    Start(config);
+    Start(false);
+    const std::string probe = Get("/speedtest/latency.txt");
+    auto answered = [&](const char* address, const std::string& request) {
+        return Exchange(address, Port(address), request).data.rfind("HTTP/1.1 200", 0) == 0;
+    };
     EXPECT_EQ(Port(kPrimary), 0) << "nothing listens before the directory starts";
     standIns_->SetDirectoryUp(true);
-    ASSERT_NE(Port(kPrimary), 0);
-    EXPECT_EQ(Exchange(kPrimary, Port(kPrimary), Get("/speedtest-config.php"))
-                  .data.rfind("HTTP/1.1 200", 0),
-              0u);
+    EXPECT_TRUE(answered(kPrimary, Get("/speedtest-config.php")));
 
     queueSeconds_ = 0;
-    const std::string probe = Get("/speedtest/latency.txt");
     standIns_->SetServerDown(0, lab::DownMode::Refuse);
     EXPECT_EQ(Port(kServer), 0);
     standIns_->SetServerUp(0);
-    uint16_t port = Port(kServer);
+    const uint16_t port = Port(kServer);
     ASSERT_NE(port, 0);
-    EXPECT_EQ(Exchange(kServer, port, probe).data.rfind("HTTP/1.1 200", 0), 0u);
+    EXPECT_TRUE(answered(kServer, probe));
 
     standIns_->SetServerDown(0, lab::DownMode::Close);
     Reply closed = Exchange(kServer, port, probe);
@@ -200,12 +197,11 @@ TEST_F(StandInsTest, ServerFaultsAndALateDirectory) {
     EXPECT_GE(held.ms, 290) << "held until the client gave up";
 
     standIns_->SetServerUp(0);
-    EXPECT_EQ(Exchange(kServer, port, probe).data.rfind("HTTP/1.1 200", 0), 0u);
+    EXPECT_TRUE(answered(kServer, probe));
     std::vector<lab::ProbeRecord> probes = standIns_->Probes();
     ASSERT_EQ(probes.size(), 4u);
     EXPECT_GE(probes[0].servedMs, 0);
-    EXPECT_LT(probes[1].servedMs, 0) << "not answered";
-    EXPECT_LT(probes[2].servedMs, 0) << "not answered";
+    EXPECT_LT(std::max(probes[1].servedMs, probes[2].servedMs), 0) << "not answered";
     EXPECT_NEAR(probes[3].servedMs, 80, 1e-6);
 
     standIns_->SetDirectoryUp(false);

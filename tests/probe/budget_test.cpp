@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "config/registry_params.h"
@@ -18,19 +19,18 @@ namespace {
 
 class Budget : public ::testing::Test {
   protected:
-    void SetUp() override {
-        ResetBudgetForTest();
-        ResetConfigForTest();
-        ResetIspContextsForTest();
-        gLastReportFailed = false;
-        InitLogger();
-    }
-    void TearDown() override {
+    static void Reset() {
         ResetLoggerForTest();
         ResetBudgetForTest();
         ResetConfigForTest();
         ResetIspContextsForTest();
+        gLastReportFailed = false;
     }
+    void SetUp() override {
+        Reset();
+        InitLogger();
+    }
+    void TearDown() override { Reset(); }
     int CountLogged(const std::string& prefix) {
         auto log = test::LogMessages("aperture.log");
         return static_cast<int>(std::count_if(log.begin(), log.end(), [&](const std::string& m) {
@@ -41,9 +41,7 @@ class Budget : public ::testing::Test {
     void Start(const std::string& budget, uint16_t year, uint16_t month, uint16_t day,
                uint16_t minute) {
         ResetBudgetForTest();
-        hive_.Write(budget.empty()
-                        ? std::vector<std::string>{}
-                        : std::vector<std::string>{"\"VormProbeMonthBudgetMB\"=" + budget});
+        budget.empty() ? hive_.Write({}) : hive_.Write({"\"VormProbeMonthBudgetMB\"=" + budget});
         clock_.SetLocal(year, month, day, 10, minute);
         InitOrUpdateProbeBudgetTiming(true);
     }
@@ -77,11 +75,9 @@ TEST_F(Budget, FiguresAcrossBudgetsAndMonths) {
     for (const Case& c : cases) {
         Start(c.value, c.year, c.month, 15, 0);
         SCOPED_TRACE(c.value + " " + std::to_string(c.year) + "-" + std::to_string(c.month));
-        EXPECT_EQ(gUnlimitedProbing, c.unlimited);
-        EXPECT_EQ(gProbesPerMonth, c.perMonth);
-        EXPECT_EQ(gProbesPerDay, c.perDay);
-        EXPECT_EQ(gProbesPerHour, c.perHour);
-        EXPECT_EQ(gMovingProbesPerPartitionedHourLimit, c.partition0Limit);
+        EXPECT_EQ(std::make_tuple(gUnlimitedProbing, gProbesPerMonth, gProbesPerDay, gProbesPerHour,
+                                  gMovingProbesPerPartitionedHourLimit),
+                  std::make_tuple(c.unlimited, c.perMonth, c.perDay, c.perHour, c.partition0Limit));
     }
     EXPECT_EQ(gProbeMonthBudgetMB, 30u);  // a missing value reads as 30 MB, unenforced
     EXPECT_EQ(CountLogged("InitOrUpdateProbeBudgetTiming: Unlimited Probing is enabled."), 2);

@@ -13,16 +13,16 @@ namespace {
 
 class DeferralTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        ResetConfigForTest();
-        ResetBudgetForTest();
-        InitLogger();
-    }
-    void TearDown() override {
+    static void Reset() {
         ResetLoggerForTest();
         ResetConfigForTest();
         ResetBudgetForTest();
     }
+    void SetUp() override {
+        Reset();
+        InitLogger();
+    }
+    void TearDown() override { Reset(); }
 
     test::TempDir dir_;
     test::ScopedChdir cwd_{dir_.path()};

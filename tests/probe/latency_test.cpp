@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <tuple>
 #include <vector>
 
 #include "config/registry_params.h"
@@ -53,12 +54,17 @@ class Routes : public platform::RouteSource {
 
 class Latency : public ::testing::Test {
   protected:
-    void SetUp() override {
+    static void Reset() {
+        platform::SetRouteSourceForTest(nullptr);
         ResetLatencyForTest();
         ResetBudgetForTest();
+        ResetLoggerForTest();
         platform::ResetClockForTest();
         ClearLastErrorText();
         ResetIspContextsForTest();
+    }
+    void SetUp() override {
+        Reset();
         InitLogger();
         platform::SetRouteSourceForTest(&routes_);
         SetLatencyExchangeForTest(
@@ -73,19 +79,10 @@ class Latency : public ::testing::Test {
         defaultRoute.nextHop = Ip(192, 0, 2, 1);
         routes_.rows = {defaultRoute, defaultRoute};
         routes_.rows[1].nextHop = Ip(192, 0, 2, 254);  // the later default route wins
-        ctx_.TargetIfIndex = 3;
-        ctx_.G = 1;
-        ctx_.gProbeCount = 9;
-        ctx_.ProbeCountHourCheckpoint = 4;
+        std::tie(ctx_.TargetIfIndex, ctx_.G, ctx_.gProbeCount, ctx_.ProbeCountHourCheckpoint) =
+            std::tuple(3, 1, 9, 4);
     }
-    void TearDown() override {
-        platform::SetRouteSourceForTest(nullptr);
-        ResetLatencyForTest();
-        ResetBudgetForTest();
-        ResetLoggerForTest();
-        platform::ResetClockForTest();
-        ClearLastErrorText();
-    }
+    void TearDown() override { Reset(); }
     int32_t Probe(uint8_t deferral, uint8_t budget) {
         deferral_ = deferral;
         budget_ = budget;
@@ -108,20 +105,16 @@ class Latency : public ::testing::Test {
 TEST_F(Latency, PinsTheServersNetworkThroughTheInterfaceForOneProbe) {
     gUnlimitedProbing = true;
     EXPECT_EQ(Probe(1, 1), kProbeAnswered);
-    EXPECT_EQ(seconds_, 0.123456);
-    EXPECT_EQ(deferral_, 0);
-    EXPECT_EQ(budget_, 0);
-    EXPECT_EQ(ctx_.gProbeCount, 10u);
-    EXPECT_EQ(ctx_.gProbesSentThisHour, 6u);
+    EXPECT_EQ(
+        std::make_tuple(seconds_, deferral_, budget_, ctx_.gProbeCount, ctx_.gProbesSentThisHour),
+        std::make_tuple(0.123456, 0, 0, 10u, 6u));
     ASSERT_EQ(routes_.created.size(), 1u);
     const platform::IpForwardRow& row = routes_.created[0];
-    EXPECT_EQ(row.dest, Ip(203, 0, 113, 0));
-    EXPECT_EQ(row.mask, Ip(255, 255, 255, 0));
-    EXPECT_EQ(row.nextHop, Ip(192, 0, 2, 254));
-    EXPECT_EQ(row.ifIndex, 3u);
-    EXPECT_EQ(row.proto, 3u);
-    EXPECT_EQ(row.metric1, 6u);  // one above the interface's
-    EXPECT_EQ(row.metric2, 0xFFFFFFFFu);
+    // The server's /24 through the last default route, one metric above the interface's.
+    EXPECT_EQ(
+        std::tie(row.dest, row.mask, row.nextHop, row.ifIndex, row.proto, row.metric1, row.metric2),
+        std::make_tuple(Ip(203, 0, 113, 0), Ip(255, 255, 255, 0), Ip(192, 0, 2, 254), 3u, 3u, 6u,
+                        0xFFFFFFFFu));
     ASSERT_EQ(routes_.deleted.size(), 1u);
     EXPECT_EQ(std::memcmp(&routes_.deleted[0], &row, sizeof(row)), 0);
     EXPECT_EQ(gProbeRoute.ifIndex, 0u);

@@ -47,18 +47,7 @@ const std::string kClosed = "[Post Thrd N] sock N closed\n";
 
 class ReportTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        ResetProcessForTest();
-        ClearLastErrorText();
-        ResetIspContextsForTest();
-        ResetReportForTest();
-        gComputerName = "TESTBOX";
-        ResetLoggerForTest();
-        InitLogger();
-        UsePort(collector_.port());
-        ::setenv("SANDROW_COLLECTOR_HOST", "127.0.0.1", 1);
-    }
-    void TearDown() override {
+    static void Reset() {
         ::unsetenv("SANDROW_COLLECTOR_HOST");
         ResetExchangeSettingsForTest();
         ResetLoggerForTest();
@@ -67,6 +56,14 @@ class ReportTest : public ::testing::Test {
         ResetProcessForTest();
         ClearLastErrorText();
     }
+    void SetUp() override {
+        Reset();
+        gComputerName = "TESTBOX";
+        InitLogger();
+        UsePort(collector_.port());
+        ::setenv("SANDROW_COLLECTOR_HOST", "127.0.0.1", 1);
+    }
+    void TearDown() override { Reset(); }
     void UsePort(uint16_t port, uint32_t postCallTimeoutMs = 60000) {
         ExchangeSettings settings;
         settings.port = port;

@@ -1,7 +1,6 @@
-// A kernel in memory for the kernel backend's tree logic: links, qdiscs,
-// classes and filters kept as the requests that made them (a tc request and
-// the kernel's answer share one layout), kinds it lacks, failures on demand,
-// and a log of every request.
+// A kernel in memory for the kernel backend's tree logic: tc objects kept as
+// the requests that made them (request and answer share one layout), missing
+// kinds, failures on demand, and a log of every request.
 #pragma once
 
 #include <linux/gen_stats.h>
@@ -51,12 +50,8 @@ class FakeKernel : public nl::Transport {
         devices_[name] = d;
         return d.index;
     }
-    void AddQdisc(nl::Message m) { Store(&qdiscs_, m); }
-
-    // The bytes a device has sent, as the next link answers tell.
     void SetTxBytes(const std::string& name, uint64_t bytes) { devices_.at(name).txBytes = bytes; }
-    // Statistics that qdisc dumps carry (TCA_STATS2), by device index and
-    // handle; a qdisc without an entry has none.
+    // TCA_STATS2 of qdisc dumps, by device index and handle.
     std::map<std::pair<int, uint32_t>, tc::Stats> qdiscStats;
 
     std::set<std::string> missingKinds;  // answered "Specified qdisc kind is unknown"
@@ -72,16 +67,14 @@ class FakeKernel : public nl::Transport {
     std::vector<tc::Class> Classes(int ifindex) const {
         return Parsed(classes_, ifindex, &tc::ParseClass);
     }
-    std::vector<tc::Filter> Filters(int ifindex) const {
-        return Parsed(filters_, ifindex, &tc::ParseFilter);
-    }
     int IndexOf(const std::string& name) const {
         auto it = devices_.find(name);
         return it == devices_.end() ? 0 : it->second.index;
     }
     size_t ObjectCount() const { return qdiscs_.size() + classes_.size() + filters_.size(); }
 
-    nl::Result Request(nl::Message& message, const nl::OnMessage& each) override {
+    nl::Result Request(nl::Message& message, const nl::OnMessage& given) override {
+        const nl::OnMessage each = given ? given : [](const nlmsghdr*) {};
         nl::Result r;
         r.what = message.what();
         const nlmsghdr* h = message.header();
@@ -113,7 +106,7 @@ class FakeKernel : public nl::Transport {
                 auto* t = Tcm(h);
                 Erase(&filters_, [&](const tcmsg* o) {
                     return o->tcm_ifindex == t->tcm_ifindex &&
-                           (o->tcm_info >> 16) == (t->tcm_info >> 16);
+                           o->tcm_info >> 16 == t->tcm_info >> 16;
                 });
                 return r;
             }
@@ -139,6 +132,13 @@ class FakeKernel : public nl::Transport {
         return Tcm(reinterpret_cast<const nlmsghdr*>(bytes.data()));
     }
     static void Store(Store_t* store, const nl::Message& m) { store->push_back(m.Bytes()); }
+    static std::string Name(const nlmsghdr* h) {
+        std::string name;
+        nl::ForEachAttribute(h, sizeof(ifinfomsg), [&](const nlattr* a) {
+            if (nl::AttributeType(a) == IFLA_IFNAME) name = nl::AttributeText(a);
+        });
+        return name;
+    }
     static void Erase(Store_t* store, const std::function<bool(const tcmsg*)>& match) {
         std::erase_if(*store, [&](const std::vector<uint8_t>& b) { return match(Tcm(b)); });
     }
@@ -156,19 +156,17 @@ class FakeKernel : public nl::Transport {
         return out;
     }
     static nl::Result Dump(const Store_t& store, const nl::OnMessage& each, nl::Result r) {
-        for (const auto& b : store) {
-            if (each) each(reinterpret_cast<const nlmsghdr*>(b.data()));
-        }
+        for (const auto& b : store) each(reinterpret_cast<const nlmsghdr*>(b.data()));
         return r;
     }
 
-    // Each qdisc as stored, with its statistics appended as the kernel nests them.
+    // Each qdisc as stored, with its statistics nested as the kernel does.
     nl::Result DumpQdiscs(const nl::OnMessage& each, nl::Result r) const {
         for (const auto& b : qdiscs_) {
             const tcmsg* t = Tcm(b);
             auto stats = qdiscStats.find({t->tcm_ifindex, t->tcm_handle});
             if (stats == qdiscStats.end()) {
-                if (each) each(reinterpret_cast<const nlmsghdr*>(b.data()));
+                each(reinterpret_cast<const nlmsghdr*>(b.data()));
                 continue;
             }
             gnet_stats_basic basic{stats->second.bytes,
@@ -192,17 +190,14 @@ class FakeKernel : public nl::Transport {
             outer->nla_len = static_cast<uint16_t>(bytes.size() - nest);
             reinterpret_cast<nlmsghdr*>(bytes.data())->nlmsg_len =
                 static_cast<uint32_t>(bytes.size());
-            if (each) each(reinterpret_cast<const nlmsghdr*>(bytes.data()));
+            each(reinterpret_cast<const nlmsghdr*>(bytes.data()));
         }
         return r;
     }
 
     Device* Find(const nlmsghdr* h) {
         const auto* ifi = static_cast<const ifinfomsg*>(nl::FamilyHeader(h, sizeof(ifinfomsg)));
-        std::string name;
-        nl::ForEachAttribute(h, sizeof(ifinfomsg), [&](const nlattr* a) {
-            if (nl::AttributeType(a) == IFLA_IFNAME) name = nl::AttributeText(a);
-        });
+        const std::string name = Name(h);
         for (auto& [n, d] : devices_) {
             if ((ifi->ifi_index != 0 && d.index == ifi->ifi_index) ||
                 (!name.empty() && n == name)) {
@@ -230,7 +225,7 @@ class FakeKernel : public nl::Transport {
         rtnl_link_stats64 stats{};
         stats.tx_bytes = d->txBytes;
         answer.PutBytes(IFLA_STATS64, &stats, sizeof stats);
-        if (each) each(answer.header());
+        each(answer.header());
         return r;
     }
 
@@ -257,11 +252,7 @@ class FakeKernel : public nl::Transport {
             r.extack = "Unknown device type";
             return r;
         }
-        std::string name;
-        nl::ForEachAttribute(h, sizeof(ifinfomsg), [&](const nlattr* a) {
-            if (nl::AttributeType(a) == IFLA_IFNAME) name = nl::AttributeText(a);
-        });
-        AddDevice(name, "ifb");  // like the kernel, it takes no alias at creation
+        AddDevice(Name(h), "ifb");  // like the kernel, it takes no alias at creation
         return r;
     }
 

@@ -1,8 +1,6 @@
-// The service's metrics: the exposition text (against a checker of the
-// format that proves itself on malformed input), the file and its atomic
-// rewrite, the HTTP endpoint in process and in the real corvane-service
-// under hostile clients, the [metrics] section of every backend's file, and
-// the kernel backend's figures on a kernel in memory and on the real one.
+// The service's metrics: the exposition text (checked by a parser of the
+// format), the file, the HTTP endpoint, the real service under hostile
+// clients, each backend's [metrics] section and the kernel backend's figures.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/eventfd.h>
@@ -174,31 +172,21 @@ TEST(ExpositionChecker, AcceptsTheFormatAndRejectsEachKindOfMalformedText) {
     const std::pair<std::string, std::string> malformed[] = {
         {meta + "x_total 1", "no newline at the end"},
         {"# HELP 1x X.\n", "bad metric name '1x'"},
-        {"# TYPE x-y gauge\n", "bad metric name 'x-y'"},
         {meta + "1x 1\n", "malformed"},
-        {meta + "x-y 1\n", "malformed"},
         {meta + "x_total{1a=\"v\"} 1\n", "malformed"},
         {meta + "x_total{__a=\"v\"} 1\n", "bad label name '__a'"},
-        {meta + "x_total{a=v} 1\n", "malformed"},
         {meta + "x_total{a=\"v} 1\n", "malformed"},
         {meta + "x_total{a=\"a\"b\"} 1\n", "malformed"},
-        {meta + "x_total{a=\"1\"b=\"2\"} 1\n", "malformed"},
         {meta + "x_total{a=\"\\t\"} 1\n", "malformed"},
         {meta + "x_total{a=\"\xFF\"} 1\n", "not UTF-8"},
         {meta + "x_total{a=\"\xC0\xAF\"} 1\n", "not UTF-8"},
         {meta + "x_total{a=\"1\",a=\"2\"} 1\n", "label a twice"},
         {meta + "x_total{a=\"1\" 1\n", "malformed"},
-        {meta + "x_total{a=\"1\",\n", "malformed"},
         {meta + "x_total\n", "malformed"},
-        {meta + "x_total one\n", "malformed"},
         {meta + "x_total Inf\n", "malformed"},
         {meta + "x_total 1e\n", "malformed"},
-        {meta + "x_total 1.2.3\n", "malformed"},
-        {meta + "x_total .\n", "malformed"},
-        {meta + "x_total 1 2 3\n", "malformed"},
         {meta + "x_total 1 1.5\n", "malformed"},
         {"x_total 1\n", "no HELP and TYPE before the samples of x_total"},
-        {"# HELP x_total T.\nx_total 1\n", "no HELP and TYPE"},
         {"# HELP h H.\n# TYPE h gauge\nh_sum 1\n", "no HELP and TYPE before the samples of h_sum"},
         {meta + "x_total 1\n# TYPE x_total counter\n", "TYPE after the samples"},
         {meta + "# HELP x_total Again.\nx_total 1\n", "a second HELP"},
@@ -226,7 +214,6 @@ std::chrono::system_clock::time_point UnixMs(int64_t ms) {
 
 TEST(MetricsText, EscapesLabelValuesAndReplacesWhatIsNotUtf8) {
     const std::pair<std::string, std::string> rows[] = {
-        {"plain", "plain"},
         {"a\"b", "a\\\"b"},
         {"back\\slash", "back\\\\slash"},
         {"two\nlines", "two\\nlines"},
@@ -320,15 +307,6 @@ TEST(MetricsText, RendersEveryFamilyOnceWithTheGatewaysValues) {
 // ---------------------------------------------------------------------------
 // The file.
 
-class FakeTime {
-  public:
-    Clock::time_point now() const { return now_; }
-    void Advance(Clock::duration d) { now_ += d; }
-
-  private:
-    Clock::time_point now_ = Clock::time_point(1000s);
-};
-
 TEST(MetricsFile, ReplacedWholeWithMode0644ReadersNeverSeeAPartAndStopRemovesIt) {
     test::TempDir dir;
     const std::string path = dir.file("corvane.prom");
@@ -380,7 +358,7 @@ TEST(MetricsFile, ReplacedWholeWithMode0644ReadersNeverSeeAPartAndStopRemovesIt)
 
 TEST(MetricsFile, OnceASecondAndAFailureIsLoggedOnceUntilItWorksAgain) {
     test::TempDir dir;
-    FakeTime time;
+    Clock::time_point now(1000s);
     bool sourceWorks = true;
     auto source = [&](std::string* text) {
         *text = "# HELP x X.\n# TYPE x gauge\nx 1\n";
@@ -389,45 +367,39 @@ TEST(MetricsFile, OnceASecondAndAFailureIsLoggedOnceUntilItWorksAgain) {
     const std::pair<std::string, std::string> rows[] = {
         {dir.file("missing/corvane.prom"),
          "cannot create a file in " + dir.file("missing") + ": No such file or directory"},
-        {dir.file("plain/corvane.prom"),
-         "cannot create a file in " + dir.file("plain") + ": Not a directory"},
         {dir.file("ok/corvane.prom"), "the backend's figures cannot be read"},
     };
     for (const auto& [path, problem] : rows) {
         SCOPED_TRACE(path);
-        test::WriteFile(dir.file("plain"), "a file, not a directory\n");
         std::filesystem::create_directory(dir.file("ok"));
         sourceWorks = path != dir.file("ok/corvane.prom");
         std::vector<std::string> log;
         corvane::MetricsFile file(
-            path, source, [&] { return time.now(); },
+            path, source, [&] { return now; },
             [&](std::string_view line) { log.emplace_back(line); });
         EXPECT_EQ(file.MsUntilWork(), 0);  // the first at once
         int writes = 0;
         for (int ms = 0; ms < 10000; ms += 250) {  // ten seconds of a loop's turns
             if (file.MsUntilWork() == 0) ++writes;
             file.Work({});
-            time.Advance(250ms);
+            now += 250ms;
         }
         EXPECT_EQ(writes, 10) << "not once a second";
         ASSERT_EQ(log.size(), 1u) << "logged more than once:\n" << ::testing::PrintToString(log);
         EXPECT_EQ(log[0], "metrics file " + path + ": " + problem +
                               " (tried again every second, logged again once it works)");
         // Mended: one line more, and the file is there.
-        std::filesystem::remove(dir.file("plain"));
         std::filesystem::create_directory(dir.file("missing"));
-        std::filesystem::create_directory(dir.file("plain"));
         sourceWorks = true;
-        time.Advance(1s);
+        now += 1s;
         file.Work({});
         ASSERT_EQ(log.size(), 2u);
         EXPECT_EQ(log[1], "metrics file " + path + ": written again");
         EXPECT_EQ(test::ReadFile(path), "# HELP x X.\n# TYPE x gauge\nx 1\n");
         EXPECT_EQ(file.MsUntilWork(), 1000);
-        time.Advance(400ms);
+        now += 400ms;
         EXPECT_EQ(file.MsUntilWork(), 600);
         std::filesystem::remove_all(dir.file("missing"));
-        std::filesystem::remove_all(dir.file("plain"));
     }
 }
 
@@ -598,10 +570,9 @@ TEST(MetricsEndpoint, AnswersByPathAndMethodOverIpv4AndIpv6AndWritesLargeAnswers
             {"GET / HTTP/1.1\r\n\r\n", 404, true},
             {"GET /metricsx HTTP/1.1\r\n\r\n", 404, true},
             {"POST /metrics HTTP/1.1\r\nContent-Length: 0\r\n\r\n", 405, true},
-            {"DELETE /metrics HTTP/1.1\r\n\r\n", 405, true},
+            {"DELETE /metrics HTTP/1.1\r\n\r\n", 405, true},  // not only POST
             {"GET /metrics HTTP/2.0\r\n\r\n", 400, true},
             {"GET /metrics\r\n\r\n", 400, true},
-            {"nonsense\r\n\r\n", 400, true},
         };
         for (const auto& [request, status, body] : rows) {
             SCOPED_TRACE(request);
@@ -727,11 +698,8 @@ TEST(MetricsConfig, EveryBackendsFileReadsTheSectionAndNamesFileLineAndKeyOfEach
         {"[metrics]\nlisten = localhost:9464\n", 2, "'localhost:9464' " + form},
         {"[metrics]\nlisten = 127.0.0.1\n", 2, form},
         {"[metrics]\nlisten = 127.0.0.1:65536\n", 2, form},
-        {"[metrics]\nlisten = 127.0.0.1:-1\n", 2, form},
-        {"[metrics]\nlisten = [::1]9464\n", 2, form},
         {"[metrics]\nfile = corvane.prom\n", 2,
          "'corvane.prom' is not the absolute path of a file (%k'file' in [metrics])"},
-        {"[metrics]\nfile = /var/lib/\n", 2, "is not the absolute path of a file"},
         {"[metrics]\nport = 9464\n", 2, "unknown key 'port' in [metrics]"},
         {"[metrics x]\n", 1, "[metrics] takes no name, not [metrics x]"},
         {"[metrics]\n[metrics]\n", 2, "a second [metrics] (the first is at line "},

@@ -76,6 +76,12 @@ struct ServiceState {
     }
 };
 using State = std::shared_ptr<ServiceState>;
+using Script = std::function<void(ServiceState&)>;
+
+// A script that makes `method` answer `hr`.
+inline Script Raise(const std::string& method, HRESULT hr, bool raise = true) {
+    return [=](ServiceState& s) { s.answers[method] = {hr, raise}; };
+}
 
 // The array of one field over all rows, and an array of one value for each row.
 template <typename Row, typename T>

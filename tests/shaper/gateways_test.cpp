@@ -17,14 +17,12 @@ namespace {
 
 using fake::ServiceState;
 using Lines = std::vector<std::string>;
-using Script = std::function<void(ServiceState&)>;
+using fake::Raise;
+using fake::Script;
 
 constexpr const wchar_t* kMacA = L"02-00-00-00-00-0A";
 constexpr const wchar_t* kMacB = L"02-00-00-00-00-0B";
 
-Script Raise(const std::string& method, HRESULT hr) {
-    return [=](ServiceState& s) { s.answers[method] = {hr}; };
-}
 Script InfoArray(size_t k, const SafeArray& a) {
     return [=](ServiceState& s) { s.editNetworkInfo = [=](NetworkInfoArrays& r) { r[k] = a; }; };
 }

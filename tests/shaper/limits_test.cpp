@@ -16,13 +16,10 @@ namespace {
 
 using fake::ServiceState;
 using Lines = std::vector<std::string>;
-using Script = std::function<void(ServiceState&)>;
+using fake::Raise;
+using fake::Script;
 
 constexpr const wchar_t* kMacA = L"02-00-00-00-00-0A";
-
-Script Raise(const std::string& method, HRESULT hr, bool raise = true) {
-    return [=](ServiceState& s) { s.answers[method] = {hr, raise}; };
-}
 
 class Limits : public fake::ServiceTest {
   protected:

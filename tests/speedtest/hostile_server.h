@@ -1,13 +1,11 @@
-// Hostile HTTP peers for the tests that prove the client outlives them: a
-// server that streams without end, names absurd chunk sizes, sends a header
-// that never ends, holds the connection silently, trickles, or resets in the
-// middle of a body. Every wait of the server also watches its stop signal,
-// so a test can always end it, whatever the client does. Also the memory
-// figures of a process and a console sink that keeps streamed filler short.
+// Hostile HTTP peers (endless streams, absurd chunk sizes, endless headers,
+// silence, trickles, resets mid-body), a memory meter and a console sink that
+// keeps streamed filler short. Every server wait also watches its stop signal.
 #pragma once
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <malloc.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -18,6 +16,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -33,9 +32,8 @@
 
 namespace hostile {
 
-// What a streaming peer sends: `head` once, then `unit` over and over. The
-// unit holds neither "[" nor "]", so that a console line can be told apart
-// from the filler it quotes (see CondensedConsole).
+// `head` once, then `unit` over and over; the unit holds neither "[" nor "]",
+// so a console line stays apart from the filler it quotes.
 struct Stream {
     std::string head;
     std::string unit;
@@ -101,14 +99,11 @@ class Peer {
         }
         return true;
     }
-    // The stream until the client stops taking it; the bytes sent.
-    uint64_t StreamForever(const Stream& stream) {
+    // The stream until the client stops taking it.
+    void StreamForever(const Stream& stream) {
         std::string block;
         while (block.size() < 65536) block += stream.unit;  // whole units keep the phase
-        uint64_t sent = stream.head.size();
-        if (!Send(stream.head)) return 0;
-        while (Send(block)) sent += block.size();
-        return sent;
+        StreamGenerated(stream.head, [&block] { return block; });
     }
     // Blocks from `next` (a new one each call) until the client stops taking them.
     void StreamGenerated(const std::string& head, const std::function<std::string()>& next) {
@@ -198,12 +193,6 @@ class Server {
         for (pollfd& entry : entries_) ::close(entry.fd);
     }
     uint16_t port() const { return port_; }
-    // Connections whose handler has returned.
-    size_t served() const { return served_.load(); }
-    std::vector<std::string> requests() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return requests_;
-    }
 
   private:
     void Run() {
@@ -215,11 +204,6 @@ class Server {
                 Peer peer(fd, entries_.back().fd, addresses_[i]);
                 handler_(peer);
                 peer.Close(false);
-                {
-                    std::lock_guard<std::mutex> lock(mutex_);
-                    requests_.push_back(peer.request());
-                }
-                served_ += 1;
             }
         }
     }
@@ -229,13 +213,30 @@ class Server {
     uint16_t port_;
     std::vector<pollfd> entries_;  // only the server's thread touches them while it runs
     std::thread thread_;
-    std::atomic<size_t> served_{0};
-    mutable std::mutex mutex_;
-    std::vector<std::string> requests_;
 };
 
-// Every run of digits and dots right after `marker` becomes `mask`: the
-// figures of a console line that vary from run to run (ids, times, sizes).
+// A handler the test swaps while the server runs.
+class Switch {
+  public:
+    void Set(Server::Handler handler) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        handler_ = std::move(handler);
+    }
+    void operator()(Peer& p) const {
+        Server::Handler handler;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            handler = handler_;
+        }
+        handler(p);
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    Server::Handler handler_;
+};
+
+// Every run of digits and dots right after `marker` becomes `mask`.
 inline std::string MaskNumbersAfter(std::string text, std::string_view marker,
                                     std::string_view mask) {
     for (size_t at = text.find(marker); at != std::string::npos; at = text.find(marker, at)) {
@@ -262,35 +263,6 @@ inline long StatusKb(const std::string& field, const std::string& pid = "self") 
     return -1;
 }
 
-// The memory of this process around one piece of work, in MB: `live` after
-// the allocator has handed its free pages back (what the work still holds),
-// `raw` as the process stands, `peak` the most it held meanwhile.
-struct MemoryUse {
-    double live = 0;
-    double raw = 0;
-    double peak = 0;
-};
-
-class MemoryMeter {
-  public:
-    MemoryMeter() {
-        ::malloc_trim(0);
-        before_ = StatusKb("VmRSS");
-        std::ofstream("/proc/self/clear_refs") << "5";  // the peak starts again from here
-    }
-    MemoryUse Finish() const {
-        MemoryUse use;
-        use.peak = static_cast<double>(StatusKb("VmHWM") - before_) / 1024.0;
-        use.raw = static_cast<double>(StatusKb("VmRSS") - before_) / 1024.0;
-        ::malloc_trim(0);
-        use.live = static_cast<double>(StatusKb("VmRSS") - before_) / 1024.0;
-        return use;
-    }
-
-  private:
-    long before_ = 0;
-};
-
 // The sanitizers' allocator keeps freed memory in quarantine: memory figures
 // mean nothing there.
 #if defined(__SANITIZE_ADDRESS__)
@@ -298,12 +270,43 @@ inline constexpr bool kMemoryFiguresHold = false;
 #else
 inline constexpr bool kMemoryFiguresHold = true;
 #endif
+inline constexpr double kLiveLimitMb = 40;   // what a case may still hold afterwards
+inline constexpr double kPeakLimitMb = 160;  // five capped replies at once, not growth
 
-// Collects the console like test::ConsoleCapture, but each run of a filler
-// unit (repeated, at any phase, over more than one unit) becomes "<filler>",
-// its length noted: a console that quotes 32 MiB of a stream stays small
-// enough to compare and leaves the memory figures alone. The last byte of a
-// write (the line end of its format) is never taken into a run.
+// Runs `work` with this process's memory metered: prints the figures, expects
+// what it still holds once the allocator trimmed (live) and its peak bounded,
+// and sets `ms` to its duration.
+template <typename Work>
+auto Metered(const std::string& what, long long& ms, Work work) {
+    ::malloc_trim(0);
+    const long before = StatusKb("VmRSS");
+    std::ofstream("/proc/self/clear_refs") << "5";  // the peak starts again from here
+    const auto start = std::chrono::steady_clock::now();
+    auto result = work();
+    ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               start)
+             .count();
+    auto mb = [before](const char* field) { return (StatusKb(field) - before) / 1024.0; };
+    const double peak = mb("VmHWM"), raw = mb("VmRSS");
+    ::malloc_trim(0);
+    const double live = mb("VmRSS");
+    std::printf("[ memory ] %-60s live %+6.1f MB, raw %+6.1f MB, peak %+6.1f MB, %5lld ms\n",
+                what.c_str(), live, raw, peak, ms);
+    if (kMemoryFiguresHold) {
+        EXPECT_LT(live, kLiveLimitMb) << what;
+        EXPECT_LT(peak, kPeakLimitMb) << what;
+    }
+    return result;
+}
+
+// The console line of a reply cut at the exchange's 32 MiB limit.
+inline std::string Capped(const std::string& routine, const std::string& host) {
+    return routine + ": reply from " + host + " passed 33554432 bytes, reading stopped\n";
+}
+
+// Collects the console, each run of a filler unit (at any phase, longer than
+// one unit) becoming "<filler>" with its length noted, so that 32 MiB quoted
+// stay small; the last byte of a write (its line end) is never in a run.
 class CondensedConsole {
   public:
     explicit CondensedConsole(std::vector<std::string> units = {EndlessBody().unit,
@@ -367,13 +370,24 @@ class CondensedConsole {
 // served whole and the cut of it that it sends before going wrong.
 using Behaviour = std::function<Server::Handler(const std::string& whole, const std::string& cut)>;
 
-inline Behaviour Streams(Stream stream) {
-    return [stream](const std::string&, const std::string&) {
-        return [stream](Peer& p) {
+// Reads the request, then `then`, whatever the document.
+inline Behaviour Always(std::function<void(Peer&)> then) {
+    return [then](const std::string&, const std::string&) -> Server::Handler {
+        return [then](Peer& p) {
             p.ReadRequest();
-            p.StreamForever(stream);
+            then(p);
         };
     };
+}
+inline Behaviour Streams(Stream stream) {
+    return Always([stream](Peer& p) { p.StreamForever(stream); });
+}
+inline Behaviour HoldsSilently() {
+    return Always([](Peer& p) { p.HoldSilently(); });
+}
+// Resets before a byte of the answer.
+inline Behaviour ResetsAtOnce() {
+    return Always([](Peer& p) { p.Close(true); });
 }
 // A chunked reply whose one chunk names `size` and holds the whole document.
 inline Behaviour ChunkOfSize(std::string size) {
@@ -382,23 +396,6 @@ inline Behaviour ChunkOfSize(std::string size) {
             p.ReadRequest();
             p.Send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + size + "\r\n" + whole +
                    "\r\n0\r\n\r\n");
-        };
-    };
-}
-inline Behaviour HoldsSilently() {
-    return [](const std::string&, const std::string&) {
-        return [](Peer& p) {
-            p.ReadRequest();
-            p.HoldSilently();
-        };
-    };
-}
-// Reads the request and resets before a byte of the answer.
-inline Behaviour ResetsAtOnce() {
-    return [](const std::string&, const std::string&) {
-        return [](Peer& p) {
-            p.ReadRequest();
-            p.Close(true);
         };
     };
 }
