@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang into build-fuzz/ and runs each (or
 # the TARGETs named) for SECONDS (default 30), or until FUZZ_RUNS executions
-# if that comes first, on a scratch copy of its seeds and saved crash inputs,
+# if that comes first (FUZZ_MAX_LEN=N caps each input at N bytes instead of
+# libFuzzer's 4096), on a scratch copy of its seeds and saved crash inputs,
 # so that the corpus the run grows stays out of the tree. Prints one table:
 # executions, executions per second, corpus size at the end, crashes. A
 # crash (or a hang past 10 s, or a memory blow-up) fails the script; its
@@ -10,10 +11,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-usage="usage: [FUZZ_RUNS=N] $0 [SECONDS [TARGET...]]"
+usage="usage: [FUZZ_RUNS=N] [FUZZ_MAX_LEN=N] $0 [SECONDS [TARGET...]]"
 seconds=${1:-30}
 runs=${FUZZ_RUNS:--1}
-if ! [[ "$seconds" =~ ^[0-9]+$ ]] || ((seconds == 0)) || ! [[ "$runs" =~ ^-?[0-9]+$ ]]; then
+max_len=${FUZZ_MAX_LEN:-0}
+if ! [[ "$seconds" =~ ^[0-9]+$ ]] || ((seconds == 0)) || ! [[ "$runs" =~ ^-?[0-9]+$ ]] ||
+  ! [[ "$max_len" =~ ^[0-9]+$ ]]; then
   echo "$usage" >&2
   exit 2
 fi
@@ -47,7 +50,7 @@ for target in "${targets[@]}"; do
     ! -name 'README*' -exec cp {} "$work/corpus/" \;
   echo "fuzzing $target for $seconds s$( ((runs < 0)) || echo " or $runs executions")"
   status=0
-  "$dir/tests/fuzz/$target" -max_total_time="$seconds" -runs="$runs" -timeout=10 \
+  "$dir/tests/fuzz/$target" -max_total_time="$seconds" -runs="$runs" -max_len="$max_len" -timeout=10 \
     -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$work/crashes/" "$work/corpus" \
     >"$work/log" 2>&1 || status=$?
   executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/log" | tail -1)
