@@ -2,17 +2,16 @@
 // and two servers), five servers to probe, and a run of sandrow-lab itself.
 #pragma once
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
+#include <chrono>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "lab/processes.h"
 
 namespace labtest {
 
@@ -39,25 +38,17 @@ inline std::string FiveServers(const std::string& net) {
 // Runs sandrow-lab with `args`, its output into `outFile`, killed after
 // `timeoutS`; its exit code, or minus the signal that ended it.
 inline int RunLab(const std::vector<std::string>& args, const std::string& outFile, int timeoutS) {
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        int in = ::open("/dev/null", O_RDONLY);
-        int out = ::open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ::dup2(in, 0);
-        ::dup2(out, 1);
-        ::dup2(out, 2);
-        std::vector<char*> argv{const_cast<char*>("sandrow-lab")};
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        ::execv(SANDROW_LAB_PATH, argv.data());
-        ::_exit(127);
-    }
-    pollfd p{static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)), POLLIN, 0};
-    if (::poll(&p, 1, timeoutS * 1000) <= 0) ::kill(pid, SIGKILL);
-    ::close(p.fd);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+    lab::ChildProcess::Options options;
+    options.argv = {SANDROW_LAB_PATH};
+    options.argv.insert(options.argv.end(), args.begin(), args.end());
+    options.environment = lab::EnvironmentWith({});
+    options.outputPath = outFile;
+    lab::ChildProcess child;
+    std::string error;
+    if (!child.Start(options, &error)) return 127;
+    if (std::optional<int> code = child.Wait(std::chrono::seconds(timeoutS))) return *code;
+    bool killed = false;
+    return child.Stop(SIGKILL, std::chrono::seconds(5), &killed);
 }
 
 inline size_t Count(const std::string& text, const std::string& what) {
