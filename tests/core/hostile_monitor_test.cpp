@@ -19,8 +19,9 @@
 #include <string>
 #include <thread>
 
-#include "core/directory_documents.h"
 #include "core/monitor.h"
+#include "core/monitor_world.h"
+#include "core/sandrow_process.h"
 #include "probe/budget.h"
 #include "probe/latency.h"
 #include "process/process.h"
@@ -203,66 +204,21 @@ class PassingClock : public platform::ClockSource {
     std::atomic<int64_t> slept_{0};
 };
 
-using monitortest::kConfig;
-
 // The directory answers; the speed-test server (127.0.0.2) answers the five
 // probes of the best-server choice, then turns hostile.
-class HostileMonitor : public fake::ServiceTest {
+class HostileMonitor : public monitortest::MonitorWorld {
   protected:
     void SetUp() override {
-        fake::ServiceTest::SetUp();
-        ResetDirectoryForTest();
-        ResetBudgetForTest();
-        ResetLatencyForTest();
-        ClearLastErrorText();
-        gUnlimitedProbing = true;
-        ExchangeSettings settings;
-        settings.port = server_.port();
-        settings.idleTimeoutMs = kIdleMs;
-        SetExchangeSettingsForTest(settings);
-        ::setenv("SANDROW_DIRECTORY_HOST", "127.0.0.1", 1);
-        ::setenv("SANDROW_DIRECTORY_HOST2", "127.0.0.1", 1);
-        S().gateways = {{L"02-00-00-00-00-01", 0, 20000000, 100000000}};
-        S().interfaces = {{L"02-00-00-00-00-99", 7, 0}};
-        S().processes = {{L"browser", 7, 0, 0}};
+        SetUpWorld(server_.port(), kIdleMs);
         directory_.Set(Answer);
     }
     void TearDown() override {
         server_.Stop();
-        platform::SetKbHitForTest(nullptr);
-        ::unsetenv("SANDROW_DIRECTORY_HOST");
-        ::unsetenv("SANDROW_DIRECTORY_HOST2");
-        ResetExchangeSettingsForTest();
-        ResetDirectoryForTest();
-        ResetLatencyForTest();
-        ResetBudgetForTest();
-        ClearLastErrorText();
-        fake::ServiceTest::TearDown();
+        MonitorWorld::TearDown();
     }
 
-    int32_t RunUntil(std::function<bool()> step) {
-        platform::SetKbHitForTest(std::move(step));
-        return DoApertureMonitor();
-    }
-    size_t Count(const std::string& text) const {
-        const std::string console = console_.text();
-        size_t n = 0;
-        for (size_t at = console.find(text); at != std::string::npos;
-             at = console.find(text, at + 1)) {
-            ++n;
-        }
-        return n;
-    }
-    static void Answer(hostile::Peer& p) {
-        p.ReadRequest();
-        if (p.request().find("/speedtest-config.php") != std::string::npos) {
-            p.Send(test::HttpReply(kConfig));
-        } else if (p.request().find("/speedtest-servers-static.php") != std::string::npos) {
-            p.Send(test::HttpReply(monitortest::ServerList("127.0.0.2")));
-        } else {
-            p.Send(test::HttpReply("test=test"));
-        }
-    }
+    size_t Count(const std::string& text) const { return test::Occurrences(console_.text(), text); }
+    static void Answer(hostile::Peer& p) { monitortest::Answer(p, "127.0.0.2"); }
 
     hostile::CondensedConsole console_;
     PassingClock clock_;
@@ -356,7 +312,7 @@ TEST_F(HostileMonitor, AHostileDirectoryOnlyDelaysTheNextRetry) {
     const std::string noHeader = "No Header detected in Data:\r\nHTTP/1.1 200 OK<filler>\n";
     const std::string nothing = "No Header detected in Data:\r\n\n";
     const std::string endless = "ExtractTagAttributes: failed to find end tag for: times\n";
-    const std::string document = kConfig;
+    const std::string document = monitortest::kConfig;
     // A round: the configuration, then three tries of the two lists.
     auto round = [](const std::string& configuration, const std::string& list) {
         std::string all = configuration;
@@ -404,7 +360,7 @@ TEST_F(HostileMonitor, AHostileDirectoryOnlyDelaysTheNextRetry) {
         SCOPED_TRACE(row.behaviour);
         ResetDirectoryForTest();
         directoryRequests_ = 0;
-        directory_.Set(row.make(kConfig, row.cut));
+        directory_.Set(row.make(monitortest::kConfig, row.cut));
         const double begin = clock_.SleptSeconds();
         // Fourteen capped replies, quoted on the console, take 6 s under the sanitizers.
         const int32_t result =
@@ -472,25 +428,11 @@ TEST(HostileProcess, ADirectoryStreamingForeverOnlyDelaysTheRetries) {
         {"127.0.0.1"}, 80);
 
     test::TempDir dir;
-    test::ScopedHive hive(
-        dir, {"\"DeferalSecs\"=dword:0000002d", "\"FloorPercentage\"=dword:00000050",
-              "\"AllowGrowUp\"=dword:00000000", "\"JumpToFloorPercentage\"=dword:0000005a",
-              "\"IdleRecoverySecs\"=dword:0000001e", "\"ProbeCountReportHours\"=dword:00000003",
-              "\"JTFA\"=dword:00000001", "\"DebugLevel\"=dword:00000004",
-              "\"VormProbeMonthBudgetMB\"=dword:0000001e"});
+    test::ScopedHive hive(dir, sandrowtest::kEveryValueSet);
     ::setenv("SANDROW_DIRECTORY_HOST", "127.0.0.1", 1);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        if (::chdir(dir.path().c_str()) != 0) ::_exit(120);
-        int in = ::open("/dev/null", O_RDONLY);
-        int out = ::open(dir.file("stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ::dup2(in, 0);
-        ::dup2(out, 1);
-        ::execl(SANDROW_BINARY, "sandrow", static_cast<char*>(nullptr));
-        ::_exit(121);
-    }
+    sandrowtest::SandrowProcess sandrow(dir, nullptr);
     ::unsetenv("SANDROW_DIRECTORY_HOST");
-    child = pid;
+    child = sandrow.pid();
     // The RSS at the fourth fetch is what three capped replies left behind.
     auto fetches = [&] {
         std::lock_guard<std::mutex> lock(mutex);
@@ -500,17 +442,16 @@ TEST(HostileProcess, ADirectoryStreamingForeverOnlyDelaysTheRetries) {
     while (fetches() < 4 && Clock::now() - start < std::chrono::seconds(9)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    const long peakKb = hostile::StatusKb("VmHWM", std::to_string(pid));
-    ::kill(pid, SIGTERM);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
+    const long peakKb = hostile::StatusKb("VmHWM", std::to_string(sandrow.pid()));
+    sandrow.Signal(SIGTERM);
+    const sandrowtest::Outcome o = sandrow.Wait();
     directory.Stop();
 
-    ASSERT_GE(fetches(), 4u) << test::ReadFile(dir.file("stdout.txt"));
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    ASSERT_GE(fetches(), 4u) << o.out;
+    EXPECT_TRUE(o.exited && o.code == 0) << o.code << " signal " << o.signal;
     const std::string waiting =
         "DoApertureMonitor(): Failed to retrieve Speedtest server configuration, waiting...\n";
-    EXPECT_EQ(test::ReadFile(dir.file("stdout.txt")),
+    EXPECT_EQ(o.out,
               "GetConfig: reply from 127.0.0.1 passed 33554432 bytes, reading stopped\n"
               "GetConfig: FAILED to constructed attr map for <client> tag\n" +
                   waiting + "SignalHandler: [SIGTERM]\n");

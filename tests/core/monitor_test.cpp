@@ -3,7 +3,7 @@
 // only when the loop sleeps. Each case lets the loop run until a condition,
 // then presses a key.
 #include "core/monitor.h"
-#include "core/directory_documents.h"
+#include "core/monitor_world.h"
 
 #include <gtest/gtest.h>
 
@@ -24,28 +24,10 @@
 
 namespace {
 
-using monitortest::kConfig;
-
-std::string ServerList() {
-    return monitortest::ServerList("127.0.0.1");
-}
-
-class Monitor : public fake::ServiceTest {
+class Monitor : public monitortest::MonitorWorld {
   protected:
     void SetUp() override {
-        fake::ServiceTest::SetUp();
-        ResetDirectoryForTest();
-        ResetBudgetForTest();
-        ResetLatencyForTest();
-        gUnlimitedProbing = true;
-        ExchangeSettings settings;
-        settings.port = server_.port();
-        SetExchangeSettingsForTest(settings);
-        ::setenv("SANDROW_DIRECTORY_HOST", "127.0.0.1", 1);
-        ::setenv("SANDROW_DIRECTORY_HOST2", "127.0.0.1", 1);
-        S().gateways = {{L"02-00-00-00-00-01", 0, 20000000, 100000000}};
-        S().interfaces = {{L"02-00-00-00-00-99", 7, 0}};
-        S().processes = {{L"browser", 7, 0, 0}};
+        SetUpWorld(server_.port());
         // A 1 µs watchdog: every turn of the loop that pings at all does.
         notify_ = std::make_unique<test::NotifyListener>(notifyDir_.file("notify"), 1);
         platform::ResetNotifyForTest();
@@ -53,33 +35,13 @@ class Monitor : public fake::ServiceTest {
     void TearDown() override {
         notify_.reset();
         platform::ResetNotifyForTest();
-        platform::SetKbHitForTest(nullptr);
-        ::unsetenv("SANDROW_DIRECTORY_HOST");
-        ::unsetenv("SANDROW_DIRECTORY_HOST2");
-        ResetExchangeSettingsForTest();
-        ResetDirectoryForTest();
-        ResetLatencyForTest();
-        ResetBudgetForTest();
-        fake::ServiceTest::TearDown();
+        MonitorWorld::TearDown();
     }
 
-    // Runs the loop; `step` is asked at every key-press test and may change
-    // the world; its true presses the key.
-    int32_t RunUntil(std::function<bool()> step) {
-        platform::SetKbHitForTest(std::move(step));
-        return DoApertureMonitor();
-    }
     bool Printed(const std::string& text) const {
         return console_.text().find(text) != std::string::npos;
     }
-    size_t Count(const std::string& text) const {
-        size_t n = 0;
-        for (size_t at = console_.text().find(text); at != std::string::npos;
-             at = console_.text().find(text, at + 1)) {
-            ++n;
-        }
-        return n;
-    }
+    size_t Count(const std::string& text) const { return test::Occurrences(console_.text(), text); }
     double Seconds() { return static_cast<double>(clock_.TickCount64()) / 1000.0; }
     // What the service manager heard: READY=1 count and WATCHDOG=1 count.
     std::pair<int, int> Notified() {
@@ -95,16 +57,7 @@ class Monitor : public fake::ServiceTest {
     fake::ManualClock clock_;
     test::TempDir notifyDir_;
     std::unique_ptr<test::NotifyListener> notify_;
-    test::LoopbackServer server_{[](test::Connection& c) {
-        c.ReadRequest();
-        if (c.request().find("/speedtest-config.php") != std::string::npos) {
-            c.Write(test::HttpReply(kConfig));
-        } else if (c.request().find("/speedtest-servers-static.php") != std::string::npos) {
-            c.Write(test::HttpReply(ServerList()));
-        } else {
-            c.Write(test::HttpReply("test=test"));
-        }
-    }};
+    test::LoopbackServer server_{[](test::Connection& c) { monitortest::Answer(c, "127.0.0.1"); }};
 };
 
 TEST_F(Monitor, FindsTheServerDiscoversAndTicksOncePerSecond) {

@@ -1,103 +1,19 @@
 // The real sandrow executable driven from outside: standard input, signals,
 // the hive file, its exit code and the files it leaves.
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstring>
+#include <filesystem>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "support/test_support.h"
+#include "core/sandrow_process.h"
 
 namespace {
 
-struct Outcome {
-    bool exited = false;
-    int code = -1;
-    int signal = 0;
-    std::string out;
-    std::string err;
-};
-
-class SandrowProcess {
-  public:
-    // stdinBytes: written to a pipe that stays open (a pressed key), or
-    // nullptr for /dev/null.
-    SandrowProcess(const test::TempDir& dir, const char* stdinBytes) : dir_(dir) {
-        int fds[2] = {-1, -1};
-        if (stdinBytes != nullptr) {
-            EXPECT_EQ(::pipe(fds), 0);
-            EXPECT_EQ(::write(fds[1], stdinBytes, std::strlen(stdinBytes)),
-                      static_cast<ssize_t>(std::strlen(stdinBytes)));
-        }
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            if (::chdir(dir.path().c_str()) != 0) ::_exit(120);
-            int in = stdinBytes != nullptr ? fds[0] : ::open("/dev/null", O_RDONLY);
-            int out = ::open(dir.file("stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            int err = ::open(dir.file("stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            ::dup2(in, 0);
-            ::dup2(out, 1);
-            ::dup2(err, 2);
-            ::execl(SANDROW_BINARY, "sandrow", static_cast<char*>(nullptr));
-            ::_exit(121);
-        }
-        if (stdinBytes != nullptr) {
-            ::close(fds[0]);
-            keyPipe_ = fds[1];
-        }
-    }
-    ~SandrowProcess() {
-        if (pid_ > 0 && !reaped_) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        if (keyPipe_ >= 0) ::close(keyPipe_);
-    }
-
-    // Waits up to `seconds` for `text` to appear in the log.
-    bool WaitForLog(const std::string& text, int seconds = 10) {
-        for (int i = 0; i < seconds * 20; ++i) {
-            if (test::ReadFile(dir_.file("aperture.log")).find(text) != std::string::npos) {
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return false;
-    }
-    void Signal(int signo) { ::kill(pid_, signo); }
-
-    Outcome Wait(int seconds = 10) {
-        Outcome o;
-        int status = 0;
-        for (int i = 0; i < seconds * 20; ++i) {
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                reaped_ = true;
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        if (!reaped_) return o;
-        o.exited = WIFEXITED(status);
-        o.code = o.exited ? WEXITSTATUS(status) : -1;
-        o.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-        o.out = test::ReadFile(dir_.file("stdout.txt"));
-        o.err = test::ReadFile(dir_.file("stderr.txt"));
-        return o;
-    }
-
-  private:
-    const test::TempDir& dir_;
-    pid_t pid_ = -1;
-    int keyPipe_ = -1;
-    bool reaped_ = false;
-};
+using sandrowtest::Outcome;
+using sandrowtest::SandrowProcess;
 
 TEST(SandrowProcess, KeyWaitingBeforeStartAbortsWithoutALog) {
     test::TempDir dir;
@@ -112,12 +28,7 @@ TEST(SandrowProcess, KeyWaitingBeforeStartAbortsWithoutALog) {
 TEST(SandrowProcess, RunsWithEveryValueSetAndStopsCleanlyOnSignals) {
     for (int signo : {SIGINT, SIGTERM}) {
         test::TempDir dir;
-        test::ScopedHive hive(
-            dir, {"\"DeferalSecs\"=dword:0000002d", "\"FloorPercentage\"=dword:00000050",
-                  "\"AllowGrowUp\"=dword:00000000", "\"JumpToFloorPercentage\"=dword:0000005a",
-                  "\"IdleRecoverySecs\"=dword:0000001e", "\"ProbeCountReportHours\"=dword:00000003",
-                  "\"JTFA\"=dword:00000001", "\"DebugLevel\"=dword:00000004",
-                  "\"VormProbeMonthBudgetMB\"=dword:0000001e"});
+        test::ScopedHive hive(dir, sandrowtest::kEveryValueSet);
         SandrowProcess sandrow(dir, nullptr);
         // Signalled once the monitor has said it waits for the configuration.
         ASSERT_TRUE(sandrow.WaitForLog("Failed to retrieve Speedtest server configuration"));

@@ -7,8 +7,8 @@
 #include <sstream>
 
 #include "lab/kernel_results.h"
+#include "lab/lab_support.h"
 #include "lab/scenario.h"
-#include "minimal_scenario.h"
 #include "support/test_support.h"
 
 namespace {

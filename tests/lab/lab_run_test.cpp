@@ -7,13 +7,12 @@
 
 #include <set>
 
+#include "lab/lab_support.h"
 #include "lab/netns.h"
-#include "minimal_scenario.h"
 #include "support/test_support.h"
 
 namespace {
 
-using labtest::Count;
 using labtest::Number;
 using labtest::Rows;
 
@@ -99,7 +98,8 @@ TEST_F(LabRun, SaturatedLineGetsItsApertureNarrowed) {
     }
     EXPECT_NE(r.File("aperture.log").find("Exiting..."), std::string::npos);
     EXPECT_NE(r.output.find("run directory " + r.dir), std::string::npos) << r.output;
-    EXPECT_GE(Count(r.output, "/28 s] cap "), 27u) << "a status line a second" << r.output;
+    EXPECT_GE(test::Occurrences(r.output, "/28 s] cap "), 27u)
+        << "a status line a second" << r.output;
 
     auto rows = Rows(r.File("state.csv"));
     ASSERT_GE(rows.size(), 27u);
@@ -134,10 +134,11 @@ TEST_F(LabRun, ServiceLeavingAndComingBackIsRediscovered) {
     LabResult r = Run(World(16, "0:idle", "[events]\n4 = service_stop\n9 = service_start\n"), 16);
     ASSERT_EQ(r.exitCode, 0) << r.Story();
     const std::string console = r.Console();
-    EXPECT_EQ(
-        Count(console, "\nCorvane/Varnel Network Service not found, restarting service...)\n"), 1u)
+    EXPECT_EQ(test::Occurrences(
+                  console, "\nCorvane/Varnel Network Service not found, restarting service...)\n"),
+              1u)
         << "one line, then a silent wait" << r.Story();
-    EXPECT_EQ(Count(console, "\nFound internet gateway(s) 1 / 1\n"), 2u) << r.Story();
+    EXPECT_EQ(test::Occurrences(console, "\nFound internet gateway(s) 1 / 1\n"), 2u) << r.Story();
     EXPECT_LT(console.find("Network Service not found"),
               console.rfind("Found internet gateway(s)"));
     EXPECT_NE(r.File("aperture.log")
@@ -174,10 +175,11 @@ TEST_F(LabRun, BandwidthChangedBehindTheMonitorsBackRestartsDiscovery) {
     LabResult r = Run(World(12, "0:idle", "[events]\n4 = set_bandwidth fibre 35\n"), 12);
     ASSERT_EQ(r.exitCode, 0) << r.Story();
     const std::string console = r.Console();
-    EXPECT_EQ(Count(console,
-                    "\nValidateDLBWForISPs() Failed (Either settings changed unexpectedly "
-                    "or DLBW not set at all, restarting service...)\n"),
-              1u)
+    EXPECT_EQ(
+        test::Occurrences(console,
+                          "\nValidateDLBWForISPs() Failed (Either settings changed unexpectedly "
+                          "or DLBW not set at all, restarting service...)\n"),
+        1u)
         << r.Story();
     const std::string sync = "[G 3] Sync with Corvane Control Center - Download BW: ";
     EXPECT_NE(console.find(sync + "36.363636 mbps"), std::string::npos);
@@ -191,8 +193,8 @@ TEST_F(LabRun, SilentSpeedTestServerRestoresTheApertureAndRestarts) {
     const std::string console = r.Console();
     size_t at = console.find("\nCheckAndProbeISP(isp=0, G=3) failed (restarting service...)\n");
     ASSERT_NE(at, std::string::npos) << r.Story();
-    EXPECT_GE(Count(console.substr(0, at),
-                    "MeasureHostLatency: failed to detect latency from: host=127.0.2."),
+    EXPECT_GE(test::Occurrences(console.substr(0, at),
+                                "MeasureHostLatency: failed to detect latency from: host=127.0.2."),
               3u)
         << "three failed cycles first" << r.Story();
     EXPECT_GT(console.find("[G 3]+++++> Set aperture to recovery value: 36.36 mbps [fud 40.00]"),
@@ -208,12 +210,13 @@ TEST_F(LabRun, UnreachableDirectoryAtStartIsRetriedSilently) {
     const std::string console = r.Console();
     const std::string waiting =
         "DoApertureMonitor(): Failed to retrieve Speedtest server configuration, waiting...\n";
-    EXPECT_EQ(Count(console, waiting), 1u) << r.Story();
+    EXPECT_EQ(test::Occurrences(console, waiting), 1u) << r.Story();
     EXPECT_GT(console.find("DoApertureMonitor():[GetClosestServers] Succeeded"),
               console.find(waiting))
         << r.Story();
     EXPECT_NE(console.find("Found internet gateway(s) 1 / 1"), std::string::npos) << r.Story();
-    EXPECT_EQ(Count(r.File("aperture.log"), "Failed to retrieve Speedtest server configuration"),
+    EXPECT_EQ(test::Occurrences(r.File("aperture.log"),
+                                "Failed to retrieve Speedtest server configuration"),
               1u);
 }
 
@@ -236,7 +239,8 @@ TEST_F(LabRun, RefusedReportKeepsItsCountsUntilDelivered) {
     double delivered = Number(reports[1], "probes");
     EXPECT_GE(refused, 1);
     EXPECT_GE(delivered, refused) << "the refused probes are sent again";
-    EXPECT_EQ(delivered, static_cast<double>(Count(r.File("aperture.log"), "] Sent Probe [")))
+    EXPECT_EQ(delivered,
+              static_cast<double>(test::Occurrences(r.File("aperture.log"), "] Sent Probe [")))
         << "every probe delivered once";
     EXPECT_EQ(reports[0]["gateway_mac"], "02-00-00-00-00-01");
     EXPECT_NE(r.Console().find("RECEIVED ERROR ["), std::string::npos);

@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "lab/lab_support.h"
 #include "lab/scenario.h"
-#include "minimal_scenario.h"
 
 namespace {
 

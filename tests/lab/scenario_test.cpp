@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "minimal_scenario.h"
+#include "lab/lab_support.h"
 
 namespace {
 

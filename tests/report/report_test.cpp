@@ -130,9 +130,9 @@ TEST_F(ReportTest, CollectorAnswersDecideTheResult) {
              kClosed},
         {[](test::Connection& c) {
              c.ReadRequest();
-             c.Write("HTTP/1.1 200 OK\r\n\r\n");
+             c.Send("HTTP/1.1 200 OK\r\n\r\n");
              c.Pause(100);
-             c.Write("done");
+             c.Send("done");
          },
          0, "[Post Thrd N] RECEIVED ERROR [4]: [done][STRLEN 4]\n" + kClosed},
         {test::AnswerWith(std::string("x\0HTTP/1.1 200 OK\r\n\r\n", 21)), 1,

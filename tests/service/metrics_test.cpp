@@ -759,25 +759,8 @@ Clock::duration BusCall() {
     return Clock::now() - t0;
 }
 
-size_t Occurrences(const std::string& text, const std::string& needle) {
-    size_t n = 0;
-    for (size_t p = text.find(needle); p != std::string::npos; p = text.find(needle, p + 1)) ++n;
-    return n;
-}
-
-class MetricsServiceTest : public ::testing::Test {
+class MetricsServiceTest : public servicetest::BusTest {
   protected:
-    void SetUp() override {
-        bus_ = std::make_unique<PrivateBus>(dir_);
-        if (!bus_->ok()) GTEST_SKIP() << "dbus-daemon could not start a private bus";
-        bus_->Use();
-    }
-    void TearDown() override {
-        service_.reset();
-        bus_.reset();
-        ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
-        platform::bus::ResetForTest();
-    }
     // Serving with `metrics` after the gateways; the endpoint's address as the
     // service logged it.
     std::string Start(const std::string& metrics) {
@@ -794,11 +777,6 @@ class MetricsServiceTest : public ::testing::Test {
                    : err.substr(at + marker.size(),
                                 err.find("/metrics", at + marker.size()) - at - marker.size());
     }
-    std::string Err() const { return dir_.file("service.err"); }
-
-    test::TempDir dir_;
-    std::unique_ptr<PrivateBus> bus_;
-    std::unique_ptr<ServiceProcess> service_;
 };
 
 TEST_F(MetricsServiceTest, ScrapeAndFileCarryTheGatewaysAndAnEmptyFileKeyWritesNone) {
@@ -849,7 +827,8 @@ TEST_F(MetricsServiceTest, ScrapeAndFileCarryTheGatewaysAndAnEmptyFileKeyWritesN
     // `file =` writes nothing and says nothing of a file.
     ASSERT_TRUE(Exchange(Start("[metrics]\nfile =\nlisten = 127.0.0.1:0\n"), kGet));
     std::this_thread::sleep_for(1100ms);
-    EXPECT_EQ(Occurrences(test::ReadFile(Err()), "metrics file"), 0u) << test::ReadFile(Err());
+    EXPECT_EQ(test::Occurrences(test::ReadFile(Err()), "metrics file"), 0u)
+        << test::ReadFile(Err());
     for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
         EXPECT_NE(entry.path().extension(), ".prom") << entry.path();
     }
@@ -915,9 +894,9 @@ TEST_F(MetricsServiceTest, HostileClientsAreCutWhileTheBusStaysQuickAndAScrapeAf
     EXPECT_EQ(CheckExposition(reply->body), "");
 
     const std::string err = test::ReadFile(Err());
-    EXPECT_EQ(Occurrences(err, "metrics file"), 1u) << err;
-    EXPECT_EQ(Occurrences(err, "cannot create a file in " + dir_.file("missing") +
-                                   ": No such file or directory"),
+    EXPECT_EQ(test::Occurrences(err, "metrics file"), 1u) << err;
+    EXPECT_EQ(test::Occurrences(err, "cannot create a file in " + dir_.file("missing") +
+                                         ": No such file or directory"),
               1u)
         << err;
 }

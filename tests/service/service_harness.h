@@ -10,9 +10,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -139,6 +142,28 @@ class ServiceProcess {
 
   private:
     pid_t pid_ = -1;
+};
+
+// A test with a private bus of its own and, once a case starts it, the
+// service on that bus.
+class BusTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        bus_ = std::make_unique<PrivateBus>(dir_);
+        if (!bus_->ok()) GTEST_SKIP() << "dbus-daemon could not start a private bus";
+        bus_->Use();
+    }
+    void TearDown() override {
+        service_.reset();
+        bus_.reset();
+        ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+        platform::bus::ResetForTest();
+    }
+    std::string Err() const { return dir_.file("service.err"); }
+
+    test::TempDir dir_;
+    std::unique_ptr<PrivateBus> bus_;
+    std::unique_ptr<ServiceProcess> service_;
 };
 
 // Until the service owns its name on the current bus, at most `timeout`.

@@ -70,20 +70,8 @@ std::string Render(const std::array<SafeArray, N>& arrays) {
     return text;
 }
 
-class ServiceTest : public ::testing::Test {
+class ServiceTest : public servicetest::BusTest {
   protected:
-    void SetUp() override {
-        bus_ = std::make_unique<PrivateBus>(dir_);
-        if (!bus_->ok()) GTEST_SKIP() << "dbus-daemon could not start a private bus";
-        bus_->Use();
-    }
-    void TearDown() override {
-        service_.reset();
-        bus_.reset();
-        ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
-        platform::bus::ResetForTest();
-    }
-
     // Starts the service on the current bus with the base configuration plus
     // `extra`, and waits until it owns its name.
     void Start(const std::string& extra = "", const std::string& name = "service.ini") {
@@ -93,7 +81,6 @@ class ServiceTest : public ::testing::Test {
         ASSERT_GT(service_->pid(), 0);
         ASSERT_TRUE(servicetest::WaitUntilServing()) << test::ReadFile(Err());
     }
-    std::string Err() const { return dir_.file("service.err"); }
 
     void Bind(Bound* b) {
         ASSERT_EQ(BusServiceBinding().CreateInstance(&b->root), S_OK);
@@ -105,10 +92,6 @@ class ServiceTest : public ::testing::Test {
         ASSERT_EQ(b->factory->GetConfigurationManager(&b->configuration), S_OK);
         ASSERT_TRUE(b->network && b->rules && b->configuration);
     }
-
-    test::TempDir dir_;
-    std::unique_ptr<PrivateBus> bus_;
-    std::unique_ptr<ServiceProcess> service_;
 };
 
 // Stands in for a pointer left over from an earlier binding.

@@ -26,12 +26,11 @@ const char* kConfig =
     "[process elsewhere]\ndevice_id = 99\ndownload_rate_bps = 500000000\n"
     "[domain example.com]\ndevice_id = 11\ndownload_rate_bps = 8000000\n";
 
-class ShaperFlow : public ::testing::Test {
+class ShaperFlow : public servicetest::BusTest {
   protected:
     void SetUp() override {
-        bus_ = std::make_unique<servicetest::PrivateBus>(dir_);
-        if (!bus_->ok()) GTEST_SKIP() << "dbus-daemon could not start a private bus";
-        bus_->Use();
+        BusTest::SetUp();
+        if (IsSkipped()) return;
         chdir_ = std::make_unique<test::ScopedChdir>(dir_.path());
         InitLogger();
         ResetConfigForTest();
@@ -46,17 +45,11 @@ class ShaperFlow : public ::testing::Test {
         ResetShaperForTest();
         ResetIspContextsForTest();
         ResetLoggerForTest();
-        service_.reset();
-        bus_.reset();
+        BusTest::TearDown();
         chdir_.reset();
-        ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
-        platform::bus::ResetForTest();
     }
 
-    test::TempDir dir_;
     std::unique_ptr<test::ScopedChdir> chdir_;
-    std::unique_ptr<servicetest::PrivateBus> bus_;
-    std::unique_ptr<servicetest::ServiceProcess> service_;
     test::ConsoleCapture console_;
 };
 

@@ -76,7 +76,7 @@ class DirectoryTest : public ::testing::Test {
             c.ReadRequest();
             std::lock_guard<std::mutex> lock(mutex_);
             if (c.request().find("/speedtest-config.php") == std::string::npos) {
-                c.Write(test::HttpReply(served_[c.local() == "127.0.0.1" ? 1 : 2]));
+                c.Send(test::HttpReply(served_[c.local() == "127.0.0.1" ? 1 : 2]));
                 return;
             }
             std::ostringstream reply;
@@ -85,7 +85,7 @@ class DirectoryTest : public ::testing::Test {
                 std::string piece = served_[0].substr(at, 100);
                 reply << piece.size() << "\r\n" << piece << "\r\n";
             }
-            c.Write(reply.str() + "0\r\n\r\n");
+            c.Send(reply.str() + "0\r\n\r\n");
         },
         {"127.0.0.1", "127.0.0.2"}};
     test::ConsoleCapture console_;

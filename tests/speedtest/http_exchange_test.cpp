@@ -59,10 +59,10 @@ TEST_F(HttpExchangeTest, MeasuresTheServersDelayToTheFirstByte) {
         c.ReadRequest();
         auto read = Clock::now();
         c.Pause(delayMs);
-        c.Write("HTTP/1.1 200 OK\r\n");
+        c.Send("HTTP/1.1 200 OK\r\n");
         keptMs = std::chrono::duration<double, std::milli>(Clock::now() - read).count();
         c.Pause(50);
-        c.Write("Content-Length: 0\r\n\r\n");
+        c.Send("Content-Length: 0\r\n\r\n");
     });
     UsePort(server.port());
     double seconds = -1;
@@ -110,7 +110,7 @@ TEST_F(HttpExchangeTest, SegmentedReplyRestartsTheIdleTime) {
     test::LoopbackServer server([reply](test::Connection& c) {
         c.ReadRequest();
         for (size_t at = 0; at < reply.size(); at += 1001) {
-            if (!c.Write(std::string_view(reply).substr(at, 1001))) return;
+            if (!c.Send(std::string_view(reply).substr(at, 1001))) return;
             c.Pause(150);
         }
     });

@@ -1,34 +1,36 @@
-// A scripted HTTP server on loopback addresses for the exchange tests: one
-// thread accepts connections, one at a time, and hands each to a handler.
+// A scripted HTTP server on loopback addresses for the exchange tests and the
+// hostile peers: one thread accepts connections, one at a time, and hands
+// each to a handler. Every wait of a connection also watches the stop signal.
 #pragma once
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 namespace test {
 
-inline bool WaitFd(int fd, int timeoutMs) {
-    pollfd entry{fd, POLLIN, 0};
-    return ::poll(&entry, 1, timeoutMs) > 0;
-}
-
 // A listening socket on `address` at *port (0: an ephemeral one, written
 // back), for the test servers. Throws when it cannot listen.
-inline int ListenOn(const std::string& address, uint16_t* port, bool reuseAddress = false) {
+inline int ListenOn(const std::string& address, uint16_t* port) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
-    if (reuseAddress) ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    // Port 80 again right after an earlier test let it go.
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
     sockaddr_in at{AF_INET, htons(*port), {}, {}};
     ::inet_pton(AF_INET, address.c_str(), &at.sin_addr);
     socklen_t size = sizeof(at);
@@ -41,53 +43,136 @@ inline int ListenOn(const std::string& address, uint16_t* port, bool reuseAddres
     return fd;
 }
 
+// `head` once, then `unit` over and over; the unit holds neither "[" nor "]",
+// so a console line stays apart from the filler it quotes.
+struct Stream {
+    std::string head;
+    std::string unit;
+};
+
+// One accepted connection, non-blocking; every wait also ends when the
+// server stops.
 class Connection {
   public:
-    Connection(int fd, int stopFd, std::string local) : fd_(fd), stop_(stopFd), local_(local) {}
-    ~Connection() { Reset(false); }
-    const std::string& request() const { return request_; }
-    const std::string& local() const { return local_; }  // address the client dialled
+    Connection(int fd, int stopFd, std::string local) : fd_(fd), stop_(stopFd), local_(local) {
+        ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_NONBLOCK);
+    }
+    ~Connection() { Close(false); }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
 
-    // The header block and, when it names a Content-Length, the body.
+    const std::string& request() const { return request_; }
+    const std::string& local() const { return local_; }  // the address the client dialled
+
+    // The header block and, when it names a Content-Length, the body; gives
+    // up after 5 s, when the client goes or when the server stops.
     void ReadRequest() {
         char buffer[65536];
-        for (size_t need = SIZE_MAX; request_.size() < need && WaitFd(fd_, 5000);) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        for (size_t need = SIZE_MAX; request_.size() < need;) {
+            if (!Wait(POLLIN, until)) return;
             ssize_t n = ::recv(fd_, buffer, sizeof(buffer), 0);
-            if (n <= 0) return;
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return;
+            if (n < 0) continue;
             request_.append(buffer, static_cast<size_t>(n));
-            size_t blank = request_.find("\r\n\r\n"), length = request_.find("Content-Length: ");
+            size_t blank = request_.find("\r\n\r\n");
+            size_t length = request_.find("Content-Length: ");
             if (blank == std::string::npos) continue;
             need = blank + 4 +
                    (length < blank ? std::strtoul(&request_[length + 16], nullptr, 10) : 0);
         }
     }
-    bool Write(std::string_view bytes) {
-        for (ssize_t n = 0; !bytes.empty(); bytes.remove_prefix(static_cast<size_t>(n))) {
-            if ((n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL)) <= 0) return false;
+    // All of `bytes`; false once the client is gone or the server stops.
+    bool Send(std::string_view bytes) {
+        while (!bytes.empty()) {
+            ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+            if (n > 0) {
+                bytes.remove_prefix(static_cast<size_t>(n));
+            } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+                if (!Wait(POLLOUT, Forever())) return false;
+            } else {
+                return false;
+            }
         }
         return true;
     }
-    void Pause(int ms) { WaitFd(stop_, ms); }  // cut short when the server stops
-    void HoldUntilStopped() { WaitFd(stop_, -1); }
-    void Reset(bool hard = true) {  // hard: ends the connection with RST instead of FIN
+    // The stream until the client stops taking it.
+    void StreamForever(const Stream& stream) {
+        std::string block;
+        while (block.size() < 65536) block += stream.unit;  // whole units keep the phase
+        StreamGenerated(stream.head, [&block] { return block; });
+    }
+    // Blocks from `next` (a new one each call) until the client stops taking them.
+    void StreamGenerated(const std::string& head, const std::function<std::string()>& next) {
+        if (!Send(head)) return;
+        while (Send(next())) {
+        }
+    }
+    // One piece every `everyMs` for `forMs`: never idle long, never done.
+    void Trickle(std::string_view piece, int everyMs, int forMs) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(forMs);
+        while (std::chrono::steady_clock::now() < until && Send(piece)) {
+            if (Stopped(everyMs)) return;
+        }
+    }
+    // Waits `ms`, cut short when the server stops.
+    void Pause(int ms) { Stopped(ms); }
+    // Says nothing more until the client closes or the server stops.
+    void HoldSilently() {
+        char buffer[4096];
+        while (Wait(POLLIN, Forever())) {
+            ssize_t n = ::recv(fd_, buffer, sizeof(buffer), 0);
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return;
+        }
+    }
+    // Ends the connection with RST (hard) or FIN.
+    void Close(bool hard = true) {
         linger abort{1, 0};
-        if (hard) ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
+        if (hard && fd_ >= 0) ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
         if (fd_ >= 0) ::close(fd_);
         fd_ = -1;
     }
 
   private:
+    static std::chrono::steady_clock::time_point Forever() {
+        return std::chrono::steady_clock::time_point::max();
+    }
+    bool Stopped(int ms) {
+        pollfd entry{stop_, POLLIN, 0};
+        return ::poll(&entry, 1, ms) > 0;
+    }
+    // True when the socket is ready for `events` (or has an error to tell);
+    // false on the stop signal or at `until`.
+    bool Wait(short events, std::chrono::steady_clock::time_point until) {
+        for (;;) {
+            int ms = -1;
+            if (until != Forever()) {
+                auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    until - std::chrono::steady_clock::now());
+                if (left.count() <= 0) return false;
+                ms = static_cast<int>(left.count());
+            }
+            pollfd entries[2] = {{fd_, events, 0}, {stop_, POLLIN, 0}};
+            int ready = ::poll(entries, 2, ms);
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready <= 0 || entries[1].revents != 0) return false;
+            return true;
+        }
+    }
+
     int fd_, stop_;
     std::string local_, request_;
 };
 
-// Listens on each address, all on one ephemeral port.
+// Serves one connection at a time on each address, all on one port (0: an
+// ephemeral one), with a handler that decides what to answer.
 class LoopbackServer {
   public:
     using Handler = std::function<void(Connection&)>;
 
-    explicit LoopbackServer(Handler handler, std::vector<std::string> addresses = {"127.0.0.1"})
-        : handler_(std::move(handler)), addresses_(addresses) {
+    explicit LoopbackServer(Handler handler, std::vector<std::string> addresses = {"127.0.0.1"},
+                            uint16_t port = 0)
+        : handler_(std::move(handler)), addresses_(addresses), port_(port) {
         for (const std::string& address : addresses) {
             entries_.push_back({ListenOn(address, &port_), POLLIN, 0});
         }
@@ -95,6 +180,8 @@ class LoopbackServer {
         thread_ = std::thread([this] { Run(); });
     }
     ~LoopbackServer() { Stop(); }
+    LoopbackServer(const LoopbackServer&) = delete;
+    LoopbackServer& operator=(const LoopbackServer&) = delete;
 
     void Stop() {
         if (!thread_.joinable()) return;
@@ -114,9 +201,11 @@ class LoopbackServer {
         while (::poll(entries_.data(), entries_.size(), -1) >= 0 && entries_.back().revents == 0) {
             for (size_t i = 0; i + 1 < entries_.size(); ++i) {
                 if (entries_[i].revents == 0) continue;
-                Connection connection(::accept4(entries_[i].fd, nullptr, nullptr, SOCK_CLOEXEC),
-                                      entries_.back().fd, addresses_[i]);
+                int fd = ::accept4(entries_[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
+                if (fd < 0) continue;
+                Connection connection(fd, entries_.back().fd, addresses_[i]);
                 handler_(connection);
+                connection.Close(false);
                 std::lock_guard<std::mutex> lock(mutex_);
                 requests_.push_back(connection.request());
             }
@@ -125,7 +214,7 @@ class LoopbackServer {
 
     Handler handler_;
     std::vector<std::string> addresses_;
-    uint16_t port_ = 0;
+    uint16_t port_;
     std::vector<pollfd> entries_;  // only the server's thread touches them while it runs
     std::thread thread_;
     mutable std::mutex mutex_;
@@ -140,7 +229,7 @@ inline std::string HttpReply(const std::string& body, const std::string& status 
 inline LoopbackServer::Handler AnswerWith(std::string reply) {
     return [reply](Connection& c) {
         c.ReadRequest();
-        c.Write(reply);
+        c.Send(reply);
     };
 }
 
@@ -148,7 +237,7 @@ inline LoopbackServer::Handler AnswerWith(std::string reply) {
 inline LoopbackServer::Handler ResetAfterRequest() {
     return [](Connection& c) {
         c.ReadRequest();
-        c.Reset();
+        c.Close();
     };
 }
 
@@ -156,7 +245,7 @@ inline LoopbackServer::Handler ResetAfterRequest() {
 inline LoopbackServer::Handler SilentAfterRequest() {
     return [](Connection& c) {
         c.ReadRequest();
-        c.HoldUntilStopped();
+        c.HoldSilently();
     };
 }
 

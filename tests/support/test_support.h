@@ -38,6 +38,13 @@ class TempDir {
     std::filesystem::path path_;
 };
 
+// How often `needle` occurs in `text`, overlaps included.
+inline size_t Occurrences(const std::string& text, const std::string& needle) {
+    size_t n = 0;
+    for (size_t p = text.find(needle); p != std::string::npos; p = text.find(needle, p + 1)) ++n;
+    return n;
+}
+
 // Runs the test body inside a directory and comes back afterwards.
 class ScopedChdir {
   public:

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "lab/processes.h"
+#include "support/test_support.h"
 
 namespace labtest {
 
@@ -49,12 +50,6 @@ inline int RunLab(const std::vector<std::string>& args, const std::string& outFi
     if (std::optional<int> code = child.Wait(std::chrono::seconds(timeoutS))) return *code;
     bool killed = false;
     return child.Stop(SIGKILL, std::chrono::seconds(5), &killed);
-}
-
-inline size_t Count(const std::string& text, const std::string& what) {
-    size_t count = 0;
-    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++count;
-    return count;
 }
 
 // The rows of a CSV file as columns by name; a trailing comma is an empty field.
