@@ -95,7 +95,7 @@ BENCHMARK(BM_FetchOnly)->Unit(benchmark::kMillisecond)->UseRealTime();
 void BM_SilentServerWait(benchmark::State& state) {
     test::LoopbackServer server([](test::Connection& c) {
         c.ReadRequest();
-        c.HoldUntilStopped();
+        c.HoldSilently();
     });
     ExchangeSettings settings;
     settings.port = server.port();
