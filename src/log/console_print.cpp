@@ -37,7 +37,7 @@ void AppendFormatted(std::string& out, const std::string& directive, Args... arg
 }
 
 // A string argument padded and cut as %-10.3s would, counting characters.
-void AppendString(std::string& out, const std::string& utf8, size_t characters, bool leftAlign,
+void AppendString(std::string& out, std::string_view utf8, size_t characters, bool leftAlign,
                   int width) {
     size_t pad = width > 0 && static_cast<size_t>(width) > characters
                      ? static_cast<size_t>(width) - characters
@@ -240,30 +240,27 @@ void AppendCharacter(std::string& out, const Directive& d, bool narrowText, Argu
 }
 
 // %s and %S: a narrow or wide string, cut at the precision in characters;
-// a null pointer prints as "(null)".
+// a null pointer prints as "(null)". A narrow string goes into the output
+// uncopied: some quote a whole reply of many megabytes.
 void AppendText(std::string& out, const Directive& d, bool narrowText, Arguments& args) {
-    std::string text;
-    size_t characters = 0;
+    auto cut = [&d](size_t n) {
+        return d.precision >= 0 && static_cast<size_t>(d.precision) < n
+                   ? static_cast<size_t>(d.precision)
+                   : n;
+    };
     if (narrowText) {
         const char* s = args.Next<const char*>();
         if (s == nullptr) s = "(null)";
-        size_t n = std::strlen(s);
-        if (d.precision >= 0 && static_cast<size_t>(d.precision) < n) {
-            n = static_cast<size_t>(d.precision);
-        }
-        text.assign(s, n);
-        characters = n;
-    } else {
-        const wchar_t* s = args.Next<const wchar_t*>();
-        if (s == nullptr) s = L"(null)";
-        size_t n = std::wcslen(s);
-        if (d.precision >= 0 && static_cast<size_t>(d.precision) < n) {
-            n = static_cast<size_t>(d.precision);
-        }
-        for (size_t i = 0; i < n; ++i) platform::AppendUtf8(text, static_cast<uint32_t>(s[i]));
-        characters = n;
+        const size_t n = cut(std::strlen(s));
+        AppendString(out, std::string_view(s, n), n, d.LeftAlign(), d.width);
+        return;
     }
-    AppendString(out, text, characters, d.LeftAlign(), d.width);
+    const wchar_t* s = args.Next<const wchar_t*>();
+    if (s == nullptr) s = L"(null)";
+    const size_t n = cut(std::wcslen(s));
+    std::string text;
+    for (size_t i = 0; i < n; ++i) platform::AppendUtf8(text, static_cast<uint32_t>(s[i]));
+    AppendString(out, text, n, d.LeftAlign(), d.width);
 }
 
 // The conversion at *p of the directive that began at `start`. False when the

@@ -106,7 +106,7 @@ inline constexpr bool kMemoryFiguresHold = false;
 inline constexpr bool kMemoryFiguresHold = true;
 #endif
 inline constexpr double kLiveLimitMb = 40;   // what a case may still hold afterwards
-inline constexpr double kPeakLimitMb = 160;  // five capped replies at once, not growth
+inline constexpr double kPeakLimitMb = 160;  // three capped replies at once and slack, not growth
 
 // Runs `work` with this process's memory metered: prints the figures, expects
 // what it still holds once the allocator trimmed (live) and its peak bounded,
@@ -168,16 +168,24 @@ class CondensedConsole {
     }
 
   private:
+    // A write may quote a whole capped reply: it is copied only once condensed,
+    // so that the sink does not weigh in the memory figures of what it watches.
     void Take(std::string_view write) {
         std::lock_guard<std::mutex> lock(mutex_);
-        std::string condensed(write);
-        for (const std::string& unit : units_) condensed = Condense(condensed, unit);
-        text_ += condensed;
+        std::string held;
+        std::string_view current = write;
+        for (const std::string& unit : units_) {
+            std::string condensed;
+            if (!Condense(current, unit, condensed)) continue;
+            held = std::move(condensed);
+            current = held;
+        }
+        text_ += current;
     }
-    std::string Condense(std::string_view w, const std::string& unit) {
+    // False, leaving `out` empty, when `w` holds no run of `unit`.
+    bool Condense(std::string_view w, const std::string& unit, std::string& out) {
         const size_t period = unit.size();
         const size_t limit = w.empty() ? 0 : w.size() - 1;  // the last byte stays
-        std::string out;
         size_t from = 0;
         for (;;) {
             size_t at = w.substr(0, limit).find(unit, from);
@@ -191,8 +199,9 @@ class CondensedConsole {
             runs_.push_back(end - start);
             from = end;
         }
+        if (from == 0) return false;
         out.append(w.substr(from));
-        return out;
+        return true;
     }
 
     std::vector<std::string> units_;
