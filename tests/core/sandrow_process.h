@@ -12,10 +12,12 @@
 
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/process_wait.h"
 #include "support/test_support.h"
 
 namespace sandrowtest {
@@ -91,15 +93,10 @@ class SandrowProcess {
 
     Outcome Wait(int seconds = 10) {
         Outcome o;
-        int status = 0;
-        for (int i = 0; i < seconds * 20; ++i) {
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                reaped_ = true;
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        if (!reaped_) return o;
+        const std::optional<int> reaped = test::Reap(pid_, std::chrono::seconds(seconds));
+        if (!reaped) return o;
+        reaped_ = true;
+        const int status = *reaped;
         o.exited = WIFEXITED(status);
         o.code = o.exited ? WEXITSTATUS(status) : -1;
         o.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;

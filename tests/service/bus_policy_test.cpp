@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "support/process_wait.h"
 #include "support/test_support.h"
 
 namespace {
@@ -165,17 +166,13 @@ class Child {
     // The exit code (-signo when killed by a signal) once the child has ended,
     // nullopt while it runs after `timeout`.
     std::optional<int> Wait(std::chrono::milliseconds timeout) {
-        const auto deadline = Clock::now() + timeout;
-        for (int status = 0; pid_ > 0;) {
-            const pid_t r = ::waitpid(pid_, &status, WNOHANG);
-            if (r == pid_ || (r < 0 && errno != EINTR)) {
-                pid_ = -1;
-                code_ = r < 0 ? -1000 : WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-            } else if (Clock::now() >= deadline) {
-                return std::nullopt;
-            } else {
-                ::poll(nullptr, 0, 2);
-            }
+        if (pid_ > 0) {
+            const std::optional<int> status = test::Reap(pid_, timeout);
+            if (!status && !test::WaitForExit(pid_, 0ms)) return std::nullopt;
+            pid_ = -1;
+            code_ = !status              ? -1000
+                    : WIFEXITED(*status) ? WEXITSTATUS(*status)
+                                         : -WTERMSIG(*status);
         }
         return code_;
     }

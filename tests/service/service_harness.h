@@ -6,7 +6,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,6 +21,7 @@
 #include <vector>
 
 #include "platform/bus.h"
+#include "support/process_wait.h"
 #include "support/test_support.h"
 
 extern char** environ;
@@ -30,17 +30,7 @@ namespace servicetest {
 
 using namespace std::chrono_literals;
 
-// Waits up to `timeout` for the process to end, without spinning: a pidfd
-// becomes readable when it does. Works for processes that are not our
-// children too (the forked bus daemon).
-inline bool WaitForExit(pid_t pid, std::chrono::milliseconds timeout) {
-    int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-    if (fd < 0) return true;  // already gone
-    pollfd p{fd, POLLIN, 0};
-    int n = ::poll(&p, 1, static_cast<int>(timeout.count()));
-    ::close(fd);
-    return n > 0;
-}
+using test::WaitForExit;
 
 // A dbus-daemon of our own on a fresh socket; the bus of DBUS_SYSTEM_BUS_ADDRESS
 // while the object lives (the process's bus connection is dropped at both ends,
@@ -133,11 +123,10 @@ class ServiceProcess {
     // ended by a signal: -signo).
     std::optional<int> Wait(std::chrono::milliseconds timeout) {
         if (pid_ <= 0) return std::nullopt;
-        if (!WaitForExit(pid_, timeout)) return std::nullopt;
-        int status = 0;
-        if (::waitpid(pid_, &status, 0) != pid_) return std::nullopt;
+        const std::optional<int> status = test::Reap(pid_, timeout);
+        if (!status) return std::nullopt;
         pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+        return WIFEXITED(*status) ? WEXITSTATUS(*status) : -WTERMSIG(*status);
     }
 
   private:
