@@ -93,13 +93,12 @@ class SandrowProcess {
 
     Outcome Wait(int seconds = 10) {
         Outcome o;
-        const std::optional<int> reaped = test::Reap(pid_, std::chrono::seconds(seconds));
-        if (!reaped) return o;
+        const std::optional<int> code = test::Reap(pid_, std::chrono::seconds(seconds));
+        if (!code) return o;
         reaped_ = true;
-        const int status = *reaped;
-        o.exited = WIFEXITED(status);
-        o.code = o.exited ? WEXITSTATUS(status) : -1;
-        o.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+        o.exited = *code >= 0;
+        o.code = o.exited ? *code : -1;
+        o.signal = o.exited ? 0 : -*code;
         o.out = test::ReadFile(dir_.file("stdout.txt"));
         o.err = test::ReadFile(dir_.file("stderr.txt"));
         return o;

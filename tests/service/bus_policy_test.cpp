@@ -167,12 +167,10 @@ class Child {
     // nullopt while it runs after `timeout`.
     std::optional<int> Wait(std::chrono::milliseconds timeout) {
         if (pid_ > 0) {
-            const std::optional<int> status = test::Reap(pid_, timeout);
-            if (!status && !test::WaitForExit(pid_, 0ms)) return std::nullopt;
+            const std::optional<int> code = test::Reap(pid_, timeout);
+            if (!code && !test::WaitForExit(pid_, 0ms)) return std::nullopt;
             pid_ = -1;
-            code_ = !status              ? -1000
-                    : WIFEXITED(*status) ? WEXITSTATUS(*status)
-                                         : -WTERMSIG(*status);
+            code_ = code.value_or(-1000);  // gone, but not ours to reap
         }
         return code_;
     }

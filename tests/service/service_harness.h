@@ -6,7 +6,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -123,10 +122,9 @@ class ServiceProcess {
     // ended by a signal: -signo).
     std::optional<int> Wait(std::chrono::milliseconds timeout) {
         if (pid_ <= 0) return std::nullopt;
-        const std::optional<int> status = test::Reap(pid_, timeout);
-        if (!status) return std::nullopt;
-        pid_ = -1;
-        return WIFEXITED(*status) ? WEXITSTATUS(*status) : -WTERMSIG(*status);
+        const std::optional<int> code = test::Reap(pid_, timeout);
+        if (code) pid_ = -1;
+        return code;
     }
 
   private:

@@ -32,8 +32,9 @@ inline bool WaitForExit(pid_t pid, std::chrono::milliseconds timeout) {
     return n > 0;
 }
 
-// The wait status of child `pid` once it has ended within `timeout`, reaped;
-// nullopt while it still runs, or when it is not ours to reap.
+// The exit code of child `pid` (-signo when a signal ended it) once it has
+// ended within `timeout`, reaped; nullopt while it still runs, or when it is
+// not ours to reap.
 inline std::optional<int> Reap(pid_t pid, std::chrono::milliseconds timeout) {
     if (!WaitForExit(pid, timeout)) return std::nullopt;
     int status = 0;
@@ -42,7 +43,7 @@ inline std::optional<int> Reap(pid_t pid, std::chrono::milliseconds timeout) {
         r = ::waitpid(pid, &status, 0);
     } while (r < 0 && errno == EINTR);
     if (r != pid) return std::nullopt;
-    return status;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
 }
 
 }  // namespace test
