@@ -4,6 +4,7 @@
 // each; ten looks a second, a row and a status line every second.
 #include <poll.h>
 #include <signal.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -91,6 +92,7 @@ class KernelLab {
     KernelLab(const Scenario& scenario, const LabOptions& options, std::string directory)
         : s_(scenario),
           line_(scenario.sim.lines.front()),
+          lineSetup_(scenario.kernel.lines.front()),
           options_(options),
           dir_(std::move(directory)) {}
     int Execute();
@@ -124,6 +126,7 @@ class KernelLab {
 
     const Scenario& s_;
     const corvane::SimLine& line_;
+    const KernelLineSetup& lineSetup_;
     const LabOptions& options_;
     std::string dir_;
     Journal journal_;
@@ -151,7 +154,18 @@ bool KernelLab::Setup(std::string* error) {
     net.internetAddresses = {s_.directory.primary, s_.directory.secondary, s_.collector.address,
                              s_.kernel.echoAddress};
     for (const ServerSetup& server : s_.servers) net.internetAddresses.push_back(server.address);
-    if (!net_.Build(net, error)) return false;
+    net.rttMs = lineSetup_.rttMs;
+    if (!net_.Build(net, error)) {
+        if (net.rttMs > 0 && error->find("netem") != std::string::npos) {
+            *error = "rtt_ms = " + Num(net.rttMs) + " in [gateway " + line_.name + "]: " + *error;
+        }
+        return false;
+    }
+    if (lineSetup_.leaf != "auto" && !net_.RouterHas(lineSetup_.leaf)) {
+        *error = "leaf = " + lineSetup_.leaf + " in [gateway " + line_.name +
+                 "]: this kernel has no " + lineSetup_.leaf + " qdisc";
+        return false;
+    }
     if (!bus_.Start(dir_, error)) return false;
     ::setenv("DBUS_SYSTEM_BUS_ADDRESS", bus_.address().c_str(), 1);
     // The real network adds the queueing delay itself: the stand-ins wait
@@ -181,6 +195,7 @@ bool KernelLab::StartService(KernelRunRecord& run, std::string* error) {
                            "\nmac = " + g.mac + "\nid = " + std::to_string(g.id) +
                            "\ndownload_bps = " + std::to_string(run.shaped ? g.downloadBps : -1) +
                            "\nupload_bps = " + std::to_string(run.shaped ? g.uploadBps : -1) +
+                           "\nleaf = " + lineSetup_.leaf +
                            // The lab's service publishes nothing into the host's
                            // node-exporter directory.
                            "\n[metrics]\nfile =\n");
@@ -330,6 +345,9 @@ void KernelLab::RecordSecond(KernelRunRecord& run, Pass& pass, double rowT, doub
     pass.looks = 0;
     std::vector<ProbeRecord> probes = standIns_->Probes(pass.firstProbe);
     pass.firstProbe += probes.size();
+    // The stand-ins keep the lab's clock; the run's records keep the run's.
+    const double runStart = std::chrono::duration<double>(pass.start - t0_).count();
+    for (ProbeRecord& p : probes) p.at -= runStart;
     row.probes = static_cast<int>(probes.size());
     run.probes.insert(run.probes.end(), probes.begin(), probes.end());
     // For the status line: the second before the last, whose answers
@@ -404,7 +422,9 @@ bool KernelLab::RunOnce(KernelRunRecord& run) {
         double t = pass.Seconds();
         if (t >= s_.duration) break;
         FollowScenario(run, pass, t);
-        pass.Look(net_.Read());
+        LineReading reading = net_.Read();
+        if (!reading.leafKind.empty()) run.leafKind = reading.leafKind;
+        pass.Look(reading);
         if (sample > 0 && sample % kSamplesPerSecond == 0) {
             RecordSecond(run, pass, static_cast<double>(sample / kSamplesPerSecond), t);
         }
@@ -420,15 +440,22 @@ bool KernelLab::RunOnce(KernelRunRecord& run) {
 void KernelLab::Finish() {
     std::string summary = KernelSummaryText(s_, runs_);
     WriteWhole(File("summary.txt"), summary);
+    KernelWorldFacts facts;
+    utsname host{};
+    if (::uname(&host) == 0) facts.kernelRelease = host.release;
+    facts.wanAddress = Ipv4(KernelNet::kWanAddress);
+    WriteWhole(File("summary.json"), KernelSummaryJson(s_, runs_, facts));
     WriteWhole(File("state.csv"), KernelStateCsv(runs_));
     WriteWhole(File("plot.gp"), KernelGnuplotScript(s_));
     std::string problem = DrawPlot(dir_);
     if (!problem.empty()) journal_.Note(Now(), "plot.png not made: " + problem, true);
-    std::cout << "\n"
-              << summary << "\nsandrow-lab: run directory " << dir_
-              << " (console.txt, aperture.log, service-*.log, state.csv, summary.txt, plot.png, "
-                 "lab.log)"
-              << std::endl;
+    std::cout
+        << "\n"
+        << summary << "\nsandrow-lab: run directory " << dir_
+        << " (console.txt, aperture.log, service-*.log, state.csv, summary.txt, summary.json, "
+           "plot.png, "
+           "lab.log)"
+        << std::endl;
 }
 
 int KernelLab::ExitCode() const {

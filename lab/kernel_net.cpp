@@ -2,6 +2,8 @@
 #include "lab/kernel_net.h"
 
 #include <linux/netlink.h>
+#include <linux/pkt_sched.h>
+#include <linux/rtnetlink.h>
 
 #include <cmath>
 #include <cstring>
@@ -73,7 +75,44 @@ bool Route(nl::Transport& transport, const char* destination, int prefix, const 
                             error);
 }
 
+constexpr const char* kRttIfb = "line-rtt";
+constexpr uint32_t kNetemHandle = 0x10000;
+constexpr uint32_t kNetemLimitPackets = 100000;  // never the line's bottleneck
+
+// A netem qdisc at the root of `ifindex` that holds every packet `ms`.
+nl::Message NetemDelay(int ifindex, double ms) {
+    nl::Message m(RTM_NEWQDISC, NLM_F_CREATE | NLM_F_EXCL, "adding the line's netem delay");
+    auto* t = m.Body<tcmsg>();
+    t->tcm_ifindex = ifindex;
+    t->tcm_parent = tc::kRootParent;
+    t->tcm_handle = kNetemHandle;
+    m.PutString(TCA_KIND, "netem");
+    // netem's options: its fixed header, then attributes after it.
+    nlattr* options = m.Nest(TCA_OPTIONS);
+    auto* opt = m.Body<tc_netem_qopt>();
+    opt->limit = kNetemLimitPackets;
+    const int64_t ns = std::llround(ms * 1e6);
+    m.PutBytes(TCA_NETEM_LATENCY64, &ns, sizeof ns);
+    m.EndNest(options);
+    return m;
+}
+
 }  // namespace
+
+bool KernelNet::AddRoundTrip(double ms, std::string* error) {
+    if (!Do(internetSocket_, links::NewIfb(kRttIfb, "", 0), error)) return false;
+    int ifb = IndexOf(internetSocket_, kRttIfb, error);
+    if (ifb == 0 || !Do(internetSocket_, links::SetLinkUp(ifb, true, kRttIfb), error)) return false;
+    nl::Message netem = NetemDelay(ifb, ms);
+    if (nl::Result r = internetSocket_.Request(netem); !r.ok()) {
+        *error = r.error == ENOENT
+                     ? "this kernel has no netem to add the line's round trip (" + r.Text() + ")"
+                     : r.Text();
+        return false;
+    }
+    return Do(internetSocket_, tc::IngressQdisc(ispIndex_, "isp0"), error) &&
+           Do(internetSocket_, tc::RedirectFilter(ispIndex_, ifb, "isp0", kRttIfb), error);
+}
 
 bool KernelNet::Build(const KernelNetConfig& config, std::string* error) {
     internet_ = netns::Namespace::Create(error);
@@ -97,7 +136,7 @@ bool KernelNet::Build(const KernelNetConfig& config, std::string* error) {
         !Configure(internetSocket_, "core0", "10.99.2.1", 24, error) ||
         !Configure(farSocket_, "far0", kFarAddress, 24, error) ||
         !Configure(internetSocket_, "isp0", kIspAddress, 24, error) ||
-        !Configure(routerSocket_, "wan0", "10.99.0.2", 24, error) ||
+        !Configure(routerSocket_, "wan0", kWanAddress, 24, error) ||
         !Configure(routerSocket_, "lan0", "10.99.1.1", 24, error) ||
         !Configure(clientSocket_, "eth0", kClientAddress, 24, error)) {
         return false;
@@ -124,12 +163,27 @@ bool KernelNet::Build(const KernelNetConfig& config, std::string* error) {
         }
     }
     ispIndex_ = IndexOf(internetSocket_, "isp0", error);
+    if (ispIndex_ == 0) return false;
+    if (config.rttMs > 0 && !AddRoundTrip(config.rttMs, error)) return false;
     uint64_t rate = BytesPerSecond(config.capacityMbps);
-    return ispIndex_ != 0 &&
-           Do(internetSocket_, tc::HtbRoot(ispIndex_, tc::Mode::Create, "isp0"), error) &&
+    return Do(internetSocket_, tc::HtbRoot(ispIndex_, tc::Mode::Create, "isp0"), error) &&
            Do(internetSocket_, tc::HtbClass(ispIndex_, rate, tc::Mode::Create, "isp0"), error) &&
            Do(internetSocket_,
               tc::BfifoLeaf(ispIndex_, config.bufferBytes, tc::Mode::Create, "isp0"), error);
+}
+
+bool KernelNet::RouterHas(const std::string& kind) {
+    nl::Message add(RTM_NEWQDISC, NLM_F_CREATE | NLM_F_EXCL, "trying a " + kind + " qdisc");
+    auto* t = add.Body<tcmsg>();
+    t->tcm_ifindex = kLoopbackIndex;
+    t->tcm_parent = tc::kRootParent;
+    t->tcm_handle = kNetemHandle;
+    add.PutString(TCA_KIND, kind);
+    if (!routerSocket_.Request(add).ok()) return false;
+    std::string ignored;
+    Do(routerSocket_, tc::DeleteQdisc(kLoopbackIndex, tc::kRootParent, kNetemHandle, kind),
+       &ignored);
+    return true;
 }
 
 bool KernelNet::SetCapacity(double mbps, std::string* error) {
@@ -149,15 +203,25 @@ LineReading KernelNet::Read() {
     }
     std::optional<links::Link> ifb;
     if (!links::FindLink(routerSocket_, kIfb, &ifb).ok() || !ifb) return reading;
-    std::vector<tc::Class> classes;
-    if (tc::ListClasses(routerSocket_, ifb->index, &classes).ok()) {
-        for (const tc::Class& c : classes) {
-            if (c.handle == tc::kClassHandle) reading.limitMbps = c.rateBytes * 8 / 1e6;
-        }
-    }
+    // Cake shapes alone at the root, with its own bandwidth; the other
+    // leaves sit in the HTB class that holds the limit.
+    bool cake = false;
     if (tc::ListQdiscs(routerSocket_, ifb->index, &qdiscs).ok()) {
         for (const tc::Qdisc& q : qdiscs) {
-            if (q.handle == tc::kLeafHandle) reading.routerBacklogBytes = q.stats.backlog;
+            if (q.handle == tc::kRootHandle && q.kind == "cake") {
+                cake = true;
+                reading.limitMbps = q.cakeRate * 8 / 1e6;
+            }
+            if ((q.handle == tc::kRootHandle && cake) || q.handle == tc::kLeafHandle) {
+                reading.routerBacklogBytes = q.stats.backlog;
+                reading.leafKind = q.kind;
+            }
+        }
+    }
+    std::vector<tc::Class> classes;
+    if (!cake && tc::ListClasses(routerSocket_, ifb->index, &classes).ok()) {
+        for (const tc::Class& c : classes) {
+            if (c.handle == tc::kClassHandle) reading.limitMbps = c.rateBytes * 8 / 1e6;
         }
     }
     return reading;

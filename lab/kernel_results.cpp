@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <iomanip>
 #include <sstream>
 
@@ -50,14 +51,23 @@ double MedianRtt(const std::vector<EchoMeter::Sample>& samples, double from, dou
     return Percentile(rtts, 0.5);
 }
 
-PhaseFigures FiguresOf(const KernelRunRecord& run, const Phase& phase) {
+PhaseFigures FiguresOf(const KernelRunRecord& run, const Phase& phase, uint32_t wanAddress) {
     PhaseFigures f;
     double delivered = 0;
     double capacity = 0;
+    size_t rows = 0;
     for (const KernelSecond& s : run.seconds) {
         if (s.t <= phase.start || s.t > phase.end) continue;
         delivered += s.goodputMbps;
         capacity += s.capacityMbps;
+        const bool first = rows++ == 0;
+        if (first) f.limitStartMbps = s.limitMbps;
+        f.limitEndMbps = s.limitMbps;
+        // A row holds the last look of the second before t: below at the
+        // phase's first row counts as below from its start.
+        if (f.onsetS < 0 && s.limitMbps >= 0 && s.limitMbps < s.capacityMbps) {
+            f.onsetS = first ? 0 : s.t - phase.start;
+        }
         if (s.limitMbps >= 0) {
             f.limitMinMbps =
                 f.limitMinMbps < 0 ? s.limitMbps : std::min(f.limitMinMbps, s.limitMbps);
@@ -82,7 +92,80 @@ PhaseFigures FiguresOf(const KernelRunRecord& run, const Phase& phase) {
     f.addedP95Ms = Percentile(added, 0.95);
     f.settledMedianMs = Percentile(settled, 0.5);
     f.settledP95Ms = Percentile(settled, 0.95);
+    for (const ProbeRecord& p : run.probes) {
+        if (p.at < phase.start || p.at >= phase.end) continue;
+        ++(p.from == wanAddress ? f.probesOwn : f.probesOther);
+    }
     return f;
+}
+
+namespace {
+
+std::string JsonText(const std::string& text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+// A figure, or null where there is none (a negative one).
+std::string JsonNumber(double value, int decimals = 3) {
+    return value < 0 || !std::isfinite(value) ? "null" : Num(value, decimals);
+}
+
+}  // namespace
+
+std::string KernelSummaryJson(const Scenario& scenario, const std::vector<KernelRunRecord>& runs,
+                              const KernelWorldFacts& facts) {
+    const corvane::SimLine& line = scenario.sim.lines.front();
+    const std::string gateway = JsonText(line.name);
+    std::string leaf;
+    for (const KernelRunRecord& r : runs) {
+        if (!r.leafKind.empty() && (leaf.empty() || r.shaped)) leaf = r.leafKind;
+    }
+    std::ostringstream out;
+    out << "{\"kernel\": " << JsonText(facts.kernelRelease) << ", \"leaf\": {" << gateway << ": "
+        << (leaf.empty() ? "null" : JsonText(leaf)) << "}, \"rtt_ms\": {" << gateway << ": "
+        << Num(scenario.kernel.lines.empty() ? 0 : scenario.kernel.lines.front().rttMs)
+        << "},\n \"runs\": [";
+    for (size_t i = 0; i < runs.size(); ++i) {
+        const KernelRunRecord& r = runs[i];
+        out << (i ? ",\n  " : "\n  ") << "{\"name\": " << JsonText(r.name) << ", \"phases\": [";
+        for (size_t j = 0; j < scenario.phases.size(); ++j) {
+            const Phase& phase = scenario.phases[j];
+            PhaseFigures f = FiguresOf(r, phase, facts.wanAddress);
+            size_t total = f.answered + f.lost;
+            // A lifted limit is the link's speed, not a limit: null.
+            auto limit = [](double mbps) { return JsonNumber(mbps >= kLiftedMbps ? -1 : mbps); };
+            out << (j ? ",\n    " : "\n    ") << "{\"name\": " << JsonText(phase.name)
+                << ", \"gateways\": [{\"name\": " << gateway << ", \"capacity_mbps\": "
+                << Num(corvane::CapacityAt(line.capacity, phase.start), 3)
+                << ", \"goodput_pct\": " << Num(f.goodputShare * 100, 2)
+                << ", \"added_median_ms\": " << Num(f.addedMedianMs, 2)
+                << ", \"added_p95_ms\": " << Num(f.addedP95Ms, 2)
+                << ", \"second_half_median_ms\": " << Num(f.settledMedianMs, 2)
+                << ", \"second_half_p95_ms\": " << Num(f.settledP95Ms, 2)
+                << ", \"lost_pct\": " << JsonNumber(total == 0 ? -1 : 100.0 * f.lost / total, 2)
+                << ", \"limit_start_mbps\": " << limit(f.limitStartMbps)
+                << ", \"limit_end_mbps\": " << limit(f.limitEndMbps)
+                << ", \"onset_s\": " << JsonNumber(f.onsetS, 1)
+                << ", \"probes_own_interface\": " << f.probesOwn
+                << ", \"probes_other_interface\": " << f.probesOther << "}]}";
+        }
+        out << "]}";
+    }
+    out << "]}\n";
+    return out.str();
 }
 
 std::string KernelSummaryText(const Scenario& scenario, const std::vector<KernelRunRecord>& runs) {
@@ -192,7 +275,7 @@ std::string KernelStateCsv(const std::vector<KernelRunRecord>& runs) {
 std::string KernelGnuplotScript(const Scenario& scenario) {
     std::ostringstream out;
     out << "# Made by sandrow-lab --kernel; run in the run directory: gnuplot plot.gp\n"
-           "set terminal pngcairo size 1400,1000 font 'DejaVu Sans,11'\n"
+           "set terminal pngcairo size 1400,1000 font 'DejaVu Sans,11' noenhanced\n"
            "set output 'plot.png'\n"
            "set datafile separator ','\n"
            "set datafile missing ''\n"

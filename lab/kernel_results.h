@@ -36,6 +36,13 @@ struct KernelRunRecord {
     SandrowFacts sandrow;
     int serviceExit = -1;
     bool treeRemoved = false;  // nothing of the service was left after its stop
+    std::string leafKind;      // the router's download leaf as the kernel showed it
+};
+
+// What summary.json says of the world besides the runs.
+struct KernelWorldFacts {
+    std::string kernelRelease;  // uname -r
+    uint32_t wanAddress = 0;    // the gateway's own address: probes from it took its line
 };
 
 // A limit at or above this is the lifted one (the link's speed).
@@ -53,13 +60,22 @@ struct PhaseFigures {
     size_t lost = 0;
     double limitMinMbps = -1;
     double limitMaxMbps = -1;
+    double limitStartMbps = -1;  // in force in the phase's first and last second
+    double limitEndMbps = -1;
+    double onsetS = -1;      // seconds until the limit was first below the capacity; -1: never
+    size_t probesOwn = 0;    // latency requests that came from the gateway's own address
+    size_t probesOther = 0;  // ... and from any other
 };
 
 // The median round trip of the answered samples in [from, to) seconds.
 double MedianRtt(const std::vector<EchoMeter::Sample>& samples, double from, double to);
-PhaseFigures FiguresOf(const KernelRunRecord& run, const Phase& phase);
+// `wanAddress` tells the probes of the gateway's own line from the others'.
+PhaseFigures FiguresOf(const KernelRunRecord& run, const Phase& phase, uint32_t wanAddress = 0);
 
 std::string KernelSummaryText(const Scenario& scenario, const std::vector<KernelRunRecord>& runs);
+// summary.json: the world, then per run, phase and gateway the figures.
+std::string KernelSummaryJson(const Scenario& scenario, const std::vector<KernelRunRecord>& runs,
+                              const KernelWorldFacts& facts);
 std::string KernelStateCsv(const std::vector<KernelRunRecord>& runs);
 std::string KernelGnuplotScript(const Scenario& scenario);
 std::string KernelStatusLine(const KernelRunRecord& run, const KernelSecond& second);

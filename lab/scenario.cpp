@@ -152,6 +152,24 @@ void ReadKernel(ScenarioReader& r, Scenario* s) {
     k.congestion = r.Text("congestion", false).value_or(k.congestion);
 }
 
+// The keys of a [gateway NAME] section that only the kernel lab reads; read
+// before the lines themselves, which then take them as used.
+void ReadKernelLineKeys(std::vector<ScenarioSection>& sections, Scenario* s) {
+    for (ScenarioSection& section : sections) {
+        if (section.kind != "gateway") continue;
+        ScenarioReader r(section);
+        KernelLineSetup line;
+        line.rttMs = r.Number("rtt_ms", false, 0, 10000).value_or(0);
+        line.leaf = r.Text("leaf", false).value_or("auto");
+        static const char* const kLeaves[] = {"auto", "cake", "fq_codel", "sfq", "bfifo"};
+        if (std::find(std::begin(kLeaves), std::end(kLeaves), line.leaf) == std::end(kLeaves)) {
+            r.Fail(section.line, "leaf in " + r.Where() + " is '" + line.leaf +
+                                     "', not auto, cake, fq_codel, sfq or bfifo");
+        }
+        s->kernel.lines.push_back(line);
+    }
+}
+
 // What the kernel lab can stage: one line whose demand is idle or greedy
 // TCP, and faults of the stand-ins only.
 void CheckKernel(const Scenario& s) {
@@ -461,12 +479,23 @@ bool ParseScenario(const std::string& text, const std::string& fileName, Scenari
     if (!corvane::ReadScenarioSections(text, fileName, &sections, error)) return false;
     Scenario& s = *scenario;
     try {
+        ReadKernelLineKeys(sections, &s);
         corvane::ReadSimLines(sections, &s.sim);
         ReadRunAndKernel(sections, &s);
         std::vector<const ScenarioSection*> eventSections = ReadOtherSections(sections, &s);
         BuildTimeline(eventSections, &s);
         Check(s);
-        if (s.kernel.enabled) CheckKernel(s);
+        if (s.kernel.enabled) {
+            CheckKernel(s);
+        } else {
+            for (size_t i = 0; i < s.kernel.lines.size(); ++i) {
+                const KernelLineSetup& line = s.kernel.lines[i];
+                if (line.rttMs != 0 || line.leaf != "auto") {
+                    throw ScenarioError{0, "rtt_ms and leaf in [gateway " + s.sim.lines[i].name +
+                                               "] need the kernel lab (a [kernel] section)"};
+                }
+            }
+        }
     } catch (const ScenarioError& e) {
         *error = fileName + ":" + std::to_string(e.line) + ": " + e.message;
         *scenario = Scenario{};

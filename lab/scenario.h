@@ -89,8 +89,15 @@ struct Event {
 // The kernel lab: real TCP through real qdiscs in network namespaces, where
 // the one [gateway] is the line: its capacity an HTB class, its buffer a
 // bfifo of buffer_bytes, its demand bulk TCP flows.
+// What the kernel lab adds to one [gateway NAME] line.
+struct KernelLineSetup {
+    double rttMs = 0;           // the line's own round trip, added with netem; 0: none
+    std::string leaf = "auto";  // the service's leaf queue for the run
+};
+
 struct KernelSetup {
     bool enabled = false;                    // the scenario has a [kernel] section
+    std::vector<KernelLineSetup> lines;      // one per [gateway NAME], in order
     int flows = 4;                           // TCP downloads while the demand is greedy
     int meterIntervalMs = 100;               // the latency meter's echo interval
     std::string echoAddress = "198.18.9.2";  // the meter's echo server, on the internet side

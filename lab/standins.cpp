@@ -48,6 +48,7 @@ struct Connection {
     Fd fd;
     Role role;
     size_t server = 0;
+    uint32_t peer = 0;  // the client's IPv4 address as Ipv4() gives it; 0 for another family
     std::string in;
     std::string out;
     size_t sent = 0;
@@ -216,7 +217,10 @@ struct StandIns::Loop {
 
     void Accept(Listener& l) {
         for (;;) {
-            int fd = ::accept4(l.fd.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            sockaddr_storage from{};
+            socklen_t fromLength = sizeof from;
+            int fd = ::accept4(l.fd.get(), reinterpret_cast<sockaddr*>(&from), &fromLength,
+                               SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (fd < 0) return;  // EAGAIN, or a connection gone before it was taken
             if (connections.size() >= kMaxConnections) {
                 ::close(fd);
@@ -228,6 +232,9 @@ struct StandIns::Loop {
             c->fd = Fd(fd);
             c->role = l.role;
             c->server = l.server;
+            if (from.ss_family == AF_INET) {
+                c->peer = reinterpret_cast<const sockaddr_in*>(&from)->sin_addr.s_addr;
+            }
             c->deadline = Clock::now() + kReadTimeout;
             connections.push_back(std::move(c));
         }
@@ -296,7 +303,7 @@ struct StandIns::Loop {
         {
             std::lock_guard<std::mutex> hold(mutex);
             if (probes.size() < kMaxRecords)
-                probes.push_back(ProbeRecord{clock(), c.server, heldMs});
+                probes.push_back(ProbeRecord{clock(), c.server, heldMs, c.peer});
         }
         if (down == DownMode::Close) return false;
         if (down == DownMode::Hang) {

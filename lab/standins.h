@@ -44,6 +44,7 @@ struct ProbeRecord {
     double at = 0;
     size_t server = 0;
     double servedMs = 0;  // how long the answer was held back
+    uint32_t from = 0;    // the requester's IPv4 address, network order (as Ipv4() gives it)
 };
 
 struct PostRecord {

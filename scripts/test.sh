@@ -1,14 +1,23 @@
 #!/usr/bin/env bash
 # Builds and runs every test. --sanitize does the same with AddressSanitizer
 # and UndefinedBehaviorSanitizer, --release on the Release build, --tsan the
-# tests that run threads under ThreadSanitizer. Fails when any test fails or
-# none ran.
+# tests that run threads under ThreadSanitizer. --vm runs the tests that need
+# the real kernel (the kernel backend on each leaf queue, the real service,
+# the route tables, the kernel lab and the router lab) on the host's build
+# inside Debian's stock kernel (scripts/vm.sh), one at a time: they time real
+# traffic. Fails when any test fails or none ran.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 dir=build
 only=()
+vm=()
 case "${1:-}" in
+  --vm)
+    shift
+    vm=(scripts/vm.sh)
+    only=(-j 1 -R '^((Leaves/)?Kernel(Backend|Leaf|Metrics)Test|Namespace|KernelLabRun|RouterLabRun)\.')
+    ;;
   --sanitize) dir=build-asan ;;
   --release) dir=build-release ;;
   --tsan)
@@ -23,4 +32,4 @@ scripts/build.sh "$@"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
-ctest --test-dir "$dir" --output-on-failure --no-tests=error -j "$(nproc)" "${only[@]}"
+"${vm[@]}" ctest --test-dir "$dir" --output-on-failure --no-tests=error -j "$(nproc)" "${only[@]}"

@@ -138,8 +138,13 @@ void ReadQdiscOptions(const nlattr* options, Qdisc* q) {
         q->fifoLimit = fifo.limit;
     } else if (q->kind == "cake") {
         nl::ForEachNested(options, [q](const nlattr* attr) {
-            if (nl::AttributeType(attr) == TCA_CAKE_BASE_RATE64)
+            if (nl::AttributeType(attr) == TCA_CAKE_BASE_RATE64) {
                 nl::ReadPayload(attr, &q->cakeRate);
+            } else if (nl::AttributeType(attr) == TCA_CAKE_INGRESS) {
+                uint32_t ingress = 0;
+                nl::ReadPayload(attr, &ingress);
+                q->cakeIngress = ingress != 0;
+            }
         });
     } else if (q->kind == "htb") {
         nl::ForEachNested(options, [q](const nlattr* attr) {

@@ -82,9 +82,10 @@ struct Qdisc {
     uint32_t parent = 0;
     std::string kind;
     Stats stats;
-    uint32_t fifoLimit = 0;   // bfifo/pfifo: its limit
-    uint64_t cakeRate = 0;    // cake: bytes per second, 0 unlimited
-    uint32_t htbDefault = 0;  // htb: the default class's minor number
+    uint32_t fifoLimit = 0;    // bfifo/pfifo: its limit
+    uint64_t cakeRate = 0;     // cake: bytes per second, 0 unlimited
+    bool cakeIngress = false;  // cake: counts what it drops against the rate (an IFB's)
+    uint32_t htbDefault = 0;   // htb: the default class's minor number
 };
 
 struct Class {

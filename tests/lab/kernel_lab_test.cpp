@@ -64,6 +64,28 @@ TEST(KernelScenario, ReadsTheShippedOneAndRefusesWhatTheKernelLabCannotStage) {
         EXPECT_FALSE(lab::ParseScenario(c.text, "k.ini", &s, &error));
         EXPECT_EQ(error, "k.ini:" + c.error);
     }
+    // The router lab's line keys: a round trip and the service's leaf, on a
+    // kernel scenario only.
+    ASSERT_TRUE(lab::LoadScenario(SANDROW_LAB_ROUTER_SCENARIO, &s, &error)) << error;
+    ASSERT_EQ(s.kernel.lines.size(), 1u);
+    EXPECT_EQ(s.kernel.lines[0].rttMs, 20);
+    EXPECT_EQ(s.kernel.lines[0].leaf, "auto");
+    std::string keyed = KernelWorld(30);
+    keyed.insert(keyed.find("buffer_bytes"), "rtt_ms = 12.5\nleaf = fq_codel\n");
+    ASSERT_TRUE(lab::ParseScenario(keyed, "k.ini", &s, &error)) << error;
+    EXPECT_EQ(s.kernel.lines[0].rttMs, 12.5);
+    EXPECT_EQ(s.kernel.lines[0].leaf, "fq_codel");
+    std::string badLeaf = KernelWorld(30);
+    badLeaf.insert(badLeaf.find("buffer_bytes"), "leaf = codel\n");
+    EXPECT_FALSE(lab::ParseScenario(badLeaf, "k.ini", &s, &error));
+    EXPECT_EQ(error,
+              "k.ini:5: leaf in [gateway line] is 'codel', not auto, cake, fq_codel, sfq or bfifo");
+    std::string simulated = labtest::kMinimal;
+    simulated.insert(simulated.find("capacity"), "rtt_ms = 5\n");
+    EXPECT_FALSE(lab::ParseScenario(simulated, "k.ini", &s, &error));
+    EXPECT_EQ(error,
+              "k.ini:0: rtt_ms and leaf in [gateway g] need the kernel lab (a [kernel] section)");
+
     std::string fixed = KernelWorld(30);
     fixed.replace(fixed.find("4:greedy"), 8, "4:7.5");
     EXPECT_FALSE(lab::ParseScenario(fixed, "k.ini", &s, &error));
@@ -119,6 +141,68 @@ TEST(KernelFigures, PhasesSplitGoodputLatencyLossAndLimit) {
     EXPECT_NE(header.find(",sandrow_limit_mbps,"), std::string::npos);
     EXPECT_EQ(first.substr(0, 14), "1,20,0,15,,,0,");
     EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 11);
+}
+
+TEST(KernelFigures, OnsetLimitsAndProbesPerLineAndTheJsonSummary) {
+    lab::Scenario scenario;
+    std::string error;
+    std::string text = KernelWorld(30);
+    text.insert(text.find("buffer_bytes"), "rtt_ms = 20\n");
+    ASSERT_TRUE(lab::ParseScenario(text, "k.ini", &scenario, &error)) << error;
+    scenario.phases = {{"idle start", 0, 4}, {"saturated", 4, 10}};
+    const uint32_t wan = lab::Ipv4("10.99.0.2");
+    lab::KernelRunRecord unshaped;
+    unshaped.name = "unshaped";
+    unshaped.leafKind = "htb";
+    lab::KernelRunRecord run;
+    run.name = "sandrow";
+    run.shaped = true;
+    run.leafKind = "cake";
+    // The limit: 24 (above the 20 mbps line) until second 7, 18 after.
+    for (int t = 1; t <= 10; ++t) {
+        lab::KernelSecond second;
+        second.t = t;
+        second.capacityMbps = 20;
+        second.limitMbps = t < 7 ? 24 : 18;
+        run.seconds.push_back(second);
+        second.limitMbps = 10000;  // lifted
+        unshaped.seconds.push_back(second);
+    }
+    // Three probes from the gateway's own address, one from elsewhere, one
+    // outside the phase.
+    run.probes = {
+        {2, 0, 6, wan}, {5, 1, 9, wan}, {6, 0, 6, wan}, {8, 2, 12, lab::Ipv4("10.99.1.2")}};
+    lab::PhaseFigures f = lab::FiguresOf(run, scenario.phases[1], wan);
+    EXPECT_DOUBLE_EQ(f.onsetS, 3);  // below the line from the row of second 7
+    EXPECT_DOUBLE_EQ(f.limitStartMbps, 24);
+    EXPECT_DOUBLE_EQ(f.limitEndMbps, 18);
+    EXPECT_EQ(f.probesOwn, 2u);
+    EXPECT_EQ(f.probesOther, 1u);
+    // Below from the phase's first row: onset 0; never below: none.
+    EXPECT_DOUBLE_EQ(lab::FiguresOf(run, lab::Phase{"late", 7, 10}, wan).onsetS, 0);
+    EXPECT_LT(lab::FiguresOf(unshaped, scenario.phases[1], wan).onsetS, 0);
+
+    lab::KernelWorldFacts facts{"6.1.0-test", wan};
+    const std::string json = lab::KernelSummaryJson(scenario, {unshaped, run}, facts);
+    EXPECT_EQ(json.substr(0, 85),
+              "{\"kernel\": \"6.1.0-test\", \"leaf\": {\"line\": \"cake\"}, \"rtt_ms\": "
+              "{\"line\": 20},\n \"runs\": [");
+    EXPECT_NE(json.find("{\"name\": \"saturated\", \"gateways\": [{\"name\": \"line\", "
+                        "\"capacity_mbps\": 20, \"goodput_pct\": 0, "),
+              std::string::npos)
+        << json;
+    // The unshaped run's lifted limit and missing onset are nulls; the
+    // shaped run's figures are numbers.
+    EXPECT_NE(json.find("\"limit_start_mbps\": null, \"limit_end_mbps\": null, \"onset_s\": "
+                        "null, \"probes_own_interface\": 0"),
+              std::string::npos)
+        << json;
+    EXPECT_NE(json.find("\"limit_start_mbps\": 24, \"limit_end_mbps\": 18, \"onset_s\": 3, "
+                        "\"probes_own_interface\": 2, \"probes_other_interface\": 1}"),
+              std::string::npos)
+        << json;
+    EXPECT_EQ(std::count(json.begin(), json.end(), '{'), std::count(json.begin(), json.end(), '}'));
+    EXPECT_EQ(json.back(), '\n');
 }
 
 // ---- end to end ----

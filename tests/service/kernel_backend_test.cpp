@@ -38,34 +38,73 @@ std::multiset<std::string> Picture(KernelWorld& w, nl::Socket& s) {
 
 class KernelBackendTest : public KernelWorld {};
 
-TEST_F(KernelBackendTest, BuildsTheTreeAdoptsItAgainAndRemovesItLeavingNothing) {
-    const auto before = Picture(*this, router_);
-    auto backend = Started(GatewayConfig(20000000, 5000000));
-    ASSERT_TRUE(backend);
+// The same on each leaf queue the service offers; one the kernel lacks is
+// skipped with its name.
+class KernelLeafTest : public KernelWorld, public ::testing::WithParamInterface<const char*> {
+  public:
+    void SetUp() override {
+        KernelWorld::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        if (!KernelOffers(kind())) GTEST_SKIP() << "this kernel has no " << kind() << " qdisc";
+    }
+    std::string kind() const { return GetParam(); }
+    bool cake() const { return kind() == "cake"; }
+    std::string Config(int64_t downloadBps, int64_t uploadBps) const {
+        return GatewayConfig(downloadBps, uploadBps, "leaf = " + kind() + "\n");
+    }
+};
 
-    // Download: ingress on wan0 redirected to our IFB, HTB + leaf on the IFB.
+INSTANTIATE_TEST_SUITE_P(Leaves, KernelLeafTest,
+                         ::testing::Values("cake", "fq_codel", "sfq", "bfifo"),
+                         [](const ::testing::TestParamInfo<const char*>& leaf) {
+                             return std::string(leaf.param);
+                         });
+
+TEST_P(KernelLeafTest, BuildsTheTreeAdoptsItAgainAndRemovesItLeavingNothing) {
+    const auto before = Picture(*this, router_);
+    auto backend = Started(Config(20000000, 5000000));
+    ASSERT_TRUE(backend);
+    EXPECT_EQ(backend->LeafQueues(), (std::map<std::string, std::string>{{kMac, kind()}}));
+
+    // Download: ingress on wan0 redirected to our IFB, the shaper on the IFB.
     std::optional<links::Link> ifb = Link(kIfb);
     ASSERT_TRUE(ifb);
     EXPECT_EQ(ifb->kind, "ifb");
     EXPECT_EQ(ifb->alias, "corvane-service: download of wan0");
     EXPECT_TRUE(ifb->up());
     EXPECT_EQ(RedirectTarget(), ifb->index);
-    auto ifbQdiscs = Qdiscs(kIfb);
-    ASSERT_TRUE(QdiscWith(ifbQdiscs, tc::kRootHandle));
-    EXPECT_EQ(QdiscWith(ifbQdiscs, tc::kRootHandle)->kind, "htb");
-    EXPECT_EQ(QdiscWith(ifbQdiscs, tc::kRootHandle)->htbDefault, 1u);
-    ASSERT_TRUE(HtbClass(kIfb));
-    EXPECT_EQ(HtbClass(kIfb)->rateBytes, 20000000u / 8);
-    // Upload: the same layout at wan0's root.
-    auto wanQdiscs = Qdiscs(kWan);
-    ASSERT_TRUE(QdiscWith(wanQdiscs, tc::kRootHandle));
-    ASSERT_TRUE(QdiscWith(wanQdiscs, tc::kIngressHandle));
-    EXPECT_EQ(HtbClass(kWan)->rateBytes, 5000000u / 8);
+    // Upload: the same shaper at wan0's root, beside the ingress qdisc.
+    ASSERT_TRUE(QdiscWith(Qdiscs(kWan), tc::kIngressHandle));
+    for (const auto& [dev, bps] : {std::pair{kIfb, 20000000u}, std::pair{kWan, 5000000u}}) {
+        SCOPED_TRACE(dev);
+        auto qdiscs = Qdiscs(dev);
+        const tc::Qdisc* root = QdiscWith(qdiscs, tc::kRootHandle);
+        ASSERT_TRUE(root);
+        EXPECT_EQ(root->parent, tc::kRootParent);
+        if (cake()) {
+            // Cake shapes alone, in ingress mode where it sees what arrives.
+            EXPECT_EQ(root->kind, "cake");
+            EXPECT_EQ(root->cakeIngress, dev == std::string(kIfb));
+            EXPECT_FALSE(HtbClass(dev)) << "cake needs no HTB class";
+            EXPECT_FALSE(QdiscWith(qdiscs, tc::kLeafHandle));
+        } else {
+            EXPECT_EQ(root->kind, "htb");
+            EXPECT_EQ(root->htbDefault, 1u);
+            ASSERT_TRUE(HtbClass(dev));
+            EXPECT_EQ(HtbClass(dev)->ceilBytes, bps / 8);
+            const tc::Qdisc* leaf = QdiscWith(qdiscs, tc::kLeafHandle);
+            ASSERT_TRUE(leaf);
+            EXPECT_EQ(leaf->kind, kind());
+            EXPECT_EQ(leaf->parent, tc::kClassHandle);
+        }
+        EXPECT_EQ(LimitBytes(dev), bps / 8);
+        EXPECT_EQ(LeafOf(dev)->kind, kind());
+    }
     // No scratch device is left from the leaf detection.
     EXPECT_FALSE(Link("cvnprobe"));
 
     // A second service after a crash adopts the tree as it stands.
-    auto again = Started(GatewayConfig(20000000, 5000000));
+    auto again = Started(Config(20000000, 5000000));
     ASSERT_TRUE(again);
     EXPECT_EQ(Link(kIfb)->index, ifb->index);
     EXPECT_EQ(RedirectTarget(), ifb->index);
@@ -78,7 +117,7 @@ TEST_F(KernelBackendTest, BuildsTheTreeAdoptsItAgainAndRemovesItLeavingNothing) 
 }
 
 TEST_F(KernelBackendTest, FallbackLeafIsABfifoResizedWithEveryLimit) {
-    auto backend = Started(GatewayConfig(40000000, 5000000));
+    auto backend = Started(GatewayConfig(40000000, 5000000, "leaf = bfifo\n"));
     ASSERT_TRUE(backend);
     EXPECT_EQ(backend->LeafQueues(), (std::map<std::string, std::string>{{kMac, "bfifo"}}));
     auto leaf = [&] { return *QdiscWith(Qdiscs(kIfb), tc::kLeafHandle); };
@@ -107,6 +146,9 @@ TEST_F(KernelBackendTest, FallbackLeafIsABfifoResizedWithEveryLimit) {
     EXPECT_EQ(HtbClass(kIfb)->rateBytes, 1250000000u);
 }
 
+// TCP's payload in a full frame: 1448 of 1514 bytes (timestamps on).
+constexpr double kPayloadShare = 1448.0 / 1514;
+
 // Wire bytes per second through the IFB, and the sink's goodput, over `span`.
 std::pair<double, double> Rates(KernelWorld& w, const lab::TcpSink& sink,
                                 std::chrono::milliseconds span) {
@@ -117,30 +159,43 @@ std::pair<double, double> Rates(KernelWorld& w, const lab::TcpSink& sink,
     return {(w.Link(kIfb)->txBytes - wire0) * 8 / s, (sink.Bytes() - bytes0) * 8 / s};
 }
 
-TEST_F(KernelBackendTest, HoldsTcpAtTheLimitAndChangesItUnderLoadKeepingTheQueue) {
-    auto backend = Started(GatewayConfig(10000000, 50000000));
+TEST_P(KernelLeafTest, HoldsTcpAtTheLimitAndChangesItInPlaceKeepingTheQueue) {
+    auto backend = Started(Config(2000000, 50000000));
     ASSERT_TRUE(backend);
     std::string error;
 
-    // A burst that stands in the queue (29 KB, in a 37.5 KB fifo, drain in
-    // 23 ms at 10 Mbit/s): the change must not drop one datagram of it.
+    // A burst that stands in the queue (16 frames, 23 KB: within the fifo's
+    // floor; 92 ms to drain at 2 Mbit/s): the change is made in place (cake's
+    // bandwidth, or the class and the fifo's size), so the queue is still
+    // there after it, and every datagram is delivered or, where the leaf is
+    // an AQM (cake, fq_codel), counted as its drop: none vanishes.
     lab::UdpSink udp;
     ASSERT_TRUE(udp.Start(kWanAddress, kUdpPort, &error)) << error;
-    constexpr uint32_t kBurst = 20;
+    constexpr uint32_t kBurst = 16;
     uint32_t sent = 0;
     InInternet([&](nl::Socket&) {
         sent = lab::SendDatagrams(kWanAddress, kUdpPort, kBurst, 1400, 0us, &error);
     });
     ASSERT_EQ(sent, kBurst) << error;
-    EXPECT_GT(QdiscWith(Qdiscs(kIfb), tc::kLeafHandle)->stats.backlog, 0u);
-    ASSERT_EQ(backend->SetGatewayLimits(kMac, 50000000, 8000000), corvane::kOk);
-    EXPECT_GT(QdiscWith(Qdiscs(kIfb), tc::kLeafHandle)->stats.backlog, 0u) << "the queue was lost";
-    std::this_thread::sleep_for(300ms);
-    EXPECT_EQ(udp.DistinctBelow(kBurst), kBurst);
-    EXPECT_EQ(QdiscWith(Qdiscs(kIfb), tc::kLeafHandle)->stats.drops, 0u);
+    // The datagrams reach the IFB's queue in the receiving side's softirq,
+    // which may come a little after the sends (a slow or emulated CPU).
+    const auto queued = std::chrono::steady_clock::now() + 50ms;
+    while (LeafOf(kIfb)->stats.backlog == 0 && std::chrono::steady_clock::now() < queued) {
+        std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_GT(LeafOf(kIfb)->stats.backlog, 0u) << "the burst never stood in the queue";
+    ASSERT_EQ(backend->SetGatewayLimits(kMac, 50000000, 1600000), corvane::kOk);
+    EXPECT_EQ(LimitBytes(kIfb), 200000u);
+    EXPECT_GT(LeafOf(kIfb)->stats.backlog, 0u) << "the queue was lost";
+    std::this_thread::sleep_for(400ms);
+    const uint32_t drops = LeafOf(kIfb)->stats.drops;
+    EXPECT_EQ(udp.DistinctBelow(kBurst) + drops, kBurst);
+    if (kind() == "bfifo" || kind() == "sfq") {
+        EXPECT_EQ(drops, 0u);
+    }
 
-    // Real TCP at 20 Mbit/s within 10 %, past the slow start; the shaper
-    // counts frames, TCP's payload is 1448 of every 1514 bytes.
+    // Real TCP at 20 Mbit/s within 10 %, past the slow start: the frames on
+    // the wire, and the payload they carry.
     ASSERT_EQ(backend->SetGatewayLimits(kMac, 50000000, 20000000), corvane::kOk);
     lab::TcpSink sink;
     ASSERT_TRUE(sink.Start(kWanAddress, kTcpPort, &error)) << error;
@@ -150,7 +205,7 @@ TEST_F(KernelBackendTest, HoldsTcpAtTheLimitAndChangesItUnderLoadKeepingTheQueue
     std::this_thread::sleep_for(1s);
     auto [wire, goodput] = Rates(*this, sink, 3s);
     EXPECT_NEAR(wire / 20e6, 1.0, 0.10) << "delivered " << wire << " bps on the wire";
-    EXPECT_NEAR(goodput / 20e6, 1.0, 0.10) << "goodput " << goodput << " bps";
+    EXPECT_NEAR(goodput / (20e6 * kPayloadShare), 1.0, 0.10) << "goodput " << goodput << " bps";
 
     // Halving the limit shows within a second.
     ASSERT_EQ(backend->SetGatewayLimits(kMac, 50000000, 10000000), corvane::kOk);
@@ -163,17 +218,17 @@ TEST_F(KernelBackendTest, HoldsTcpAtTheLimitAndChangesItUnderLoadKeepingTheQueue
     source.Stop();
 }
 
-TEST_F(KernelBackendTest, RebuildsWithinTwoSecondsAfterChangesFromOutside) {
-    auto backend = Started(GatewayConfig(20000000, 5000000));
+TEST_P(KernelLeafTest, RebuildsWithinTwoSecondsAfterChangesFromOutside) {
+    auto backend = Started(Config(20000000, 5000000));
     ASSERT_TRUE(backend);
     ASSERT_EQ(backend->SetGatewayLimits(kMac, 6000000, 12000000), corvane::kOk);
     auto whole = [&] {
         auto ifb = Link(kIfb);
-        auto down = HtbClass(kIfb);
-        auto up = HtbClass(kWan);
-        return ifb && RedirectTarget() == ifb->index && down && down->rateBytes == 1500000 && up &&
-               up->rateBytes == 750000 && QdiscWith(Qdiscs(kIfb), tc::kLeafHandle) &&
-               QdiscWith(Qdiscs(kWan), tc::kLeafHandle);
+        auto down = LeafOf(kIfb);
+        auto up = LeafOf(kWan);
+        return ifb && RedirectTarget() == ifb->index && LimitBytes(kIfb) == 1500000 &&
+               LimitBytes(kWan) == 750000 && down && down->kind == kind() && up &&
+               up->kind == kind();
     };
     ASSERT_TRUE(whole());
 
@@ -187,7 +242,8 @@ TEST_F(KernelBackendTest, RebuildsWithinTwoSecondsAfterChangesFromOutside) {
          }},
         {"the IFB's leaf deleted",
          [&] {
-             return run(tc::DeleteQdisc(Link(kIfb)->index, tc::kClassHandle, tc::kLeafHandle, "-"));
+             auto leaf = LeafOf(kIfb);
+             return run(tc::DeleteQdisc(Link(kIfb)->index, leaf->parent, leaf->handle, "-"));
          }},
         {"the IFB deleted", [&] { return run(links::DeleteLink(Link(kIfb)->index, kIfb)); }},
         {"a link flap",
@@ -209,8 +265,8 @@ TEST_F(KernelBackendTest, RebuildsWithinTwoSecondsAfterChangesFromOutside) {
     EXPECT_EQ(backend->Shaped(), std::vector<bool>{true});
 }
 
-TEST_F(KernelBackendTest, CountersMatchTheBytesSentWithinOnePercent) {
-    auto backend = Started(GatewayConfig(20000000, 20000000));
+TEST_P(KernelLeafTest, CountersMatchTheBytesSentWithinOnePercent) {
+    auto backend = Started(Config(20000000, 20000000));
     ASSERT_TRUE(backend);
     auto entry = [&] {
         std::vector<corvane::TrafficEntry> list;
@@ -240,7 +296,9 @@ TEST_F(KernelBackendTest, CountersMatchTheBytesSentWithinOnePercent) {
     double counted = (second.downloadBits - first.downloadBits) / 8.0;
     EXPECT_NEAR(counted / (kCount * kFrameBytes), 1.0, 0.01) << counted << " bytes counted";
     EXPECT_NEAR(counted / static_cast<double>(PeerTxBytes() - peer0), 1.0, 0.01);
-    EXPECT_EQ(sink.Datagrams(), kCount);
+    // An AQM may drop from a burst that a busy sender let build up; none
+    // vanishes unaccounted.
+    EXPECT_EQ(sink.Datagrams() + LeafOf(kIfb)->stats.drops, kCount);
 
     // Upload: what wan0 sends.
     lab::UdpSink far;
@@ -314,12 +372,13 @@ TEST_F(KernelBackendTest, ServiceShapesServesAndCleansUpAfterItself) {
                                             dir.file("service.err"));
         ASSERT_TRUE(servicetest::WaitUntilServing()) << test::ReadFile(dir.file("service.err"));
         ASSERT_TRUE(Link(kIfb));
-        EXPECT_EQ(HtbClass(kIfb)->rateBytes, 30000000u / 8);
+        EXPECT_EQ(LimitBytes(kIfb), 30000000u / 8);
         auto connection = sdbus::createSystemBusConnection();
         auto proxy = sdbus::createProxy(*connection, corvane::kBusName, corvane::kRootPath);
         std::map<std::string, std::string> leaves =
             proxy->getProperty("LeafQueues").onInterface(corvane::kStatusInterface);
-        EXPECT_EQ(leaves, (std::map<std::string, std::string>{{kMac, "bfifo"}}));
+        // Left to choose, it takes the best queue this kernel has.
+        EXPECT_EQ(leaves, (std::map<std::string, std::string>{{kMac, BestLeaf()}}));
         service.Signal(SIGTERM);
         EXPECT_EQ(service.Wait(5000ms), 0);
         EXPECT_EQ(Picture(*this, router_), before) << test::ReadFile(dir.file("service.err"));

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 
 #include <chrono>
 #include <cstring>
@@ -139,6 +140,49 @@ class KernelWorld : public ::testing::Test {
             if (c.handle == tc::kClassHandle) return c;
         }
         return std::nullopt;
+    }
+
+    // Whether this kernel has the queue `kind`, asked of it directly: a root
+    // qdisc of that kind on lo, removed again.
+    bool KernelOffers(const std::string& kind) {
+        nl::Message add(RTM_NEWQDISC, NLM_F_CREATE | NLM_F_EXCL, "trying a " + kind + " qdisc");
+        auto* t = add.Body<tcmsg>();
+        t->tcm_ifindex = 1;
+        t->tcm_parent = tc::kRootParent;
+        t->tcm_handle = 0x70000;
+        add.PutString(TCA_KIND, kind);
+        if (!router_.Request(add).ok()) return false;
+        EXPECT_TRUE(nl::Run(router_, tc::DeleteQdisc(1, tc::kRootParent, 0x70000, kind)).ok());
+        return true;
+    }
+
+    // The leaf the service should choose here: the best this kernel has.
+    std::string BestLeaf() {
+        for (tc::Leaf leaf : tc::kLeavesByPreference) {
+            if (KernelOffers(tc::LeafKind(leaf))) return tc::LeafKind(leaf);
+        }
+        return "";
+    }
+
+    // The qdisc that queues the packets on `dev`: cake is the root itself,
+    // the others sit in the HTB class.
+    std::optional<tc::Qdisc> LeafOf(const std::string& dev) {
+        const auto qdiscs = Qdiscs(dev);
+        const tc::Qdisc* root = QdiscWith(qdiscs, tc::kRootHandle);
+        const tc::Qdisc* leaf =
+            root != nullptr && root->kind == "cake" ? root : QdiscWith(qdiscs, tc::kLeafHandle);
+        if (leaf == nullptr) return std::nullopt;
+        return *leaf;
+    }
+
+    // The limit in force on `dev` in bytes per second: cake's bandwidth or
+    // the HTB class's rate; 0 when there is neither.
+    uint64_t LimitBytes(const std::string& dev) {
+        const auto qdiscs = Qdiscs(dev);
+        const tc::Qdisc* root = QdiscWith(qdiscs, tc::kRootHandle);
+        if (root != nullptr && root->kind == "cake") return root->cakeRate;
+        std::optional<tc::Class> cls = HtbClass(dev);
+        return cls ? cls->rateBytes : 0;
     }
 
     // The device wan0's ingress redirects to, 0 for none.
