@@ -34,7 +34,15 @@ boot_timeout_s=${VM_BOOT_TIMEOUT:-120}
 mkdir -p "$cache"
 
 # The stock kernel: the image package that the meta package names today.
-kernel_pkg=$(apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/^ *Depends: \(linux-image-[0-9].*\)$/\1/p' | head -n1)
+stock_kernel() {
+  apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/^ *Depends: \(linux-image-[0-9].*\)$/\1/p' | head -n1
+}
+kernel_pkg=$(stock_kernel)
+if [ -z "$kernel_pkg" ]; then
+  # A machine whose package lists were never fetched knows no package yet.
+  apt-get update -qq >/dev/null 2>&1 || true
+  kernel_pkg=$(stock_kernel)
+fi
 [ -n "$kernel_pkg" ] || fail "no kernel package: apt-cache names no image that linux-image-amd64 depends on"
 release=${kernel_pkg#linux-image-}
 kdir="$cache/$release"

@@ -28,9 +28,13 @@ constexpr uint64_t kBurstPerSecond = 1000;  // HTB's burst: 1 ms of the rate
 constexpr uint32_t kRateToQuantum = 10;     // HTB's own default ratio (r2q)
 constexpr uint32_t kMinQuantum = kMaxFrameBytes;
 constexpr uint32_t kMaxQuantum = 200000;  // above this HTB warns and clamps
-constexpr uint64_t kFifoMs = 30;
-// At low rates 30 ms are a few frames: TCP needs room for a burst of them.
-constexpr uint32_t kMinFifoFrames = 16;
+// The fallback leaf's depth: a few milliseconds, so that the router's own
+// standing queue under load stays below the rise over idle that sandrow's
+// probes read as a full line (10 ms and more); a deeper fifo made every
+// loaded probe look like one, and the limit walked down to its floor.
+constexpr uint64_t kFifoMs = 5;
+// At low rates 5 ms are less than a frame: TCP needs room for a short burst.
+constexpr uint32_t kMinFifoFrames = 4;
 constexpr uint32_t kMinFifoBytes = kMinFifoFrames * kMaxFrameBytes;
 constexpr uint32_t kMaxFifoBytes = 16 << 20;
 constexpr uint32_t kSfqPerturbSeconds = 10;

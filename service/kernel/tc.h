@@ -38,8 +38,8 @@ enum class Mode { Create, Replace, Change };
 // Sizes that follow from a rate in bytes per second.
 uint32_t BurstBytes(uint64_t rateBytes);  // HTB's burst: 1 ms of the rate, at least two frames
 uint32_t QuantumBytes(uint64_t rateBytes);
-// A bfifo of about 30 ms of the rate, never below 16 full frames (about
-// 8 Mbit/s and less). A GRO aggregate larger than the fifo is dropped as an
+// A bfifo of about 5 ms of the rate, never below 4 full frames (about
+// 10 Mbit/s and less). A GRO aggregate larger than the fifo is dropped as an
 // overflow would be; at such rates the WAN seldom aggregates that much.
 uint32_t FifoBytes(uint64_t rateBytes);
 

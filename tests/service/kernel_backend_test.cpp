@@ -122,12 +122,12 @@ TEST_F(KernelBackendTest, FallbackLeafIsABfifoResizedWithEveryLimit) {
     EXPECT_EQ(backend->LeafQueues(), (std::map<std::string, std::string>{{kMac, "bfifo"}}));
     auto leaf = [&] { return *QdiscWith(Qdiscs(kIfb), tc::kLeafHandle); };
     EXPECT_EQ(leaf().kind, "bfifo");
-    EXPECT_EQ(leaf().fifoLimit, 150000u);  // 30 ms of 40 Mbit/s
+    EXPECT_EQ(leaf().fifoLimit, 25000u);  // 5 ms of 40 Mbit/s
 
-    // At 2 Mbit/s 30 ms are 5 frames: the floor of 16 holds.
+    // At 2 Mbit/s 5 ms are less than a frame: the floor of 4 holds.
     ASSERT_EQ(backend->SetGatewayLimits(kMac, 5000000, 2000000), corvane::kOk);
     EXPECT_EQ(HtbClass(kIfb)->rateBytes, 250000u);
-    EXPECT_EQ(leaf().fifoLimit, 16u * 1514);
+    EXPECT_EQ(leaf().fifoLimit, 4u * 1514);
     // -1 lifts the limit to the link's speed (a veth says 10 Gbit/s) and
     // keeps the tree; the gateway list then shows -1 again.
     ASSERT_EQ(backend->SetGatewayLimits(kMac, -1, -1), corvane::kOk);
@@ -160,18 +160,18 @@ std::pair<double, double> Rates(KernelWorld& w, const lab::TcpSink& sink,
 }
 
 TEST_P(KernelLeafTest, HoldsTcpAtTheLimitAndChangesItInPlaceKeepingTheQueue) {
-    auto backend = Started(Config(2000000, 50000000));
+    auto backend = Started(Config(160000, 50000000));
     ASSERT_TRUE(backend);
     std::string error;
 
-    // A burst that stands in the queue (16 frames, 23 KB: within the fifo's
-    // floor; 92 ms to drain at 2 Mbit/s): the change is made in place (cake's
+    // A burst that stands in the queue (4 frames, 5.8 KB: within the fifo's
+    // floor; 288 ms to drain at 160 kbit/s): the change is made in place (cake's
     // bandwidth, or the class and the fifo's size), so the queue is still
     // there after it, and every datagram is delivered or, where the leaf is
     // an AQM (cake, fq_codel), counted as its drop: none vanishes.
     lab::UdpSink udp;
     ASSERT_TRUE(udp.Start(kWanAddress, kUdpPort, &error)) << error;
-    constexpr uint32_t kBurst = 16;
+    constexpr uint32_t kBurst = 4;
     uint32_t sent = 0;
     InInternet([&](nl::Socket&) {
         sent = lab::SendDatagrams(kWanAddress, kUdpPort, kBurst, 1400, 0us, &error);
@@ -184,10 +184,10 @@ TEST_P(KernelLeafTest, HoldsTcpAtTheLimitAndChangesItInPlaceKeepingTheQueue) {
         std::this_thread::sleep_for(1ms);
     }
     ASSERT_GT(LeafOf(kIfb)->stats.backlog, 0u) << "the burst never stood in the queue";
-    ASSERT_EQ(backend->SetGatewayLimits(kMac, 50000000, 1600000), corvane::kOk);
-    EXPECT_EQ(LimitBytes(kIfb), 200000u);
+    ASSERT_EQ(backend->SetGatewayLimits(kMac, 50000000, 128000), corvane::kOk);
+    EXPECT_EQ(LimitBytes(kIfb), 16000u);
     EXPECT_GT(LeafOf(kIfb)->stats.backlog, 0u) << "the queue was lost";
-    std::this_thread::sleep_for(400ms);
+    std::this_thread::sleep_for(800ms);  // what is left drains at 128 kbit/s
     const uint32_t drops = LeafOf(kIfb)->stats.drops;
     EXPECT_EQ(udp.DistinctBelow(kBurst) + drops, kBurst);
     if (kind() == "bfifo" || kind() == "sfq") {

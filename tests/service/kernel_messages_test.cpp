@@ -47,7 +47,7 @@ TEST(TcMessages, CakeChangeIsExactlyTheseBytes) {
 }
 
 TEST(TcMessages, LeavesHtbAndRedirectCarryWhatTheKernelNeeds) {
-    // fq_codel with ECN, sfq's structure, a bfifo of 30 ms, all in the class.
+    // fq_codel with ECN, sfq's structure, a bfifo of 5 ms, all in the class.
     struct Leaf {
         tc::Leaf leaf;
         const char* kind;
@@ -73,7 +73,7 @@ TEST(TcMessages, LeavesHtbAndRedirectCarryWhatTheKernelNeeds) {
             nl::ReadPayload(attrs[TCA_OPTIONS], &opt);
             EXPECT_EQ(opt.perturb_period, 10);
         } else {
-            EXPECT_EQ(q.fifoLimit, 150000u);
+            EXPECT_EQ(q.fifoLimit, 25000u);
         }
     }
 
@@ -118,10 +118,10 @@ TEST(TcMessages, FifoAndBurstSizesFollowTheRate) {
         uint32_t burst;
     };
     const Row rows[] = {
-        {125000, 16 * 1514, 2 * 1514},     // 1 Mbit/s: the floors
-        {2500000, 75000, 3028},            // 20 Mbit/s: 30 ms, two frames
-        {12500000, 375000, 12500},         // 100 Mbit/s
-        {1250000000, 16u << 20, 1250000},  // 10 Gbit/s: the fifo's cap
+        {125000, 4 * 1514, 2 * 1514},      // 1 Mbit/s: the floors
+        {2500000, 12500, 3028},            // 20 Mbit/s: 5 ms, two frames
+        {12500000, 62500, 12500},          // 100 Mbit/s
+        {5000000000, 16u << 20, 5000000},  // 40 Gbit/s: the fifo's cap
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.rateBytes);
