@@ -155,12 +155,8 @@ bool KernelLab::Setup(std::string* error) {
                              s_.kernel.echoAddress};
     for (const ServerSetup& server : s_.servers) net.internetAddresses.push_back(server.address);
     net.rttMs = lineSetup_.rttMs;
-    if (!net_.Build(net, error)) {
-        if (net.rttMs > 0 && error->find("netem") != std::string::npos) {
-            *error = "rtt_ms = " + Num(net.rttMs) + " in [gateway " + line_.name + "]: " + *error;
-        }
-        return false;
-    }
+    net.rttKey = "rtt_ms = " + Num(net.rttMs) + " in [gateway " + line_.name + "]";
+    if (!net_.Build(net, error)) return false;
     if (lineSetup_.leaf != "auto" && !net_.RouterHas(lineSetup_.leaf)) {
         *error = "leaf = " + lineSetup_.leaf + " in [gateway " + line_.name +
                  "]: this kernel has no " + lineSetup_.leaf + " qdisc";
@@ -449,13 +445,11 @@ void KernelLab::Finish() {
     WriteWhole(File("plot.gp"), KernelGnuplotScript(s_));
     std::string problem = DrawPlot(dir_);
     if (!problem.empty()) journal_.Note(Now(), "plot.png not made: " + problem, true);
-    std::cout
-        << "\n"
-        << summary << "\nsandrow-lab: run directory " << dir_
-        << " (console.txt, aperture.log, service-*.log, state.csv, summary.txt, summary.json, "
-           "plot.png, "
-           "lab.log)"
-        << std::endl;
+    std::cout << "\n"
+              << summary << "\nsandrow-lab: run directory " << dir_
+              << " (console.txt, aperture.log, service-*.log, state.csv, summary.txt, "
+                 "summary.json, plot.png, lab.log)"
+              << std::endl;
 }
 
 int KernelLab::ExitCode() const {

@@ -164,7 +164,10 @@ bool KernelNet::Build(const KernelNetConfig& config, std::string* error) {
     }
     ispIndex_ = IndexOf(internetSocket_, "isp0", error);
     if (ispIndex_ == 0) return false;
-    if (config.rttMs > 0 && !AddRoundTrip(config.rttMs, error)) return false;
+    if (config.rttMs > 0 && !AddRoundTrip(config.rttMs, error)) {
+        *error = config.rttKey + ": " + *error;
+        return false;
+    }
     uint64_t rate = BytesPerSecond(config.capacityMbps);
     return Do(internetSocket_, tc::HtbRoot(ispIndex_, tc::Mode::Create, "isp0"), error) &&
            Do(internetSocket_, tc::HtbClass(ispIndex_, rate, tc::Mode::Create, "isp0"), error) &&

@@ -33,6 +33,7 @@ struct KernelNetConfig {
     // The line's own round trip (propagation), added with netem to what goes
     // up the line, where no queue of the router or the ISP sees it; 0: none.
     double rttMs = 0;
+    std::string rttKey;  // where rttMs was set, for an error ("rtt_ms = 20 in [gateway x]")
 };
 
 // What the qdiscs show at one moment.
