@@ -7,6 +7,7 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -63,38 +64,50 @@ double QueueMs(double bytes, double mbps) {
     return mbps > 0 ? bytes * 8 / (mbps * 1e3) : 0;
 }
 
-// Where one pass of the scenario stands: its clock, the line as set, the
-// next event, and what the looks since the last row add up to.
-struct Pass {
-    Clock::time_point start;
-    double meterOffset = 0;  // seconds the meter's clock had run at the start
+// One line of the world: its part of the scenario, the receiving end of its
+// downloads, their sender while the demand is greedy, and its meter.
+struct LineWorld {
+    LineWorld(const corvane::SimLine& l, const KernelLineSetup& s) : line(l), setup(s) {}
+    const corvane::SimLine& line;
+    const KernelLineSetup& setup;
+    TcpSink sink;
+    std::unique_ptr<TcpSource> source;
+    EchoMeter meter;
+    Clock::time_point meterStart;
+};
+
+// Where one line stands in a pass: the capacity as last set, and what the
+// looks since the last row add up to.
+struct LinePass {
+    double meterOffset = 0;  // seconds the line's meter had run at the pass's start
     double capacity = 0;     // mbps, as last set on the line
-    size_t nextEvent = 0;
-    size_t firstProbe = 0;   // the stand-ins' first probe not yet in a row
     uint64_t lastBytes = 0;  // the sink's count at the last row
-    double lastRowAt = 0;
     double ispBacklog = 0, routerBacklog = 0;  // summed over the second's looks
-    int looks = 0;
     double limit = -1;
     double baseline = -1;  // the idle round trip so far, for the status line
+};
+
+// Where one pass of the scenario stands: its clock, the next event, and each
+// line's tally.
+struct Pass {
+    Clock::time_point start;
+    size_t nextEvent = 0;
+    size_t firstProbe = 0;  // the stand-ins' first probe not yet in a row
+    double lastRowAt = 0;
+    int looks = 0;
+    std::vector<LinePass> lines;
 
     double Seconds() const { return std::chrono::duration<double>(Clock::now() - start).count(); }
-    void Look(const LineReading& reading) {
-        ispBacklog += reading.ispBacklogBytes;
-        routerBacklog += reading.routerBacklogBytes;
-        limit = reading.limitMbps;
-        ++looks;
-    }
 };
 
 class KernelLab {
   public:
     KernelLab(const Scenario& scenario, const LabOptions& options, std::string directory)
-        : s_(scenario),
-          line_(scenario.sim.lines.front()),
-          lineSetup_(scenario.kernel.lines.front()),
-          options_(options),
-          dir_(std::move(directory)) {}
+        : s_(scenario), options_(options), dir_(std::move(directory)) {
+        for (size_t i = 0; i < s_.sim.lines.size(); ++i) {
+            lines_.push_back(std::make_unique<LineWorld>(s_.sim.lines[i], s_.kernel.lines[i]));
+        }
+    }
     int Execute();
 
   private:
@@ -103,42 +116,37 @@ class KernelLab {
     bool Setup(std::string* error);
     bool StartService(KernelRunRecord& run, std::string* error);
     void StopService(KernelRunRecord& run);
-    bool StartSandrow(KernelRunRecord& run, std::string* error);
+    bool StartSandrow(KernelRunRecord& run, double t, std::string* error);
     void StopSandrow(KernelRunRecord& run);
-    void SetDemand(bool greedy, double t);
+    void SetDemand(size_t line, bool greedy, double t);
     void Apply(const Event& e, double t);
     // Runs one pass of the scenario; false when interrupted.
     bool RunOnce(KernelRunRecord& run);
-    // What the scenario wants at `t`: sandrow started, the line's capacity,
+    // What the scenario wants at `t`: sandrow started, the lines' capacity,
     // the demand, and the events due.
     void FollowScenario(KernelRunRecord& run, Pass& pass, double t);
-    // The row and status line of the second that ends at `rowT`, from the
+    // The rows and status line of the second that ends at `rowT`, from the
     // looks since the last row; the tally starts afresh.
     void RecordSecond(KernelRunRecord& run, Pass& pass, double rowT, double t);
     // Sleeps until the next look is due; false when a stop signal came.
     // sandrow ending by itself is noted and the pass goes on.
     bool AwaitNextLook(KernelRunRecord& run, const Pass& pass, double wake);
     // Stops the pass's processes and puts the stand-ins back, then takes the
-    // meter's samples of the pass and sandrow's console.
+    // meters' samples of the pass, sandrow's console and its probes' gateways.
     void EndPass(KernelRunRecord& run, const Pass& pass);
     void Finish();
     int ExitCode() const;
 
     const Scenario& s_;
-    const corvane::SimLine& line_;
-    const KernelLineSetup& lineSetup_;
     const LabOptions& options_;
     std::string dir_;
+    std::vector<std::unique_ptr<LineWorld>> lines_;
     Journal journal_;
     Clock::time_point t0_;
     KernelNet net_;
     BusDaemon bus_;
     std::unique_ptr<StandIns> standIns_;
     EchoServer echo_;
-    TcpSink sink_;
-    EchoMeter meter_;
-    Clock::time_point meterStart_;
-    std::unique_ptr<TcpSource> source_;
     ChildProcess service_;
     ChildProcess sandrow_;
     int signalFd_ = -1;
@@ -149,18 +157,24 @@ class KernelLab {
 
 bool KernelLab::Setup(std::string* error) {
     KernelNetConfig net;
-    net.capacityMbps = line_.capacity.front().mbps;
-    net.bufferBytes = static_cast<uint32_t>(line_.bufferBytes);
+    for (const auto& w : lines_) {
+        KernelLineNet line;
+        line.capacityMbps = w->line.capacity.front().mbps;
+        line.bufferBytes = static_cast<uint32_t>(w->line.bufferBytes);
+        line.rttMs = w->setup.rttMs;
+        line.rttKey = "rtt_ms = " + Num(line.rttMs) + " in [gateway " + w->line.name + "]";
+        net.lines.push_back(line);
+    }
     net.internetAddresses = {s_.directory.primary, s_.directory.secondary, s_.collector.address,
                              s_.kernel.echoAddress};
     for (const ServerSetup& server : s_.servers) net.internetAddresses.push_back(server.address);
-    net.rttMs = lineSetup_.rttMs;
-    net.rttKey = "rtt_ms = " + Num(net.rttMs) + " in [gateway " + line_.name + "]";
     if (!net_.Build(net, error)) return false;
-    if (lineSetup_.leaf != "auto" && !net_.RouterHas(lineSetup_.leaf)) {
-        *error = "leaf = " + lineSetup_.leaf + " in [gateway " + line_.name +
-                 "]: this kernel has no " + lineSetup_.leaf + " qdisc";
-        return false;
+    for (const auto& w : lines_) {
+        if (w->setup.leaf != "auto" && !net_.RouterHas(w->setup.leaf)) {
+            *error = "leaf = " + w->setup.leaf + " in [gateway " + w->line.name +
+                     "]: this kernel has no " + w->setup.leaf + " qdisc";
+            return false;
+        }
     }
     if (!bus_.Start(dir_, error)) return false;
     ::setenv("DBUS_SYSTEM_BUS_ADDRESS", bus_.address().c_str(), 1);
@@ -176,25 +190,39 @@ bool KernelLab::Setup(std::string* error) {
         }
     }
     netns::Inside inside(net_.client());
-    if (!sink_.Start(Ipv4(KernelNet::kClientAddress), kDownloadPort, error)) return false;
-    meterStart_ = Clock::now();
-    return meter_.Start(Ipv4(s_.kernel.echoAddress.c_str()), kEchoPort,
-                        std::chrono::milliseconds(s_.kernel.meterIntervalMs), error);
+    for (size_t i = 0; i < lines_.size(); ++i) {
+        LineWorld& w = *lines_[i];
+        const uint32_t client = Ipv4(KernelNet::ClientAddress(i).c_str());
+        if (!w.sink.Start(client, kDownloadPort, error)) return false;
+        w.meterStart = Clock::now();
+        if (!w.meter.Start(Ipv4(s_.kernel.echoAddress.c_str()), kEchoPort,
+                           std::chrono::milliseconds(s_.kernel.meterIntervalMs), error, client)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 bool KernelLab::StartService(KernelRunRecord& run, std::string* error) {
     // Without shaping the limit is lifted; with sandrow the service starts
     // at the configured bandwidth, as on a router.
-    const corvane::Gateway& g = line_.gateway;
+    std::string text;
+    std::string wans;
+    for (size_t i = 0; i < lines_.size(); ++i) {
+        const LineWorld& w = *lines_[i];
+        const corvane::Gateway& g = w.line.gateway;
+        text += "[gateway " + w.line.name + "]\ninterface = " + KernelNet::Wan(i) +
+                "\nmac = " + g.mac + "\nid = " + std::to_string(g.id) +
+                "\ndownload_bps = " + std::to_string(run.shaped ? g.downloadBps : -1) +
+                "\nupload_bps = " + std::to_string(run.shaped ? g.uploadBps : -1) +
+                "\nleaf = " + w.setup.leaf + "\n";
+        wans += (i ? " and " : "") + KernelNet::Wan(i);
+    }
+    // The lab's service publishes nothing into the host's node-exporter
+    // directory.
+    text += "[metrics]\nfile =\n";
     std::string config = File("service-" + run.name + ".ini");
-    WriteWhole(config, "[gateway " + line_.name + "]\ninterface = " + KernelNet::kWan +
-                           "\nmac = " + g.mac + "\nid = " + std::to_string(g.id) +
-                           "\ndownload_bps = " + std::to_string(run.shaped ? g.downloadBps : -1) +
-                           "\nupload_bps = " + std::to_string(run.shaped ? g.uploadBps : -1) +
-                           "\nleaf = " + lineSetup_.leaf +
-                           // The lab's service publishes nothing into the host's
-                           // node-exporter directory.
-                           "\n[metrics]\nfile =\n");
+    WriteWhole(config, text);
     ChildProcess::Options o;
     o.argv = {options_.servicePath, "--config", config, "--backend", "kernel"};
     o.environment = EnvironmentWith({{"DBUS_SYSTEM_BUS_ADDRESS", bus_.address()}});
@@ -215,7 +243,7 @@ bool KernelLab::StartService(KernelRunRecord& run, std::string* error) {
         }
     }
     journal_.Note(Now(),
-                  run.name + ": corvane-service shapes " + KernelNet::kWan + " (pid " +
+                  run.name + ": corvane-service shapes " + wans + " (pid " +
                       std::to_string(service_.pid()) + ")",
                   true);
     return true;
@@ -229,17 +257,20 @@ void KernelLab::StopService(KernelRunRecord& run) {
         journal_.Note(Now(), "corvane-service did not stop within 10 s of SIGTERM; killed", true);
         failed_ = true;
     }
-    LineReading after = net_.Read();
-    run.treeRemoved = after.limitMbps < 0;
+    run.treeRemoved = true;
+    for (size_t i = 0; i < lines_.size(); ++i) {
+        if (net_.Read(i).limitMbps >= 0) run.treeRemoved = false;
+    }
     journal_.Note(Now(),
                   run.name + ": corvane-service ended: " + ExitText(run.serviceExit) +
                       (run.treeRemoved ? "" : "; its tree is still there"),
                   true);
 }
 
-bool KernelLab::StartSandrow(KernelRunRecord& run, std::string* error) {
+bool KernelLab::StartSandrow(KernelRunRecord& run, double t, std::string* error) {
     std::string tz;
     ChildProcess::Options o = SandrowLaunch(s_, dir_, options_.sandrowPath, bus_.address(), &tz);
+    run.sandrowStartS = t;
     {
         netns::Inside inside(net_.router());  // the child is born in the router
         if (!sandrow_.Start(o, error)) return false;
@@ -265,24 +296,26 @@ void KernelLab::StopSandrow(KernelRunRecord& run) {
     journal_.Note(Now(), "sandrow ended: " + ExitText(run.sandrow.exitCode), true);
 }
 
-void KernelLab::SetDemand(bool greedy, double t) {
-    if (greedy == (source_ != nullptr)) return;
+void KernelLab::SetDemand(size_t line, bool greedy, double t) {
+    LineWorld& w = *lines_[line];
+    if (greedy == (w.source != nullptr)) return;
+    const std::string on = lines_.size() > 1 ? " on " + w.line.name : "";
     if (!greedy) {
-        source_.reset();  // closes the connections
-        journal_.Note(t, "downloads stopped", false);
+        w.source.reset();  // closes the connections
+        journal_.Note(t, "downloads stopped" + on, false);
         return;
     }
-    source_ = std::make_unique<TcpSource>();
+    w.source = std::make_unique<TcpSource>();
     std::string error;
     netns::Inside inside(net_.far());
-    if (!source_->Start(Ipv4(KernelNet::kClientAddress), kDownloadPort, s_.kernel.flows, &error,
-                        s_.kernel.congestion)) {
-        journal_.Note(t, "downloads could not start: " + error, true);
-        source_.reset();
+    if (!w.source->Start(Ipv4(KernelNet::ClientAddress(line).c_str()), kDownloadPort,
+                         s_.kernel.flows, &error, s_.kernel.congestion)) {
+        journal_.Note(t, "downloads" + on + " could not start: " + error, true);
+        w.source.reset();
         failed_ = true;
         return;
     }
-    journal_.Note(t, std::to_string(s_.kernel.flows) + " downloads started", false);
+    journal_.Note(t, std::to_string(s_.kernel.flows) + " downloads started" + on, false);
 }
 
 void KernelLab::Apply(const Event& e, double t) {
@@ -308,54 +341,65 @@ void KernelLab::Apply(const Event& e, double t) {
 void KernelLab::FollowScenario(KernelRunRecord& run, Pass& pass, double t) {
     std::string error;
     if (run.shaped && !run.sandrow.started && t >= s_.sandrow.startAt) {
-        if (!StartSandrow(run, &error)) {
+        if (!StartSandrow(run, t, &error)) {
             journal_.Note(Now(), error, true);
             failed_ = true;
         }
     }
-    double wanted = CapacityAt(line_, t);
-    if (wanted != pass.capacity) {
-        if (!net_.SetCapacity(wanted, &error)) journal_.Note(Now(), error, true);
-        journal_.Note(Now(), run.name + ": line capacity " + Num(wanted) + " mbps", true);
-        pass.capacity = wanted;
+    for (size_t i = 0; i < lines_.size(); ++i) {
+        const corvane::SimLine& line = lines_[i]->line;
+        double wanted = CapacityAt(line, t);
+        if (wanted != pass.lines[i].capacity) {
+            if (!net_.SetCapacity(i, wanted, &error)) journal_.Note(Now(), error, true);
+            journal_.Note(Now(), run.name + ": " + line.name + " capacity " + Num(wanted) + " mbps",
+                          true);
+            pass.lines[i].capacity = wanted;
+        }
+        SetDemand(i, GreedyAt(line, t), Now());
     }
-    SetDemand(GreedyAt(line_, t), Now());
     while (pass.nextEvent < s_.events.size() && s_.events[pass.nextEvent].at <= t) {
         Apply(s_.events[pass.nextEvent++], Now());
     }
 }
 
 void KernelLab::RecordSecond(KernelRunRecord& run, Pass& pass, double rowT, double t) {
-    KernelSecond row;
-    row.t = rowT;
-    row.capacityMbps = pass.capacity;
-    row.limitMbps = pass.limit;
-    row.loaded = source_ != nullptr;
-    uint64_t bytes = sink_.Bytes();
-    row.goodputMbps = (bytes - pass.lastBytes) * 8 / 1e6 / std::max(t - pass.lastRowAt, 1e-3);
-    pass.lastBytes = bytes;
-    pass.lastRowAt = t;
-    row.ispQueueMs = QueueMs(pass.ispBacklog / pass.looks, pass.capacity);
-    row.routerQueueMs = pass.limit > 0 ? QueueMs(pass.routerBacklog / pass.looks, pass.limit) : 0;
-    pass.ispBacklog = pass.routerBacklog = 0;
-    pass.looks = 0;
     std::vector<ProbeRecord> probes = standIns_->Probes(pass.firstProbe);
     pass.firstProbe += probes.size();
     // The stand-ins keep the lab's clock; the run's records keep the run's.
     const double runStart = std::chrono::duration<double>(pass.start - t0_).count();
-    for (ProbeRecord& p : probes) p.at -= runStart;
-    row.probes = static_cast<int>(probes.size());
-    run.probes.insert(run.probes.end(), probes.begin(), probes.end());
-    // For the status line: the second before the last, whose answers
-    // have all come (the meter's clock started before this run's).
-    double median =
-        MedianRtt(meter_.Samples(), row.t - 2 + pass.meterOffset, row.t - 1 + pass.meterOffset);
-    if (row.t <= s_.phases.front().end && median > 0) {
-        pass.baseline = pass.baseline < 0 ? median : std::min(pass.baseline, median);
+    for (const ProbeRecord& p : probes) run.probes.push_back({p.at - runStart, p.from, -1});
+    const double seconds = std::max(t - pass.lastRowAt, 1e-3);
+    for (size_t i = 0; i < lines_.size(); ++i) {
+        LineWorld& w = *lines_[i];
+        LinePass& lp = pass.lines[i];
+        KernelSecond row;
+        row.t = rowT;
+        row.capacityMbps = lp.capacity;
+        row.limitMbps = lp.limit;
+        row.loaded = w.source != nullptr;
+        uint64_t bytes = w.sink.Bytes();
+        row.goodputMbps = (bytes - lp.lastBytes) * 8 / 1e6 / seconds;
+        lp.lastBytes = bytes;
+        const double looks = std::max(pass.looks, 1);
+        row.ispQueueMs = QueueMs(lp.ispBacklog / looks, lp.capacity);
+        row.routerQueueMs = lp.limit > 0 ? QueueMs(lp.routerBacklog / looks, lp.limit) : 0;
+        lp.ispBacklog = lp.routerBacklog = 0;
+        const uint32_t wan = Ipv4(KernelNet::WanAddress(i).c_str());
+        row.probes = static_cast<int>(std::count_if(
+            probes.begin(), probes.end(), [wan](const ProbeRecord& p) { return p.from == wan; }));
+        // For the status line: the second before the last, whose answers
+        // have all come (the meter's clock started before this run's).
+        double median =
+            MedianRtt(w.meter.Samples(), row.t - 2 + lp.meterOffset, row.t - 1 + lp.meterOffset);
+        if (row.t <= s_.phases.front().end && median > 0) {
+            lp.baseline = lp.baseline < 0 ? median : std::min(lp.baseline, median);
+        }
+        row.addedMs = median > 0 && lp.baseline >= 0 ? median - lp.baseline : -1;
+        run.lines[i].seconds.push_back(row);
     }
-    row.addedMs = median > 0 && pass.baseline >= 0 ? median - pass.baseline : -1;
-    run.seconds.push_back(row);
-    std::cout << KernelStatusLine(run, row) << std::endl;
+    pass.lastRowAt = t;
+    pass.looks = 0;
+    std::cout << KernelStatusLine(s_, run, run.lines.front().seconds.size() - 1) << std::endl;
 }
 
 bool KernelLab::AwaitNextLook(KernelRunRecord& run, const Pass& pass, double wake) {
@@ -377,50 +421,69 @@ bool KernelLab::AwaitNextLook(KernelRunRecord& run, const Pass& pass, double wak
 }
 
 void KernelLab::EndPass(KernelRunRecord& run, const Pass& pass) {
-    SetDemand(false, Now());
+    for (size_t i = 0; i < lines_.size(); ++i) SetDemand(i, false, Now());
     StopSandrow(run);
     StopService(run);
     for (size_t server = 0; server < s_.servers.size(); ++server) standIns_->SetServerUp(server);
     standIns_->SetDirectoryUp(true);
-    // The meter's samples of this run, on the run's clock, once all are known.
+    // The meters' samples of this run, on the run's clock, once all are known.
     std::this_thread::sleep_for(kMeterSettle);
-    for (const EchoMeter::Sample& m : meter_.Samples()) {
-        double at = m.sentAt - pass.meterOffset;
-        if (at >= 0 && at < s_.duration) run.meter.push_back({at, m.rttMs});
-    }
-    run.idleRttMs = MedianRtt(run.meter, 1, s_.phases.front().end);
-    for (KernelSecond& row : run.seconds) {
-        double median = MedianRtt(run.meter, row.t - 1, row.t);
-        row.addedMs = median > 0 ? std::max(0.0, median - run.idleRttMs) : -1;
+    for (size_t i = 0; i < lines_.size(); ++i) {
+        KernelLineRecord& record = run.lines[i];
+        for (const EchoMeter::Sample& m : lines_[i]->meter.Samples()) {
+            double at = m.sentAt - pass.lines[i].meterOffset;
+            if (at >= 0 && at < s_.duration) record.meter.push_back({at, m.rttMs});
+        }
+        record.idleRttMs = MedianRtt(record.meter, 1, s_.phases.front().end);
+        for (KernelSecond& row : record.seconds) {
+            double median = MedianRtt(record.meter, row.t - 1, row.t);
+            row.addedMs = median > 0 ? std::max(0.0, median - record.idleRttMs) : -1;
+        }
     }
     if (!run.shaped) {
         WriteWhole(File("console-unshaped.txt"), "sandrow is not started without shaping\n");
-    } else {
-        run.sandrow.console = ReadWhole(File("console.txt"));
+        return;
     }
+    run.sandrow.console = ReadWhole(File("console.txt"));
+    std::vector<int32_t> ids;
+    for (const auto& w : lines_) ids.push_back(w->line.gateway.id);
+    AttributeProbes(ReadWhole(File("aperture.log")), ids, &run);
 }
 
 bool KernelLab::RunOnce(KernelRunRecord& run) {
     std::string error;
-    if (!net_.SetCapacity(line_.capacity.front().mbps, &error) || !StartService(run, &error)) {
+    run.lines.resize(lines_.size());
+    for (size_t i = 0; i < lines_.size(); ++i) {
+        if (!net_.SetCapacity(i, lines_[i]->line.capacity.front().mbps, &error)) break;
+    }
+    if (!error.empty() || !StartService(run, &error)) {
         journal_.Note(Now(), run.name + ": " + error, true);
         failed_ = true;
         return true;
     }
     Pass pass;
     pass.start = Clock::now();
-    pass.meterOffset = std::chrono::duration<double>(pass.start - meterStart_).count();
-    pass.capacity = line_.capacity.front().mbps;
     pass.firstProbe = standIns_->Probes().size();
-    pass.lastBytes = sink_.Bytes();
+    for (const auto& w : lines_) {
+        LinePass lp;
+        lp.meterOffset = std::chrono::duration<double>(pass.start - w->meterStart).count();
+        lp.capacity = w->line.capacity.front().mbps;
+        lp.lastBytes = w->sink.Bytes();
+        pass.lines.push_back(lp);
+    }
     long sample = 0;
     for (;;) {
         double t = pass.Seconds();
         if (t >= s_.duration) break;
         FollowScenario(run, pass, t);
-        LineReading reading = net_.Read();
-        if (!reading.leafKind.empty()) run.leafKind = reading.leafKind;
-        pass.Look(reading);
+        for (size_t i = 0; i < lines_.size(); ++i) {
+            LineReading reading = net_.Read(i);
+            if (!reading.leafKind.empty()) run.lines[i].leafKind = reading.leafKind;
+            pass.lines[i].ispBacklog += reading.ispBacklogBytes;
+            pass.lines[i].routerBacklog += reading.routerBacklogBytes;
+            pass.lines[i].limit = reading.limitMbps;
+        }
+        ++pass.looks;
         if (sample > 0 && sample % kSamplesPerSecond == 0) {
             RecordSecond(run, pass, static_cast<double>(sample / kSamplesPerSecond), t);
         }
@@ -439,9 +502,11 @@ void KernelLab::Finish() {
     KernelWorldFacts facts;
     utsname host{};
     if (::uname(&host) == 0) facts.kernelRelease = host.release;
-    facts.wanAddress = Ipv4(KernelNet::kWanAddress);
+    for (size_t i = 0; i < lines_.size(); ++i) {
+        facts.wanAddresses.push_back(Ipv4(KernelNet::WanAddress(i).c_str()));
+    }
     WriteWhole(File("summary.json"), KernelSummaryJson(s_, runs_, facts));
-    WriteWhole(File("state.csv"), KernelStateCsv(runs_));
+    WriteWhole(File("state.csv"), KernelStateCsv(s_, runs_));
     WriteWhole(File("plot.gp"), KernelGnuplotScript(s_));
     std::string problem = DrawPlot(dir_);
     if (!problem.empty()) journal_.Note(Now(), "plot.png not made: " + problem, true);
@@ -477,11 +542,17 @@ int KernelLab::Execute() {
         std::cerr << "sandrow-lab: " << error << "\n";
         return kExitEnvironment;
     }
-    journal_.Note(Now(),
-                  "world up: internet, router and client namespaces; the line " +
-                      Num(line_.capacity.front().mbps) + " mbps with a " +
-                      std::to_string(line_.bufferBytes) + "-byte buffer; bus " + bus_.address(),
-                  true);
+    std::string world;
+    for (size_t i = 0; i < lines_.size(); ++i) {
+        const corvane::SimLine& line = lines_[i]->line;
+        world += (i ? "; " : "") + line.name + " on " + KernelNet::Wan(i) + ", " +
+                 Num(line.capacity.front().mbps) + " mbps with a " +
+                 std::to_string(line.bufferBytes) + "-byte buffer";
+    }
+    journal_.Note(
+        Now(),
+        "world up: internet, router and client namespaces; " + world + "; bus " + bus_.address(),
+        true);
     for (bool shaped : {false, true}) {
         KernelRunRecord run;
         run.name = shaped ? "sandrow" : "unshaped";
@@ -495,8 +566,10 @@ int KernelLab::Execute() {
         if (!more) break;
         if (!shaped) std::this_thread::sleep_for(kBetweenRuns);
     }
-    meter_.Stop();
-    sink_.Stop();
+    for (const auto& w : lines_) {
+        w->meter.Stop();
+        w->sink.Stop();
+    }
     echo_.Stop();
     standIns_->Stop();
     journal_.Flush(Now());

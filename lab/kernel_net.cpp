@@ -75,7 +75,6 @@ bool Route(nl::Transport& transport, const char* destination, int prefix, const 
                             error);
 }
 
-constexpr const char* kRttIfb = "line-rtt";
 constexpr uint32_t kNetemHandle = 0x10000;
 constexpr uint32_t kNetemLimitPackets = 100000;  // never the line's bottleneck
 
@@ -97,12 +96,47 @@ nl::Message NetemDelay(int ifindex, double ms) {
     return m;
 }
 
+std::string Isp(size_t line) {
+    return "isp" + std::to_string(line);
+}
+std::string IspAddress(size_t line) {
+    return "10." + std::to_string(99 - line) + ".0.1";
+}
+// The router's own table for what comes from the client's address of a line.
+uint8_t LineTable(size_t line) {
+    return static_cast<uint8_t>(101 + line);
+}
+uint32_t LineMetric(size_t line) {
+    return static_cast<uint32_t>(100 * (line + 1));
+}
+
+// The namespace's sysctl `name` (under /proc/sys/net/ipv4/) set to `value`.
+bool Sysctl(const netns::Namespace& ns, const std::string& name, const char* value) {
+    netns::Inside inside(ns);
+    std::ofstream file("/proc/sys/net/ipv4/" + name);
+    file << value << "\n";
+    return inside.ok() && file.flush().good();
+}
+
 }  // namespace
 
-bool KernelNet::AddRoundTrip(double ms, std::string* error) {
-    if (!Do(internetSocket_, links::NewIfb(kRttIfb, "", 0), error)) return false;
-    int ifb = IndexOf(internetSocket_, kRttIfb, error);
-    if (ifb == 0 || !Do(internetSocket_, links::SetLinkUp(ifb, true, kRttIfb), error)) return false;
+std::string KernelNet::Wan(size_t line) {
+    return "wan" + std::to_string(line);
+}
+std::string KernelNet::WanAddress(size_t line) {
+    return "10." + std::to_string(99 - line) + ".0.2";
+}
+std::string KernelNet::ClientAddress(size_t line) {
+    return "10.99.1." + std::to_string(2 + line);
+}
+
+bool KernelNet::AddRoundTrip(size_t line, double ms, std::string* error) {
+    const std::string isp = Isp(line), ifbName = isp + "-rtt";
+    if (!Do(internetSocket_, links::NewIfb(ifbName, "", 0), error)) return false;
+    int ifb = IndexOf(internetSocket_, ifbName.c_str(), error);
+    if (ifb == 0 || !Do(internetSocket_, links::SetLinkUp(ifb, true, ifbName), error)) {
+        return false;
+    }
     nl::Message netem = NetemDelay(ifb, ms);
     if (nl::Result r = internetSocket_.Request(netem); !r.ok()) {
         *error = r.error == ENOENT
@@ -110,11 +144,49 @@ bool KernelNet::AddRoundTrip(double ms, std::string* error) {
                      : r.Text();
         return false;
     }
-    return Do(internetSocket_, tc::IngressQdisc(ispIndex_, "isp0"), error) &&
-           Do(internetSocket_, tc::RedirectFilter(ispIndex_, ifb, "isp0", kRttIfb), error);
+    return Do(internetSocket_, tc::IngressQdisc(ispIndex_[line], isp), error) &&
+           Do(internetSocket_, tc::RedirectFilter(ispIndex_[line], ifb, isp, ifbName), error);
+}
+
+// Line N: the veth pair, its addresses, the router's routes and rule through
+// it, the internet's route back to the client's address N, the ISP's queue.
+bool KernelNet::AddLine(size_t line, const KernelLineNet& config, std::string* error) {
+    const std::string wan = Wan(line), isp = Isp(line), ispAddress = IspAddress(line);
+    const uint32_t client = Ipv4(ClientAddress(line).c_str());
+    if (!Do(routerSocket_, links::NewVeth(wan, isp, internet_->fd(), 1), error) ||
+        !Configure(internetSocket_, isp.c_str(), ispAddress.c_str(), 24, error) ||
+        !Configure(routerSocket_, wan.c_str(), WanAddress(line).c_str(), 24, error)) {
+        return false;
+    }
+    const int wanIndex = IndexOf(routerSocket_, wan.c_str(), error);
+    const int ispIndex = IndexOf(internetSocket_, isp.c_str(), error);
+    if (wanIndex == 0 || ispIndex == 0) return false;
+    ispIndex_.push_back(ispIndex);
+    if (!Do(routerSocket_,
+            links::AddRoute(0, 0, Ipv4(ispAddress.c_str()), wanIndex, LineMetric(line)), error) ||
+        !Do(routerSocket_,
+            links::AddRoute(0, 0, Ipv4(ispAddress.c_str()), wanIndex, 0, LineTable(line)), error) ||
+        !Do(routerSocket_, links::AddSourceRule(client, LineTable(line)), error) ||
+        !Do(internetSocket_, links::AddRoute(client, 32, Ipv4(WanAddress(line).c_str()), ispIndex),
+            error)) {
+        return false;
+    }
+    if (config.rttMs > 0 && !AddRoundTrip(line, config.rttMs, error)) {
+        *error = config.rttKey + ": " + *error;
+        return false;
+    }
+    uint64_t rate = BytesPerSecond(config.capacityMbps);
+    return Do(internetSocket_, tc::HtbRoot(ispIndex, tc::Mode::Create, isp), error) &&
+           Do(internetSocket_, tc::HtbClass(ispIndex, rate, tc::Mode::Create, isp), error) &&
+           Do(internetSocket_, tc::BfifoLeaf(ispIndex, config.bufferBytes, tc::Mode::Create, isp),
+              error);
 }
 
 bool KernelNet::Build(const KernelNetConfig& config, std::string* error) {
+    if (config.lines.empty() || config.lines.size() > kMaxLines) {
+        *error = "the kernel lab builds 1 to " + std::to_string(kMaxLines) + " lines";
+        return false;
+    }
     internet_ = netns::Namespace::Create(error);
     if (!internet_) return false;
     router_ = netns::Namespace::Create(error);
@@ -123,6 +195,17 @@ bool KernelNet::Build(const KernelNetConfig& config, std::string* error) {
     if (!client_) return false;
     far_ = netns::Namespace::Create(error);
     if (!far_) return false;
+    for (const netns::Namespace* ns : {&*router_, &*internet_, &*client_, &*far_}) {
+        // Each line's traffic comes back the way it left, and answers to the
+        // router's own probes come in on the line they left on; no strict
+        // reverse-path check (a host's default may be inherited) may drop
+        // what the rules route.
+        if (!Sysctl(*ns, "conf/all/rp_filter", "0") ||
+            !Sysctl(*ns, "conf/default/rp_filter", "0")) {
+            *error = "cannot turn off the reverse-path filter in a namespace of the lab";
+            return false;
+        }
+    }
     if (!SocketIn(*internet_, &internetSocket_, error) ||
         !SocketIn(*router_, &routerSocket_, error) || !SocketIn(*client_, &clientSocket_, error) ||
         !SocketIn(*far_, &farSocket_, error)) {
@@ -130,16 +213,21 @@ bool KernelNet::Build(const KernelNetConfig& config, std::string* error) {
     }
     // Wire-sized packets on every link, as on a real line (no 64 KiB TSO
     // frames that a router's queues would never see).
-    if (!Do(routerSocket_, links::NewVeth("wan0", "isp0", internet_->fd(), 1), error) ||
-        !Do(routerSocket_, links::NewVeth("lan0", "eth0", client_->fd(), 1), error) ||
+    if (!Do(routerSocket_, links::NewVeth("lan0", "eth0", client_->fd(), 1), error) ||
         !Do(internetSocket_, links::NewVeth("core0", "far0", far_->fd(), 1), error) ||
         !Configure(internetSocket_, "core0", "10.99.2.1", 24, error) ||
         !Configure(farSocket_, "far0", kFarAddress, 24, error) ||
-        !Configure(internetSocket_, "isp0", kIspAddress, 24, error) ||
-        !Configure(routerSocket_, "wan0", kWanAddress, 24, error) ||
         !Configure(routerSocket_, "lan0", "10.99.1.1", 24, error) ||
-        !Configure(clientSocket_, "eth0", kClientAddress, 24, error)) {
+        !Configure(clientSocket_, "eth0", ClientAddress(0).c_str(), 24, error)) {
         return false;
+    }
+    const int eth0 = IndexOf(clientSocket_, "eth0", error);
+    if (eth0 == 0) return false;
+    for (size_t line = 1; line < config.lines.size(); ++line) {
+        if (!Do(clientSocket_, links::AddAddress(eth0, Ipv4(ClientAddress(line).c_str()), 24),
+                error)) {
+            return false;
+        }
     }
     for (const std::string& address : config.internetAddresses) {
         if (!Do(internetSocket_, links::AddAddress(kLoopbackIndex, Ipv4(address.c_str()), 32),
@@ -147,32 +235,20 @@ bool KernelNet::Build(const KernelNetConfig& config, std::string* error) {
             return false;
         }
     }
-    if (!Route(routerSocket_, nullptr, 0, kIspAddress, "wan0", error) ||
-        !Route(clientSocket_, nullptr, 0, "10.99.1.1", "eth0", error) ||
-        !Route(internetSocket_, "10.99.1.0", 24, "10.99.0.2", "isp0", error) ||
+    if (!Route(clientSocket_, nullptr, 0, "10.99.1.1", "eth0", error) ||
         !Route(farSocket_, nullptr, 0, "10.99.2.1", "far0", error)) {
         return false;
     }
     for (const netns::Namespace* ns : {&*router_, &*internet_}) {
-        netns::Inside inside(*ns);
-        std::ofstream forward("/proc/sys/net/ipv4/ip_forward");
-        forward << "1\n";
-        if (!inside.ok() || !forward.flush()) {
+        if (!Sysctl(*ns, "ip_forward", "1")) {
             *error = "cannot turn on forwarding in the router or the internet";
             return false;
         }
     }
-    ispIndex_ = IndexOf(internetSocket_, "isp0", error);
-    if (ispIndex_ == 0) return false;
-    if (config.rttMs > 0 && !AddRoundTrip(config.rttMs, error)) {
-        *error = config.rttKey + ": " + *error;
-        return false;
+    for (size_t line = 0; line < config.lines.size(); ++line) {
+        if (!AddLine(line, config.lines[line], error)) return false;
     }
-    uint64_t rate = BytesPerSecond(config.capacityMbps);
-    return Do(internetSocket_, tc::HtbRoot(ispIndex_, tc::Mode::Create, "isp0"), error) &&
-           Do(internetSocket_, tc::HtbClass(ispIndex_, rate, tc::Mode::Create, "isp0"), error) &&
-           Do(internetSocket_,
-              tc::BfifoLeaf(ispIndex_, config.bufferBytes, tc::Mode::Create, "isp0"), error);
+    return true;
 }
 
 bool KernelNet::RouterHas(const std::string& kind) {
@@ -189,15 +265,16 @@ bool KernelNet::RouterHas(const std::string& kind) {
     return true;
 }
 
-bool KernelNet::SetCapacity(double mbps, std::string* error) {
+bool KernelNet::SetCapacity(size_t line, double mbps, std::string* error) {
     return Do(internetSocket_,
-              tc::HtbClass(ispIndex_, BytesPerSecond(mbps), tc::Mode::Change, "isp0"), error);
+              tc::HtbClass(ispIndex_.at(line), BytesPerSecond(mbps), tc::Mode::Change, Isp(line)),
+              error);
 }
 
-LineReading KernelNet::Read() {
+LineReading KernelNet::Read(size_t line) {
     LineReading reading;
     std::vector<tc::Qdisc> qdiscs;
-    if (tc::ListQdiscs(internetSocket_, ispIndex_, &qdiscs).ok()) {
+    if (tc::ListQdiscs(internetSocket_, ispIndex_.at(line), &qdiscs).ok()) {
         for (const tc::Qdisc& q : qdiscs) {
             if (q.handle != tc::kLeafHandle) continue;
             reading.ispBacklogBytes = q.stats.backlog;
@@ -205,7 +282,8 @@ LineReading KernelNet::Read() {
         }
     }
     std::optional<links::Link> ifb;
-    if (!links::FindLink(routerSocket_, kIfb, &ifb).ok() || !ifb) return reading;
+    // The service's download IFB for the line's WAN.
+    if (!links::FindLink(routerSocket_, "cvn-" + Wan(line), &ifb).ok() || !ifb) return reading;
     // Cake shapes alone at the root, with its own bandwidth; the other
     // leaves sit in the HTB class that holds the limit.
     bool cake = false;

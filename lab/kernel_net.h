@@ -1,19 +1,22 @@
-// The kernel lab's network: four network namespaces joined by veth pairs.
+// The kernel lab's network: four network namespaces joined by veth pairs,
+// with one line (wanN/ispN) per gateway of the scenario.
 //
-//   far      (far0 10.99.2.2; the bulk sender)
+//   far      (far0 10.99.2.2; the bulk senders)
 //     |
-//   internet (core0 10.99.2.1, isp0 10.99.0.1; the stand-ins and the echo
-//     |       server on lo, 198.18.0.0/15)
-//     | the line: isp0's egress is an HTB class at the line's capacity with
-//     | a deep bfifo (the ISP's buffer); with a round trip, what isp0
-//     | receives passes a netem delay on an IFB (line-rtt) first
-//   router   (wan0 10.99.0.2, lan0 10.99.1.1; corvane-service and sandrow)
-//     |
-//   client   (eth0 10.99.1.2; the downloads' receiving end, the latency meter)
+//   internet (core0 10.99.2.1, ispN 10.(99-N).0.1; the stand-ins and the
+//     |       echo server on lo, 198.18.0.0/15)
+//     | line N: ispN's egress is an HTB class at the line's capacity with a
+//     | deep bfifo (the ISP's buffer); with a round trip, what ispN
+//     | receives passes a netem delay on an IFB (ispN-rtt) first
+//   router   (wanN 10.(99-N).0.2, lan0 10.99.1.1; corvane-service and sandrow)
+//     |       default routes through every line, line N's metric 100 (N + 1);
+//     |       what comes from the client's address N takes line N (a rule)
+//   client   (eth0 10.99.1.(2+N): one address per line; the downloads'
+//              receiving ends, the latency meters)
 //
-// The sender is a hop away from the line: TCP holds back what waits in its
-// own host's qdiscs (TCP small queues), so a sender on the ISP's host would
-// never fill the ISP's buffer as a sender out on the internet does.
+// The senders are a hop away from the lines: TCP holds back what waits in
+// its own host's qdiscs (TCP small queues), so a sender on the ISP's host
+// would never fill the ISP's buffer as a sender out on the internet does.
 #pragma once
 
 #include <cstdint>
@@ -26,14 +29,18 @@
 
 namespace lab {
 
-struct KernelNetConfig {
+struct KernelLineNet {
     double capacityMbps = 20;
     uint32_t bufferBytes = 500000;
-    std::vector<std::string> internetAddresses;  // /32s on the internet's lo
     // The line's own round trip (propagation), added with netem to what goes
     // up the line, where no queue of the router or the ISP sees it; 0: none.
     double rttMs = 0;
     std::string rttKey;  // where rttMs was set, for an error ("rtt_ms = 20 in [gateway x]")
+};
+
+struct KernelNetConfig {
+    std::vector<KernelLineNet> lines;            // at most KernelNet::kMaxLines
+    std::vector<std::string> internetAddresses;  // /32s on the internet's lo
 };
 
 // What the qdiscs show at one moment.
@@ -47,18 +54,18 @@ struct LineReading {
 
 class KernelNet {
   public:
-    inline static const char* kWan = "wan0";
-    inline static const char* kIfb = "cvn-wan0";
-    inline static const char* kWanAddress = "10.99.0.2";
-    inline static const char* kClientAddress = "10.99.1.2";
-    inline static const char* kIspAddress = "10.99.0.1";
+    static constexpr size_t kMaxLines = 4;
     inline static const char* kFarAddress = "10.99.2.2";
+    // Line N's names and addresses.
+    static std::string Wan(size_t line);            // "wan0": the router's end
+    static std::string WanAddress(size_t line);     // "10.99.0.2", "10.98.0.2", ...
+    static std::string ClientAddress(size_t line);  // "10.99.1.2", "10.99.1.3", ...
 
     // Builds it all; false with *error naming the step.
     bool Build(const KernelNetConfig& config, std::string* error);
-    // The line's capacity, changed in place (what waits in the buffer stays).
-    bool SetCapacity(double mbps, std::string* error);
-    LineReading Read();
+    // A line's capacity, changed in place (what waits in the buffer stays).
+    bool SetCapacity(size_t line, double mbps, std::string* error);
+    LineReading Read(size_t line);
     // Whether the router's kernel has the queue `kind` (tried on its lo).
     bool RouterHas(const std::string& kind);
 
@@ -68,7 +75,8 @@ class KernelNet {
     const corvane::netns::Namespace& far() const { return *far_; }
 
   private:
-    bool AddRoundTrip(double ms, std::string* error);
+    bool AddLine(size_t line, const KernelLineNet& config, std::string* error);
+    bool AddRoundTrip(size_t line, double ms, std::string* error);
 
     std::optional<corvane::netns::Namespace> internet_;
     std::optional<corvane::netns::Namespace> router_;
@@ -78,7 +86,7 @@ class KernelNet {
     corvane::nl::Socket routerSocket_;
     corvane::nl::Socket clientSocket_;
     corvane::nl::Socket farSocket_;
-    int ispIndex_ = 0;
+    std::vector<int> ispIndex_;  // per line
 };
 
 }  // namespace lab

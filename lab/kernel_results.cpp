@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <iomanip>
 #include <sstream>
 
@@ -51,12 +52,84 @@ double MedianRtt(const std::vector<EchoMeter::Sample>& samples, double from, dou
     return Percentile(rtts, 0.5);
 }
 
-PhaseFigures FiguresOf(const KernelRunRecord& run, const Phase& phase, uint32_t wanAddress) {
+void AttributeProbes(const std::string& apertureLog, const std::vector<int32_t>& gatewayIds,
+                     KernelRunRecord* run) {
+    // "0000051<Tue Dec  8 10:14:52 2026-0001633>~<DEBUG>:[ap 21.8, G 3, p's 2][IDLE] Sent
+    // Probe ...": the milliseconds since sandrow started, and the gateway.
+    std::vector<double> at;  // on the run's clock, from the launch
+    std::vector<int> line;
+    std::istringstream lines(apertureLog);
+    for (std::string text; std::getline(lines, text);) {
+        const size_t end = text.find(">~");
+        const size_t gate = text.find(", G ");
+        if (text.find("] Sent Probe") == std::string::npos || end == std::string::npos || end < 7 ||
+            gate == std::string::npos) {
+            continue;
+        }
+        at.push_back(run->sandrowStartS + std::strtod(text.c_str() + end - 7, nullptr) / 1000);
+        auto known = std::find(gatewayIds.begin(), gatewayIds.end(),
+                               std::strtol(text.c_str() + gate + 4, nullptr, 10));
+        line.push_back(known == gatewayIds.end() ? -1
+                                                 : static_cast<int>(known - gatewayIds.begin()));
+    }
+    if (at.empty()) {
+        if (gatewayIds.size() == 1) {
+            for (KernelProbe& p : run->probes) p.line = 0;
+        }
+        return;
+    }
+    // sandrow's clock starts some milliseconds after the launch (exec, the
+    // loader). Probes go out one at a time, so with the right delay every
+    // logged probe is followed by exactly one request before the next is
+    // logged: the delay is the one under which most are.
+    auto fits = [&](double delay) {
+        size_t count = 0, request = 0;
+        for (size_t k = 0; k < at.size(); ++k) {
+            const double from = at[k] + delay;
+            const double to = k + 1 < at.size() ? at[k + 1] + delay : 1e18;
+            while (request < run->probes.size() && run->probes[request].at < from) ++request;
+            size_t inside = 0;
+            for (size_t r = request; r < run->probes.size() && run->probes[r].at < to; ++r) {
+                ++inside;
+            }
+            count += inside == 1 ? 1 : 0;
+        }
+        return count;
+    };
+    constexpr int kMaxDelayMs = 1000;
+    size_t best = 0;
+    int first = 0, last = 0;  // the first run of delays that fit best
+    bool inRun = false;
+    for (int ms = 0; ms <= kMaxDelayMs; ++ms) {
+        const size_t n = fits(ms / 1000.0);
+        if (n > best) {
+            best = n;
+            first = last = ms;
+            inRun = true;
+        } else if (n == best && inRun && ms == last + 1) {
+            last = ms;
+        } else {
+            inRun = n == best && inRun;
+        }
+    }
+    const double delay = (first + last) / 2000.0;
+    // A request belongs to the last probe logged before it arrived.
+    size_t next = 0;
+    for (KernelProbe& p : run->probes) {
+        while (next < at.size() && at[next] + delay <= p.at) ++next;
+        p.line = next == 0 ? -1 : line[next - 1];
+    }
+}
+
+PhaseFigures FiguresOf(const KernelRunRecord& run, size_t line, const Phase& phase,
+                       uint32_t wanAddress) {
     PhaseFigures f;
+    if (line >= run.lines.size()) return f;
+    const KernelLineRecord& record = run.lines[line];
     double delivered = 0;
     double capacity = 0;
     size_t rows = 0;
-    for (const KernelSecond& s : run.seconds) {
+    for (const KernelSecond& s : record.seconds) {
         if (s.t <= phase.start || s.t > phase.end) continue;
         delivered += s.goodputMbps;
         capacity += s.capacityMbps;
@@ -78,13 +151,13 @@ PhaseFigures FiguresOf(const KernelRunRecord& run, const Phase& phase, uint32_t 
     std::vector<double> added;
     std::vector<double> settled;
     const double half = phase.start + (phase.end - phase.start) / 2;
-    for (const EchoMeter::Sample& s : run.meter) {
+    for (const EchoMeter::Sample& s : record.meter) {
         if (s.sentAt < phase.start || s.sentAt >= phase.end) continue;
         if (s.rttMs < 0) {
             ++f.lost;
             continue;
         }
-        added.push_back(std::max(0.0, s.rttMs - run.idleRttMs));
+        added.push_back(std::max(0.0, s.rttMs - record.idleRttMs));
         if (s.sentAt >= half) settled.push_back(added.back());
     }
     f.answered = added.size();
@@ -92,8 +165,8 @@ PhaseFigures FiguresOf(const KernelRunRecord& run, const Phase& phase, uint32_t 
     f.addedP95Ms = Percentile(added, 0.95);
     f.settledMedianMs = Percentile(settled, 0.5);
     f.settledP95Ms = Percentile(settled, 0.95);
-    for (const ProbeRecord& p : run.probes) {
-        if (p.at < phase.start || p.at >= phase.end) continue;
+    for (const KernelProbe& p : run.probes) {
+        if (p.line != static_cast<int>(line) || p.at < phase.start || p.at >= phase.end) continue;
         ++(p.from == wanAddress ? f.probesOwn : f.probesOther);
     }
     return f;
@@ -127,40 +200,55 @@ std::string JsonNumber(double value, int decimals = 3) {
 
 std::string KernelSummaryJson(const Scenario& scenario, const std::vector<KernelRunRecord>& runs,
                               const KernelWorldFacts& facts) {
-    const corvane::SimLine& line = scenario.sim.lines.front();
-    const std::string gateway = JsonText(line.name);
-    std::string leaf;
-    for (const KernelRunRecord& r : runs) {
-        if (!r.leafKind.empty() && (leaf.empty() || r.shaped)) leaf = r.leafKind;
-    }
+    const std::vector<corvane::SimLine>& lines = scenario.sim.lines;
     std::ostringstream out;
-    out << "{\"kernel\": " << JsonText(facts.kernelRelease) << ", \"leaf\": {" << gateway << ": "
-        << (leaf.empty() ? "null" : JsonText(leaf)) << "}, \"rtt_ms\": {" << gateway << ": "
-        << Num(scenario.kernel.lines.empty() ? 0 : scenario.kernel.lines.front().rttMs)
-        << "},\n \"runs\": [";
+    out << "{\"kernel\": " << JsonText(facts.kernelRelease) << ", \"leaf\": {";
+    for (size_t i = 0; i < lines.size(); ++i) {
+        // The shaped run's leaf; the unshaped one's where that is all there is.
+        std::string leaf;
+        for (const KernelRunRecord& r : runs) {
+            if (i < r.lines.size() && !r.lines[i].leafKind.empty() && (leaf.empty() || r.shaped)) {
+                leaf = r.lines[i].leafKind;
+            }
+        }
+        out << (i ? ", " : "") << JsonText(lines[i].name) << ": "
+            << (leaf.empty() ? "null" : JsonText(leaf));
+    }
+    out << "}, \"rtt_ms\": {";
+    for (size_t i = 0; i < lines.size(); ++i) {
+        out << (i ? ", " : "") << JsonText(lines[i].name) << ": "
+            << Num(i < scenario.kernel.lines.size() ? scenario.kernel.lines[i].rttMs : 0);
+    }
+    out << "},\n \"runs\": [";
+    // A lifted limit is the link's speed, not a limit: null.
+    auto limit = [](double mbps) { return JsonNumber(mbps >= kLiftedMbps ? -1 : mbps); };
     for (size_t i = 0; i < runs.size(); ++i) {
         const KernelRunRecord& r = runs[i];
         out << (i ? ",\n  " : "\n  ") << "{\"name\": " << JsonText(r.name) << ", \"phases\": [";
         for (size_t j = 0; j < scenario.phases.size(); ++j) {
             const Phase& phase = scenario.phases[j];
-            PhaseFigures f = FiguresOf(r, phase, facts.wanAddress);
-            size_t total = f.answered + f.lost;
-            // A lifted limit is the link's speed, not a limit: null.
-            auto limit = [](double mbps) { return JsonNumber(mbps >= kLiftedMbps ? -1 : mbps); };
             out << (j ? ",\n    " : "\n    ") << "{\"name\": " << JsonText(phase.name)
-                << ", \"gateways\": [{\"name\": " << gateway << ", \"capacity_mbps\": "
-                << Num(corvane::CapacityAt(line.capacity, phase.start), 3)
-                << ", \"goodput_pct\": " << Num(f.goodputShare * 100, 2)
-                << ", \"added_median_ms\": " << Num(f.addedMedianMs, 2)
-                << ", \"added_p95_ms\": " << Num(f.addedP95Ms, 2)
-                << ", \"second_half_median_ms\": " << Num(f.settledMedianMs, 2)
-                << ", \"second_half_p95_ms\": " << Num(f.settledP95Ms, 2)
-                << ", \"lost_pct\": " << JsonNumber(total == 0 ? -1 : 100.0 * f.lost / total, 2)
-                << ", \"limit_start_mbps\": " << limit(f.limitStartMbps)
-                << ", \"limit_end_mbps\": " << limit(f.limitEndMbps)
-                << ", \"onset_s\": " << JsonNumber(f.onsetS, 1)
-                << ", \"probes_own_interface\": " << f.probesOwn
-                << ", \"probes_other_interface\": " << f.probesOther << "}]}";
+                << ", \"gateways\": [";
+            for (size_t g = 0; g < lines.size(); ++g) {
+                const uint32_t wan = g < facts.wanAddresses.size() ? facts.wanAddresses[g] : 0;
+                PhaseFigures f = FiguresOf(r, g, phase, wan);
+                size_t total = f.answered + f.lost;
+                out << (g ? ",\n      " : "") << "{\"name\": " << JsonText(lines[g].name)
+                    << ", \"capacity_mbps\": "
+                    << Num(corvane::CapacityAt(lines[g].capacity, phase.start), 3)
+                    << ", \"goodput_pct\": " << Num(f.goodputShare * 100, 2)
+                    << ", \"added_median_ms\": " << Num(f.addedMedianMs, 2)
+                    << ", \"added_p95_ms\": " << Num(f.addedP95Ms, 2)
+                    << ", \"second_half_median_ms\": " << Num(f.settledMedianMs, 2)
+                    << ", \"second_half_p95_ms\": " << Num(f.settledP95Ms, 2)
+                    << ", \"lost_pct\": " << JsonNumber(total == 0 ? -1 : 100.0 * f.lost / total, 2)
+                    << ", \"limit_start_mbps\": " << limit(f.limitStartMbps)
+                    << ", \"limit_end_mbps\": " << limit(f.limitEndMbps)
+                    << ", \"onset_s\": " << JsonNumber(f.onsetS, 1)
+                    << ", \"probes_own_interface\": " << f.probesOwn
+                    << ", \"probes_other_interface\": " << f.probesOther << "}";
+            }
+            out << "]}";
         }
         out << "]}";
     }
@@ -168,28 +256,19 @@ std::string KernelSummaryJson(const Scenario& scenario, const std::vector<Kernel
     return out.str();
 }
 
-std::string KernelSummaryText(const Scenario& scenario, const std::vector<KernelRunRecord>& runs) {
-    std::ostringstream out;
-    const corvane::SimLine& line = scenario.sim.lines.front();
-    const double capacity0 = line.capacity.front().mbps;
-    out << "sandrow-lab --kernel: " << scenario.name << ", real TCP (" << scenario.kernel.flows
-        << " downloads) through real qdiscs, twice: without shaping (sandrow not started, limit "
-           "lifted) and with sandrow\n"
-        << "line: " << Num(capacity0) << " mbps at first, its ISP buffer " << line.bufferBytes
-        << " bytes (" << Num(line.bufferBytes * 8 / (capacity0 * 1e3), 0)
-        << " ms at that capacity); latency meter: a UDP echo every "
-        << scenario.kernel.meterIntervalMs << " ms\n";
-    for (const KernelRunRecord& r : runs) {
-        out << r.name << ": idle round trip " << Num(r.idleRttMs, 2) << " ms\n";
-    }
-    out << "\n"
-        << Padded("phase", 16) << Padded("run", 10) << Padded("goodput/capacity", 18)
+namespace {
+
+// One line's table: per phase both runs, and the targets of its saturated
+// phase.
+void LineTable(const Scenario& scenario, const std::vector<KernelRunRecord>& runs, size_t line,
+               std::ostringstream& out) {
+    out << Padded("phase", 16) << Padded("run", 10) << Padded("goodput/capacity", 18)
         << Padded("added latency median / p95", 28) << Padded("second half", 18)
         << Padded("lost", 7) << "limit (mbps)\n";
     for (const Phase& phase : scenario.phases) {
         bool first = true;
         for (const KernelRunRecord& r : runs) {
-            PhaseFigures f = FiguresOf(r, phase);
+            PhaseFigures f = FiguresOf(r, line, phase);
             std::string limit =
                 f.limitMinMbps < 0 ? "-"
                 : LimitText(f.limitMinMbps) == LimitText(f.limitMaxMbps)
@@ -209,21 +288,51 @@ std::string KernelSummaryText(const Scenario& scenario, const std::vector<Kernel
     const KernelRunRecord* shaped = RunNamed(runs, true);
     auto saturated = std::find_if(scenario.phases.begin(), scenario.phases.end(),
                                   [](const Phase& p) { return p.name == kSaturatedPhase; });
-    if (unshaped != nullptr && shaped != nullptr && saturated != scenario.phases.end()) {
-        PhaseFigures u = FiguresOf(*unshaped, *saturated);
-        PhaseFigures s = FiguresOf(*shaped, *saturated);
-        auto verdict = [](bool met) { return met ? "met" : "NOT met"; };
-        out << "\ntargets in the saturated phase: with sandrow p95 added " << Num(s.addedP95Ms, 1)
-            << " ms <= " << Num(kTargetAddedP95Ms, 0) << ": "
-            << verdict(s.addedP95Ms <= kTargetAddedP95Ms) << " (second half "
-            << Num(s.settledP95Ms, 1) << " ms: " << verdict(s.settledP95Ms <= kTargetAddedP95Ms)
-            << "); goodput " << Num(s.goodputShare * 100, 1)
-            << " % >= " << Num(kTargetGoodputShare * 100, 0)
-            << " %: " << verdict(s.goodputShare >= kTargetGoodputShare)
-            << "; without shaping p95 added " << Num(u.addedP95Ms, 1)
-            << " ms >= " << Num(kUnshapedAddedP95Ms, 0)
-            << " (the line's buffer): " << verdict(u.addedP95Ms >= kUnshapedAddedP95Ms) << "\n";
+    if (unshaped == nullptr || shaped == nullptr || saturated == scenario.phases.end()) return;
+    PhaseFigures u = FiguresOf(*unshaped, line, *saturated);
+    PhaseFigures s = FiguresOf(*shaped, line, *saturated);
+    auto verdict = [](bool met) { return met ? "met" : "NOT met"; };
+    out << "\ntargets in the saturated phase: with sandrow p95 added " << Num(s.addedP95Ms, 1)
+        << " ms <= " << Num(kTargetAddedP95Ms, 0) << ": "
+        << verdict(s.addedP95Ms <= kTargetAddedP95Ms) << " (second half " << Num(s.settledP95Ms, 1)
+        << " ms: " << verdict(s.settledP95Ms <= kTargetAddedP95Ms) << "); goodput "
+        << Num(s.goodputShare * 100, 1) << " % >= " << Num(kTargetGoodputShare * 100, 0)
+        << " %: " << verdict(s.goodputShare >= kTargetGoodputShare)
+        << "; without shaping p95 added " << Num(u.addedP95Ms, 1)
+        << " ms >= " << Num(kUnshapedAddedP95Ms, 0)
+        << " (the line's buffer): " << verdict(u.addedP95Ms >= kUnshapedAddedP95Ms) << "\n";
+}
+
+}  // namespace
+
+std::string KernelSummaryText(const Scenario& scenario, const std::vector<KernelRunRecord>& runs) {
+    std::ostringstream out;
+    const std::vector<corvane::SimLine>& lines = scenario.sim.lines;
+    out << "sandrow-lab --kernel: " << scenario.name << ", real TCP (" << scenario.kernel.flows
+        << " downloads a line) through real qdiscs, twice: without shaping (sandrow not started, "
+           "limit lifted) and with sandrow\n"
+        << "latency meter: a UDP echo every " << scenario.kernel.meterIntervalMs
+        << " ms on each line\n";
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const corvane::SimLine& line = lines[i];
+        const double capacity0 = line.capacity.front().mbps;
+        out << "\n"
+            << (lines.size() > 1 ? "line " + line.name : std::string("line")) << ": "
+            << Num(capacity0) << " mbps at first, its ISP buffer " << line.bufferBytes << " bytes ("
+            << Num(line.bufferBytes * 8 / (capacity0 * 1e3), 0) << " ms at that capacity)";
+        if (i < scenario.kernel.lines.size() && scenario.kernel.lines[i].rttMs > 0) {
+            out << ", a round trip of " << Num(scenario.kernel.lines[i].rttMs) << " ms";
+        }
+        out << "\n";
+        for (const KernelRunRecord& r : runs) {
+            if (i < r.lines.size()) {
+                out << r.name << ": idle round trip " << Num(r.lines[i].idleRttMs, 2) << " ms\n";
+            }
+        }
+        out << "\n";
+        LineTable(scenario, runs, i, out);
     }
+    out << "\n";
     for (const KernelRunRecord& r : runs) {
         out << r.name << ": corvane-service " << ExitText(r.serviceExit)
             << (r.treeRemoved ? ", its tree removed" : ", its tree LEFT BEHIND");
@@ -237,35 +346,51 @@ std::string KernelSummaryText(const Scenario& scenario, const std::vector<Kernel
     return out.str();
 }
 
-std::string KernelStateCsv(const std::vector<KernelRunRecord>& runs) {
+std::string KernelStateCsv(const Scenario& scenario, const std::vector<KernelRunRecord>& runs) {
+    const std::vector<corvane::SimLine>& lines = scenario.sim.lines;
+    auto prefix = [&](size_t line) { return lines.size() > 1 ? lines[line].name + "_" : ""; };
     std::ostringstream out;
-    out << "t,capacity_mbps,loaded";
-    for (const KernelRunRecord& r : runs) {
-        for (const char* column : {"goodput_mbps", "limit_mbps", "added_ms", "isp_queue_ms",
-                                   "router_queue_ms", "probes"}) {
-            out << "," << r.name << "_" << column;
+    out << "t";
+    for (size_t l = 0; l < lines.size(); ++l) {
+        out << "," << prefix(l) << "capacity_mbps," << prefix(l) << "loaded";
+        for (const KernelRunRecord& r : runs) {
+            for (const char* column : {"goodput_mbps", "limit_mbps", "added_ms", "isp_queue_ms",
+                                       "router_queue_ms", "probes"}) {
+                out << "," << prefix(l) << r.name << "_" << column;
+            }
         }
     }
     out << "\n";
     size_t rows = 0;
-    for (const KernelRunRecord& r : runs) rows = std::max(rows, r.seconds.size());
+    for (const KernelRunRecord& r : runs) {
+        for (const KernelLineRecord& line : r.lines) rows = std::max(rows, line.seconds.size());
+    }
     for (size_t i = 0; i < rows; ++i) {
-        const KernelSecond* any = nullptr;
-        for (const KernelRunRecord& r : runs) {
-            if (i < r.seconds.size()) any = &r.seconds[i];
-        }
-        out << Num(any->t, 0) << "," << Num(any->capacityMbps, 2) << "," << (any->loaded ? 1 : 0);
-        for (const KernelRunRecord& r : runs) {
-            if (i >= r.seconds.size()) {
-                out << ",,,,,,";
+        for (size_t l = 0; l < lines.size(); ++l) {
+            const KernelSecond* any = nullptr;
+            for (const KernelRunRecord& r : runs) {
+                if (l < r.lines.size() && i < r.lines[l].seconds.size()) {
+                    any = &r.lines[l].seconds[i];
+                }
+            }
+            if (any == nullptr) {
+                out << ",," << std::string(6 * runs.size(), ',');
                 continue;
             }
-            const KernelSecond& s = r.seconds[i];
-            // A lifted or missing limit is left empty: gnuplot draws no line.
-            out << "," << Num(s.goodputMbps, 3) << ","
-                << (s.limitMbps < 0 || s.limitMbps >= kLiftedMbps ? "" : Num(s.limitMbps, 3)) << ","
-                << (s.addedMs < 0 ? "" : Num(s.addedMs, 2)) << "," << Num(s.ispQueueMs, 1) << ","
-                << Num(s.routerQueueMs, 1) << "," << s.probes;
+            if (l == 0) out << Num(any->t, 0);
+            out << "," << Num(any->capacityMbps, 2) << "," << (any->loaded ? 1 : 0);
+            for (const KernelRunRecord& r : runs) {
+                if (l >= r.lines.size() || i >= r.lines[l].seconds.size()) {
+                    out << ",,,,,,";
+                    continue;
+                }
+                const KernelSecond& s = r.lines[l].seconds[i];
+                // A lifted or missing limit is left empty: gnuplot draws no line.
+                out << "," << Num(s.goodputMbps, 3) << ","
+                    << (s.limitMbps < 0 || s.limitMbps >= kLiftedMbps ? "" : Num(s.limitMbps, 3))
+                    << "," << (s.addedMs < 0 ? "" : Num(s.addedMs, 2)) << ","
+                    << Num(s.ispQueueMs, 1) << "," << Num(s.routerQueueMs, 1) << "," << s.probes;
+            }
         }
         out << "\n";
     }
@@ -273,14 +398,17 @@ std::string KernelStateCsv(const std::vector<KernelRunRecord>& runs) {
 }
 
 std::string KernelGnuplotScript(const Scenario& scenario) {
+    const std::vector<corvane::SimLine>& lines = scenario.sim.lines;
     std::ostringstream out;
     out << "# Made by sandrow-lab --kernel; run in the run directory: gnuplot plot.gp\n"
-           "set terminal pngcairo size 1400,1000 font 'DejaVu Sans,11' noenhanced\n"
+           "set terminal pngcairo size 1400,"
+        << 1000 * lines.size()
+        << " font 'DejaVu Sans,11' noenhanced\n"
            "set output 'plot.png'\n"
            "set datafile separator ','\n"
            "set datafile missing ''\n"
-           "set multiplot layout 2,1 title 'sandrow-lab --kernel: "
-        << scenario.name
+           "set multiplot layout "
+        << 2 * lines.size() << ",1 title 'sandrow-lab --kernel: " << scenario.name
         << " (real TCP; without and with sandrow)'\n"
            "set xrange [0:"
         << Num(scenario.duration, 0)
@@ -297,45 +425,72 @@ std::string KernelGnuplotScript(const Scenario& scenario) {
         out << "set label '" << phase.name << "' at " << Num(phase.start + 0.5, 1)
             << ", graph 0.96 left font ',9' tc rgb 'gray30'\n";
     }
-    // Columns: 1 t, 2 capacity, 3 loaded, then six per run (unshaped 4-9,
-    // sandrow 10-15).
-    out << "set ylabel 'rate (Mbit/s)'\n"
-           "set yrange [0:*]\n"
-           "set offsets 0, 0, graph 0.12, 0\n"
-           "plot 'state.csv' skip 1 using 1:2 with steps lw 2 lc rgb '#1f77b4' title 'capacity', "
-           "\\\n"
-           "  '' skip 1 using 1:4 with lines lw 1.5 lc rgb '#ff7f0e' title 'goodput without', \\\n"
-           "  '' skip 1 using 1:10 with lines lw 1.5 lc rgb '#2ca02c' title 'goodput with "
-           "sandrow', \\\n"
-           "  '' skip 1 using 1:11 with steps lw 2 lc rgb '#d62728' title 'limit (sandrow)'\n"
-           "set ylabel 'latency added over idle (ms)'\n"
-           "set xlabel 'time (s)'\n"
-           "set offsets 0, 0, graph 0.12, 0\n"
-           "plot 'state.csv' skip 1 using 1:6 with lines lw 1.5 lc rgb '#ff7f0e' title 'meter, "
-           "without', \\\n"
-           "  '' skip 1 using 1:12 with lines lw 1.5 lc rgb '#2ca02c' title 'meter, with sandrow', "
-           "\\\n"
-           "  '' skip 1 using 1:13 with lines dt 2 lc rgb '#9467bd' title 'ISP queue, with "
-           "sandrow', \\\n"
-           "  '' skip 1 using 1:14 with lines dt 3 lc rgb '#8c564b' title 'router queue, with "
-           "sandrow'\n"
-           "unset multiplot\n";
+    // Columns: 1 t, then per line a block of 2 + 6 per run: capacity,
+    // loaded, unshaped (goodput, limit, added, ISP queue, router queue,
+    // probes), sandrow (the same).
+    for (size_t l = 0; l < lines.size(); ++l) {
+        const size_t base = 2 + 14 * l;
+        auto col = [&](size_t offset) { return std::to_string(base + offset); };
+        const std::string of = lines.size() > 1 ? lines[l].name + ": " : "";
+        out << "set xlabel ''\n"
+               "set ylabel '"
+            << of
+            << "rate (Mbit/s)'\n"
+               "set yrange [0:*]\n"
+               "set offsets 0, 0, graph 0.12, 0\n"
+               "plot 'state.csv' skip 1 using 1:"
+            << col(0)
+            << " with steps lw 2 lc rgb '#1f77b4' title 'capacity', \\\n"
+               "  '' skip 1 using 1:"
+            << col(2)
+            << " with lines lw 1.5 lc rgb '#ff7f0e' title 'goodput without', \\\n"
+               "  '' skip 1 using 1:"
+            << col(8)
+            << " with lines lw 1.5 lc rgb '#2ca02c' title 'goodput with sandrow', \\\n"
+               "  '' skip 1 using 1:"
+            << col(9)
+            << " with steps lw 2 lc rgb '#d62728' title 'limit (sandrow)'\n"
+               "set ylabel '"
+            << of
+            << "latency added over idle (ms)'\n"
+               "set xlabel 'time (s)'\n"
+               "set offsets 0, 0, graph 0.12, 0\n"
+               "plot 'state.csv' skip 1 using 1:"
+            << col(4)
+            << " with lines lw 1.5 lc rgb '#ff7f0e' title 'meter, without', \\\n"
+               "  '' skip 1 using 1:"
+            << col(10)
+            << " with lines lw 1.5 lc rgb '#2ca02c' title 'meter, with sandrow', \\\n"
+               "  '' skip 1 using 1:"
+            << col(11)
+            << " with lines dt 2 lc rgb '#9467bd' title 'ISP queue, with sandrow', \\\n"
+               "  '' skip 1 using 1:"
+            << col(12) << " with lines dt 3 lc rgb '#8c564b' title 'router queue, with sandrow'\n";
+    }
+    out << "unset multiplot\n";
     return out.str();
 }
 
-std::string KernelStatusLine(const KernelRunRecord& run, const KernelSecond& s) {
+std::string KernelStatusLine(const Scenario& scenario, const KernelRunRecord& run, size_t row) {
     std::ostringstream out;
-    out << "[" << std::setw(3) << Num(s.t, 0) << " s] " << Padded(run.name, 9) << "capacity "
-        << Num(s.capacityMbps, 1) << ", limit " << LimitText(s.limitMbps) << ", goodput "
-        << Num(s.goodputMbps, 1) << " mbps; latency ";
-    if (s.addedMs < 0) {
-        out << "-";
-    } else {
-        out << "+" << Num(s.addedMs, 1) << " ms";
+    bool first = true;
+    for (size_t l = 0; l < run.lines.size(); ++l) {
+        if (row >= run.lines[l].seconds.size()) continue;
+        const KernelSecond& s = run.lines[l].seconds[row];
+        if (first) out << "[" << std::setw(3) << Num(s.t, 0) << " s] " << Padded(run.name, 9);
+        if (run.lines.size() > 1) out << (first ? "" : " | ") << scenario.sim.lines[l].name << ": ";
+        first = false;
+        out << "capacity " << Num(s.capacityMbps, 1) << ", limit " << LimitText(s.limitMbps)
+            << ", goodput " << Num(s.goodputMbps, 1) << " mbps; latency ";
+        if (s.addedMs < 0) {
+            out << "-";
+        } else {
+            out << "+" << Num(s.addedMs, 1) << " ms";
+        }
+        out << ", ISP queue " << Num(s.ispQueueMs, 0) << " ms, router queue "
+            << Num(s.routerQueueMs, 0) << " ms";
+        if (s.probes > 0) out << ", " << s.probes << " probe" << (s.probes > 1 ? "s" : "");
     }
-    out << ", ISP queue " << Num(s.ispQueueMs, 0) << " ms, router queue " << Num(s.routerQueueMs, 0)
-        << " ms";
-    if (s.probes > 0) out << ", " << s.probes << " probe" << (s.probes > 1 ? "s" : "");
     return out.str();
 }
 

@@ -1,5 +1,6 @@
 // What the kernel lab leaves: both runs (without and with sandrow) second by
-// second, side by side per phase in the summary, in state.csv and plot.png.
+// second and line by line, side by side per phase in the summary, in
+// summary.json, state.csv and plot.png.
 #pragma once
 
 #include <string>
@@ -13,7 +14,7 @@
 
 namespace lab {
 
-// One second of one run; values over the second before t.
+// One second of one line in one run; values over the second before t.
 struct KernelSecond {
     double t = 0;
     double capacityMbps = 0;
@@ -23,27 +24,52 @@ struct KernelSecond {
     double addedMs = -1;  // median round trip over the idle one; -1: no answer
     double ispQueueMs = 0;
     double routerQueueMs = 0;
-    int probes = 0;  // sandrow's latency requests
+    int probes = 0;  // sandrow's latency requests that came over the line
+};
+
+// One line (gateway) in one run.
+struct KernelLineRecord {
+    std::vector<KernelSecond> seconds;
+    std::vector<EchoMeter::Sample> meter;  // the line's meter; sentAt on the run's clock
+    double idleRttMs = 0;                  // the line's baseline in the run
+    std::string leafKind;                  // the router's download leaf as the kernel showed it
+};
+
+// A latency request as the stand-ins saw it, with the gateway sandrow sent
+// it for.
+struct KernelProbe {
+    double at = 0;      // on the run's clock
+    uint32_t from = 0;  // the requester's address (network order)
+    int line = -1;      // the gateway's line; -1: none known (a server choice's request)
 };
 
 struct KernelRunRecord {
     std::string name;  // "unshaped" or "sandrow"
     bool shaped = false;
-    std::vector<KernelSecond> seconds;
-    std::vector<EchoMeter::Sample> meter;  // sentAt on the run's clock
-    double idleRttMs = 0;                  // the run's baseline
-    std::vector<ProbeRecord> probes;
+    std::vector<KernelLineRecord> lines;  // in the scenario's order
+    std::vector<KernelProbe> probes;
     SandrowFacts sandrow;
+    double sandrowStartS = -1;  // on the run's clock, as the lab launched it
     int serviceExit = -1;
     bool treeRemoved = false;  // nothing of the service was left after its stop
-    std::string leafKind;      // the router's download leaf as the kernel showed it
 };
 
 // What summary.json says of the world besides the runs.
 struct KernelWorldFacts {
-    std::string kernelRelease;  // uname -r
-    uint32_t wanAddress = 0;    // the gateway's own address: probes from it took its line
+    std::string kernelRelease;           // uname -r
+    std::vector<uint32_t> wanAddresses;  // per line: probes from it took that line
 };
+
+// Which gateway each probe was for: sandrow logs every probe with its
+// gateway's ID ("G 3") before it sends it, one at a time, so a request
+// belongs to the last one logged before it arrived. `apertureLog` is
+// sandrow's debug log, its times counted from sandrow's start, which lags the
+// launch (sandrowStartS) by an amount found from the requests themselves;
+// `gatewayIds` the lines' IDs in order. Requests before the first logged
+// probe (the server choice's) keep line -1. Without probes in the log (a
+// debug level below 4) a single line takes them all.
+void AttributeProbes(const std::string& apertureLog, const std::vector<int32_t>& gatewayIds,
+                     KernelRunRecord* run);
 
 // A limit at or above this is the lifted one (the link's speed).
 inline constexpr double kLiftedMbps = 1000;
@@ -69,15 +95,20 @@ struct PhaseFigures {
 
 // The median round trip of the answered samples in [from, to) seconds.
 double MedianRtt(const std::vector<EchoMeter::Sample>& samples, double from, double to);
-// `wanAddress` tells the probes of the gateway's own line from the others'.
-PhaseFigures FiguresOf(const KernelRunRecord& run, const Phase& phase, uint32_t wanAddress = 0);
+// The figures of `line` in `phase`; `wanAddress` tells the probes that took
+// the gateway's own line from those that took another.
+PhaseFigures FiguresOf(const KernelRunRecord& run, size_t line, const Phase& phase,
+                       uint32_t wanAddress = 0);
 
 std::string KernelSummaryText(const Scenario& scenario, const std::vector<KernelRunRecord>& runs);
 // summary.json: the world, then per run, phase and gateway the figures.
 std::string KernelSummaryJson(const Scenario& scenario, const std::vector<KernelRunRecord>& runs,
                               const KernelWorldFacts& facts);
-std::string KernelStateCsv(const std::vector<KernelRunRecord>& runs);
+// One row a second: per line its capacity and demand, then per run six
+// columns; with several lines every column name starts with the line's.
+std::string KernelStateCsv(const Scenario& scenario, const std::vector<KernelRunRecord>& runs);
 std::string KernelGnuplotScript(const Scenario& scenario);
-std::string KernelStatusLine(const KernelRunRecord& run, const KernelSecond& second);
+// One line of the console a second: every line's row of that second.
+std::string KernelStatusLine(const Scenario& scenario, const KernelRunRecord& run, size_t row);
 
 }  // namespace lab

@@ -170,16 +170,22 @@ void ReadKernelLineKeys(std::vector<ScenarioSection>& sections, Scenario* s) {
     }
 }
 
-// What the kernel lab can stage: one line whose demand is idle or greedy
-// TCP, and faults of the stand-ins only.
+// What the kernel lab can stage: one to four lines whose demand is idle or
+// greedy TCP, and faults of the stand-ins only.
 void CheckKernel(const Scenario& s) {
-    if (s.sim.lines.size() != 1) {
-        throw ScenarioError{0, "the kernel lab takes exactly one [gateway NAME] (the line)"};
+    constexpr size_t kMaxKernelLines = 4;  // the addresses of the lab's network
+    if (s.sim.lines.size() > kMaxKernelLines) {
+        throw ScenarioError{0, "the kernel lab takes at most " + std::to_string(kMaxKernelLines) +
+                                   " [gateway NAME] lines, not " +
+                                   std::to_string(s.sim.lines.size())};
     }
-    for (const corvane::DemandStep& step : s.sim.lines[0].demand) {
-        if (step.kind == corvane::DemandKind::Fixed) {
-            throw ScenarioError{0, "the kernel lab's demand is idle or greedy (bulk TCP), not " +
-                                       corvane::DemandText(step)};
+    for (const corvane::SimLine& line : s.sim.lines) {
+        for (const corvane::DemandStep& step : line.demand) {
+            if (step.kind == corvane::DemandKind::Fixed) {
+                throw ScenarioError{0,
+                                    "the kernel lab's demand is idle or greedy (bulk TCP), not " +
+                                        corvane::DemandText(step)};
+            }
         }
     }
     for (const Event& e : s.events) {

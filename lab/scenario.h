@@ -87,8 +87,8 @@ struct Event {
 };
 
 // The kernel lab: real TCP through real qdiscs in network namespaces, where
-// the one [gateway] is the line: its capacity an HTB class, its buffer a
-// bfifo of buffer_bytes, its demand bulk TCP flows.
+// each [gateway] (up to four) is a line: its capacity an HTB class, its
+// buffer a bfifo of buffer_bytes, its demand bulk TCP flows.
 // What the kernel lab adds to one [gateway NAME] line.
 struct KernelLineSetup {
     double rttMs = 0;           // the line's own round trip, added with netem; 0: none

@@ -315,10 +315,16 @@ void EchoServer::Serve() {
 }
 
 bool EchoMeter::Start(uint32_t address, uint16_t port, std::chrono::milliseconds interval,
-                      std::string* error) {
+                      std::string* error, uint32_t source) {
     socket_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (socket_ < 0) {
         *error = Errno("socket");
+        return false;
+    }
+    sockaddr_in local = Endpoint(source, 0);
+    if (source != 0 && ::bind(socket_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+        *error = Errno("bind");
+        CloseFd(&socket_);
         return false;
     }
     sockaddr_in peer = Endpoint(address, port);

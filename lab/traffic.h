@@ -98,7 +98,8 @@ class EchoServer {
 };
 
 // Sends a small datagram to an echo server every `interval` and keeps each
-// round trip (a lost answer counts as lost after a second).
+// round trip (a lost answer counts as lost after a second); from `source`
+// where it is not 0, so that a router's source rules route it.
 class EchoMeter {
   public:
     struct Sample {
@@ -107,7 +108,7 @@ class EchoMeter {
     };
     ~EchoMeter() { Stop(); }
     bool Start(uint32_t address, uint16_t port, std::chrono::milliseconds interval,
-               std::string* error);
+               std::string* error, uint32_t source = 0);
     void Stop();
     // The samples from the `from`th on whose fate is known.
     std::vector<Sample> Samples(size_t from = 0) const;

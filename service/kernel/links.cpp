@@ -10,6 +10,7 @@
 #include <linux/if.h>
 
 #include <libmnl/libmnl.h>
+#include <linux/fib_rules.h>
 #include <linux/if_link.h>
 #include <linux/rtnetlink.h>
 #include <linux/veth.h>
@@ -196,18 +197,32 @@ nl::Message AddAddress(int index, uint32_t address, int prefix) {
     return m;
 }
 
-nl::Message AddRoute(uint32_t destination, int prefix, uint32_t gateway, int index) {
+nl::Message AddRoute(uint32_t destination, int prefix, uint32_t gateway, int index, uint32_t metric,
+                     uint8_t table) {
     nl::Message m(RTM_NEWROUTE, NLM_F_CREATE | NLM_F_EXCL, "adding a route");
     auto* rtm = m.Body<rtmsg>();
     rtm->rtm_family = AF_INET;
     rtm->rtm_dst_len = static_cast<uint8_t>(prefix);
-    rtm->rtm_table = RT_TABLE_MAIN;
+    rtm->rtm_table = table != 0 ? table : static_cast<uint8_t>(RT_TABLE_MAIN);
     rtm->rtm_protocol = RTPROT_BOOT;
     rtm->rtm_scope = gateway != 0 ? RT_SCOPE_UNIVERSE : RT_SCOPE_LINK;
     rtm->rtm_type = RTN_UNICAST;
     if (prefix > 0) m.PutU32(RTA_DST, destination);
     if (gateway != 0) m.PutU32(RTA_GATEWAY, gateway);
     m.PutU32(RTA_OIF, static_cast<uint32_t>(index));
+    if (metric != 0) m.PutU32(RTA_PRIORITY, metric);
+    return m;
+}
+
+nl::Message AddSourceRule(uint32_t source, uint8_t table) {
+    nl::Message m(RTM_NEWRULE, NLM_F_CREATE | NLM_F_EXCL,
+                  "adding a rule for table " + std::to_string(table));
+    auto* rule = m.Body<fib_rule_hdr>();
+    rule->family = AF_INET;
+    rule->src_len = 32;
+    rule->table = table;
+    rule->action = FR_ACT_TO_TBL;
+    m.PutU32(FRA_SRC, source);
     return m;
 }
 
