@@ -1,0 +1,163 @@
+// sandrow-directory's configuration: what it reads, and every error naming
+// the file, the line and the key.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "directory/config.h"
+
+namespace {
+
+using directory::DirectoryConfig;
+using directory::ParseDirectoryConfig;
+
+constexpr const char* kGood =
+    "; a comment\n"
+    "[location]\n"
+    "lat = 52.52\n"
+    "lon = -13.405\n"
+    "isp = Bits & Bytes\n"
+    "\n"
+    "[target near one]\n"
+    "host = speedtest.example.net\n"
+    "lat = 52.4\n"
+    "lon = 13.1\n"
+    "sponsor = Example Networks\n"
+    "country = Germany\n"
+    "cc = DE\n"
+    "[target]\n"
+    "host = 192.0.2.7\n"
+    "lat = -33.9\n"
+    "lon = 151.2\n";
+
+TEST(DirectoryConfig, ReadsTheLocationAndEveryTargetInFileOrder) {
+    DirectoryConfig config;
+    std::string error;
+    ASSERT_TRUE(ParseDirectoryConfig(kGood, "d.ini", &config, &error)) << error;
+    EXPECT_DOUBLE_EQ(config.location.lat, 52.52);
+    EXPECT_DOUBLE_EQ(config.location.lon, -13.405);
+    EXPECT_EQ(config.location.isp, "Bits & Bytes");
+    ASSERT_EQ(config.targets.size(), 2u);
+    const directory::Target& a = config.targets[0];
+    EXPECT_EQ(a.name, "near one");
+    EXPECT_EQ(a.host, "speedtest.example.net");
+    EXPECT_DOUBLE_EQ(a.lat, 52.4);
+    EXPECT_DOUBLE_EQ(a.lon, 13.1);
+    EXPECT_EQ(a.sponsor, "Example Networks");
+    EXPECT_EQ(a.country, "Germany");
+    EXPECT_EQ(a.cc, "DE");
+    EXPECT_EQ(a.line, 7);
+    const directory::Target& b = config.targets[1];
+    EXPECT_EQ(b.name, "");  // a target may go without a name
+    EXPECT_EQ(b.host, "192.0.2.7");
+    EXPECT_DOUBLE_EQ(b.lat, -33.9);
+    EXPECT_EQ(b.sponsor, "");
+}
+
+TEST(DirectoryConfig, EveryErrorNamesTheFileTheLineAndTheKey) {
+    const std::string location = "[location]\nlat = 1\nlon = 2\n";  // lines 1-3
+    const std::string target = "[target a]\nhost = h.example\nlat = 1\nlon = 2\n";
+    struct Case {
+        std::string text;
+        std::string expected;  // a part of the message, from the file name on
+    };
+    const Case cases[] = {
+        {target, "d.ini: no [location] section"},
+        {location, "d.ini: no [target NAME] section"},
+        {"[location]\nlon = 2\n" + target, "d.ini:1: missing key 'lat' in [location]"},
+        {location + "[target a]\nhost = h.example\nlat = 1\n",
+         "d.ini:4: missing key 'lon' in [target a]"},
+        {location + "[target a]\nlat = 1\nlon = 2\n", "d.ini:4: missing key 'host' in [target a]"},
+        {location + "[target a]\nhost = h.example:8080\nlat = 1\nlon = 2\n",
+         "d.ini:5: 'h.example:8080' carries a port"},
+        {location + "[target a]\nhost = http://h.example\nlat = 1\nlon = 2\n",
+         "(key 'host' in [target a])"},
+        {location + "[target a]\nhost = 300.1.2.3\nlat = 1\nlon = 2\n",
+         "d.ini:5: '300.1.2.3' is not an IPv4 address"},
+        {location + "[target a]\nhost = h_x.example\nlat = 1\nlon = 2\n",
+         "d.ini:5: 'h_x.example' is not a host name"},
+        {location + "[target a]\nhost =\nlat = 1\nlon = 2\n",
+         "d.ini:5: empty value for key 'host' in [target a]"},
+        {location + "[target a]\nhost = h.example\nlat = 91\nlon = 2\n",
+         "d.ini:6: lat = 91 is out of range (-90 to 90) in [target a]"},
+        {location + "[target a]\nhost = h.example\nlat = 1\nlon = east\n",
+         "d.ini:7: 'east' is not a number (key 'lon' in [target a])"},
+        {location + "[target a]\nhost = h.example\nlat = 1\nlon = 2\nport = 80\n",
+         "d.ini:8: unknown key 'port' in [target a]"},
+        {location + "[target a]\nhost = h.example\nhost = g.example\nlat = 1\nlon = 2\n",
+         "d.ini:6: duplicate key 'host' in [target a]"},
+        {location + target + target, "d.ini:8: a second [target a]"},
+        {location + location + target, "d.ini:4: a second [location] (the first is at line 1)"},
+        {"[location north]\nlat = 1\nlon = 2\n" + target, "d.ini:1: [location] takes no name"},
+        {location + "[server a]\n", "d.ini:4: unknown section [server a]"},
+        {location + "just words\n", "d.ini:4: expected [section] or key = value"},
+        {"lat = 1\n" + location, "d.ini:1: key 'lat' outside a section"},
+    };
+    for (const Case& c : cases) {
+        DirectoryConfig config;
+        std::string error;
+        EXPECT_FALSE(ParseDirectoryConfig(c.text, "d.ini", &config, &error)) << c.text;
+        EXPECT_NE(error.find(c.expected), std::string::npos)
+            << "wanted: " << c.expected << "\ngot:    " << error;
+    }
+}
+
+TEST(DirectoryConfig, TakesHostsThatSandrowLooksUpAsWrittenOnPort80) {
+    const std::pair<const char*, bool> cases[] = {
+        {"speedtest.example.net", true},
+        {"localhost", true},
+        {"a-b.c1.example.", true},
+        {"192.0.2.1", true},
+        {"10.0.0.255", true},
+        {"h.example:80", false},
+        {"192.0.2.1:8080", false},
+        {"[::1]", false},
+        {"::1", false},
+        {"http://h.example", false},
+        {"h.example/x", false},
+        {"-h.example", false},
+        {"h..example", false},
+        {"1.2.3", false},
+        {"256.1.1.1", false},
+        {"h example", false},
+        {"", false},
+    };
+    for (const auto& [host, fine] : cases) {
+        std::string problem;
+        EXPECT_EQ(directory::CheckTargetHost(host, &problem), fine) << host;
+        EXPECT_EQ(problem.empty(), fine) << host << ": " << problem;
+    }
+}
+
+TEST(DirectoryConfig, TheShippedExampleLoadsOnceItsTargetIsGiven) {
+    std::ifstream in(SANDROW_DIRECTORY_EXAMPLE);
+    std::stringstream text;
+    text << in.rdbuf();
+    ASSERT_FALSE(text.str().empty());
+    DirectoryConfig config;
+    std::string error;
+    // As shipped it names no server, and says so.
+    EXPECT_FALSE(ParseDirectoryConfig(text.str(), "directory.ini", &config, &error));
+    EXPECT_NE(error.find("no [target NAME] section"), std::string::npos) << error;
+
+    // Its commented target, with the comment marks of its keys removed.
+    std::string uncommented;
+    std::string line;
+    bool inTarget = false;
+    std::istringstream lines(text.str());
+    while (std::getline(lines, line)) {
+        if (line.rfind("; [target ", 0) == 0) inTarget = true;
+        if (inTarget && line.rfind("; ", 0) == 0 &&
+            (line.find(" = ") != std::string::npos || line.rfind("; [", 0) == 0)) {
+            line = line.substr(2);
+        }
+        uncommented += line + "\n";
+    }
+    ASSERT_TRUE(ParseDirectoryConfig(uncommented, "directory.ini", &config, &error)) << error;
+    ASSERT_EQ(config.targets.size(), 1u);
+    EXPECT_EQ(config.targets[0].host, "speedtest.example.net");
+    EXPECT_EQ(config.targets[0].cc, "DE");
+}
+
+}  // namespace

@@ -1,0 +1,235 @@
+// The documents as sandrow reads them: served by the directory on loopback,
+// fetched, parsed, ranked and chosen from by sandrow's own speed-test code.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <set>
+
+#include "directory/check.h"
+#include "directory/documents.h"
+#include "directory_support.h"
+#include "speedtest/best_server.h"
+#include "speedtest/directory.h"
+#include "speedtest/http_exchange.h"
+#include "speedtest/tag_parser.h"
+
+namespace {
+
+using directory::DirectoryConfig;
+using dirtest::MakeTarget;
+using dirtest::ServedDirectory;
+
+// Sandrow's speed-test globals pointed at a directory on 127.0.0.1:port,
+// both directory hosts the same, with short waits; all of it undone after.
+class SandrowAgainst {
+  public:
+    explicit SandrowAgainst(uint16_t port) {
+        ResetDirectoryForTest();
+        ExchangeSettings settings;
+        settings.port = port;
+        settings.sendTimeoutMs = 2000;
+        settings.idleTimeoutMs = 2000;
+        settings.replyTimeoutMs = 3000;
+        SetExchangeSettingsForTest(settings);
+        ::setenv("SANDROW_DIRECTORY_HOST", "127.0.0.1", 1);
+        ::setenv("SANDROW_DIRECTORY_HOST2", "127.0.0.1", 1);
+    }
+    ~SandrowAgainst() {
+        ::unsetenv("SANDROW_DIRECTORY_HOST");
+        ::unsetenv("SANDROW_DIRECTORY_HOST2");
+        ResetExchangeSettingsForTest();
+        ResetDirectoryForTest();
+        ClearLastErrorText();
+    }
+};
+
+std::string Unquoted(std::string text) {
+    StripQuotes(text);
+    return text;
+}
+
+// `count` targets around the location; every target's host is the
+// directory's own address, which answers sandrow's latency request too (with
+// a 404, which counts as an answer).
+DirectoryConfig Targets(size_t count) {
+    DirectoryConfig config;
+    config.location.lat = 52.52;
+    config.location.lon = 13.405;
+    config.location.isp = "Bits & Bytes";
+    for (size_t i = 0; i < count; ++i) {
+        // Farther and farther, but out of order in the file.
+        const double step = static_cast<double>((i * 7) % count) + 1;
+        config.targets.push_back(MakeTarget("t" + std::to_string(i), "127.0.0.1",
+                                            52.52 + step * 0.25, 13.405 - step * 0.125));
+    }
+    return config;
+}
+
+TEST(DirectoryDocuments, SandrowReadsRanksAndChoosesFromThem) {
+    struct Case {
+        const char* what;
+        DirectoryConfig config;
+    };
+    std::vector<Case> cases;
+    cases.push_back({"one target", Targets(1)});
+    cases.push_back({"five targets", Targets(5)});
+    cases.push_back({"twelve targets", Targets(12)});
+    {
+        // Three at exactly the same place: ranked in file order, none lost.
+        DirectoryConfig ties = Targets(2);
+        ties.targets.insert(ties.targets.begin(), MakeTarget("same a", "127.0.0.1", 50, 10));
+        ties.targets.push_back(MakeTarget("same b", "127.0.0.1", 50, 10));
+        ties.targets.push_back(MakeTarget("same c", "127.0.0.1", 50, 10));
+        ties.targets.push_back(MakeTarget("far", "127.0.0.1", -50, -170));
+        cases.push_back({"ties in distance", ties});
+    }
+    {
+        DirectoryConfig unnamed = Targets(3);
+        unnamed.targets[1].name = "";
+        unnamed.targets[2].name = "";
+        cases.push_back({"targets without a name", unnamed});
+    }
+
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ServedDirectory served(c.config);
+        SandrowAgainst sandrow(served.port());
+
+        ASSERT_EQ(GetConfig(0), 0);
+        EXPECT_EQ(Unquoted(gClientAttrs["lat"]), directory::Coordinate(c.config.location.lat));
+        EXPECT_EQ(Unquoted(gClientAttrs["lon"]), directory::Coordinate(c.config.location.lon));
+        EXPECT_EQ(gClientAttrs["isp"], "\"Bits & Bytes\"");
+
+        ServerList nearest;
+        ASSERT_EQ(GetClosestServers(nearest), 0);
+        // Every target is in the full list, in file order, with its id.
+        ASSERT_EQ(gPrimaryServerList.size(), c.config.targets.size());
+        for (size_t i = 0; i < c.config.targets.size(); ++i) {
+            const directory::Target& t = c.config.targets[i];
+            ServerRecord& r = gPrimaryServerList[i];
+            EXPECT_EQ(r["id"], "\"" + std::to_string(i + 1) + "\"");
+            EXPECT_EQ(r["name"], "\"" + t.name + "\"");
+            EXPECT_EQ(r["url"], "\"http://" + t.host + "/speedtest/upload.php\"");
+            EXPECT_EQ(r["host"], "\"" + t.host + "\"");
+            EXPECT_DOUBLE_EQ(std::strtod(Unquoted(r["lat"]).c_str(), nullptr), t.lat);
+            EXPECT_DOUBLE_EQ(std::strtod(Unquoted(r["lon"]).c_str(), nullptr), t.lon);
+            for (const char* key : {"country", "cc", "sponsor"}) EXPECT_EQ(r.count(key), 1u);
+        }
+        // Sandrow's five nearest are the check's, in the same order: the same
+        // server from both directory hosts ranked once.
+        const std::vector<size_t> expected = directory::NearestTargets(c.config);
+        ASSERT_EQ(nearest.size(), expected.size());
+        for (size_t k = 0; k < expected.size(); ++k) {
+            EXPECT_EQ(nearest[k]["id"], "\"" + std::to_string(expected[k] + 1) + "\"") << k;
+        }
+
+        // The choice: every one answers (the directory's 404), and the host
+        // comes out of the url as written, without a port.
+        const int chosen = GetBestServer(nearest);
+        ASSERT_GE(chosen, 0);
+        ASSERT_LT(static_cast<size_t>(chosen), nearest.size());
+        if (nearest.size() == 1) {
+            EXPECT_EQ(chosen, 0);
+        }
+        EXPECT_EQ(nearest[static_cast<size_t>(chosen)]["host"], "127.0.0.1");
+        EXPECT_EQ(nearest[static_cast<size_t>(chosen)]["pathForGet"], "/speedtest/");
+        std::string lastError;
+        EXPECT_FALSE(TakeLastErrorText(&lastError)) << lastError;
+    }
+}
+
+TEST(DirectoryDocuments, HostileTextsStayInsideTheirAttributes) {
+    // Quotes, markup, "=" after a blank and "/>" would each end a value or a
+    // tag early in sandrow's reader.
+    const std::string nasty = "a\" b=c /> <server url=\"http://evil/\" & d";
+    DirectoryConfig config;
+    config.location.lat = 1;
+    config.location.lon = 2;
+    config.location.isp = nasty;
+    directory::Target t = MakeTarget(nasty, "h.example", 3, 4);
+    t.sponsor = nasty;
+    t.country = "=";
+    t.cc = "<>";
+    config.targets.push_back(t);
+    config.targets.push_back(MakeTarget("second", "g.example", 5, 6));
+
+    const std::string list = directory::ServerListDocument(config);
+    ServerList servers;
+    size_t position = 0;
+    for (;;) {
+        ServerRecord record;
+        size_t start = 0;
+        size_t end = 0;
+        if (ExtractTagAttributes(list, position, "server", record, start, end) != 0) break;
+        servers.push_back(record);
+        position = start + 1;
+    }
+    ASSERT_EQ(servers.size(), 2u);
+    const std::set<std::string> keys = {"url", "lat",     "lon", "name", "country",
+                                        "cc",  "sponsor", "id",  "host"};
+    for (const ServerRecord& r : servers) {
+        std::set<std::string> seen;
+        for (const auto& [key, value] : r) seen.insert(key);
+        EXPECT_EQ(seen, keys);
+    }
+    EXPECT_EQ(servers[0].at("url"), "\"http://h.example/speedtest/upload.php\"");
+    EXPECT_EQ(servers[0].at("id"), "\"1\"");
+    EXPECT_EQ(servers[1].at("url"), "\"http://g.example/speedtest/upload.php\"");
+    EXPECT_EQ(servers[1].at("id"), "\"2\"");
+    // The name as sandrow keeps it: "&amp;" decoded, the rest as references.
+    EXPECT_EQ(servers[0].at("name"),
+              "\"a&quot; b&#61;c /&gt; &lt;server url&#61;&quot;http://evil/&quot; & d\"");
+
+    const std::string document = directory::ConfigDocument(config);
+    AttributeMap client;
+    size_t start = 0;
+    size_t end = 0;
+    ASSERT_EQ(ExtractTagAttributes(document, 0, "client", client, start, end), 0);
+    EXPECT_EQ(client.size(), 3u);  // lat, lon, isp
+    EXPECT_EQ(client.at("lat"), "\"1\"");
+    for (const char* tag : {"times", "download", "upload"}) {
+        AttributeMap attributes;
+        EXPECT_EQ(ExtractTagAttributes(document, 0, tag, attributes, start, end), 0) << tag;
+        EXPECT_FALSE(attributes.empty()) << tag;
+    }
+}
+
+TEST(DirectoryDocuments, CoordinatesReadBackAsTheSameNumbers) {
+    for (double degrees : {0.0, -0.0, 52.52, -13.405, 89.999999, -180.0, 1e-7, 151.2093}) {
+        const std::string text = directory::Coordinate(degrees);
+        EXPECT_EQ(text.find_first_of("eE"), std::string::npos) << text;
+        EXPECT_EQ(std::strtod(text.c_str(), nullptr), degrees) << text;
+    }
+    EXPECT_EQ(directory::XmlAttribute("a&b<c>d\"e=f g"), "a&amp;b&lt;c&gt;d&quot;e&#61;f g");
+}
+
+TEST(DirectoryDocuments, WritesBothFilesForAnotherWebServer) {
+    DirectoryConfig config = Targets(2);
+    const std::string dir = std::string(::testing::TempDir()) + "directory-write-test";
+    ::mkdir(dir.c_str(), 0755);
+    std::string error;
+    ASSERT_TRUE(directory::WriteDocuments(dir, directory::MakeDocuments(config), &error)) << error;
+    for (const auto& [name, text] :
+         {std::pair{"speedtest-config.php", directory::ConfigDocument(config)},
+          std::pair{"speedtest-servers-static.php", directory::ServerListDocument(config)}}) {
+        const std::string path = dir + "/" + name;
+        FILE* f = std::fopen(path.c_str(), "r");
+        ASSERT_NE(f, nullptr) << path;
+        std::string read(text.size() + 16, '\0');
+        read.resize(std::fread(read.data(), 1, read.size(), f));
+        std::fclose(f);
+        EXPECT_EQ(read, text) << path;
+        struct stat st {};
+        ::stat(path.c_str(), &st);
+        EXPECT_EQ(st.st_mode & 0777, 0644u) << path;
+        ::unlink(path.c_str());
+    }
+    ::rmdir(dir.c_str());
+    EXPECT_FALSE(
+        directory::WriteDocuments("/nonexistent/dir", directory::MakeDocuments(config), &error));
+    EXPECT_NE(error.find("/nonexistent/dir"), std::string::npos) << error;
+}
+
+}  // namespace
