@@ -124,6 +124,10 @@ Documents MakeDocuments(const DirectoryConfig& config) {
 }
 
 bool WriteDocuments(const std::string& dir, const Documents& documents, std::string* error) {
+    if (dir.empty()) {
+        *error = "no directory to write the documents into";
+        return false;
+    }
     // The names without their leading "/".
     return WriteOne(dir, kConfigDocumentPath + 1, documents.config, error) &&
            WriteOne(dir, kServerListPath + 1, documents.serverList, error);

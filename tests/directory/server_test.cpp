@@ -317,25 +317,43 @@ TEST(DirectoryProgram, TakesItsSocketFromTheServiceManagerAndReloadsOnSighup) {
     ::unlink(logPath.c_str());
 }
 
-TEST(DirectoryProgram, RefusesABadFileOrCommandLineWithStatus2) {
+TEST(DirectoryProgram, RefusesABadFileCommandLineOrPassedSocket) {
     dirtest::TempFile file("[location]\nlat = 1\nlon = 2\n");
+    dirtest::TempFile good(
+        "[location]\nlat = 1\nlon = 2\n[target a]\nhost = a.example\nlat = 1\nlon = 2\n");
     const std::string program = SANDROW_DIRECTORY_PATH;
     struct Case {
-        std::string arguments;
+        std::string command;  // the program's arguments, or a whole command
         int status;
+        const char* says;  // a part of what it prints
     };
     const Case cases[] = {
-        {"--config " + file.path() + " --listen 127.0.0.1:0", 2},
-        {"--config " + file.path() + " --write /tmp", 2},
-        {"--bogus", 2},
-        {"--check --write /tmp", 2},
-        {"--help", 0},
+        {"--config " + file.path() + " --listen 127.0.0.1:0", 2, "no [target NAME] section"},
+        {"--config " + file.path() + " --write /tmp", 2, "no [target NAME] section"},
+        {"--config " + good.path() + " --listen localhost:80", 2, "is not ADDRESS:PORT"},
+        {"--bogus", 2, "unexpected argument '--bogus'"},
+        {"--check --write /tmp", 2, "one at a time"},
+        {"--help", 0, "usage: sandrow-directory"},
+        // A service manager that passes something else than a listening
+        // socket as fd 3 (the shell's own pid is the program's after exec).
+        {"LISTEN_FDS=1 sh -c 'LISTEN_PID=$$ exec " + program + " --config " + good.path() +
+             " 3</dev/null'",
+         1, "(fd 3) is not a listening stream socket"},
     };
     for (const Case& c : cases) {
-        const std::string command = program + " " + c.arguments + " >/dev/null 2>&1";
-        const int status = std::system(command.c_str());
+        const std::string command =
+            (c.command.rfind("--", 0) == 0 ? program + " " + c.command : c.command) + " 2>&1";
+        FILE* pipe = ::popen(command.c_str(), "r");
+        ASSERT_NE(pipe, nullptr) << command;
+        std::string output;
+        char buffer[1024];
+        for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+            output.append(buffer, n);
+        }
+        const int status = ::pclose(pipe);
         ASSERT_TRUE(WIFEXITED(status)) << command;
         EXPECT_EQ(WEXITSTATUS(status), c.status) << command;
+        EXPECT_NE(output.find(c.says), std::string::npos) << command << "\n" << output;
     }
 }
 
