@@ -1,6 +1,9 @@
 // sandrow-directory: a speed-test directory of one's own, serving the two
 // documents sandrow reads, made from a small configuration file.
 #include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -19,14 +22,15 @@ namespace {
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
-// Each timed try of --check; sandrow itself would wait far longer, but a
-// target that takes seconds is no target.
-constexpr std::chrono::milliseconds kCheckTimeout{3000};
+// Each timed try of --check, by default; sandrow itself would wait far
+// longer, but a target that takes seconds is no target.
+constexpr int64_t kCheckTimeoutMs = 3000;
+constexpr int64_t kMaxCheckTimeoutMs = 60000;
 
 constexpr const char* kUsage =
     "usage: sandrow-directory [--config FILE] [--listen ADDRESS:PORT]\n"
     "       sandrow-directory --write DIR [--config FILE]\n"
-    "       sandrow-directory --check [--config FILE]\n"
+    "       sandrow-directory --check [--config FILE] [--timeout MS]\n"
     "  --config FILE          the configuration (default /etc/sandrow/directory.ini)\n"
     "  --listen ADDRESS:PORT  where to serve, an IPv4 address (default 127.0.0.1:80); a\n"
     "                         socket passed by the service manager is used instead\n"
@@ -35,6 +39,7 @@ constexpr const char* kUsage =
     "  --check                times every target as sandrow would (name lookup, then its\n"
     "                         latency request on port 80, five tries, time to the first\n"
     "                         byte) and shows which one sandrow would choose\n"
+    "  --timeout MS           how long each try of --check may take (default 3000)\n"
     "Serves GET and HEAD of /speedtest-config.php and /speedtest-servers-static.php.\n"
     "SIGHUP reads the configuration again (a bad file keeps the documents served);\n"
     "SIGTERM or SIGINT ends it.\n"
@@ -115,7 +120,7 @@ int Write(const std::string& configPath, const std::string& dir) {
     return 0;
 }
 
-int Check(const std::string& configPath) {
+int Check(const std::string& configPath, std::chrono::milliseconds timeout) {
     directory::DirectoryConfig config;
     std::string error;
     if (!directory::LoadDirectoryConfig(configPath, &config, &error)) {
@@ -124,7 +129,7 @@ int Check(const std::string& configPath) {
     }
     platform::IgnoreBrokenPipe();
     const directory::CheckReport report =
-        directory::RunCheck(config, directory::RealNetwork(kCheckTimeout));
+        directory::RunCheck(config, directory::RealNetwork(timeout));
     std::fputs(directory::FormatCheckReport(config, report).c_str(), stdout);
     return report.chosen >= 0 ? 0 : kExitFailed;
 }
@@ -138,6 +143,7 @@ int main(int argc, char** argv) {
     bool listenGiven = false;
     bool write = false;
     bool check = false;
+    int64_t timeoutMs = 0;  // 0: not given
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--config" && i + 1 < argc) {
@@ -148,6 +154,15 @@ int main(int argc, char** argv) {
         } else if (arg == "--write" && i + 1 < argc) {
             writeDir = argv[++i];
             write = true;
+        } else if (arg == "--timeout" && i + 1 < argc) {
+            const std::string text = argv[++i];
+            auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), timeoutMs);
+            if (ec != std::errc() || end != text.data() + text.size() || timeoutMs < 1 ||
+                timeoutMs > kMaxCheckTimeoutMs) {
+                Log("--timeout takes milliseconds, 1 to " + std::to_string(kMaxCheckTimeoutMs) +
+                    ", not '" + text + "'");
+                return kExitUsage;
+            }
         } else if (arg == "--check") {
             check = true;
         } else if (arg == "--help" || arg == "-h") {
@@ -162,7 +177,14 @@ int main(int argc, char** argv) {
         Log(std::string("--write, --check and --listen go one at a time\n") + kUsage);
         return kExitUsage;
     }
+    if (timeoutMs != 0 && !check) {
+        Log(std::string("--timeout goes with --check\n") + kUsage);
+        return kExitUsage;
+    }
     if (write) return Write(configPath, writeDir);
-    if (check) return Check(configPath);
+    if (check) {
+        return Check(configPath,
+                     std::chrono::milliseconds(timeoutMs != 0 ? timeoutMs : kCheckTimeoutMs));
+    }
     return Serve(configPath, listen, listenGiven);
 }

@@ -3,6 +3,10 @@
 // refuse; its choice against sandrow's own on the same servers.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/wait.h>
+
 #include <atomic>
 
 #include "directory/check.h"
@@ -245,3 +249,73 @@ TEST(DirectoryCheck, ChoosesTheServerSandrowChoosesOnTheSameServers) {
 }
 
 }  // namespace
+
+// A private network namespace with its loopback up, for servers on port 80
+// of 127.0.0.x (root only; skipped elsewhere). The test thread, the threads
+// it starts and the programs it runs work inside it until the end.
+class DirectoryCheckInNamespace : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (::geteuid() != 0) GTEST_SKIP() << "network namespaces need root";
+        name_ = "sandrow-directory-" + std::to_string(::getpid());
+        if (Shell("ip netns add " + name_) != 0) {
+            name_.clear();
+            GTEST_SKIP() << "cannot create a network namespace here (no CAP_SYS_ADMIN or iproute2)";
+        }
+        ASSERT_EQ(Shell("ip -n " + name_ + " link set lo up"), 0);
+        home_ = UniqueFd(::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC));
+        UniqueFd ns(::open(("/run/netns/" + name_).c_str(), O_RDONLY | O_CLOEXEC));
+        ASSERT_EQ(::setns(ns.get(), CLONE_NEWNET), 0);
+    }
+    void TearDown() override {
+        if (home_) ::setns(home_.get(), CLONE_NEWNET);
+        if (!name_.empty()) Shell("ip netns del " + name_);
+    }
+    static int Shell(const std::string& command) {
+        return std::system((command + " >/dev/null 2>&1").c_str());
+    }
+
+    std::string name_;
+    UniqueFd home_;
+};
+
+// The program's --check and its exit status; its stdout and stderr in *output.
+int RunCheckProgram(const std::string& configPath, std::string* output) {
+    const std::string command = std::string(SANDROW_DIRECTORY_PATH) + " --check --config " +
+                                configPath + " --timeout 300 2>&1";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) return -1;
+    char buffer[1024];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) output->append(buffer, n);
+    const int status = ::pclose(pipe);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(DirectoryCheckInNamespace, TheCheckTimesTargetsOnPort80AndFailsWhenNoneAnswers) {
+    uint16_t port = 80;
+    LatencyServer good("127.0.0.2", &port, 0ms, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+    LatencyServer notFound("127.0.0.3", &port, 0ms, "HTTP/1.1 404 Not Found\r\n\r\n");
+    LatencyServer silent("127.0.0.4", &port, 0ms, "");
+    const std::string location = "[location]\nlat = 0\nlon = 0\n";
+    auto target = [](const char* name, const char* host, int lat) {
+        return std::string("[target ") + name + "]\nhost = " + host +
+               "\nlat = " + std::to_string(lat) + "\nlon = 0\n";
+    };
+
+    dirtest::TempFile file(location + target("good", "127.0.0.2", 1) +
+                           target("missing", "127.0.0.3", 2) + target("silent", "127.0.0.4", 3) +
+                           target("refusing", "127.0.0.5", 4));
+    std::string output;
+    EXPECT_EQ(RunCheckProgram(file.path(), &output), 0) << output;
+    for (const char* row : {"HTTP/1.1 200 OK", "HTTP/1.1 404 Not Found", "no answer within 300 ms",
+                            "connect: Connection refused", "5/5", "0/5", "CHOSEN"}) {
+        EXPECT_NE(output.find(row), std::string::npos) << row << "\n" << output;
+    }
+    // Two answered; sandrow takes the slower, so one of those two.
+    EXPECT_NE(output.find("sandrow would probe 127.0.0."), std::string::npos) << output;
+
+    file.Write(location + target("silent", "127.0.0.4", 1) + target("refusing", "127.0.0.5", 2));
+    output.clear();
+    EXPECT_EQ(RunCheckProgram(file.path(), &output), 1) << output;
+    EXPECT_NE(output.find("no target answered"), std::string::npos) << output;
+}

@@ -333,6 +333,8 @@ TEST(DirectoryProgram, RefusesABadFileCommandLineOrPassedSocket) {
         {"--config " + good.path() + " --listen localhost:80", 2, "is not ADDRESS:PORT"},
         {"--bogus", 2, "unexpected argument '--bogus'"},
         {"--check --write /tmp", 2, "one at a time"},
+        {"--timeout 300", 2, "--timeout goes with --check"},
+        {"--check --timeout 0", 2, "--timeout takes milliseconds"},
         {"--help", 0, "usage: sandrow-directory"},
         // A service manager that passes something else than a listening
         // socket as fd 3 (the shell's own pid is the program's after exec).
