@@ -7,6 +7,7 @@
 #include <sched.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <atomic>
 
 #include "directory/check.h"
@@ -231,18 +232,32 @@ TEST(DirectoryCheck, ChoosesTheServerSandrowChoosesOnTheSameServers) {
     const directory::CheckReport report =
         directory::RunCheck(config, LoopbackNetwork(port, 2000ms), 3);
 
-    // Sandrow itself, on the same servers in the same order.
-    ServerList list;
-    for (const directory::Target& t : config.targets) {
-        ServerRecord record;
-        record["url"] = "\"http://" + t.host + "/speedtest/upload.php\"";
-        list.push_back(record);
-    }
+    // Sandrow itself, on the same servers in the same order. A round in
+    // which a connection got lost on a busy machine (sandrow then skips that
+    // server, and chooses among the others) is run again.
     ExchangeSettings settings;
     settings.port = port;
+    settings.sendTimeoutMs = 2000;
+    settings.idleTimeoutMs = 2000;
+    settings.replyTimeoutMs = 3000;
     SetExchangeSettingsForTest(settings);
-    const int sandrows = GetBestServer(list);
+    int sandrows = -1;
+    for (int round = 0; round < 3; ++round) {
+        ServerList list;
+        for (const directory::Target& t : config.targets) {
+            ServerRecord record;
+            record["url"] = "\"http://" + t.host + "/speedtest/upload.php\"";
+            list.push_back(record);
+        }
+        sandrows = GetBestServer(list);
+        // "host" is written into each server that answered.
+        if (std::all_of(list.begin(), list.end(),
+                        [](ServerRecord& r) { return !r["host"].empty(); })) {
+            break;
+        }
+    }
     ResetExchangeSettingsForTest();
+    ClearLastErrorText();
 
     EXPECT_EQ(sandrows, 2);  // 80 ms: the third-slowest
     EXPECT_EQ(report.chosen, sandrows);
