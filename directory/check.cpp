@@ -113,7 +113,7 @@ TryResult TimeExchange(uint32_t address, uint16_t port, const std::string& reque
     if (result.answered) {
         result.statusLine = StatusLineOf(received);
     } else if (result.problem.empty()) {
-        result.problem = received.empty() && LeftMs(deadline) > 0
+        result.problem = LeftMs(deadline) > 0
                              ? "closed without an answer"
                              : "no answer within " + std::to_string(timeout.count()) + " ms";
     }

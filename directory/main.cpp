@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "directory/check.h"
@@ -75,8 +76,9 @@ int Serve(const std::string& configPath, const std::string& listen, bool listenG
         return kExitFailed;
     }
     if (activated) {
-        if (listenGiven)
+        if (listenGiven) {
             Log("--listen " + listen + " ignored: the service manager passed a socket");
+        }
         server =
             directory::DirectoryServer::Adopt(std::move(activated), std::move(documents), &error);
     } else {
