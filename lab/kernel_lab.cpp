@@ -447,7 +447,10 @@ void KernelLab::EndPass(KernelRunRecord& run, const Pass& pass) {
     run.sandrow.console = ReadWhole(File("console.txt"));
     std::vector<int32_t> ids;
     for (const auto& w : lines_) ids.push_back(w->line.gateway.id);
-    AttributeProbes(ReadWhole(File("aperture.log")), ids, &run);
+    // sandrow cuts its log over to ~aperture.log every 2 MB (an hour of
+    // debug lines): the older part first.
+    AttributeProbes(ReadWhole(File("~aperture.log")) + ReadWhole(File("aperture.log")), ids,
+                    &run);
 }
 
 bool KernelLab::RunOnce(KernelRunRecord& run) {
