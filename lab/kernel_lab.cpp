@@ -449,8 +449,7 @@ void KernelLab::EndPass(KernelRunRecord& run, const Pass& pass) {
     for (const auto& w : lines_) ids.push_back(w->line.gateway.id);
     // sandrow cuts its log over to ~aperture.log every 2 MB (an hour of
     // debug lines): the older part first.
-    AttributeProbes(ReadWhole(File("~aperture.log")) + ReadWhole(File("aperture.log")), ids,
-                    &run);
+    AttributeProbes(ReadWhole(File("~aperture.log")) + ReadWhole(File("aperture.log")), ids, &run);
 }
 
 bool KernelLab::RunOnce(KernelRunRecord& run) {

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Debian package (scripts/package.sh) and checks it: its file list
 # against packaging/expected-files.txt, its control fields and conffiles, the
-# man pages, both units with systemd-analyze verify, and an install, upgrade
+# man pages, the units with systemd-analyze verify, and an install, upgrade
 # (the same version rebuilt), remove and purge with dpkg in a throwaway
 # Debian 12 tree. Needs root (chroot). The tree is made once with mmdebstrap
 # and cached under build-package/chroot/; every run works on a copy of it.
@@ -181,22 +181,29 @@ cycle() {
   for unit in corvane-service.service sandrow.service; do
     check "install: $unit enabled ($wants)" test -L "$root$wants/$unit"
   done
+  check "install: sandrow-directory.socket enabled" \
+    test -L "$root/etc/systemd/system/sockets.target.wants/sandrow-directory.socket"
+  check "install: the postinst says the directory has no probe target yet" \
+    grep -q 'no probe target yet' "$work/install.log"
   check "install: no start attempted without systemd" \
     sh -c "! grep -q 'did not start' '$work/install.log'"
   check "install: /var/lib/prometheus/node-exporter made for corvane" \
     test "$(in_root stat -c %U:%G /var/lib/prometheus/node-exporter)" = corvane:corvane
-  for program in sandrow corvane-service; do
+  for program in sandrow corvane-service sandrow-directory; do
     check "install: $program finds all its libraries" \
       sh -c "! unshare --net chroot '$root' ldd /usr/bin/$program | grep -q 'not found'"
   done
-  check "install: corvane-service --help runs in the tree" \
-    sh -c "unshare --net chroot '$root' /usr/bin/corvane-service --help >/dev/null"
+  for program in corvane-service sandrow-directory; do
+    check "install: $program --help runs in the tree" \
+      sh -c "unshare --net chroot '$root' /usr/bin/$program --help >/dev/null"
+  done
 
-  # Both units as installed, with the tree's own systemd units around them.
+  # The units as installed, with the tree's own systemd units around them.
   if MANPATH=$root/usr/share/man systemd-analyze verify --root="$root" \
     /usr/lib/systemd/system/corvane-service.service /usr/lib/systemd/system/sandrow.service \
+    /usr/lib/systemd/system/sandrow-directory.service /usr/lib/systemd/system/sandrow-directory.socket \
     >"$work/verify.log" 2>&1 && ! grep -q . "$work/verify.log"; then
-    pass "systemd-analyze verify: both units"
+    pass "systemd-analyze verify: the four units"
   else
     fail "systemd-analyze verify:"
     cat "$work/verify.log"
@@ -204,7 +211,7 @@ cycle() {
 
   # The units' exposure: past these bounds some of the sandbox was lost.
   local unit bound score
-  for unit in corvane-service.service:1.5 sandrow.service:2.0; do
+  for unit in corvane-service.service:1.5 sandrow.service:2.0 sandrow-directory.service:0.5; do
     bound=${unit#*:}
     unit=${unit%:*}
     score=$(systemd-analyze security --offline=yes --root="$root" "$unit" 2>/dev/null |
@@ -216,20 +223,24 @@ cycle() {
 
   # The administrator's edits, and a unit disabled, must survive the upgrade.
   echo "; edited before the upgrade" >>"$root/etc/corvane/kernel.ini"
+  echo "; edited before the upgrade" >>"$root/etc/sandrow/directory.ini"
   echo "SANDROW_DIRECTORY_HOST=directory.invalid" >>"$root/etc/sandrow/environment"
   in_root systemctl --quiet disable sandrow.service
   deb=$(scripts/package.sh | tail -n 1)
   cp "$deb" "$root$installed"
   dpkg_step upgrade -i "$installed" || return 0
   check "upgrade: kernel.ini keeps the edit" grep -qx '; edited before the upgrade' "$root/etc/corvane/kernel.ini"
+  check "upgrade: directory.ini keeps the edit" grep -qx '; edited before the upgrade' "$root/etc/sandrow/directory.ini"
   check "upgrade: environment keeps the edit" grep -qx 'SANDROW_DIRECTORY_HOST=directory.invalid' "$root/etc/sandrow/environment"
   check "upgrade: users kept" sh -c "unshare --net chroot '$root' getent passwd corvane sandrow >/dev/null"
   check "upgrade: corvane-service still enabled" test -L "$root$wants/corvane-service.service"
   check "upgrade: sandrow stays disabled" test ! -e "$root$wants/sandrow.service"
 
   dpkg_step remove -r sandrow || return 0
-  check "remove: programs gone" test ! -e "$root/usr/bin/sandrow" -a ! -e "$root/usr/bin/corvane-service"
-  check "remove: configuration kept" test -f "$root/etc/corvane/kernel.ini" -a -f "$root/etc/sandrow/registry.reg"
+  check "remove: programs gone" test ! -e "$root/usr/bin/sandrow" -a ! -e "$root/usr/bin/corvane-service" \
+    -a ! -e "$root/usr/bin/sandrow-directory"
+  check "remove: configuration kept" test -f "$root/etc/corvane/kernel.ini" -a -f "$root/etc/sandrow/registry.reg" \
+    -a -f "$root/etc/sandrow/directory.ini"
   check "remove: users kept" user_exists sandrow
 
   dpkg_step purge -P sandrow || return 0

@@ -13,7 +13,7 @@ dir=build-package
 # programs and their documents, not the lab.
 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DSANDROW_BUILD_TESTS=OFF \
   -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null
-cmake --build "$dir" -j "$(nproc)" --target sandrow corvane-service sandrow-docs
+cmake --build "$dir" -j "$(nproc)" --target sandrow corvane-service sandrow-directory sandrow-docs
 rm -f "$dir"/*.deb
 if ! (cd "$dir" && cpack -G DEB) >"$dir/cpack.log" 2>&1; then
   cat "$dir/cpack.log" >&2

@@ -21,6 +21,7 @@ namespace {
 
 using directory::DirectoryConfig;
 using dirtest::MakeTarget;
+using dirtest::Numbered;
 using dirtest::UniqueFd;
 using namespace std::chrono_literals;
 
@@ -223,11 +224,11 @@ TEST(DirectoryCheck, ChoosesTheServerSandrowChoosesOnTheSameServers) {
     config.location.lat = 0;
     config.location.lon = 0;
     for (size_t i = 0; i < 5; ++i) {
-        const std::string address = "127.0.0." + std::to_string(i + 2);
+        const std::string address = Numbered("127.0.0.", i + 2);
         servers.push_back(std::make_unique<LatencyServer>(address, &port, delays[i],
                                                           "HTTP/1.1 404 Not Found\r\n\r\n"));
         config.targets.push_back(
-            MakeTarget("t" + std::to_string(i), address, static_cast<double>(i + 1), 0));
+            MakeTarget(Numbered("t", i), address, static_cast<double>(i + 1), 0));
     }
     const directory::CheckReport report =
         directory::RunCheck(config, LoopbackNetwork(port, 2000ms), 3);

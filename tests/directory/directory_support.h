@@ -28,6 +28,14 @@ namespace dirtest {
 using platform::UniqueFd;
 using namespace std::chrono_literals;
 
+// "t3" for ("t", 3). Appended rather than "t" + std::to_string(3): GCC 12's
+// -Wrestrict misreads that sum at -O3 (Release).
+inline std::string Numbered(const char* prefix, size_t n) {
+    std::string text = prefix;
+    text += std::to_string(n);
+    return text;
+}
+
 inline directory::Target MakeTarget(std::string name, std::string host, double lat, double lon) {
     directory::Target t;
     t.name = std::move(name);

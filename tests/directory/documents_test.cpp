@@ -19,6 +19,7 @@ namespace {
 
 using directory::DirectoryConfig;
 using dirtest::MakeTarget;
+using dirtest::Numbered;
 using dirtest::ServedDirectory;
 
 // Sandrow's speed-test globals pointed at a directory on 127.0.0.1:port,
@@ -50,6 +51,14 @@ std::string Unquoted(std::string text) {
     return text;
 }
 
+// An attribute's value as sandrow's parser keeps it, in its double quotes.
+std::string Quoted(const std::string& text) {
+    std::string quoted = "\"";
+    quoted += text;
+    quoted += '"';
+    return quoted;
+}
+
 // `count` targets around the location; every target's host is the
 // directory's own address, which answers sandrow's latency request too (with
 // a 404, which counts as an answer).
@@ -61,8 +70,8 @@ DirectoryConfig Targets(size_t count) {
     for (size_t i = 0; i < count; ++i) {
         // Farther and farther, but out of order in the file.
         const double step = static_cast<double>((i * 7) % count) + 1;
-        config.targets.push_back(MakeTarget("t" + std::to_string(i), "127.0.0.1",
-                                            52.52 + step * 0.25, 13.405 - step * 0.125));
+        config.targets.push_back(
+            MakeTarget(Numbered("t", i), "127.0.0.1", 52.52 + step * 0.25, 13.405 - step * 0.125));
     }
     return config;
 }
@@ -109,7 +118,7 @@ TEST(DirectoryDocuments, SandrowReadsRanksAndChoosesFromThem) {
         for (size_t i = 0; i < c.config.targets.size(); ++i) {
             const directory::Target& t = c.config.targets[i];
             ServerRecord& r = gPrimaryServerList[i];
-            EXPECT_EQ(r["id"], "\"" + std::to_string(i + 1) + "\"");
+            EXPECT_EQ(r["id"], Quoted(std::to_string(i + 1)));
             EXPECT_EQ(r["name"], "\"" + t.name + "\"");
             EXPECT_EQ(r["url"], "\"http://" + t.host + "/speedtest/upload.php\"");
             EXPECT_EQ(r["host"], "\"" + t.host + "\"");
@@ -122,7 +131,7 @@ TEST(DirectoryDocuments, SandrowReadsRanksAndChoosesFromThem) {
         const std::vector<size_t> expected = directory::NearestTargets(c.config);
         ASSERT_EQ(nearest.size(), expected.size());
         for (size_t k = 0; k < expected.size(); ++k) {
-            EXPECT_EQ(nearest[k]["id"], "\"" + std::to_string(expected[k] + 1) + "\"") << k;
+            EXPECT_EQ(nearest[k]["id"], Quoted(std::to_string(expected[k] + 1))) << k;
         }
 
         // The choice: every one answers (the directory's 404), and the host
