@@ -1,6 +1,8 @@
 // The lab's documents, answers, hive text, time zone and form reader.
 #include "lab/documents.h"
 
+#include "directory/documents.h"
+
 #include <charconv>
 #include <cstdio>
 #include <sstream>
@@ -44,35 +46,12 @@ std::optional<uint64_t> Unsigned(const std::string& text) {
 
 }  // namespace
 
-std::string XmlAttribute(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            default:
-                out += c;
-        }
-    }
-    return out;
-}
-
 std::string ConfigDocument(const DirectorySetup& d) {
     std::ostringstream out;
     out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
         << "<settings>\n"
-        << "<client ip=\"" << XmlAttribute(d.clientIp) << "\" lat=\"" << Num(d.lat, 4)
-        << "\" lon=\"" << Num(d.lon, 4) << "\" isp=\"" << XmlAttribute(d.isp)
+        << "<client ip=\"" << directory::XmlAttribute(d.clientIp) << "\" lat=\"" << Num(d.lat, 4)
+        << "\" lon=\"" << Num(d.lon, 4) << "\" isp=\"" << directory::XmlAttribute(d.isp)
         << "\" isprating=\"3.7\" rating=\"0\" ispdlavg=\"0\" ispulavg=\"0\" loggedin=\"0\" />\n"
         << "<times dl1=\"5000\" dl2=\"35000\" dl3=\"800000\" ul1=\"1000\" ul2=\"8000\" "
            "ul3=\"35000\" />\n"
@@ -89,9 +68,10 @@ std::string ServerListDocument(const std::vector<ServerSetup>& servers) {
     out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<settings>\n<servers>\n";
     for (const ServerSetup& s : servers) {
         out << "<server url=\"http://" << s.address << "/speedtest/upload.php\" lat=\""
-            << Num(s.lat, 4) << "\" lon=\"" << Num(s.lon, 4) << "\" name=\"" << XmlAttribute(s.name)
-            << "\" country=\"" << XmlAttribute(s.country) << "\" cc=\"LL\" sponsor=\""
-            << XmlAttribute(s.sponsor) << "\" id=\"" << s.id << "\" host=\"" << s.address
+            << Num(s.lat, 4) << "\" lon=\"" << Num(s.lon, 4) << "\" name=\""
+            << directory::XmlAttribute(s.name) << "\" country=\""
+            << directory::XmlAttribute(s.country) << "\" cc=\"LL\" sponsor=\""
+            << directory::XmlAttribute(s.sponsor) << "\" id=\"" << s.id << "\" host=\"" << s.address
             << ":80\" />\n";
     }
     out << "</servers>\n</settings>\n";

@@ -18,8 +18,6 @@ std::string ConfigDocument(const DirectorySetup& directory);
 // "/speedtest-servers-static.php": one server tag per server, its url
 // "http://<address>/speedtest/upload.php".
 std::string ServerListDocument(const std::vector<ServerSetup>& servers);
-// Text made safe inside a double-quoted XML attribute.
-std::string XmlAttribute(const std::string& text);
 
 // A whole HTTP/1.1 answer with Content-Length and "Connection: close".
 std::string HttpResponse(int status, const std::string& body,

@@ -97,22 +97,15 @@ void AttributeProbes(const std::string& apertureLog, const std::vector<int32_t>&
         return count;
     };
     constexpr int kMaxDelayMs = 1000;
-    size_t best = 0;
-    int first = 0, last = 0;  // the first run of delays that fit best
-    bool inRun = false;
-    for (int ms = 0; ms <= kMaxDelayMs; ++ms) {
-        const size_t n = fits(ms / 1000.0);
-        if (n > best) {
-            best = n;
-            first = last = ms;
-            inRun = true;
-        } else if (n == best && inRun && ms == last + 1) {
-            last = ms;
-        } else {
-            inRun = n == best && inRun;
-        }
-    }
-    const double delay = (first + last) / 2000.0;
+    std::vector<size_t> fitted;
+    for (int ms = 0; ms <= kMaxDelayMs; ++ms) fitted.push_back(fits(ms / 1000.0));
+    // The middle of the first run of delays that fit best.
+    const size_t best = *std::max_element(fitted.begin(), fitted.end());
+    const auto first = std::find(fitted.begin(), fitted.end(), best);
+    const auto end = std::find_if(first, fitted.end(), [best](size_t n) { return n != best; });
+    const double delay = (static_cast<double>(first - fitted.begin()) +
+                          static_cast<double>(end - 1 - fitted.begin())) /
+                         2000.0;
     // A request belongs to the last probe logged before it arrived.
     size_t next = 0;
     for (KernelProbe& p : run->probes) {

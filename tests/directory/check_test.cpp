@@ -236,12 +236,7 @@ TEST(DirectoryCheck, ChoosesTheServerSandrowChoosesOnTheSameServers) {
     // Sandrow itself, on the same servers in the same order. A round in
     // which a connection got lost on a busy machine (sandrow then skips that
     // server, and chooses among the others) is run again.
-    ExchangeSettings settings;
-    settings.port = port;
-    settings.sendTimeoutMs = 2000;
-    settings.idleTimeoutMs = 2000;
-    settings.replyTimeoutMs = 3000;
-    SetExchangeSettingsForTest(settings);
+    dirtest::ShortSandrowWaits(port);
     int sandrows = -1;
     for (int round = 0; round < 3; ++round) {
         ServerList list;

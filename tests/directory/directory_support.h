@@ -22,11 +22,23 @@
 #include "directory/documents.h"
 #include "directory/server.h"
 #include "platform/fd.h"
+#include "speedtest/http_exchange.h"
 
 namespace dirtest {
 
 using platform::UniqueFd;
 using namespace std::chrono_literals;
+
+// sandrow's exchanges aimed at `port`, with waits of seconds rather than a
+// minute, so that a lost connection on a busy machine costs little.
+inline void ShortSandrowWaits(uint16_t port) {
+    ExchangeSettings settings;
+    settings.port = port;
+    settings.sendTimeoutMs = 2000;
+    settings.idleTimeoutMs = 2000;
+    settings.replyTimeoutMs = 3000;
+    SetExchangeSettingsForTest(settings);
+}
 
 // "t3" for ("t", 3). Appended rather than "t" + std::to_string(3): GCC 12's
 // -Wrestrict misreads that sum at -O3 (Release).

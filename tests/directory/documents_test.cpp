@@ -28,12 +28,7 @@ class SandrowAgainst {
   public:
     explicit SandrowAgainst(uint16_t port) {
         ResetDirectoryForTest();
-        ExchangeSettings settings;
-        settings.port = port;
-        settings.sendTimeoutMs = 2000;
-        settings.idleTimeoutMs = 2000;
-        settings.replyTimeoutMs = 3000;
-        SetExchangeSettingsForTest(settings);
+        dirtest::ShortSandrowWaits(port);
         ::setenv("SANDROW_DIRECTORY_HOST", "127.0.0.1", 1);
         ::setenv("SANDROW_DIRECTORY_HOST2", "127.0.0.1", 1);
     }
