@@ -184,9 +184,7 @@ struct DirectoryServer::Client {
     size_t sent = 0;
 };
 
-std::unique_ptr<DirectoryServer> DirectoryServer::Listen(const ListenAddress& address,
-                                                         Documents documents, std::string* error,
-                                                         ServerLimits limits) {
+UniqueFd OpenListener(const ListenAddress& address, std::string* error) {
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = htons(address.port);
@@ -195,7 +193,7 @@ std::unique_ptr<DirectoryServer> DirectoryServer::Listen(const ListenAddress& ad
     UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!fd) {
         *error = "cannot open a socket for " + where + ": " + Errno(errno);
-        return nullptr;
+        return fd;
     }
     // A restart binds again at once, past the last run's TIME_WAIT sockets.
     int one = 1;
@@ -206,8 +204,16 @@ std::unique_ptr<DirectoryServer> DirectoryServer::Listen(const ListenAddress& ad
         *error = "cannot listen on " + where + ": " + Errno(e);
         if (e == EACCES) error->append(" (a port below 1024 needs CAP_NET_BIND_SERVICE)");
         if (e == EADDRINUSE) error->append(" (another program serves there; use --listen)");
-        return nullptr;
+        return UniqueFd();
     }
+    return fd;
+}
+
+std::unique_ptr<DirectoryServer> DirectoryServer::Listen(const ListenAddress& address,
+                                                         Documents documents, std::string* error,
+                                                         ServerLimits limits) {
+    UniqueFd fd = OpenListener(address, error);
+    if (!fd) return nullptr;
     return Adopt(std::move(fd), std::move(documents), error, limits);
 }
 

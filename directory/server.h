@@ -38,6 +38,10 @@ struct ListenAddress {
 };
 bool ParseListenAddress(const std::string& text, ListenAddress* out, std::string* error);
 
+// A listening socket on `address`, not blocking; invalid with *error (one
+// line, with a hint for the common refusals) when it cannot be had.
+UniqueFd OpenListener(const ListenAddress& address, std::string* error);
+
 // The listening socket the service manager passed (socket activation): fd 3
 // when LISTEN_PID is this process and LISTEN_FDS is 1 or more. The variables
 // are removed so that nothing started later takes them for its own. An

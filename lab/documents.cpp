@@ -1,7 +1,5 @@
-// The lab's documents, answers, hive text, time zone and form reader.
+// The lab's answers, hive text, time zone and form reader.
 #include "lab/documents.h"
-
-#include "directory/documents.h"
 
 #include <charconv>
 #include <cstdio>
@@ -45,38 +43,6 @@ std::optional<uint64_t> Unsigned(const std::string& text) {
 }
 
 }  // namespace
-
-std::string ConfigDocument(const DirectorySetup& d) {
-    std::ostringstream out;
-    out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-        << "<settings>\n"
-        << "<client ip=\"" << directory::XmlAttribute(d.clientIp) << "\" lat=\"" << Num(d.lat, 4)
-        << "\" lon=\"" << Num(d.lon, 4) << "\" isp=\"" << directory::XmlAttribute(d.isp)
-        << "\" isprating=\"3.7\" rating=\"0\" ispdlavg=\"0\" ispulavg=\"0\" loggedin=\"0\" />\n"
-        << "<times dl1=\"5000\" dl2=\"35000\" dl3=\"800000\" ul1=\"1000\" ul2=\"8000\" "
-           "ul3=\"35000\" />\n"
-        << "<download testlength=\"10\" initialtest=\"250K\" mintestsize=\"250K\" "
-           "threadsperurl=\"4\" />\n"
-        << "<upload testlength=\"10\" ratio=\"5\" initialtest=\"0\" mintestsize=\"32K\" "
-           "threads=\"2\" maxchunksize=\"512K\" maxchunkcount=\"50\" threadsperurl=\"4\" />\n"
-        << "</settings>\n";
-    return out.str();
-}
-
-std::string ServerListDocument(const std::vector<ServerSetup>& servers) {
-    std::ostringstream out;
-    out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<settings>\n<servers>\n";
-    for (const ServerSetup& s : servers) {
-        out << "<server url=\"http://" << s.address << "/speedtest/upload.php\" lat=\""
-            << Num(s.lat, 4) << "\" lon=\"" << Num(s.lon, 4) << "\" name=\""
-            << directory::XmlAttribute(s.name) << "\" country=\""
-            << directory::XmlAttribute(s.country) << "\" cc=\"LL\" sponsor=\""
-            << directory::XmlAttribute(s.sponsor) << "\" id=\"" << s.id << "\" host=\"" << s.address
-            << ":80\" />\n";
-    }
-    out << "</servers>\n</settings>\n";
-    return out.str();
-}
 
 const char* StatusText(int status) {
     switch (status) {

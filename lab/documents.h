@@ -1,5 +1,5 @@
-// The texts the lab hands out and takes in: the speed-test documents, HTTP
-// answers, the registry hive, sandrow's time zone, and the collector's form.
+// The texts the lab hands out and takes in: HTTP answers, the registry hive,
+// sandrow's time zone, and the collector's form.
 #pragma once
 
 #include <cstdint>
@@ -11,13 +11,6 @@
 #include "lab/scenario.h"
 
 namespace lab {
-
-// "/speedtest-config.php": the client tag (ip, lat, lon, isp) and the times,
-// download and upload tags that the monitor insists on.
-std::string ConfigDocument(const DirectorySetup& directory);
-// "/speedtest-servers-static.php": one server tag per server, its url
-// "http://<address>/speedtest/upload.php".
-std::string ServerListDocument(const std::vector<ServerSetup>& servers);
 
 // A whole HTTP/1.1 answer with Content-Length and "Connection: close".
 std::string HttpResponse(int status, const std::string& body,

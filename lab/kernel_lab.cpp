@@ -16,6 +16,7 @@
 #include <memory>
 #include <thread>
 
+#include "lab/directory_hosts.h"
 #include "lab/documents.h"
 #include "lab/journal.h"
 #include "lab/kernel_net.h"
@@ -120,6 +121,10 @@ class KernelLab {
     void StopSandrow(KernelRunRecord& run);
     void SetDemand(size_t line, bool greedy, double t);
     void Apply(const Event& e, double t);
+    // The directory's hosts serve again (in the internet's namespace).
+    void StartDirectory(double t);
+    // The directory's processes ending on their own (or badly) fail the run.
+    void NoteDirectory();
     // Runs one pass of the scenario; false when interrupted.
     bool RunOnce(KernelRunRecord& run);
     // What the scenario wants at `t`: sandrow started, the lines' capacity,
@@ -146,6 +151,7 @@ class KernelLab {
     KernelNet net_;
     BusDaemon bus_;
     std::unique_ptr<StandIns> standIns_;
+    DirectoryHosts directory_;
     EchoServer echo_;
     ChildProcess service_;
     ChildProcess sandrow_;
@@ -185,6 +191,8 @@ bool KernelLab::Setup(std::string* error) {
     {
         netns::Inside inside(net_.internet());
         if (!standIns_->Start(error) ||
+            !directory_.Configure(s_, options_.directoryPath, dir_, error) ||
+            !directory_.Start(error) ||
             !echo_.Start(Ipv4(s_.kernel.echoAddress.c_str()), kEchoPort, error)) {
             return false;
         }
@@ -318,6 +326,22 @@ void KernelLab::SetDemand(size_t line, bool greedy, double t) {
     journal_.Note(t, std::to_string(s_.kernel.flows) + " downloads started" + on, false);
 }
 
+void KernelLab::StartDirectory(double t) {
+    std::string error;
+    netns::Inside inside(net_.internet());
+    if (!directory_.Start(&error)) {
+        journal_.Note(t, "the directory could not start: " + error, true);
+        failed_ = true;
+    }
+}
+
+void KernelLab::NoteDirectory() {
+    for (const std::string& note : directory_.TakeNotes()) {
+        journal_.Note(Now(), note, true);
+        failed_ = true;
+    }
+}
+
 void KernelLab::Apply(const Event& e, double t) {
     switch (e.kind) {
         case EventKind::ServerDown:
@@ -327,10 +351,10 @@ void KernelLab::Apply(const Event& e, double t) {
             for (size_t server : e.servers) standIns_->SetServerUp(server);
             break;
         case EventKind::DirectoryDown:
-            standIns_->SetDirectoryUp(false);
+            directory_.Stop();
             break;
         case EventKind::DirectoryUp:
-            standIns_->SetDirectoryUp(true);
+            StartDirectory(t);
             break;
         default:
             return;  // refused by the scenario reader
@@ -425,7 +449,7 @@ void KernelLab::EndPass(KernelRunRecord& run, const Pass& pass) {
     StopSandrow(run);
     StopService(run);
     for (size_t server = 0; server < s_.servers.size(); ++server) standIns_->SetServerUp(server);
-    standIns_->SetDirectoryUp(true);
+    StartDirectory(Now());
     // The meters' samples of this run, on the run's clock, once all are known.
     std::this_thread::sleep_for(kMeterSettle);
     for (size_t i = 0; i < lines_.size(); ++i) {
@@ -491,6 +515,7 @@ bool KernelLab::RunOnce(KernelRunRecord& run) {
         }
         journal_.Flush(Now());
         for (const std::string& note : standIns_->TakeNotes()) journal_.Note(Now(), note, true);
+        NoteDirectory();
         ++sample;
         if (!AwaitNextLook(run, pass, static_cast<double>(sample) / kSamplesPerSecond)) break;
     }
@@ -515,7 +540,7 @@ void KernelLab::Finish() {
     std::cout << "\n"
               << summary << "\nsandrow-lab: run directory " << dir_
               << " (console.txt, aperture.log, service-*.log, state.csv, summary.txt, "
-                 "summary.json, plot.png, lab.log)"
+                 "summary.json, plot.png, lab.log, directory.ini, directory.log)"
               << std::endl;
 }
 
@@ -574,6 +599,8 @@ int KernelLab::Execute() {
     }
     echo_.Stop();
     standIns_->Stop();
+    directory_.Stop();
+    NoteDirectory();
     journal_.Flush(Now());
     bus_.Stop();
     Finish();
@@ -595,10 +622,12 @@ int RunKernelLab(const LabOptions& options) {
                   << " is not a kernel scenario (it has no [kernel] section)\n";
         return kExitUsage;
     }
-    for (const std::string& program : {options.sandrowPath, options.servicePath}) {
+    for (const std::string& program :
+         {options.sandrowPath, options.servicePath, options.directoryPath}) {
         if (::access(program.c_str(), X_OK) != 0) {
             std::cerr << "sandrow-lab: " << program
-                      << " is not executable (build it, or name it with --sandrow/--service)\n";
+                      << " is not executable (build it, or name it with --sandrow, --service or "
+                         "--sandrow-directory)\n";
             return kExitUsage;
         }
     }

@@ -20,6 +20,7 @@
 #include <sstream>
 #include <thread>
 
+#include "lab/directory_hosts.h"
 #include "lab/documents.h"
 #include "lab/journal.h"
 #include "lab/netns.h"
@@ -37,6 +38,8 @@ namespace lab {
 namespace {
 
 constexpr auto kGnuplotTimeout = std::chrono::seconds(30);
+// Five tries of each of a scenario's few targets, each of at most 1 s.
+constexpr auto kCheckTimeout = std::chrono::seconds(45);
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
@@ -147,6 +150,12 @@ class Run {
     // One line of resources.csv per process at a whole second, for soaks.
     void RecordResources(double rowT);
     void StopSandrow();
+    // The directory's processes ending on their own (or badly) fail the run.
+    void NoteDirectory(double t);
+    // sandrow-directory --check on the scenario's targets, into check.txt: what
+    // a user choosing targets would see. Run once sandrow's probes are all
+    // recorded, so that its requests are not taken for sandrow's.
+    void CheckDirectory();
     void Finish();
     int ExitCode() const;
 
@@ -158,6 +167,7 @@ class Run {
     BusDaemon bus_;
     std::unique_ptr<corvane::SimBackend> sim_;
     std::unique_ptr<StandIns> standIns_;
+    DirectoryHosts directory_;
     std::unique_ptr<ServiceRunner> service_;
     ChildProcess sandrow_;
     RunRecord record_;
@@ -219,13 +229,15 @@ void Run::Apply(const Event& e) {
                                                      : std::string(" answering again"));
             break;
         case EventKind::DirectoryDown:
-            standIns_->SetDirectoryUp(false);
+            directory_.Stop();
             what = "the directory hosts stopped listening";
             break;
-        case EventKind::DirectoryUp:
-            standIns_->SetDirectoryUp(true);
-            what = "the directory hosts listen";
+        case EventKind::DirectoryUp: {
+            std::string error;
+            what = directory_.Start(&error) ? "the directory hosts listen"
+                                            : "the directory could not start: " + error;
             break;
+        }
     }
     journal_.Note(Now(), "event " + e.text + ": " + what, true);
 }
@@ -315,6 +327,33 @@ void Run::StopSandrow() {
     journal_.Note(Now(), "sandrow ended: " + ExitText(record_.sandrow.exitCode), true);
 }
 
+void Run::NoteDirectory(double t) {
+    for (const std::string& note : directory_.TakeNotes()) {
+        journal_.Note(t, note, true);
+        failed_ = true;
+    }
+}
+
+void Run::CheckDirectory() {
+    ChildProcess check;
+    ChildProcess::Options o;
+    // The stand-ins answer within a second unless a fault holds them.
+    o.argv = {options_.directoryPath, "--check",   "--config",
+              File("directory.ini"),  "--timeout", "1000"};
+    o.environment = EnvironmentWith({});
+    o.workingDirectory = dir_;
+    o.outputPath = File("check.txt");
+    std::string error;
+    if (!check.Start(o, &error)) {
+        journal_.Note(Now(), "sandrow-directory --check: " + error, true);
+        return;
+    }
+    bool killed = false;
+    std::optional<int> code = check.Wait(kCheckTimeout);
+    if (!code) code = check.Stop(SIGKILL, kCheckTimeout, &killed);
+    journal_.Note(Now(), "sandrow-directory --check: " + ExitText(*code) + " (check.txt)", false);
+}
+
 int Run::ExitCode() const {
     const SandrowFacts& f = record_.sandrow;
     if (failed_ || !f.started || !f.stoppedByLab || f.exitCode != 0) return kExitSandrow;
@@ -323,8 +362,6 @@ int Run::ExitCode() const {
 
 void Run::Finish() {
     record_.endedAt = std::min(Now(), s_.duration);
-    std::vector<ProbeRecord> late = standIns_->Probes(record_.probes.size());
-    record_.probes.insert(record_.probes.end(), late.begin(), late.end());
     record_.posts = standIns_->Posts();
     record_.sandrow.console = ReadWhole(File("console.txt"));
     record_.daysInMonth = DaysInMonthNow();
@@ -337,9 +374,7 @@ void Run::Finish() {
     }
     StandInCounts counts = standIns_->Counts();
     journal_.Note(Now(),
-                  "directory: " + std::to_string(counts.configRequests) + " configuration and " +
-                      std::to_string(counts.serverListRequests) + " server-list requests; " +
-                      std::to_string(record_.probes.size()) + " latency requests; " +
+                  "stand-ins: " + std::to_string(record_.probes.size()) + " latency requests; " +
                       std::to_string(counts.badRequests) + " bad requests",
                   false);
 
@@ -362,7 +397,7 @@ void Run::Finish() {
     std::cout << "\n"
               << summary << "\nsandrow-lab: run directory " << dir_
               << " (console.txt, aperture.log, state.csv, reports.csv, resources.csv, "
-                 "summary.txt, plot.png, lab.log)"
+                 "summary.txt, plot.png, lab.log, directory.ini, directory.log, check.txt)"
               << std::endl;
 }
 
@@ -402,7 +437,9 @@ bool Run::StartWorld() {
     standIns_ = std::make_unique<StandIns>(
         StandInsFor(s_), [this](size_t line) { return sim_->QueueDelaySeconds(line); },
         [this] { return Now(); });
-    if (!standIns_->Start(&error)) {
+    if (!standIns_->Start(&error) ||
+        !directory_.Configure(s_, options_.directoryPath, dir_, &error) ||
+        (s_.directory.startAt <= 0 && !directory_.Start(&error))) {
         std::cerr << "sandrow-lab: " << error << "\n";
         return false;
     }
@@ -449,9 +486,12 @@ bool Run::Advance(double t, Timeline& timeline) {
         }
     }
     if (!timeline.directoryUp && t >= s_.directory.startAt) {
-        standIns_->SetDirectoryUp(true);
+        std::string error;
         timeline.directoryUp = true;
-        journal_.Note(t, "the directory hosts listen (late start)", true);
+        journal_.Note(t,
+                      directory_.Start(&error) ? "the directory hosts listen (late start)"
+                                               : "the directory could not start: " + error,
+                      true);
     }
     while (timeline.nextEvent < s_.events.size() && s_.events[timeline.nextEvent].at <= t) {
         Apply(s_.events[timeline.nextEvent++]);
@@ -463,6 +503,7 @@ bool Run::Advance(double t, Timeline& timeline) {
     }
     journal_.Flush(t);
     for (const std::string& note : standIns_->TakeNotes()) journal_.Note(t, note, true);
+    NoteDirectory(t);
     return t < s_.duration;
 }
 
@@ -515,8 +556,13 @@ int Run::Execute() {
     DriveTimeline(signalFd.get());
 
     StopSandrow();
+    std::vector<ProbeRecord> late = standIns_->Probes(record_.probes.size());
+    record_.probes.insert(record_.probes.end(), late.begin(), late.end());
+    CheckDirectory();
     service_->Stop();
     standIns_->Stop();
+    directory_.Stop();
+    NoteDirectory(Now());
     journal_.Flush(Now());
     bus_.Stop();
     Finish();
@@ -571,10 +617,6 @@ bool MakeRunDirectory(const std::string& wanted, std::string* path, std::string*
 
 StandInConfig StandInsFor(const Scenario& s) {
     StandInConfig c;
-    c.configDocument = ConfigDocument(s.directory);
-    c.serverListDocument = ServerListDocument(s.servers);
-    c.directoryAddresses = {s.directory.primary, s.directory.secondary};
-    c.directoryUp = s.directory.startAt <= 0;
     for (const ServerSetup& server : s.servers) {
         c.servers.push_back(
             StandInConfig::Server{server.name, server.address, server.delayMs, server.line});
@@ -633,6 +675,12 @@ int RunLab(const LabOptions& options) {
     if (::access(options.sandrowPath.c_str(), X_OK) != 0) {
         std::cerr << "sandrow-lab: " << options.sandrowPath
                   << " is not an executable sandrow (build it, or name it with --sandrow)\n";
+        return kExitUsage;
+    }
+    if (::access(options.directoryPath.c_str(), X_OK) != 0) {
+        std::cerr << "sandrow-lab: " << options.directoryPath
+                  << " is not an executable sandrow-directory (build it, or name it with "
+                     "--sandrow-directory)\n";
         return kExitUsage;
     }
     if (!EnterPrivateNetwork(&error)) {

@@ -20,7 +20,8 @@ struct LabOptions {
     std::string scenarioPath;
     std::string outputDirectory;  // empty: a fresh directory under /tmp
     std::string sandrowPath;
-    std::string servicePath;  // corvane-service, for the kernel lab
+    std::string servicePath;    // corvane-service, for the kernel lab
+    std::string directoryPath;  // sandrow-directory, which serves the scenario's directory
 };
 
 // Runs the scenario and returns the exit code. Must be called before the

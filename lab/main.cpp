@@ -2,6 +2,7 @@
 // shaper service and local HTTP stand-ins in a private network namespace.
 
 // Usage: sandrow-lab [--kernel] [SCENARIO] [--out DIR] [--sandrow PATH] [--service PATH]
+//        [--sandrow-directory PATH]
 #include <filesystem>
 #include <iostream>
 #include <string>
@@ -12,6 +13,7 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: sandrow-lab [--kernel] [SCENARIO] [--out DIR] [--sandrow PATH] [--service PATH]\n"
+    "                   [--sandrow-directory PATH]\n"
     "  --kernel   real TCP through the kernel's qdiscs, shaped by corvane-service --backend\n"
     "             kernel, run twice: without shaping and with sandrow (needs root)\n"
     "  SCENARIO   scenario file (default " SANDROW_LAB_DEFAULT_SCENARIO
@@ -23,6 +25,8 @@ constexpr const char* kUsage =
     ")\n"
     "  --service  corvane-service for --kernel (default " CORVANE_SERVICE_PATH
     ")\n"
+    "  --sandrow-directory  the directory server (default " SANDROW_DIRECTORY_PATH
+    ")\n"
     "Exit codes: 0 sandrow ran and exited with 0; 1 sandrow failed; 2 usage or scenario;\n"
     "3 the environment (namespace, bus, addresses).\n";
 
@@ -33,14 +37,18 @@ int main(int argc, char** argv) {
     options.scenarioPath = SANDROW_LAB_DEFAULT_SCENARIO;
     options.sandrowPath = SANDROW_PATH;
     options.servicePath = CORVANE_SERVICE_PATH;
+    options.directoryPath = SANDROW_DIRECTORY_PATH;
     bool haveScenario = false;
     bool kernel = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
-        if ((arg == "--out" || arg == "--sandrow" || arg == "--service") && i + 1 < argc) {
+        if ((arg == "--out" || arg == "--sandrow" || arg == "--service" ||
+             arg == "--sandrow-directory") &&
+            i + 1 < argc) {
             (arg == "--out"       ? options.outputDirectory
              : arg == "--sandrow" ? options.sandrowPath
-                                  : options.servicePath) = argv[++i];
+             : arg == "--service" ? options.servicePath
+                                  : options.directoryPath) = argv[++i];
         } else if (arg == "--kernel") {
             kernel = true;
         } else if (arg == "--help" || arg == "-h") {
@@ -55,9 +63,9 @@ int main(int argc, char** argv) {
         }
     }
     if (kernel && !haveScenario) options.scenarioPath = SANDROW_LAB_KERNEL_SCENARIO;
-    // sandrow and the service start in the run directory: a relative path
-    // would not resolve.
-    for (std::string* path : {&options.sandrowPath, &options.servicePath}) {
+    // The programs start in the run directory: a relative path would not
+    // resolve.
+    for (std::string* path : {&options.sandrowPath, &options.servicePath, &options.directoryPath}) {
         std::error_code ec;
         std::filesystem::path absolute = std::filesystem::absolute(*path, ec);
         if (!ec) *path = absolute.string();

@@ -39,6 +39,23 @@ int PidfdOpen(pid_t pid) {
     ::_exit(127);
 }
 
+// Room for any pid (the kernel's limit is 2^22) after LISTEN_PID=.
+constexpr char kListenPid[] = "LISTEN_PID=";
+constexpr size_t kPidDigits = 20;
+
+// In a forked child: `value` in decimal at `out`, ended by a NUL; `out` has
+// room for kPidDigits digits. No allocation, as between fork and exec.
+void WriteDecimal(char* out, long value) {
+    char digits[kPidDigits];
+    size_t n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value > 0 && n < kPidDigits);
+    while (n > 0) *out++ = digits[--n];
+    *out = '\0';
+}
+
 // In a forked child: `fd` also as `target`, kept open across exec.
 bool MoveTo(int fd, int target) {
     if (fd == target) return ::fcntl(target, F_SETFD, 0) == 0;
@@ -87,7 +104,16 @@ bool ChildProcess::Start(const Options& options, std::string* error) {
     // Everything the child needs is made before the fork: between fork and
     // exec only async-signal-safe calls are allowed (the lab has threads).
     std::vector<std::string> argv = options.argv;
-    std::vector<std::string> env = options.environment;
+    std::vector<std::string> env;
+    for (const std::string& e : options.environment) {
+        if (!options.socketActivation || e.rfind("LISTEN_", 0) != 0) env.push_back(e);
+    }
+    size_t listenPid = 0;  // the entry whose digits the child writes
+    if (options.socketActivation) {
+        env.push_back("LISTEN_FDS=1");
+        env.push_back(kListenPid + std::string(kPidDigits, '0'));
+        listenPid = env.size() - 1;
+    }
     std::vector<char*> rawArgv, rawEnv;
     for (std::string& a : argv) rawArgv.push_back(a.data());
     rawArgv.push_back(nullptr);
@@ -133,6 +159,9 @@ bool ChildProcess::Start(const Options& options, std::string* error) {
             }
         }
         if (options.extraFd >= 0 && !MoveTo(options.extraFd, 3)) ChildFail(report[1]);
+        if (options.socketActivation) {
+            WriteDecimal(rawEnv[listenPid] + sizeof kListenPid - 1, ::getpid());
+        }
         if (directory != nullptr && ::chdir(directory) != 0) ChildFail(report[1]);
         ::execve(program.c_str(), rawArgv.data(), rawEnv.data());
         ChildFail(report[1]);

@@ -20,8 +20,11 @@ class ChildProcess {
         std::vector<std::string> environment;  // complete, "NAME=value"
         std::string workingDirectory;          // empty: the lab's
         std::string inputPath = "/dev/null";
-        std::string outputPath;        // standard output and error; empty: the lab's
-        int extraFd = -1;              // becomes descriptor 3 of the child when >= 0
+        std::string outputPath;  // standard output and error; empty: the lab's
+        int extraFd = -1;        // becomes descriptor 3 of the child when >= 0
+        // extraFd is a listening socket handed over as the service manager
+        // does: LISTEN_FDS=1 and LISTEN_PID naming the child.
+        bool socketActivation = false;
         bool ownProcessGroup = false;  // a terminal's Ctrl-C then reaches only the lab
     };
 

@@ -20,7 +20,6 @@ constexpr double kMaxDuration = 24 * 3600.0;
 constexpr double kMaxDelayMs = 10000;
 constexpr double kMaxJitterMs = 100;
 constexpr double kMaxStopTimeout = 600;
-constexpr int32_t kFirstServerId = 1001;
 
 std::vector<std::string> Words(const std::string& text) {
     std::istringstream in(text);
@@ -92,7 +91,6 @@ void ReadDirectory(ScenarioReader& r, Scenario* s) {
     d.secondary = LabAddress(r, "secondary", d.secondary, s->kernel.enabled);
     d.lat = r.Number("lat", false, -90, 90).value_or(d.lat);
     d.lon = r.Number("lon", false, -180, 180).value_or(d.lon);
-    d.clientIp = r.Text("client_ip", false).value_or(d.clientIp);
     d.isp = r.Text("isp", false).value_or(d.isp);
     d.startAt = r.Number("start_at", false, 0, kMaxDuration).value_or(0);
 }
@@ -106,9 +104,6 @@ void ReadServer(ScenarioReader& r, Scenario* s) {
     server.delayMs = *r.Number("delay_ms", true, 0, kMaxDelayMs);
     server.lat = *r.Number("lat", true, -90, 90);
     server.lon = *r.Number("lon", true, -180, 180);
-    server.id = static_cast<int32_t>(
-        r.Integer("id", false, 1, 0x7FFFFFFF)
-            .value_or(kFirstServerId + static_cast<int32_t>(s->servers.size())));
     server.sponsor = r.Text("sponsor", false).value_or("Lab " + server.name);
     server.country = r.Text("country", false).value_or(server.country);
     if (std::optional<std::string> line = r.Text("line", false)) {
@@ -116,10 +111,6 @@ void ReadServer(ScenarioReader& r, Scenario* s) {
     }
     for (const ServerSetup& other : s->servers) {
         if (other.name == server.name) r.Fail(section.line, "a second " + r.Where());
-        if (other.id == server.id) {
-            r.Fail(section.line, "id " + std::to_string(server.id) +
-                                     " is already used by [server " + other.name + "]");
-        }
     }
     s->servers.push_back(std::move(server));
 }

@@ -11,14 +11,13 @@
 
 namespace lab {
 
-// The speed-test directory: two hosts serving the configuration document
-// (with the client's position) and the static server list.
+// The speed-test directory: two hosts, each a sandrow-directory serving the
+// router's position (here) and the [server] sections as its targets.
 struct DirectorySetup {
     std::string primary = "127.0.1.1";
     std::string secondary = "127.0.1.2";
     double lat = 52.52;
     double lon = 13.40;
-    std::string clientIp = "198.51.100.23";
     std::string isp = "Sandrow Lab & Co";
     double startAt = 0;  // seconds; later than 0 stages an unreachable directory at start
 };
@@ -31,7 +30,6 @@ struct ServerSetup {
     double delayMs = 10;
     double lat = 0;
     double lon = 0;
-    int32_t id = 0;
     std::string sponsor;
     std::string country = "Labland";
     size_t line = 0;  // index into the simulated lines

@@ -34,7 +34,7 @@ constexpr size_t kMaxRecords = 1000000;  // about a day of probes at ten a secon
 // Owns one descriptor.
 using Fd = platform::UniqueFd;
 
-enum class Role { Directory, Server, Collector };
+enum class Role { Server, Collector };
 
 struct Listener {
     Role role;
@@ -251,25 +251,6 @@ struct StandIns::Loop {
     // Returns false when the connection is to be closed at once.
     bool Dispatch(Connection& c, const Request& r) {
         switch (c.role) {
-            case Role::Directory:
-                if (r.method != "GET") {
-                    Answer(c, 405, "GET only\n");
-                } else if (r.target == "/speedtest-config.php") {
-                    {
-                        std::lock_guard<std::mutex> hold(mutex);
-                        ++counts.configRequests;
-                    }
-                    Answer(c, 200, config.configDocument, "text/xml");
-                } else if (r.target == "/speedtest-servers-static.php") {
-                    {
-                        std::lock_guard<std::mutex> hold(mutex);
-                        ++counts.serverListRequests;
-                    }
-                    Answer(c, 200, config.serverListDocument, "text/xml");
-                } else {
-                    Answer(c, 404, "no such document\n");
-                }
-                return true;
             case Role::Server:
                 return ServeLatency(c, r);
             case Role::Collector:
@@ -491,9 +472,6 @@ StandIns::StandIns(StandInConfig config, QueueDelayFn queueDelay, NowFn now)
     loop_->clock = std::move(now);
     loop_->random.seed(loop_->config.seed);
     loop_->serverDown.assign(loop_->config.servers.size(), std::nullopt);
-    for (const std::string& address : loop_->config.directoryAddresses) {
-        loop_->listeners.push_back(Listener{Role::Directory, 0, address, Fd(), 0});
-    }
     for (size_t i = 0; i < loop_->config.servers.size(); ++i) {
         loop_->listeners.push_back(
             Listener{Role::Server, i, loop_->config.servers[i].address, Fd(), 0});
@@ -515,7 +493,6 @@ bool StandIns::Start(std::string* error) {
         return false;
     }
     for (Listener& l : loop_->listeners) {
-        if (l.role == Role::Directory && !loop_->config.directoryUp) continue;
         if (!loop_->Open(l, error)) return false;
     }
     try {
@@ -540,20 +517,6 @@ void StandIns::Stop() {
     loop_->running = false;
     loop_->connections.clear();
     for (Listener& l : loop_->listeners) loop_->Close(l);
-}
-
-void StandIns::SetDirectoryUp(bool up) {
-    Loop* loop = loop_.get();
-    loop->Post([loop, up] {
-        for (Listener& l : loop->listeners) {
-            if (l.role != Role::Directory) continue;
-            if (up) {
-                loop->OpenOrNote(l);
-            } else {
-                loop->Close(l);
-            }
-        }
-    });
 }
 
 void StandIns::SetServerDown(size_t server, DownMode mode) {

@@ -1,5 +1,6 @@
-// The HTTP stand-ins for the speed-test directory, the speed-test servers and
-// the report collector, served by one poll loop on a thread of its own.
+// The HTTP stand-ins for the speed-test servers and the report collector,
+// served by one poll loop on a thread of its own. The directory is the real
+// sandrow-directory (lab/directory_hosts.h).
 #pragma once
 
 // One request per connection, answered with "Connection: close". A latency
@@ -22,10 +23,6 @@ namespace lab {
 
 struct StandInConfig {
     uint16_t port = 80;  // 0: an ephemeral port per listener (tests)
-    std::string configDocument;
-    std::string serverListDocument;
-    std::vector<std::string> directoryAddresses;  // primary, secondary
-    bool directoryUp = true;
     struct Server {
         std::string name;
         std::string address;
@@ -55,8 +52,6 @@ struct PostRecord {
 };
 
 struct StandInCounts {
-    uint64_t configRequests = 0;
-    uint64_t serverListRequests = 0;
     uint64_t refusedConnections = 0;  // over the connection bound
     uint64_t badRequests = 0;
 };
@@ -80,7 +75,6 @@ class StandIns {
     void Stop();
 
     // Faults; in force for every request that arrives after the call returns.
-    void SetDirectoryUp(bool up);
     void SetServerDown(size_t server, DownMode mode);
     void SetServerUp(size_t server);
 

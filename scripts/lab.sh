@@ -16,7 +16,7 @@ self="$root/scripts/lab.sh"
 
 # build.sh installs what is missing first (gnuplot-nox draws plot.png).
 if [ "${SANDROW_LAB_BUILT:-}" != 1 ]; then
-  "$root/scripts/build.sh" --target sandrow corvane-service sandrow-lab >/dev/null
+  "$root/scripts/build.sh" --target sandrow corvane-service sandrow-directory sandrow-lab >/dev/null
 fi
 if [ "$(id -u)" -ne 0 ]; then
   if ! command -v sudo >/dev/null; then

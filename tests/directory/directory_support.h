@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -22,6 +23,7 @@
 #include "directory/documents.h"
 #include "directory/server.h"
 #include "platform/fd.h"
+#include "speedtest/directory.h"
 #include "speedtest/http_exchange.h"
 
 namespace dirtest {
@@ -39,6 +41,27 @@ inline void ShortSandrowWaits(uint16_t port) {
     settings.replyTimeoutMs = 3000;
     SetExchangeSettingsForTest(settings);
 }
+
+// Sandrow's speed-test globals pointed at a directory on address:port, both
+// directory hosts the same, with short waits; all of it undone after.
+class SandrowAgainst {
+  public:
+    explicit SandrowAgainst(uint16_t port, const char* address = "127.0.0.1") {
+        ResetDirectoryForTest();
+        ShortSandrowWaits(port);
+        ::setenv("SANDROW_DIRECTORY_HOST", address, 1);
+        ::setenv("SANDROW_DIRECTORY_HOST2", address, 1);
+    }
+    ~SandrowAgainst() {
+        ::unsetenv("SANDROW_DIRECTORY_HOST");
+        ::unsetenv("SANDROW_DIRECTORY_HOST2");
+        ResetExchangeSettingsForTest();
+        ResetDirectoryForTest();
+        ClearLastErrorText();
+    }
+    SandrowAgainst(const SandrowAgainst&) = delete;
+    SandrowAgainst& operator=(const SandrowAgainst&) = delete;
+};
 
 // "t3" for ("t", 3). Appended rather than "t" + std::to_string(3): GCC 12's
 // -Wrestrict misreads that sum at -O3 (Release).
@@ -165,15 +188,19 @@ inline std::string ReadAll(int fd, std::chrono::milliseconds timeout = 3000ms) {
 }
 
 // One request, the whole answer.
-inline std::string Exchange(uint16_t port, const std::string& request) {
-    UniqueFd fd = Connect(port);
+inline std::string Exchange(uint16_t port, const std::string& request,
+                            const std::string& address = "127.0.0.1") {
+    UniqueFd fd = Connect(port, address);
     SendAll(fd.get(), request);
     return ReadAll(fd.get());
 }
 
-inline std::string Get(uint16_t port, const std::string& path, const char* method = "GET") {
-    return Exchange(port, std::string(method) + " " + path +
-                              " HTTP/1.1\r\nHost: directory\r\nConnection: close\r\n\r\n");
+inline std::string Get(uint16_t port, const std::string& path, const char* method = "GET",
+                       const std::string& address = "127.0.0.1") {
+    return Exchange(port,
+                    std::string(method) + " " + path +
+                        " HTTP/1.1\r\nHost: directory\r\nConnection: close\r\n\r\n",
+                    address);
 }
 
 }  // namespace dirtest

@@ -20,26 +20,8 @@ namespace {
 using directory::DirectoryConfig;
 using dirtest::MakeTarget;
 using dirtest::Numbered;
+using dirtest::SandrowAgainst;
 using dirtest::ServedDirectory;
-
-// Sandrow's speed-test globals pointed at a directory on 127.0.0.1:port,
-// both directory hosts the same, with short waits; all of it undone after.
-class SandrowAgainst {
-  public:
-    explicit SandrowAgainst(uint16_t port) {
-        ResetDirectoryForTest();
-        dirtest::ShortSandrowWaits(port);
-        ::setenv("SANDROW_DIRECTORY_HOST", "127.0.0.1", 1);
-        ::setenv("SANDROW_DIRECTORY_HOST2", "127.0.0.1", 1);
-    }
-    ~SandrowAgainst() {
-        ::unsetenv("SANDROW_DIRECTORY_HOST");
-        ::unsetenv("SANDROW_DIRECTORY_HOST2");
-        ResetExchangeSettingsForTest();
-        ResetDirectoryForTest();
-        ClearLastErrorText();
-    }
-};
 
 std::string Unquoted(std::string text) {
     StripQuotes(text);

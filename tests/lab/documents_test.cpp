@@ -1,5 +1,5 @@
-// The documents the lab serves, read back with the monitor's own parsers, the
-// hive, and sandrow's time zone.
+// The lab's directory read with the monitor's own code, the collector's form,
+// the hive, and sandrow's time zone.
 #include "lab/documents.h"
 
 #include <gtest/gtest.h>
@@ -10,55 +10,71 @@
 #include <utility>
 #include <vector>
 
+#include "directory/directory_support.h"
+#include "lab/directory_hosts.h"
+#include "lab_support.h"
 #include "platform/registry.h"
 #include "speedtest/best_server.h"
-#include "speedtest/tag_parser.h"
+#include "speedtest/directory.h"
 #include "support/test_support.h"
 
 namespace {
 
-TEST(LabDocuments, MonitorReadsTheConfigurationAndTheServerList) {
-    lab::DirectorySetup d;
-    d.lat = 52.52;
-    d.lon = -13.4;
-    d.isp = "A & B \"Net\"";
-    std::string config = lab::ConfigDocument(d);
-    size_t start = 0, end = 0;
-    for (const char* tag : {"times", "download", "upload"}) {
-        AttributeMap attributes;
-        EXPECT_EQ(ExtractTagAttributes(config, 0, tag, attributes, start, end), 0) << tag;
-        EXPECT_FALSE(attributes.empty()) << tag;
+// The scenario's directory as sandrow sees it: written for sandrow-directory,
+// served by it on a socket the lab hands over, read by sandrow's own code;
+// stopped, it refuses, and started again, it serves.
+TEST(LabDirectory, ServesTheScenarioThroughSandrowDirectory) {
+    lab::Scenario s;
+    std::string error;
+    ASSERT_TRUE(lab::ParseScenario(labtest::kMinimal +
+                                       "[directory]\nprimary = 127.0.5.8\nsecondary = 127.0.5.9\n"
+                                       "lat = 52.52\nlon = -13.4\nisp = A & B \"Net\"\n",
+                                   "d.ini", &s, &error))
+        << error;
+    test::TempDir dir;
+    lab::DirectoryHosts hosts;
+    ASSERT_TRUE(hosts.Configure(s, SANDROW_DIRECTORY_PATH, dir.path().string(), &error, 0))
+        << error;
+    ASSERT_TRUE(hosts.Start(&error)) << error;
+    const uint16_t port = hosts.PortOf(0);
+    ASSERT_NE(port, 0);
+    {
+        // Both of sandrow's directory hosts the primary: its port is the
+        // kernel's choice, and sandrow takes one port for all.
+        dirtest::SandrowAgainst sandrow(port, "127.0.5.8");
+        ASSERT_EQ(GetConfig(0), 0);
+        EXPECT_EQ(gClientAttrs["lat"], "\"52.52\"");
+        EXPECT_EQ(gClientAttrs["lon"], "\"-13.4\"");
+        EXPECT_EQ(gClientAttrs["isp"], "\"A & B &quot;Net&quot;\"") << "sandrow decodes only &amp;";
+        ServerList nearest;
+        ASSERT_EQ(GetClosestServers(nearest), 0);
+        ASSERT_EQ(gPrimaryServerList.size(), s.servers.size());
+        for (size_t i = 0; i < s.servers.size(); ++i) {
+            ServerRecord& r = gPrimaryServerList[i];
+            EXPECT_EQ(r["name"], "\"" + s.servers[i].name + "\"");
+            EXPECT_EQ(r["url"], "\"http://" + s.servers[i].address + "/speedtest/upload.php\"");
+            EXPECT_EQ(r["lat"], "\"" + directory::Coordinate(s.servers[i].lat) + "\"");
+        }
     }
-    AttributeMap client;
-    ASSERT_EQ(ExtractTagAttributes(config, 0, "client", client, start, end), 0);
-    EXPECT_EQ(client["lat"], "\"52.52\"");
-    EXPECT_EQ(client["lon"], "\"-13.4\"");
-    EXPECT_EQ(client["isp"], "\"A & B &quot;Net&quot;\"") << "the monitor decodes only &amp;";
+    hosts.Stop();
+    EXPECT_FALSE(hosts.up());
+    EXPECT_THROW(dirtest::Connect(port, "127.0.5.8"), std::runtime_error)
+        << "a stopped host refuses";
+    ASSERT_TRUE(hosts.Start(&error)) << error;
+    for (size_t host : {0, 1}) {
+        EXPECT_NE(dirtest::Get(hosts.PortOf(host), "/speedtest-servers-static.php", "GET",
+                               host == 0 ? "127.0.5.8" : "127.0.5.9")
+                      .find("<server url=\"http://127.0.2.2/"),
+                  std::string::npos)
+            << host;
+    }
+    hosts.Stop();
+    for (const std::string& note : hosts.TakeNotes()) ADD_FAILURE() << note;
 
-    std::vector<lab::ServerSetup> servers(3);
-    for (size_t i = 0; i < servers.size(); ++i) {
-        servers[i].name = "S " + std::to_string(i);
-        servers[i].address = "127.0.2." + std::to_string(i + 1);
-        servers[i].lat = 50.0 + static_cast<double>(i);
-        servers[i].lon = 10.5;
-        servers[i].id = 1001 + static_cast<int32_t>(i);
-    }
-    std::string list = lab::ServerListDocument(servers);
-    size_t position = 0;
-    for (size_t i = 0; i < servers.size(); ++i) {
-        AttributeMap server;
-        ASSERT_EQ(ExtractTagAttributes(list, position, "server", server, start, end), 0) << i;
-        position = start + 1;
-        std::string host, path;
-        ASSERT_EQ(GetHostFromUrl(server["url"], host, path), 0);
-        EXPECT_EQ(host, servers[i].address) << "probes go to port 80 of the stand-in";
-        EXPECT_EQ(path, "/speedtest/");
-        EXPECT_EQ(server["lat"], "\"" + lab::Num(servers[i].lat, 4) + "\"");
-        EXPECT_EQ(server["id"], "\"" + std::to_string(servers[i].id) + "\"");
-        EXPECT_EQ(server["name"], "\"S " + std::to_string(i) + "\"");
-    }
-    AttributeMap none;
-    EXPECT_EQ(ExtractTagAttributes(list, position, "server", none, start, end), -1);
+    // What sandrow-directory would refuse is said before anything starts.
+    s.servers[0].address = "127.0.2.1:8080";
+    EXPECT_FALSE(hosts.Configure(s, SANDROW_DIRECTORY_PATH, dir.path().string(), &error, 0));
+    EXPECT_NE(error.find("carries a port"), std::string::npos) << error;
 }
 
 TEST(LabDocuments, ReadsTheMonitorsReportForm) {

@@ -18,8 +18,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr const char* kPrimary = "127.0.5.1";
-constexpr const char* kSecondary = "127.0.5.2";
 constexpr const char* kServer = "127.0.5.3";
 constexpr const char* kCollector = "127.0.5.4";
 
@@ -62,16 +60,12 @@ std::string Get(const std::string& path) {
 
 class StandInsTest : public ::testing::Test {
   protected:
-    void Start(bool directoryUp = true) {
+    void Start() {
         lab::StandInConfig c;
         c.port = 0;
-        c.configDocument = "<settings><client lat=\"1\" lon=\"2\" /></settings>";
-        c.serverListDocument = "<servers><server id=\"1\" /></servers>";
-        c.directoryAddresses = {kPrimary, kSecondary};
         c.servers = {{"s", kServer, 80, 0}};
         c.collectorAddress = kCollector;
         c.collectorResponses = {404, 500, 200};
-        c.directoryUp = directoryUp;
         standIns_ = std::make_unique<lab::StandIns>(
             std::move(c), [this](size_t) { return queueSeconds_.load(); }, [] { return 0.0; });
         std::string error;
@@ -89,19 +83,18 @@ TEST_F(StandInsTest, LatencyAnswerWaitsForItsDelayWithoutHoldingUpOthers) {
         return Exchange(kServer, Port(kServer), Get("/speedtest/latency.txt"));
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    Reply config = Exchange(kPrimary, Port(kPrimary), Get("/speedtest-config.php"));
+    Reply other = Exchange(kCollector, Port(kCollector), Get("/action.php"));
     Reply probe = latency.get();
-    // 80 ms of server delay plus 120 ms of queue; the configuration answer
-    // came while the probe's answer was still held back.
+    // 80 ms of server delay plus 120 ms of queue; the collector answered
+    // while the probe's answer was still held back.
     EXPECT_GE(probe.ms, 199);
     EXPECT_LT(probe.ms, 1000);
-    EXPECT_LT(config.ms, 150);
+    EXPECT_LT(other.ms, 150);
     EXPECT_EQ(probe.data.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << probe.data;
-    EXPECT_NE(config.data.find("<client lat=\"1\""), std::string::npos) << config.data;
+    EXPECT_EQ(other.data.rfind("HTTP/1.1 405 ", 0), 0u) << other.data;
     std::vector<lab::ProbeRecord> probes = standIns_->Probes();
     ASSERT_EQ(probes.size(), 1u);
     EXPECT_NEAR(probes[0].servedMs, 200, 1e-6);
-    EXPECT_EQ(standIns_->Counts().configRequests, 1u);
 }
 
 TEST_F(StandInsTest, AnswersByRoleAndPath) {
@@ -113,20 +106,17 @@ TEST_F(StandInsTest, AnswersByRoleAndPath) {
         const char* body;  // part of it
     };
     const Case cases[] = {
-        {kPrimary, Get("/speedtest-config.php"), "HTTP/1.1 200 OK", "<client "},
-        {kSecondary, Get("/speedtest-servers-static.php"), "HTTP/1.1 200 OK", "<server id"},
-        {kPrimary, Get("/speedtest/latency.txt"), "HTTP/1.1 404 Not Found", ""},
-        {kPrimary, "POST /speedtest-config.php HTTP/1.1\r\nContent-Length: 0\r\n\r\n",
+        {kServer, "POST /speedtest/latency.txt HTTP/1.1\r\nContent-Length: 0\r\n\r\n",
          "HTTP/1.1 405 Method Not Allowed", ""},
         {kServer, Get("/speedtest/upload.php"), "HTTP/1.1 404 Not Found", ""},
         {kServer, Get("/speedtest/latency.txt"), "HTTP/1.1 200 OK", "test=test"},
         {kCollector, Get("/action.php"), "HTTP/1.1 405 Method Not Allowed", ""},
         {kCollector, "POST /upload HTTP/1.1\r\nContent-Length: 2\r\n\r\nab",
          "HTTP/1.1 404 Not Found", ""},
-        {kPrimary, "HELLO\r\n\r\n", "HTTP/1.1 400 Bad Request", ""},
-        {kPrimary, "GET / HTTP/1.1\r\nContent-Length: 999999\r\n\r\n", "HTTP/1.1 400 Bad Request",
+        {kServer, "HELLO\r\n\r\n", "HTTP/1.1 400 Bad Request", ""},
+        {kCollector, "GET / HTTP/1.1\r\nContent-Length: 999999\r\n\r\n", "HTTP/1.1 400 Bad Request",
          ""},
-        {kPrimary, "GET / HTTP/1.1\r\nX: " + std::string(70000, 'x') + "\r\n\r\n",
+        {kServer, "GET / HTTP/1.1\r\nX: " + std::string(70000, 'x') + "\r\n\r\n",
          "HTTP/1.1 413 Payload Too Large", ""},
     };
     for (const Case& c : cases) {
@@ -166,16 +156,12 @@ TEST_F(StandInsTest, CollectorAnswersInTurnAndKeepsEveryReport) {
     }
 }
 
-TEST_F(StandInsTest, ServerFaultsAndALateDirectory) {
-    Start(false);
+TEST_F(StandInsTest, ServerFaults) {
+    Start();
     const std::string probe = Get("/speedtest/latency.txt");
     auto answered = [&](const char* address, const std::string& request) {
         return Exchange(address, Port(address), request).data.rfind("HTTP/1.1 200", 0) == 0;
     };
-    EXPECT_EQ(Port(kPrimary), 0) << "nothing listens before the directory starts";
-    standIns_->SetDirectoryUp(true);
-    EXPECT_TRUE(answered(kPrimary, Get("/speedtest-config.php")));
-
     queueSeconds_ = 0;
     standIns_->SetServerDown(0, lab::DownMode::Refuse);
     EXPECT_EQ(Port(kServer), 0);
@@ -203,10 +189,6 @@ TEST_F(StandInsTest, ServerFaultsAndALateDirectory) {
     EXPECT_GE(probes[0].servedMs, 0);
     EXPECT_LT(std::max(probes[1].servedMs, probes[2].servedMs), 0) << "not answered";
     EXPECT_NEAR(probes[3].servedMs, 80, 1e-6);
-
-    standIns_->SetDirectoryUp(false);
-    EXPECT_EQ(Port(kPrimary), 0);
-    EXPECT_FALSE(Exchange(kPrimary, Port(kPrimary), probe).connected);
 }
 
 }  // namespace
