@@ -18,7 +18,7 @@ namespace {
 
 namespace links = corvane::links;
 namespace netns = corvane::netns;
-namespace nl = corvane::nl;
+namespace nl = platform::nl;
 namespace tc = corvane::tc;
 
 constexpr int kLoopbackIndex = 1;

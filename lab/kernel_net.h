@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "service/kernel/netlink.h"
+#include "platform/netlink.h"
 #include "service/kernel/netns.h"
 
 namespace lab {
@@ -82,10 +82,10 @@ class KernelNet {
     std::optional<corvane::netns::Namespace> router_;
     std::optional<corvane::netns::Namespace> client_;
     std::optional<corvane::netns::Namespace> far_;
-    corvane::nl::Socket internetSocket_;
-    corvane::nl::Socket routerSocket_;
-    corvane::nl::Socket clientSocket_;
-    corvane::nl::Socket farSocket_;
+    platform::nl::Socket internetSocket_;
+    platform::nl::Socket routerSocket_;
+    platform::nl::Socket clientSocket_;
+    platform::nl::Socket farSocket_;
     std::vector<int> ispIndex_;  // per line
 };
 

@@ -4,7 +4,11 @@
 
 #include <cstdint>
 
-#include "service/kernel/netlink.h"
+#include "platform/netlink.h"
+
+namespace corvane {
+namespace nl = ::platform::nl;
+}  // namespace corvane
 
 namespace corvane::ethtool {
 

@@ -17,10 +17,14 @@
 #include <string>
 #include <vector>
 
+#include "platform/netlink.h"
 #include "service/backend.h"
 #include "service/kernel/kernel_config.h"
 #include "service/kernel/links.h"
-#include "service/kernel/netlink.h"
+
+namespace corvane {
+namespace nl = ::platform::nl;
+}  // namespace corvane
 #include "service/kernel/tc.h"
 
 namespace corvane {

@@ -10,7 +10,11 @@
 #include <string_view>
 #include <vector>
 
-#include "service/kernel/netlink.h"
+#include "platform/netlink.h"
+
+namespace corvane {
+namespace nl = ::platform::nl;
+}  // namespace corvane
 
 namespace corvane::links {
 

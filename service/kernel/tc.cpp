@@ -212,12 +212,14 @@ int RedirectTarget(const nlattr* actions) {
 template <typename T>
 nl::Result List(nl::Transport& transport, nl::Message request, int ifindex,
                 bool (*parse)(const nlmsghdr*, T*), std::vector<T>* out) {
-    out->clear();
-    return transport.Request(request, [&](const nlmsghdr* answer) {
-        T item;
-        // A dump may list every device: only this one's are kept.
-        if (parse(answer, &item) && item.ifindex == ifindex) out->push_back(std::move(item));
-    });
+    return nl::Dump(
+        transport, request,
+        [&](const nlmsghdr* answer) {
+            T item;
+            // A dump may list every device: only this one's are kept.
+            if (parse(answer, &item) && item.ifindex == ifindex) out->push_back(std::move(item));
+        },
+        [out] { out->clear(); });
 }
 
 }  // namespace
@@ -483,12 +485,14 @@ nl::Result ListQdiscs(nl::Transport& transport, int ifindex, std::vector<Qdisc>*
 }
 
 nl::Result ListAllQdiscs(nl::Transport& transport, std::vector<Qdisc>* out) {
-    out->clear();
     nl::Message request = DumpQdiscs(0);
-    return transport.Request(request, [out](const nlmsghdr* answer) {
-        Qdisc q;
-        if (ParseQdisc(answer, &q)) out->push_back(std::move(q));
-    });
+    return nl::Dump(
+        transport, request,
+        [out](const nlmsghdr* answer) {
+            Qdisc q;
+            if (ParseQdisc(answer, &q)) out->push_back(std::move(q));
+        },
+        [out] { out->clear(); });
 }
 
 nl::Result ListClasses(nl::Transport& transport, int ifindex, std::vector<Class>* out) {

@@ -1,5 +1,6 @@
-// The interface and IPv4 route tables over rtnetlink (libmnl): one short-lived
-// netlink socket per call, answers read until the kernel says the dump is done.
+// The interface and IPv4 route tables over rtnetlink: one short-lived netlink
+// socket per call, answers read until the kernel says the dump is done; libmnl
+// walks the attributes.
 #include "platform/route.h"
 
 // netinet/in.h before the linux/ headers, so that linux/in6.h defers to glibc.
@@ -17,92 +18,30 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <functional>
 #include <new>
 #include <optional>
 
-#include "platform/eintr.h"
+#include "platform/netlink.h"
 
 namespace platform {
 namespace {
 
 RouteSource* gRouteSource = nullptr;
 
-// The kernel answers at once; this only bounds a wedged socket.
-constexpr time_t kReplyTimeoutSecs = 5;
-// The kernel never builds a dump message larger than 32 KiB for a reader
-// whose buffer is this large, so nothing is ever cut off.
-constexpr size_t kReceiveBufferBytes = 32768;
+// The protocol number of the routes sandrow makes ("sandrow" in
+// rt_protos.d), told apart from an administrator's ("boot", 3) so that a
+// route a crashed run left behind can be found and removed.
+constexpr uint8_t kSandrowRouteProtocol = 83;
 
-// One rtnetlink socket: sends one request and runs a callback over its answers.
-class Netlink {
-  public:
-    Netlink() = default;
-    ~Netlink() {
-        if (nl_ != nullptr) mnl_socket_close(nl_);
-    }
-    Netlink(const Netlink&) = delete;
-    Netlink& operator=(const Netlink&) = delete;
-
-    int Open() {
-        nl_ = mnl_socket_open2(NETLINK_ROUTE, SOCK_CLOEXEC);
-        if (nl_ == nullptr) return errno;
-        timeval timeout{kReplyTimeoutSecs, 0};
-        ::setsockopt(mnl_socket_get_fd(nl_), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-        if (mnl_socket_bind(nl_, 0, MNL_SOCKET_AUTOPID) < 0) return errno;
-        portId_ = mnl_socket_get_portid(nl_);
-        return 0;
-    }
-
-    // 0 once the dump is done or the request acknowledged, else the errno of
-    // the kernel's error answer or of the socket.
-    int Exchange(nlmsghdr* request, mnl_cb_t callback, void* data) {
-        request->nlmsg_seq = ++sequence_;
-        ssize_t sent = platform::RetryOnEintr(
-            [&] { return mnl_socket_sendto(nl_, request, request->nlmsg_len); });
-        if (sent < 0) return errno;
-        std::vector<char> buffer(kReceiveBufferBytes);
-        for (;;) {
-            ssize_t received = platform::RetryOnEintr(
-                [&] { return mnl_socket_recvfrom(nl_, buffer.data(), buffer.size()); });
-            if (received < 0) return errno == EAGAIN ? ETIMEDOUT : errno;
-            errno = 0;
-            int run = mnl_cb_run(buffer.data(), static_cast<size_t>(received), sequence_, portId_,
-                                 callback, data);
-            if (run == MNL_CB_ERROR) return errno != 0 ? errno : EIO;
-            if (run == MNL_CB_STOP) return 0;
-        }
-    }
-
-  private:
-    mnl_socket* nl_ = nullptr;
-    unsigned int portId_ = 0;
-    unsigned int sequence_ = 0;
-};
-
-// Builds a request in a stack buffer large enough for a route and its attributes.
-class Request {
-  public:
-    Request(uint16_t type, uint16_t flags) {
-        nlh_ = mnl_nlmsg_put_header(buffer_);
-        nlh_->nlmsg_type = type;
-        nlh_->nlmsg_flags = flags;
-    }
-    nlmsghdr* header() { return nlh_; }
-    template <typename T>
-    T* PutBody() {
-        return static_cast<T*>(mnl_nlmsg_put_extra_header(nlh_, sizeof(T)));
-    }
-
-  private:
-    alignas(nlmsghdr) char buffer_[512];
-    nlmsghdr* nlh_;
-};
-
-int RunRequest(Request& request, mnl_cb_t callback, void* data) {
-    Netlink netlink;
-    int error = netlink.Open();
-    if (error != 0) return error;
-    return netlink.Exchange(request.header(), callback, data);
+// One request on a fresh rtnetlink socket; a dump runs again when a change
+// interrupted it, `restart` dropping what was gathered. 0 or an errno.
+int RunRequest(
+    nl::Message& request, const nl::OnMessage& each, const std::function<void()>& restart = [] {}) {
+    nl::Socket socket;
+    if (int error = socket.Open(NETLINK_ROUTE); error != 0) return error;
+    const bool dump = (request.header()->nlmsg_flags & NLM_F_DUMP) == NLM_F_DUMP;
+    return (dump ? nl::Dump(socket, request, each, restart) : socket.Request(request, each)).error;
 }
 
 // ---- links ----
@@ -117,14 +56,13 @@ int OnLinkAttribute(const nlattr* attr, void* data) {
     return MNL_CB_OK;
 }
 
-int OnLink(const nlmsghdr* nlh, void* data) {
-    if (nlh->nlmsg_type != RTM_NEWLINK) return MNL_CB_OK;
-    const auto* ifi = static_cast<const ifinfomsg*>(mnl_nlmsg_get_payload(nlh));
+void OnLink(const nlmsghdr* nlh, std::vector<IfRow>* rows) {
+    const auto* ifi = static_cast<const ifinfomsg*>(nl::FamilyHeader(nlh, sizeof(ifinfomsg)));
+    if (nlh->nlmsg_type != RTM_NEWLINK || ifi == nullptr) return;
     IfRow row{};
     row.index = static_cast<uint32_t>(ifi->ifi_index);
     mnl_attr_parse(nlh, sizeof(ifinfomsg), OnLinkAttribute, &row);
-    static_cast<std::vector<IfRow>*>(data)->push_back(row);
-    return MNL_CB_OK;
+    rows->push_back(row);
 }
 
 // Which families a link has on, from its IFLA_AF_SPEC.
@@ -173,11 +111,12 @@ int OnLinkFamilyAttribute(const nlattr* attr, void* data) {
     return MNL_CB_OK;
 }
 
-int OnLinkFamilies(const nlmsghdr* nlh, void* data) {
-    if (nlh->nlmsg_type != RTM_NEWLINK) return MNL_CB_OK;
-    static_cast<LinkFamilies*>(data)->found = true;
-    mnl_attr_parse(nlh, sizeof(ifinfomsg), OnLinkFamilyAttribute, data);
-    return MNL_CB_OK;
+void OnLinkFamilies(const nlmsghdr* nlh, LinkFamilies* families) {
+    if (nlh->nlmsg_type != RTM_NEWLINK || nl::FamilyHeader(nlh, sizeof(ifinfomsg)) == nullptr) {
+        return;
+    }
+    families->found = true;
+    mnl_attr_parse(nlh, sizeof(ifinfomsg), OnLinkFamilyAttribute, families);
 }
 
 // ---- routes ----
@@ -227,9 +166,9 @@ int OnRouteAttribute(const nlattr* attr, void* data) {
 // Parses an RTM_NEWROUTE; nullopt for routes other than unicast routes of the
 // main table (local, broadcast, cached and unreachable ones).
 std::optional<KernelRoute> ParseMainRoute(const nlmsghdr* nlh) {
-    if (nlh->nlmsg_type != RTM_NEWROUTE) return std::nullopt;
     KernelRoute route;
-    route.rtm = static_cast<const rtmsg*>(mnl_nlmsg_get_payload(nlh));
+    route.rtm = static_cast<const rtmsg*>(nl::FamilyHeader(nlh, sizeof(rtmsg)));
+    if (nlh->nlmsg_type != RTM_NEWROUTE || route.rtm == nullptr) return std::nullopt;
     if (route.rtm->rtm_family != AF_INET || route.rtm->rtm_type != RTN_UNICAST ||
         (route.rtm->rtm_flags & RTM_F_CLONED) != 0) {
         return std::nullopt;
@@ -279,15 +218,14 @@ struct DefaultMetricQuery {
     std::optional<uint32_t> lowest;
 };
 
-int OnRouteForMetric(const nlmsghdr* nlh, void* data) {
-    auto* query = static_cast<DefaultMetricQuery*>(data);
+void OnRouteForMetric(const nlmsghdr* nlh, DefaultMetricQuery* query) {
     std::optional<KernelRoute> route = ParseMainRoute(nlh);
-    if (!route || route->rtm->rtm_dst_len != 0) return MNL_CB_OK;
+    // A default route: destination 0 and prefix 0 (0.0.0.0/1 is none).
+    if (!route || route->rtm->rtm_dst_len != 0 || route->dest != 0) return;
     ForEachNextHop(*route, [&](uint32_t /*gateway*/, uint32_t oif) {
         if (oif != query->ifIndex) return;
         if (!query->lowest || route->priority < *query->lowest) query->lowest = route->priority;
     });
-    return MNL_CB_OK;
 }
 
 uint32_t MaskOfPrefix(uint8_t prefix) {
@@ -295,10 +233,9 @@ uint32_t MaskOfPrefix(uint8_t prefix) {
     return htonl(prefix >= 32 ? 0xFFFFFFFFu : ~(0xFFFFFFFFu >> prefix));
 }
 
-int OnRouteRow(const nlmsghdr* nlh, void* data) {
-    auto* table = static_cast<std::vector<IpForwardRow>*>(data);
+void OnRouteRow(const nlmsghdr* nlh, std::vector<IpForwardRow>* table) {
     std::optional<KernelRoute> route = ParseMainRoute(nlh);
-    if (!route) return MNL_CB_OK;
+    if (!route) return;
     ForEachNextHop(*route, [&](uint32_t gateway, uint32_t oif) {
         IpForwardRow row{};
         row.dest = route->dest;
@@ -311,37 +248,35 @@ int OnRouteRow(const nlmsghdr* nlh, void* data) {
         row.metric2 = row.metric3 = row.metric4 = row.metric5 = kUnusedMetric;
         table->push_back(row);
     });
-    return MNL_CB_OK;
 }
 
 int ChangeRoute(uint16_t type, uint16_t flags, const IpForwardRow& row, uint8_t protocol,
                 uint8_t scope, uint8_t routeType) {
     int prefix = PrefixLengthOfMask(row.mask);
     if (prefix < 0) return EINVAL;
-    Request request(type, static_cast<uint16_t>(NLM_F_REQUEST | NLM_F_ACK | flags));
-    auto* rtm = request.PutBody<rtmsg>();
+    nl::Message request(type, flags, "changing a route");
+    auto* rtm = request.Body<rtmsg>();
     rtm->rtm_family = AF_INET;
     rtm->rtm_dst_len = static_cast<unsigned char>(prefix);
     rtm->rtm_table = RT_TABLE_MAIN;
     rtm->rtm_protocol = protocol;
     rtm->rtm_scope = scope;
     rtm->rtm_type = routeType;
-    nlmsghdr* nlh = request.header();
-    if (prefix > 0) mnl_attr_put_u32(nlh, RTA_DST, row.dest);
-    if (row.nextHop != 0) mnl_attr_put_u32(nlh, RTA_GATEWAY, row.nextHop);
-    if (row.ifIndex != 0) mnl_attr_put_u32(nlh, RTA_OIF, row.ifIndex);
-    mnl_attr_put_u32(nlh, RTA_PRIORITY, row.metric1);
-    return RunRequest(
-        request, [](const nlmsghdr*, void*) { return MNL_CB_OK; }, nullptr);
+    if (prefix > 0) request.PutU32(RTA_DST, row.dest);
+    if (row.nextHop != 0) request.PutU32(RTA_GATEWAY, row.nextHop);
+    if (row.ifIndex != 0) request.PutU32(RTA_OIF, row.ifIndex);
+    request.PutU32(RTA_PRIORITY, row.metric1);
+    return RunRequest(request, nullptr);
 }
 
 // ---- the kernel's answers ----
 
 int KernelGetIfTable(std::vector<IfRow>* table) {
     std::vector<IfRow> rows;
-    Request request(RTM_GETLINK, NLM_F_REQUEST | NLM_F_DUMP);
-    request.PutBody<ifinfomsg>()->ifi_family = AF_UNSPEC;
-    int error = RunRequest(request, OnLink, &rows);
+    nl::Message request(RTM_GETLINK, NLM_F_DUMP, "listing the links");
+    request.Body<ifinfomsg>()->ifi_family = AF_UNSPEC;
+    int error = RunRequest(
+        request, [&](const nlmsghdr* nlh) { OnLink(nlh, &rows); }, [&] { rows.clear(); });
     if (error == 0) *table = std::move(rows);
     return error;
 }
@@ -353,20 +288,23 @@ int KernelGetIpInterfaceEntry(IpInterfaceEntry* entry) {
     if (entry->interfaceIndex == 0 || entry->interfaceIndex > INT_MAX) return ENODEV;
 
     LinkFamilies families;
-    Request linkRequest(RTM_GETLINK, NLM_F_REQUEST | NLM_F_ACK);
-    auto* ifi = linkRequest.PutBody<ifinfomsg>();
+    nl::Message linkRequest(RTM_GETLINK, 0, "reading a link");
+    auto* ifi = linkRequest.Body<ifinfomsg>();
     ifi->ifi_family = AF_UNSPEC;
     ifi->ifi_index = static_cast<int>(entry->interfaceIndex);
-    int error = RunRequest(linkRequest, OnLinkFamilies, &families);
+    int error =
+        RunRequest(linkRequest, [&](const nlmsghdr* nlh) { OnLinkFamilies(nlh, &families); });
     if (error != 0) return error;
     if (!families.found) return ENODEV;
     bool enabled = entry->family == AddressFamily::Inet ? families.inet : families.inet6;
     if (!enabled) return ENOENT;
 
     DefaultMetricQuery query{entry->interfaceIndex, std::nullopt};
-    Request routeRequest(RTM_GETROUTE, NLM_F_REQUEST | NLM_F_DUMP);
-    routeRequest.PutBody<rtmsg>()->rtm_family = AF_INET;
-    error = RunRequest(routeRequest, OnRouteForMetric, &query);
+    nl::Message routeRequest(RTM_GETROUTE, NLM_F_DUMP, "listing the routes");
+    routeRequest.Body<rtmsg>()->rtm_family = AF_INET;
+    error = RunRequest(
+        routeRequest, [&](const nlmsghdr* nlh) { OnRouteForMetric(nlh, &query); },
+        [&] { query.lowest.reset(); });
     if (error != 0) return error;
     entry->metric = query.lowest.value_or(0);
     return 0;
@@ -374,21 +312,28 @@ int KernelGetIpInterfaceEntry(IpInterfaceEntry* entry) {
 
 int KernelGetIpForwardTable(std::vector<IpForwardRow>* table) {
     std::vector<IpForwardRow> rows;
-    Request request(RTM_GETROUTE, NLM_F_REQUEST | NLM_F_DUMP);
-    request.PutBody<rtmsg>()->rtm_family = AF_INET;
-    int error = RunRequest(request, OnRouteRow, &rows);
+    nl::Message request(RTM_GETROUTE, NLM_F_DUMP, "listing the routes");
+    request.Body<rtmsg>()->rtm_family = AF_INET;
+    int error = RunRequest(
+        request, [&](const nlmsghdr* nlh) { OnRouteRow(nlh, &rows); }, [&] { rows.clear(); });
     if (error == 0) *table = std::move(rows);
     return error;
 }
 
+// The row's protocol as the kernel keeps it: the administrator's number
+// that the row says stands for sandrow's own.
+uint8_t KernelProtocol(uint32_t proto) {
+    return proto == kRouteProtoNetmgmt ? kSandrowRouteProtocol : static_cast<uint8_t>(proto);
+}
+
 int KernelCreateIpForwardEntry(const IpForwardRow& row) {
-    return ChangeRoute(RTM_NEWROUTE, NLM_F_CREATE | NLM_F_EXCL, row, kRouteProtoNetmgmt,
+    return ChangeRoute(RTM_NEWROUTE, NLM_F_CREATE | NLM_F_EXCL, row, KernelProtocol(row.proto),
                        row.nextHop != 0 ? RT_SCOPE_UNIVERSE : RT_SCOPE_LINK, RTN_UNICAST);
 }
 
 int KernelDeleteIpForwardEntry(const IpForwardRow& row) {
     // Scope "nowhere" and type "unspecified" match any; protocol 0 matches any.
-    return ChangeRoute(RTM_DELROUTE, 0, row, static_cast<uint8_t>(row.proto), RT_SCOPE_NOWHERE,
+    return ChangeRoute(RTM_DELROUTE, 0, row, KernelProtocol(row.proto), RT_SCOPE_NOWHERE,
                        RTN_UNSPEC);
 }
 
@@ -441,6 +386,14 @@ int CreateIpForwardEntry(const IpForwardRow& row) {
 int DeleteIpForwardEntry(const IpForwardRow& row) {
     if (gRouteSource != nullptr) return gRouteSource->DeleteIpForwardEntry(row);
     return NoThrow([&] { return KernelDeleteIpForwardEntry(row); });
+}
+
+void RemoveLeftoverProbeRoutes() {
+    std::vector<IpForwardRow> table;
+    if (GetIpForwardTable(&table) != 0) return;
+    for (const IpForwardRow& row : table) {
+        if (row.proto == kSandrowRouteProtocol) DeleteIpForwardEntry(row);
+    }
 }
 
 int RouteSource::GetIfTable(std::vector<IfRow>*) {

@@ -77,13 +77,20 @@ inline constexpr uint32_t kUnusedMetric = 0xFFFFFFFF;
 int GetIpForwardTable(std::vector<IpForwardRow>* table);
 
 // Adds exactly this route to the main table: dest/prefix via nextHop on
-// ifIndex, priority = metric1, protocol 3. kRouteExists when it exists, kRouteNotPermitted
-// without the right to change routes, EINVAL for a non-contiguous mask.
+// ifIndex, priority = metric1; protocol 3 in the row is sandrow's own number
+// (83) in the kernel, so that a route left by a crash can be told apart.
+// kRouteExists when it exists, kRouteNotPermitted without the right to
+// change routes, EINVAL for a non-contiguous mask.
 int CreateIpForwardEntry(const IpForwardRow& row);
 
 // Removes exactly that route (same destination, prefix, next hop, interface
 // and priority). kRouteNoSuchRoute when there is none.
 int DeleteIpForwardEntry(const IpForwardRow& row);
+
+// Removes, without a word, every route of sandrow's own protocol from the
+// main table: what is there was left by a run that did not end. Called at
+// start-up before anything else touches the routes.
+void RemoveLeftoverProbeRoutes();
 
 // Prefix length of a network-order mask; -1 when the ones are not contiguous.
 int PrefixLengthOfMask(uint32_t mask);

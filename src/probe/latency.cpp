@@ -53,8 +53,11 @@ uint32_t GetIPv4DefaultGateway(uint32_t interfaceIndex) {
     }
     uint32_t nextHop = kNoGateway;
     for (const platform::IpForwardRow& row : table) {
-        // The last default route of the interface in table order wins.
-        if (row.ifIndex == interfaceIndex && row.dest == 0) nextHop = row.nextHop;
+        // The last default route (0.0.0.0/0: a VPN's 0.0.0.0/1 is none) of
+        // the interface in table order wins.
+        if (row.ifIndex == interfaceIndex && row.dest == 0 && row.mask == 0) {
+            nextHop = row.nextHop;
+        }
     }
     return nextHop;
 }

@@ -1,14 +1,21 @@
 // The real sandrow executable driven from outside: standard input, signals,
-// the hive file, its exit code and the files it leaves.
+// the hive file, its exit code, the files and routes it leaves.
+#include <arpa/inet.h>
 #include <signal.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/sandrow_process.h"
+#include "platform/route.h"
+#include "probe/latency.h"
+#include "support/process_wait.h"
+#include "support/veth_namespace.h"
 
 namespace {
 
@@ -96,3 +103,46 @@ TEST(SandrowProcess, EndsWhenTheLogCannotBeCreated) {
 }
 
 }  // namespace
+
+// A probe route of a run killed mid-probe (SIGKILL: no clean-up runs) is gone
+// once sandrow starts again; an administrator's route on the same link stays.
+class LeftoverProbeRoute : public test::VethNamespace {};
+
+TEST_F(LeftoverProbeRoute, IsGoneAfterTheNextStart) {
+    Ip("route add default via 10.77.0.2 dev veth0");
+    Ip("route add 198.51.100.0/24 via 10.77.0.2 dev veth0");
+    auto routes = [] {
+        std::vector<platform::IpForwardRow> rows;
+        EXPECT_EQ(platform::GetIpForwardTable(&rows), 0);
+        std::vector<std::string> text;
+        for (const platform::IpForwardRow& r : rows) {
+            char dest[INET_ADDRSTRLEN];
+            ::inet_ntop(AF_INET, &r.dest, dest, sizeof dest);
+            text.push_back(std::string(dest) + " " + std::to_string(r.proto));
+        }
+        std::sort(text.begin(), text.end());
+        return text;
+    };
+    // The killed run: it pins a server's /24 as a probe does, and dies.
+    const pid_t run = ::fork();
+    if (run == 0) {
+        in_addr server{};
+        ::inet_pton(AF_INET, "203.0.113.0", &server);
+        if (CreateProbeRoute(veth0_, server.s_addr, htonl(0xFFFFFF00u))) ::raise(SIGKILL);
+        ::_exit(1);
+    }
+    ASSERT_EQ(test::Reap(run, std::chrono::seconds(10)), -SIGKILL);
+    const std::vector<std::string> before = routes();
+    EXPECT_NE(std::find(before.begin(), before.end(), "203.0.113.0 83"), before.end());
+
+    test::TempDir dir;
+    SandrowProcess sandrow(dir, nullptr);
+    std::vector<std::string> after;
+    for (int i = 0; i < 100; ++i) {
+        after = routes();
+        if (after.size() < before.size()) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    sandrow.Signal(SIGKILL);
+    EXPECT_EQ(after, (std::vector<std::string>{"0.0.0.0 3", "10.77.0.0 2", "198.51.100.0 3"}));
+}

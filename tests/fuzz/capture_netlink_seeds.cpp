@@ -23,13 +23,13 @@
 #include <string>
 #include <vector>
 
+#include "platform/netlink.h"
 #include "service/kernel/links.h"
-#include "service/kernel/netlink.h"
 #include "service/kernel/tc.h"
 
 namespace {
 
-namespace nl = corvane::nl;
+namespace nl = platform::nl;
 namespace links = corvane::links;
 namespace tc = corvane::tc;
 

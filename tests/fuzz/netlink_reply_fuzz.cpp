@@ -26,13 +26,13 @@
 #include <vector>
 
 #include "fuzz_check.h"
+#include "platform/netlink.h"
 #include "service/kernel/links.h"
-#include "service/kernel/netlink.h"
 #include "service/kernel/tc.h"
 
 namespace {
 
-namespace nl = corvane::nl;
+namespace nl = platform::nl;
 namespace links = corvane::links;
 namespace tc = corvane::tc;
 

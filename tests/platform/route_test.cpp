@@ -50,6 +50,7 @@ TEST_F(Namespace, InterfaceTableAndDefaultRouteMetrics) {
     Ip("route add default via 10.77.0.2 dev veth0 metric 30");
     Ip("route add default via 10.77.0.2 dev veth0 metric 20");
     Ip("route add 192.0.2.0/24 via 10.77.0.2 dev veth0 metric 5");
+    Ip("route add 0.0.0.0/1 via 10.77.0.2 dev veth0 metric 10");  // a VPN's half, no default
     const char* disable = "/proc/sys/net/ipv6/conf/veth1/disable_ipv6";
     const bool ipv6 = ::access(disable, F_OK) == 0;
     if (ipv6) std::ofstream(disable) << "1\n";
@@ -110,8 +111,8 @@ TEST_F(Namespace, RoutesAreCreatedListedAndDeletedExactly) {
     };
     EXPECT_EQ(list(),
               (std::vector<std::string>{"10.77.0.0/24 0.0.0.0 veth0 0 2 3 4294967295",  // connected
-                                        "198.51.100.0/24 0.0.0.0 veth0 31 3 3 4294967295",
-                                        "203.0.113.0/24 10.77.0.2 veth0 31 3 4 4294967295"}));
+                                        "198.51.100.0/24 0.0.0.0 veth0 31 83 3 4294967295",
+                                        "203.0.113.0/24 10.77.0.2 veth0 31 83 4 4294967295"}));
     EXPECT_EQ(platform::DeleteIpForwardEntry(otherMetric), ESRCH);
     EXPECT_EQ(platform::DeleteIpForwardEntry(route), 0);
     EXPECT_EQ(platform::DeleteIpForwardEntry(route), ESRCH);

@@ -77,8 +77,11 @@ class Latency : public ::testing::Test {
         platform::IpForwardRow defaultRoute{};
         defaultRoute.ifIndex = 3;
         defaultRoute.nextHop = Ip(192, 0, 2, 1);
-        routes_.rows = {defaultRoute, defaultRoute};
+        routes_.rows = {defaultRoute, defaultRoute, defaultRoute};
         routes_.rows[1].nextHop = Ip(192, 0, 2, 254);  // the later default route wins
+        // A VPN's 0.0.0.0/1 is no default route, last as it is.
+        routes_.rows[2].nextHop = Ip(192, 0, 2, 99);
+        routes_.rows[2].mask = Ip(128, 0, 0, 0);
         std::tie(ctx_.TargetIfIndex, ctx_.G, ctx_.gProbeCount, ctx_.ProbeCountHourCheckpoint) =
             std::tuple(3, 1, 9, 4);
     }

@@ -16,13 +16,13 @@
 #include <string>
 #include <vector>
 
+#include "platform/netlink.h"
 #include "service/kernel/links.h"
-#include "service/kernel/netlink.h"
 #include "service/kernel/tc.h"
 
 namespace kerneltest {
 
-namespace nl = corvane::nl;
+namespace nl = platform::nl;
 namespace tc = corvane::tc;
 
 class FakeKernel : public nl::Transport {

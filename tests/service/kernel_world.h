@@ -33,7 +33,7 @@ using namespace std::chrono_literals;
 using corvane::KernelBackend;
 namespace links = corvane::links;
 namespace netns = corvane::netns;
-namespace nl = corvane::nl;
+namespace nl = platform::nl;
 namespace tc = corvane::tc;
 
 inline constexpr const char* kWan = "wan0";

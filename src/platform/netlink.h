@@ -1,6 +1,7 @@
-// Netlink for the kernel backend: requests built with libmnl, one socket that
+// Netlink for both programs: requests built with libmnl, one socket that
 // sends them and reads the answers (with the kernel's extended-ack text on
 // errors), and a socket that listens to the kernel's link and tc events.
+// Only the kernel is heard: a datagram from any other sender is dropped.
 #pragma once
 
 #include <cstddef>
@@ -14,7 +15,7 @@
 struct nlmsghdr;
 struct nlattr;
 
-namespace corvane::nl {
+namespace platform::nl {
 
 // One request: a netlink message in a buffer of its own, and what it does in
 // words ("adding the htb qdisc to cvn-eth0"), for the error that names it.
@@ -60,6 +61,9 @@ struct Result {
     int error = 0;
     std::string extack;
     std::string what;  // the request's words
+    // The dump's table changed while it was read (error is then EAGAIN):
+    // what was seen may be inconsistent, and Dump() runs it again.
+    bool interrupted = false;
 
     bool ok() const { return error == 0; }
     // "adding the htb qdisc to cvn-eth0: No such file or directory (kernel:
@@ -119,14 +123,18 @@ class Socket : public Transport {
     Socket(const Socket&) = delete;
     Socket& operator=(const Socket&) = delete;
 
-    // 0 or the errno of socket/bind.
-    int Open(int protocol);
+    // 0 or the errno of socket/bind. `peer` is the port that requests go to
+    // and answers must come from: 0, the kernel (a test's fake otherwise).
+    int Open(int protocol, uint32_t peer = 0);
     bool open() const { return fd_ >= 0; }
     Result Request(Message& message, const OnMessage& each = nullptr) override;
+
+    uint32_t portId() const { return portId_; }
 
   private:
     int fd_ = -1;
     uint32_t portId_ = 0;
+    uint32_t peer_ = 0;
     uint32_t sequence_ = 0;
     std::vector<uint8_t> buffer_;
 };
@@ -140,19 +148,30 @@ class EventSocket {
     EventSocket(const EventSocket&) = delete;
     EventSocket& operator=(const EventSocket&) = delete;
 
-    // 0 or an errno. `groups` are RTNLGRP_* numbers.
+    // 0 or an errno. `groups` are RTNLGRP_* numbers of rtnetlink.
     int Open(const std::vector<unsigned>& groups);
+    // The same on another protocol, hearing `peer` (tests: a fake kernel).
+    int Open(const std::vector<unsigned>& groups, int protocol, uint32_t peer);
     int fd() const { return fd_; }
-    // Reads every event waiting. False when the kernel dropped events
-    // because the socket's buffer was full: the caller must look afresh.
+    uint32_t portId() const { return portId_; }
+    // Reads every event waiting. False when events were lost (the kernel
+    // dropped some because the socket's buffer was full, or a datagram could
+    // not be read whole): the caller must look afresh.
     bool Drain(const OnMessage& each);
 
   private:
     int fd_ = -1;
+    uint32_t portId_ = 0;
+    uint32_t peer_ = 0;
     std::vector<uint8_t> buffer_;
 };
 
 // Creates a request and runs it on `transport`; the usual short form.
 Result Run(Transport& transport, Message message, const OnMessage& each = nullptr);
 
-}  // namespace corvane::nl
+// Runs a dump until the kernel gives it whole: an interrupted one is run
+// again, a few times, `restart` dropping what `each` gathered before.
+Result Dump(Transport& transport, Message& message, const OnMessage& each,
+            const std::function<void()>& restart);
+
+}  // namespace platform::nl

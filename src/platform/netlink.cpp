@@ -1,6 +1,6 @@
 // Netlink requests, answers and events over plain AF_NETLINK sockets, with
 // libmnl building and walking the messages.
-#include "service/kernel/netlink.h"
+#include "platform/netlink.h"
 
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -14,14 +14,19 @@
 
 #include "platform/eintr.h"
 
-namespace corvane::nl {
+namespace platform::nl {
 namespace {
 
 // Every request of the backend is far below this; a larger one is refused
 // rather than cut.
 constexpr size_t kRequestBytes = 4096;
-// The kernel fills dump answers up to the reader's buffer, at most 32 KiB.
+// The kernel fills dump answers up to the reader's buffer, at most 32 KiB;
+// a larger single answer (a link with many attributes) grows the buffer,
+// up to a bound that no answer of the kernel reaches.
 constexpr size_t kAnswerBytes = 32768;
+constexpr size_t kMaxAnswerBytes = 1 << 20;
+// An interrupted dump is run again this often before it counts as failed.
+constexpr int kDumpTries = 3;
 // The kernel answers at once; this only bounds a wedged socket.
 constexpr time_t kAnswerTimeoutSecs = 5;
 // Room for a burst of events (a whole tree rebuilt at once).
@@ -34,6 +39,39 @@ int OnErrorAttribute(const nlattr* attr, void* data) {
         *static_cast<std::string*>(data) = mnl_attr_get_str(attr);
     }
     return MNL_CB_OK;
+}
+
+// One datagram from `peer` into `buffer`, grown to its size first. Its
+// length, or -1 with errno: that of recv (EAGAIN when nothing waits or the
+// time-out passed), or EMSGSIZE for one larger than kMaxAnswerBytes, which
+// is read away. Datagrams of any other sender are dropped: any local
+// process may send to a netlink port, and only the kernel is believed.
+ssize_t ReceiveFrom(int fd, uint32_t peer, std::vector<uint8_t>& buffer, int flags) {
+    for (;;) {
+        ssize_t size = platform::RetryOnEintr(
+            [&] { return ::recv(fd, nullptr, 0, MSG_PEEK | MSG_TRUNC | flags); });
+        if (size < 0) return -1;
+        if (static_cast<size_t>(size) > kMaxAnswerBytes) {
+            platform::RetryOnEintr([&] { return ::recv(fd, buffer.data(), 0, flags); });
+            errno = EMSGSIZE;
+            return -1;
+        }
+        if (static_cast<size_t>(size) > buffer.size()) buffer.resize(static_cast<size_t>(size));
+        sockaddr_nl from{};
+        socklen_t length = sizeof from;
+        ssize_t received = platform::RetryOnEintr([&] {
+            return ::recvfrom(fd, buffer.data(), buffer.size(), MSG_TRUNC | flags,
+                              reinterpret_cast<sockaddr*>(&from), &length);
+        });
+        if (received < 0) return -1;
+        if (length < sizeof from || from.nl_family != AF_NETLINK || from.nl_pid != peer) continue;
+        // Cannot happen after the peek, but a cut answer is never parsed.
+        if (static_cast<size_t>(received) > buffer.size()) {
+            errno = EMSGSIZE;
+            return -1;
+        }
+        return received;
+    }
 }
 
 }  // namespace
@@ -176,7 +214,8 @@ Socket::~Socket() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-int Socket::Open(int protocol) {
+int Socket::Open(int protocol, uint32_t peer) {
+    peer_ = peer;
     fd_ = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, protocol);
     if (fd_ < 0) return errno;
     int one = 1;
@@ -218,6 +257,7 @@ Result Socket::Request(Message& message, const OnMessage& each) {
     request->nlmsg_pid = 0;
     sockaddr_nl kernel{};
     kernel.nl_family = AF_NETLINK;
+    kernel.nl_pid = peer_;
     ssize_t sent = platform::RetryOnEintr([&] {
         return ::sendto(fd_, request, request->nlmsg_len, 0, reinterpret_cast<sockaddr*>(&kernel),
                         sizeof kernel);
@@ -226,15 +266,17 @@ Result Socket::Request(Message& message, const OnMessage& each) {
         result.error = errno;
         return result;
     }
+    // The kernel marks only the message of the dump where it noticed the
+    // change: once seen, the whole dump is suspect.
+    bool interrupted = false;
     for (;;) {
-        ssize_t received =
-            platform::RetryOnEintr([&] { return ::recv(fd_, buffer_.data(), buffer_.size(), 0); });
+        ssize_t received = ReceiveFrom(fd_, peer_, buffer_, 0);
         if (received < 0) {
             result.error = errno == EAGAIN ? ETIMEDOUT : errno;
+            if (errno == EMSGSIZE) result.extack = "an answer larger than 1 MiB";
             return result;
         }
         bool done = false;
-        bool interrupted = false;
         bool whole = ForEachMessage(
             buffer_.data(), static_cast<size_t>(received), [&](const nlmsghdr* answer) {
                 // Late answers to an earlier request that timed out.
@@ -278,6 +320,7 @@ Result Socket::Request(Message& message, const OnMessage& each) {
             if (result.error == 0 && interrupted) {
                 result.error = EAGAIN;
                 result.extack = "the dump was interrupted by a change";
+                result.interrupted = true;
             }
             return result;
         }
@@ -289,7 +332,12 @@ EventSocket::~EventSocket() {
 }
 
 int EventSocket::Open(const std::vector<unsigned>& groups) {
-    fd_ = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE);
+    return Open(groups, NETLINK_ROUTE, 0);
+}
+
+int EventSocket::Open(const std::vector<unsigned>& groups, int protocol, uint32_t peer) {
+    peer_ = peer;
+    fd_ = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, protocol);
     if (fd_ < 0) return errno;
     int size = kEventBufferBytes;
     // The forced size needs CAP_NET_ADMIN, which the backend has; the plain
@@ -299,8 +347,13 @@ int EventSocket::Open(const std::vector<unsigned>& groups) {
     }
     sockaddr_nl local{};
     local.nl_family = AF_NETLINK;
+    socklen_t length = sizeof local;
     int error = 0;
-    if (::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) error = errno;
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+        error = errno;
+    }
+    portId_ = local.nl_pid;
     for (unsigned group : groups) {
         if (error == 0 &&
             ::setsockopt(fd_, SOL_NETLINK, NETLINK_ADD_MEMBERSHIP, &group, sizeof group) != 0) {
@@ -319,17 +372,21 @@ int EventSocket::Open(const std::vector<unsigned>& groups) {
 bool EventSocket::Drain(const OnMessage& each) {
     bool complete = true;
     for (;;) {
-        ssize_t received = platform::RetryOnEintr(
-            [&] { return ::recv(fd_, buffer_.data(), buffer_.size(), MSG_DONTWAIT); });
+        ssize_t received = ReceiveFrom(fd_, peer_, buffer_, MSG_DONTWAIT);
         if (received < 0) {
-            if (errno == ENOBUFS) {
-                complete = false;  // events were lost; the socket goes on
+            // ENOBUFS: the kernel dropped events; EMSGSIZE: one was too
+            // large to read. Either way some were lost; the socket goes on.
+            if (errno == ENOBUFS || errno == EMSGSIZE) {
+                complete = false;
                 continue;
             }
             return complete;  // EAGAIN: nothing more waits
         }
         if (received == 0) return complete;
-        ForEachMessage(buffer_.data(), static_cast<size_t>(received), each);
+        // A datagram that does not parse to its end held events we lost.
+        if (!ForEachMessage(buffer_.data(), static_cast<size_t>(received), each)) {
+            complete = false;
+        }
     }
 }
 
@@ -337,4 +394,15 @@ Result Run(Transport& transport, Message message, const OnMessage& each) {
     return transport.Request(message, each);
 }
 
-}  // namespace corvane::nl
+Result Dump(Transport& transport, Message& message, const OnMessage& each,
+            const std::function<void()>& restart) {
+    Result result;
+    for (int attempt = 0; attempt < kDumpTries; ++attempt) {
+        restart();
+        result = transport.Request(message, each);
+        if (!result.interrupted) return result;
+    }
+    return result;
+}
+
+}  // namespace platform::nl
