@@ -185,6 +185,8 @@ bool KernelBackend::Send(nl::Message message, std::string* problem) {
 
 uint64_t KernelBackend::RateBytes(const Gateway& g, int64_t bps) const {
     if (bps < 0) bps = g.linkSpeedBps > 0 ? g.linkSpeedBps : kUnknownLinkLiftBps;
+    // Above the link's own speed a limit limits nothing.
+    if (g.linkSpeedBps > 0) bps = std::min(bps, g.linkSpeedBps);
     // HTB and cake take no rate of 0: a zero limit is one byte a second.
     return std::max<uint64_t>(static_cast<uint64_t>(bps) / 8, 1);
 }
@@ -266,7 +268,7 @@ bool KernelBackend::Start(std::string* error) {
     for (auto& g : gateways_) {
         std::string problem;
         WanView view;
-        if (!Preflight(*g, &view, &problem)) {
+        if (Preflight(*g, &view, &problem) != Look::Fine) {
             *error = problem;
             return false;
         }
@@ -288,6 +290,14 @@ bool KernelBackend::Start(std::string* error) {
         choice += ")";
     }
     ServiceLog(choice);
+    // Listening first: damage done while the trees are built is heard.
+    if (system_.watchEvents) {
+        events_ = std::make_unique<nl::EventSocket>();
+        if (int e = events_->Open({RTNLGRP_LINK, RTNLGRP_TC}); e != 0) {
+            *error = std::string("cannot listen to link and tc events: ") + std::strerror(e);
+            return false;
+        }
+    }
     for (auto& g : gateways_) {
         g->leaf = g->config.leaf.value_or(best);
         if (std::find(available_.begin(), available_.end(), g->leaf) == available_.end()) {
@@ -311,59 +321,50 @@ bool KernelBackend::Start(std::string* error) {
             (g->leaf == tc::Leaf::Cake ? "cake" : std::string("htb + ") + tc::LeafKind(g->leaf)) +
             ") at " + LimitText(g->downloadBps) + ", upload at " + LimitText(g->uploadBps));
     }
-    if (system_.watchEvents) {
-        events_ = std::make_unique<nl::EventSocket>();
-        if (int e = events_->Open({RTNLGRP_LINK, RTNLGRP_TC}); e != 0) {
-            *error = std::string("cannot listen to link and tc events: ") + std::strerror(e);
-            std::vector<std::string> ignored;
-            RemoveAll(&ignored);
-            return false;
-        }
-    }
     started_ = true;
     nextSweep_ = system_.now() + kSweepInterval;
     return true;
 }
 
-bool KernelBackend::Preflight(Gateway& g, WanView* view, std::string* problem) {
+KernelBackend::Look KernelBackend::Preflight(Gateway& g, WanView* view, std::string* problem) {
     std::optional<links::Link> wan;
-    if (!Check(links::FindLink(t_, g.config.interface, &wan), problem)) return false;
+    if (!Check(links::FindLink(t_, g.config.interface, &wan), problem)) return Look::Unseen;
     if (!wan) {
         g.wanIndex = 0;
         *problem = "no interface " + g.config.interface + " (interface of " + g.Where() + ")";
-        return false;
+        return Look::MustNotShape;
     }
     g.wanIndex = wan->index;
     g.mtu = wan->mtu;
     std::optional<links::Link>& ifb = view->ifb;
-    if (!Check(links::FindLink(t_, g.ifbName, &ifb), problem)) return false;
+    if (!Check(links::FindLink(t_, g.ifbName, &ifb), problem)) return Look::Unseen;
     if (ifb && !OwnIfb(g, *ifb)) {
         *problem = "a device named " + g.ifbName + " exists that corvane-service did not create";
-        return false;
+        return Look::MustNotShape;
     }
     std::vector<tc::Qdisc>& qdiscs = view->qdiscs;
-    if (!Check(tc::ListQdiscs(t_, wan->index, &qdiscs), problem)) return false;
+    if (!Check(tc::ListQdiscs(t_, wan->index, &qdiscs), problem)) return Look::Unseen;
     const std::string takeOver = "; set replace = yes in " + g.Where() + " to take it over";
     const tc::Qdisc* root = FindQdisc(qdiscs, tc::kRootParent);
     if (!IsDefault(root) && root->handle != tc::kRootHandle && !g.config.replace) {
         *problem = g.config.interface + " already has a root qdisc (" + QdiscText(*root) +
                    ") that corvane-service did not create" + takeOver;
-        return false;
+        return Look::MustNotShape;
     }
     const tc::Qdisc* ingress = FindQdisc(qdiscs, tc::kIngressParent);
-    if (ingress == nullptr) return true;
+    if (ingress == nullptr) return Look::Fine;
     std::vector<tc::Filter>& filters = view->filters;
     if (!Check(tc::ListFilters(t_, wan->index, tc::kIngressHandle, &filters), problem)) {
-        return false;
+        return Look::Unseen;
     }
     if (!g.config.replace) {
         if (!OwnIngress(*ingress, filters, ifb.has_value())) {
             *problem = g.config.interface + " already has an ingress qdisc (" +
                        QdiscText(*ingress) + ") that corvane-service did not create" + takeOver;
-            return false;
+            return Look::MustNotShape;
         }
     }
-    return true;
+    return Look::Fine;
 }
 
 KernelBackend::Outcome KernelBackend::Ensure(Gateway& g, std::string* problem) {
@@ -371,7 +372,14 @@ KernelBackend::Outcome KernelBackend::Ensure(Gateway& g, std::string* problem) {
     // What Preflight looked at is what is built on: the WAN's qdiscs and
     // filters do not change before this look changes them.
     WanView view;
-    if (!Preflight(g, &view, problem)) return Outcome::Waiting;
+    switch (Preflight(g, &view, problem)) {
+        case Look::Fine:
+            break;
+        case Look::MustNotShape:
+            return Outcome::Waiting;
+        case Look::Unseen:
+            return Outcome::Unseen;
+    }
     g.linkSpeedBps = system_.linkSpeedBps(g.wanIndex);
     const std::string& wanName = g.config.interface;
 
@@ -596,6 +604,16 @@ void KernelBackend::Reconcile(Gateway& g) {
         g.backoff = {};
         return;
     }
+    if (outcome == Outcome::Unseen) {
+        // The look itself failed (a time-out, a dump cut short by a change):
+        // nothing says the tree is wrong, so it stays, and a look follows.
+        if (problem != g.problem) {
+            ServiceLog(g.config.interface + ": could not look, trying again: " + problem);
+            g.problem = problem;
+        }
+        Retry(g);
+        return;
+    }
     // Never half a tree: what of it stands goes, until it can be whole.
     std::vector<std::string> problems;
     Teardown(g, &problems);
@@ -604,15 +622,17 @@ void KernelBackend::Reconcile(Gateway& g) {
         g.problem = problem;
     }
     for (const std::string& p : problems) ServiceLog(g.config.interface + ": " + p);
-    if (outcome == Outcome::Failed) {
-        // The kernel refused: tried again later, whatever events come.
-        g.backoff = g.backoff == Clock::duration{}
-                        ? Clock::duration(kFirstRetry)
-                        : std::min<Clock::duration>(2 * g.backoff, kMaxRetry);
-        g.retryAt = system_.now() + g.backoff;
-        g.due = g.retryAt;
-    }
+    // The kernel refused: tried again later, whatever events come.
+    if (outcome == Outcome::Failed) Retry(g);
     // Waiting (no interface, a foreign qdisc): the next event tells.
+}
+
+void KernelBackend::Retry(Gateway& g) {
+    g.backoff = g.backoff == Clock::duration{}
+                    ? Clock::duration(kFirstRetry)
+                    : std::min<Clock::duration>(2 * g.backoff, kMaxRetry);
+    g.retryAt = system_.now() + g.backoff;
+    g.due = g.retryAt;
 }
 
 void KernelBackend::Schedule(Gateway& g, Clock::duration delay) {
@@ -790,33 +810,42 @@ HResult KernelBackend::SetGatewayLimits(const std::string& gatewayMac, int64_t u
         return kInvalidArg;
     }
     Gateway& g = **it;
-    if (g.built) {
-        std::string problem;
-        bool ok = true;
-        if (downloadBps != g.downloadBps) {
-            ok = ChangeRate(g, g.ifbIndex, g.ifbName, RateBytes(g, downloadBps), true, &problem);
+    const int64_t downloadBefore = g.downloadBps, uploadBefore = g.uploadBps;
+    // Counted once per call that changed a limit in force.
+    auto stored = [&](HResult result) {
+        if (g.downloadBps != downloadBefore || g.uploadBps != uploadBefore) {
+            ++g.limitChanges;
+            g.lastLimitChange = system_.wallNow();
         }
-        if (ok && uploadBps != g.uploadBps) {
-            ok = ChangeRate(g, g.wanIndex, g.config.interface, RateBytes(g, uploadBps), false,
-                            &problem);
-        }
-        if (!ok) {
-            ServiceLog(line + ": failed: " + problem);
-            Schedule(g, kEventSettle);  // the tree may be damaged: a look soon
-            return kFail;
-        }
-        ServiceLog(line);
-    } else {
+        g.reportedDownloadBps = g.downloadBps;
+        return result;
+    };
+    if (!g.built) {
         ServiceLog(line + ": kept for when " + g.config.interface + " is shaped again");
+        g.downloadBps = downloadBps;
+        g.uploadBps = uploadBps;
+        return stored(kOk);
     }
-    if (downloadBps != g.downloadBps || uploadBps != g.uploadBps) {
-        ++g.limitChanges;
-        g.lastLimitChange = system_.wallNow();
+    // Each direction's limit is stored once the kernel has taken it: a
+    // repair then restores exactly the limits in force.
+    std::string problem;
+    bool ok = true;
+    if (downloadBps != g.downloadBps) {
+        ok = ChangeRate(g, g.ifbIndex, g.ifbName, RateBytes(g, downloadBps), true, &problem);
+        if (ok) g.downloadBps = downloadBps;
     }
-    g.downloadBps = downloadBps;
-    g.uploadBps = uploadBps;
-    g.reportedDownloadBps = downloadBps;
-    return kOk;
+    if (ok && uploadBps != g.uploadBps) {
+        ok =
+            ChangeRate(g, g.wanIndex, g.config.interface, RateBytes(g, uploadBps), false, &problem);
+        if (ok) g.uploadBps = uploadBps;
+    }
+    if (!ok) {
+        ServiceLog(line + ": failed: " + problem);
+        Schedule(g, kEventSettle);  // the tree may be damaged: a look soon
+        return stored(kFail);
+    }
+    ServiceLog(line);
+    return stored(kOk);
 }
 
 HResult KernelBackend::PrepareLimitChange(int32_t value) {

@@ -21,10 +21,6 @@
 #include "service/backend.h"
 #include "service/kernel/kernel_config.h"
 #include "service/kernel/links.h"
-
-namespace corvane {
-namespace nl = ::platform::nl;
-}  // namespace corvane
 #include "service/kernel/tc.h"
 
 namespace corvane {
@@ -82,7 +78,11 @@ class KernelBackend : public Backend {
   private:
     struct Gateway;
     struct Counter;
-    enum class Outcome { Built, Waiting, Failed };
+    // Built: whole now; Waiting: must not shape until something changes (no
+    // interface, a foreign qdisc); Failed: the kernel refused a change;
+    // Unseen: the look itself failed, which says nothing of the tree.
+    enum class Outcome { Built, Waiting, Failed, Unseen };
+    enum class Look { Fine, MustNotShape, Unseen };
     // What a look found on the system: our IFB, the WAN's qdiscs and its
     // ingress filters.
     struct WanView {
@@ -94,8 +94,9 @@ class KernelBackend : public Backend {
     bool Send(nl::Message message, std::string* problem);
     bool Check(const nl::Result& result, std::string* problem);
     bool DetectLeaves(std::string* error);
-    // Changes nothing: false with *problem when the gateway cannot be shaped now.
-    bool Preflight(Gateway& g, WanView* view, std::string* problem);
+    // Changes nothing: whether the gateway can be shaped now, with *problem
+    // saying why not (or why the look failed).
+    Look Preflight(Gateway& g, WanView* view, std::string* problem);
     Outcome Ensure(Gateway& g, std::string* problem);
     bool EnsureShaper(Gateway& g, int ifindex, const std::string& dev, uint64_t rateBytes,
                       bool ingress, std::string* problem);
@@ -103,6 +104,8 @@ class KernelBackend : public Backend {
                     bool ingress, std::string* problem);
     void Teardown(Gateway& g, std::vector<std::string>* problems);
     void Reconcile(Gateway& g);
+    // A look again after a back-off that doubles up to kMaxRetry.
+    void Retry(Gateway& g);
     void Schedule(Gateway& g, Clock::duration delay);
     void OnEvent(const nlmsghdr* message);
     uint64_t RateBytes(const Gateway& g, int64_t bps) const;

@@ -256,8 +256,10 @@ uint32_t QuantumBytes(uint64_t rateBytes) {
 }
 
 uint32_t FifoBytes(uint64_t rateBytes) {
+    // Bounded before the product, which would wrap for the fastest rates.
+    const uint64_t rate = std::min<uint64_t>(rateBytes, uint64_t{kMaxFifoBytes} * 1000 / kFifoMs);
     return static_cast<uint32_t>(
-        std::clamp<uint64_t>(rateBytes * kFifoMs / 1000, kMinFifoBytes, kMaxFifoBytes));
+        std::clamp<uint64_t>(rate * kFifoMs / 1000, kMinFifoBytes, kMaxFifoBytes));
 }
 
 nl::Message HtbRoot(int ifindex, Mode mode, std::string_view dev) {

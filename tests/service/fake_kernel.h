@@ -51,6 +51,14 @@ class FakeKernel : public nl::Transport {
         return d.index;
     }
     void SetTxBytes(const std::string& name, uint64_t bytes) { devices_.at(name).txBytes = bytes; }
+    // A device deleted (from outside), with everything on it.
+    void RemoveDevice(const std::string& name) {
+        const int index = devices_.at(name).index;
+        devices_.erase(name);
+        for (Store_t* s : {&qdiscs_, &classes_, &filters_}) {
+            Erase(s, [&](const tcmsg* t) { return t->tcm_ifindex == index; });
+        }
+    }
     // TCA_STATS2 of qdisc dumps, by device index and handle.
     std::map<std::pair<int, uint32_t>, tc::Stats> qdiscStats;
 
@@ -262,11 +270,7 @@ class FakeKernel : public nl::Transport {
             r.error = ENODEV;
             return r;
         }
-        int index = d->index;
-        devices_.erase(d->name);
-        for (Store_t* s : {&qdiscs_, &classes_, &filters_}) {
-            Erase(s, [&](const tcmsg* t) { return t->tcm_ifindex == index; });
-        }
+        RemoveDevice(std::string(d->name));
         return r;
     }
 

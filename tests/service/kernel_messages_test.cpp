@@ -122,6 +122,8 @@ TEST(TcMessages, FifoAndBurstSizesFollowTheRate) {
         {2500000, 12500, 3028},            // 20 Mbit/s: 5 ms, two frames
         {12500000, 62500, 12500},          // 100 Mbit/s
         {5000000000, 16u << 20, 5000000},  // 40 Gbit/s: the fifo's cap
+        // A rate whose product with the fifo's 5 ms would wrap to 4 bytes.
+        {UINT64_MAX / 5 + 1, 16u << 20, UINT32_MAX},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.rateBytes);
@@ -236,6 +238,7 @@ struct FakeRun {
     FakeKernel kernel;
     std::unique_ptr<KernelBackend> backend;
     std::string error;
+    std::chrono::steady_clock::time_point now{};  // the backend's clock
 
     bool Start(const std::string& extra = "", bool netAdmin = true) {
         corvane::KernelConfig config;
@@ -250,8 +253,21 @@ struct FakeRun {
         system.watchEvents = false;
         system.hasNetAdmin = [netAdmin] { return netAdmin; };
         system.linkSpeedBps = [](int) { return int64_t{1000000000}; };
+        system.now = [this] { return now; };
         backend = std::make_unique<KernelBackend>(std::move(config), kernel, system);
         return backend->Start(&error);
+    }
+    // Time passes and the backend does what is due.
+    void After(std::chrono::milliseconds elapsed) {
+        now += elapsed;
+        backend->Work();
+    }
+    // The rate of the cake qdisc at the root of a device, in bytes a second.
+    uint64_t CakeRate(const std::string& device) const {
+        for (const tc::Qdisc& q : kernel.Qdiscs(kernel.IndexOf(device))) {
+            if (q.parent == tc::kRootParent) return q.cakeRate;
+        }
+        return 0;
     }
     // Only wan0 and nothing on it: what a refusal or a removal must leave.
     bool Pristine() const {
@@ -400,6 +416,43 @@ TEST(KernelTree, RefusalsAndFailuresLeaveNothingBehind) {
             EXPECT_TRUE(run.Pristine()) << "something was left behind";
         }
     }
+}
+
+// A look that fails says nothing of the tree: it stays, and the look is
+// tried again; a refusal half way through a limit change keeps the half the
+// kernel took, and a repair restores exactly that.
+TEST(KernelTree, AFailedLookKeepsTheTreeAndRepairsRestoreTheLimitsInForce) {
+    using namespace std::chrono_literals;
+    FakeRun run;
+    ASSERT_TRUE(run.Start()) << run.error;
+    const size_t objects = run.kernel.ObjectCount();
+    run.kernel.failWhen = "listing the qdiscs";
+    run.After(31s);  // the periodic look
+    EXPECT_EQ(run.kernel.ObjectCount(), objects) << "the tree was torn down";
+    run.kernel.failWhen.clear();
+    run.kernel.log.clear();
+    run.After(1s);  // the look again, after the first back-off
+    EXPECT_FALSE(run.kernel.log.empty()) << "no look after the failed one";
+    EXPECT_EQ(run.kernel.ObjectCount(), objects);
+    EXPECT_EQ(run.backend->Shaped(), std::vector<bool>{true});
+
+    // The download change goes through, the upload change is refused.
+    run.kernel.failWhen = "qdisc of wan0";
+    EXPECT_EQ(run.backend->SetGatewayLimits("02-00-00-00-00-01", 1000000, 10000000),
+              corvane::kFail);
+    run.kernel.failWhen.clear();
+    EXPECT_EQ(run.CakeRate("cvn-wan0"), 10000000u / 8);
+    // The tree is damaged from outside: the repair puts back the limits in
+    // force, the new download and the old upload.
+    run.kernel.RemoveDevice("cvn-wan0");
+    run.After(31s);
+    EXPECT_EQ(run.CakeRate("cvn-wan0"), 10000000u / 8);
+    EXPECT_EQ(run.CakeRate("wan0"), 4000000u / 8);
+
+    // A limit above the link's speed (1 Gbit/s here) is the link's speed.
+    EXPECT_EQ(run.backend->SetGatewayLimits("02-00-00-00-00-01", 4000000, 5000000000),
+              corvane::kOk);
+    EXPECT_EQ(run.CakeRate("cvn-wan0"), 1000000000u / 8);
 }
 
 }  // namespace
