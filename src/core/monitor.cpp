@@ -49,8 +49,11 @@ enum class Phase1 { ServerChosen, Aborted };
 // Finds the probe server: configuration, nearest servers, the best of them.
 Phase1 FindProbeServer(std::vector<ServerRecord>& servers, std::string* probeHost) {
     bool firstFailure = true;
+    platform::NotifyStatus("asking the speed-test directory for the probe servers");
     for (;;) {
         if (GetConfig(firstFailure ? 1 : 0) != 0) {
+            platform::NotifyStatus(
+                "waiting for the speed-test directory (SANDROW_DIRECTORY_HOST) to answer");
             if (firstFailure) {
                 firstFailure = false;
                 ConsolePrintf(
@@ -85,6 +88,7 @@ Phase1 FindProbeServer(std::vector<ServerRecord>& servers, std::string* probeHos
             }
         }
         if (!listed) {
+            platform::NotifyStatus("waiting for the speed-test directory's server list");
             if (SleepOrAbort(kRetryMs)) return Phase1::Aborted;
             ClearLastErrorText();
             continue;
@@ -92,6 +96,7 @@ Phase1 FindProbeServer(std::vector<ServerRecord>& servers, std::string* probeHos
 
         const int best = GetBestServer(servers);
         if (best < 0) {
+            platform::NotifyStatus("no probe server answers (the directory's targets)");
             ConsolePrintf(L"DoApertureMonitor(): Failed to find best servers.\n");
             LogError("DoApertureMonitor(): Failed to find best servers.");
             continue;
@@ -117,11 +122,13 @@ bool DiscoverUntilFound() {
     bool firstBindError = true;
     for (;;) {
         while (!CorvaneServiceRunning()) {
+            platform::NotifyStatus("waiting for corvane-service on the bus");
             if (SleepOrAbort(kRetryMs)) return false;
         }
         const bool unbound = AnyShaperInterfaceUnbound();
         HRESULT hr = InitTarnelHelper();
         if (FAILED(hr)) {
+            platform::NotifyStatus("waiting for corvane-service to answer");
             if (firstBindError) {
                 firstBindError = false;
                 ConsolePrintf(L"DoApertureMonitor: InitTarnelHelper() FAILED: 0x%08x\n",
@@ -137,6 +144,7 @@ bool DiscoverUntilFound() {
         }
         hr = DiscoverGateways();
         if (hr == 0) return true;
+        platform::NotifyStatus("waiting for an internet gateway that corvane-service shapes");
         ConsolePrintf(L"\nInvalid internet gateways, waiting... [0x%08x]\n",
                       static_cast<unsigned>(hr));
         if (SleepOrAbort(kRetryMs)) return false;
@@ -146,6 +154,10 @@ bool DiscoverUntilFound() {
 }  // namespace
 
 int32_t DoApertureMonitor() {
+    // Ready as soon as it runs: what it waits for (the directory, the shaper,
+    // a gateway), which may take any time, is its status, and a start never
+    // hangs the service manager's caller.
+    platform::NotifyReady();
     std::vector<ServerRecord> servers;  // only grows: every pass appends its nearest servers
     std::string probeHost;
     if (FindProbeServer(servers, &probeHost) == Phase1::Aborted) return 1;
@@ -165,7 +177,8 @@ int32_t DoApertureMonitor() {
         LogDebug("Found internet gateway(s) ", gValidGatewayCount, " / ", gGatewayList.size());
         ConsolePrintf(L"\nMonitoring internet traffic...\n");
         LogDebug("Monitoring internet traffic...");
-        platform::NotifyReady();
+        platform::NotifyStatus("monitoring " + std::to_string(gValidGatewayCount) + " of " +
+                               std::to_string(gGatewayList.size()) + " gateways");
 
         for (;;) {
             platform::PingWatchdogIfDue();

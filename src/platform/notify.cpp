@@ -12,6 +12,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 bool gReadySent = false;
+std::string gStatus;  // as last sent
 // Read from WATCHDOG_USEC once: half the interval, in µs; 0 for no watchdog.
 bool gWatchdogKnown = false;
 uint64_t gPingEveryUs = 0;
@@ -34,6 +35,12 @@ void NotifyReady() {
     if (gReadySent) return;
     gReadySent = true;
     sd_notify(0, "READY=1");
+}
+
+void NotifyStatus(const std::string& text) {
+    if (text == gStatus) return;
+    gStatus = text;
+    sd_notifyf(0, "STATUS=%s", text.c_str());
 }
 
 void NotifyStopping() {
@@ -61,6 +68,7 @@ void PingWatchdogIfDue() {
 
 void ResetNotifyForTest() {
     gReadySent = false;
+    gStatus.clear();
     gWatchdogKnown = false;
     gPingEveryUs = 0;
     gPinged = false;

@@ -1,11 +1,16 @@
-// Talking to the service manager: "started", "stopping" and the watchdog's
-// pings. Outside systemd (no NOTIFY_SOCKET) every call does nothing.
+// Talking to the service manager: "started", what it waits for, "stopping"
+// and the watchdog's pings. Outside systemd (no NOTIFY_SOCKET) every call does nothing.
 #pragma once
+
+#include <string>
 
 namespace platform {
 
 // Start-up is done; sent once per process, later calls do nothing.
 void NotifyReady();
+// What the process does or waits for now, as `systemctl status` shows it;
+// sent only when it differs from the last one.
+void NotifyStatus(const std::string& text);
 // The process is on its way out; the manager waits for it without restarting.
 void NotifyStopping();
 

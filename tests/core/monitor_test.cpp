@@ -43,14 +43,21 @@ class Monitor : public monitortest::MonitorWorld {
     }
     size_t Count(const std::string& text) const { return test::Occurrences(console_.text(), text); }
     double Seconds() { return static_cast<double>(clock_.TickCount64()) / 1000.0; }
-    // What the service manager heard: READY=1 count and WATCHDOG=1 count.
-    std::pair<int, int> Notified() {
-        std::pair<int, int> counts;
+    // What the service manager heard: READY=1 count, WATCHDOG=1 count, and
+    // the statuses in order.
+    struct Heard {
+        int ready = 0;
+        int pings = 0;
+        std::vector<std::string> statuses;
+    };
+    Heard Notified() {
+        Heard heard;
         for (const std::string& m : notify_->Drain()) {
-            counts.first += m == "READY=1";
-            counts.second += m == "WATCHDOG=1";
+            heard.ready += m == "READY=1";
+            heard.pings += m == "WATCHDOG=1";
+            if (m.rfind("STATUS=", 0) == 0) heard.statuses.push_back(m.substr(7));
         }
-        return counts;
+        return heard;
     }
 
     test::ConsoleCapture console_;
@@ -72,10 +79,14 @@ TEST_F(Monitor, FindsTheServerDiscoversAndTicksOncePerSecond) {
     EXPECT_EQ(gIspCtx[0].idleCycleCount, 10u);
     EXPECT_EQ(gIspCtx[0].gProbeCount, 2u);
     EXPECT_NE(gIspCtx[0].TSD_Threshold, 0xFFFFFFFFu);
-    // Ready once monitoring began; the watchdog heard from every tick.
-    const auto [ready, pings] = Notified();
-    EXPECT_EQ(ready, 1);
-    EXPECT_GE(pings, 10);
+    // Ready from the start, monitoring in the status; the watchdog heard
+    // from every tick.
+    const Heard heard = Notified();
+    EXPECT_EQ(heard.ready, 1);
+    EXPECT_GE(heard.pings, 10);
+    EXPECT_EQ(heard.statuses,
+              (std::vector<std::string>{"asking the speed-test directory for the probe servers",
+                                        "monitoring 1 of 1 gateways"}));
 }
 
 TEST_F(Monitor, RestartsWhenTheServiceGoesAndWaitsSilentlyForItsReturn) {
@@ -89,11 +100,16 @@ TEST_F(Monitor, RestartsWhenTheServiceGoesAndWaitsSilentlyForItsReturn) {
     EXPECT_EQ(Count("\nCorvane/Varnel Network Service not found, restarting service...)\n"), 1u);
     EXPECT_EQ(Count("Monitoring internet traffic..."), 2u);
     EXPECT_TRUE(Logged("<ERROR>:Corvane/Varnel Network Service not found, restarting service...)"));
-    // Monitoring began twice, but the service manager is told only once; the
-    // silent wait for the service kept the watchdog fed.
-    const auto [ready, pings] = Notified();
-    EXPECT_EQ(ready, 1);
-    EXPECT_GE(pings, 15);
+    // Ready once; the status says what it waited for; the silent wait for
+    // the service kept the watchdog fed.
+    const Heard heard = Notified();
+    EXPECT_EQ(heard.ready, 1);
+    EXPECT_GE(heard.pings, 15);
+    EXPECT_EQ(
+        heard.statuses,
+        (std::vector<std::string>{
+            "asking the speed-test directory for the probe servers", "monitoring 1 of 1 gateways",
+            "waiting for corvane-service on the bus", "monitoring 1 of 1 gateways"}));
 }
 
 TEST_F(Monitor, RestartsWhenTheBandwidthChangesBehindItsBack) {
@@ -135,10 +151,14 @@ TEST_F(Monitor, UnreachableDirectoryPrintsOnceAndRetriesSilently) {
                     "waiting...\n"),
               1u);
     EXPECT_EQ(Count("GetConfig: my_gethostbyname"), 1u);  // only the first failure reports
-    // Never monitoring, so never ready; but waiting is not hanging.
-    const auto [ready, pings] = Notified();
-    EXPECT_EQ(ready, 0);
-    EXPECT_GE(pings, 4);
+    // Ready, for a start that never ends would hang whoever started it; the
+    // status says what it waits for, and waiting is not hanging.
+    const Heard heard = Notified();
+    EXPECT_EQ(heard.ready, 1);
+    EXPECT_GE(heard.pings, 4);
+    ASSERT_FALSE(heard.statuses.empty());
+    EXPECT_EQ(heard.statuses.back(),
+              "waiting for the speed-test directory (SANDROW_DIRECTORY_HOST) to answer");
 }
 
 }  // namespace
