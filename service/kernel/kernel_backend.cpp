@@ -268,7 +268,15 @@ bool KernelBackend::Start(std::string* error) {
     for (auto& g : gateways_) {
         std::string problem;
         WanView view;
-        if (Preflight(*g, &view, &problem) != Look::Fine) {
+        const Look look = Preflight(*g, &view, &problem);
+        if (look == Look::Absent) {
+            // An LTE stick not plugged in yet, a PPP link not up: shaped
+            // when its link appears, the others from now on.
+            ServiceLog(problem + "; shaped once it appears");
+            g->problem = problem;
+            continue;
+        }
+        if (look != Look::Fine) {
             *error = problem;
             return false;
         }
@@ -308,6 +316,7 @@ bool KernelBackend::Start(std::string* error) {
         }
     }
     for (auto& g : gateways_) {
+        if (g->wanIndex == 0) continue;  // absent: Reconcile builds it when it comes
         std::string problem;
         if (Ensure(*g, &problem) != Outcome::Built) {
             *error = g->config.interface + ": " + problem;
@@ -332,7 +341,7 @@ KernelBackend::Look KernelBackend::Preflight(Gateway& g, WanView* view, std::str
     if (!wan) {
         g.wanIndex = 0;
         *problem = "no interface " + g.config.interface + " (interface of " + g.Where() + ")";
-        return Look::MustNotShape;
+        return Look::Absent;
     }
     g.wanIndex = wan->index;
     g.mtu = wan->mtu;
@@ -376,6 +385,7 @@ KernelBackend::Outcome KernelBackend::Ensure(Gateway& g, std::string* problem) {
         case Look::Fine:
             break;
         case Look::MustNotShape:
+        case Look::Absent:
             return Outcome::Waiting;
         case Look::Unseen:
             return Outcome::Unseen;
@@ -748,8 +758,15 @@ HResult KernelBackend::GetInterfaces(std::vector<NetworkInterface>* out) {
             ServiceLog("GetNetworkInterfaceList: " + problem);
             return kFail;
         }
-        if (!wan) continue;  // a WAN that is gone has no interface to list
         NetworkInterface n;
+        if (!wan) {
+            // Listed, and down: a WAN that is gone, or not there yet.
+            n.name = g->config.interface;
+            n.gatewayId = g->config.id;
+            n.up = false;
+            out->push_back(std::move(n));
+            continue;
+        }
         n.mac = links::MacText(wan->address);
         n.name = wan->name;
         n.deviceId = wan->index;

@@ -82,7 +82,7 @@ class KernelBackend : public Backend {
     // interface, a foreign qdisc); Failed: the kernel refused a change;
     // Unseen: the look itself failed, which says nothing of the tree.
     enum class Outcome { Built, Waiting, Failed, Unseen };
-    enum class Look { Fine, MustNotShape, Unseen };
+    enum class Look { Fine, MustNotShape, Absent, Unseen };
     // What a look found on the system: our IFB, the WAN's qdiscs and its
     // ingress filters.
     struct WanView {

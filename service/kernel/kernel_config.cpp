@@ -41,6 +41,12 @@ void ReadGateway(IniSectionReader& r, KernelConfig* config) {
     g.name = r.section().label;
     g.line = r.section().line;
     g.interface = *r.Text("interface", true);
+    // The installed file's placeholder: a WAN that is missing at start is
+    // waited for, but this one is a file still to be edited.
+    if (g.interface == kInterfacePlaceholder) {
+        r.Fail(r.LineOf("interface"), "interface = " + g.interface + " in " + r.Where() +
+                                          ": name your WAN interface (ip -br link)");
+    }
     if (!ValidInterfaceName(g.interface)) {
         r.Fail(r.LineOf("interface"), "'" + g.interface +
                                           "' is not an interface name (key 'interface' in " +

@@ -26,6 +26,10 @@ struct KernelGateway {
     int line = 0;  // of the section, for messages that point at it
 };
 
+// What the installed kernel.ini names as its interface until the
+// administrator names the WAN; refused, so that the service does not start.
+inline constexpr const char* kInterfacePlaceholder = "SET-WAN-HERE";
+
 struct KernelConfig {
     std::string path;
     std::vector<KernelGateway> gateways;

@@ -395,14 +395,32 @@ TEST_F(KernelBackendTest, ServiceShapesServesAndCleansUpAfterItself) {
         EXPECT_EQ(cleanup.Wait(5000ms), 0) << test::ReadFile(dir.file("cleanup.err"));
         EXPECT_EQ(Picture(*this, router_), before);
     }
+    // A WAN that is not there yet is waited for; the installed file's
+    // placeholder is a configuration still to be edited.
     test::WriteFile(config,
                     "[gateway line]\ninterface = eth9\nmac = m\nid = 1\n"
+                    "download_bps = 1\nupload_bps = 1\n");
+    {
+        servicetest::ServiceProcess waiting({"--config", config, "--backend", "kernel"},
+                                            dir.file("waiting.err"));
+        ASSERT_TRUE(servicetest::WaitUntilServing());
+        EXPECT_EQ(Picture(*this, router_), before);
+        waiting.Signal(SIGTERM);
+        EXPECT_EQ(waiting.Wait(5000ms), 0);
+        EXPECT_NE(test::ReadFile(dir.file("waiting.err"))
+                      .find("corvane-service: no interface eth9 (interface of [gateway line]); "
+                            "shaped once it appears\n"),
+                  std::string::npos)
+            << test::ReadFile(dir.file("waiting.err"));
+    }
+    test::WriteFile(config,
+                    "[gateway line]\ninterface = SET-WAN-HERE\nmac = m\nid = 1\n"
                     "download_bps = 1\nupload_bps = 1\n");
     servicetest::ServiceProcess refused({"--config", config, "--backend", "kernel"},
                                         dir.file("refused.err"));
     EXPECT_EQ(refused.Wait(5000ms), 2);
-    EXPECT_EQ(test::ReadFile(dir.file("refused.err")),
-              "corvane-service: no interface eth9 (interface of [gateway line])\n");
+    EXPECT_NE(test::ReadFile(dir.file("refused.err")).find("name your WAN interface"),
+              std::string::npos);
     EXPECT_EQ(Picture(*this, router_), before);
 }
 

@@ -208,6 +208,9 @@ TEST(KernelConfig, EveryErrorNamesFileLineAndKey) {
         {ok + "speed = 1\n", "k.ini:7: unknown key 'speed' in [gateway fibre]"},
         {ok + "replace = maybe\n",
          "k.ini:7: 'maybe' is not true or false (key 'replace' in [gateway fibre])"},
+        {"[gateway fibre]\ninterface = SET-WAN-HERE\n",
+         "k.ini:2: interface = SET-WAN-HERE in [gateway fibre]: name your WAN interface (ip -br "
+         "link)"},
         {"[gateway fibre]\ninterface = eth0/1\n",
          "k.ini:2: 'eth0/1' is not an interface name (key 'interface' in [gateway fibre])"},
         {"[gateway fibre]\ninterface = eth0\n", "k.ini:1: missing key 'mac' in [gateway fibre]"},
@@ -453,6 +456,35 @@ TEST(KernelTree, AFailedLookKeepsTheTreeAndRepairsRestoreTheLimitsInForce) {
     EXPECT_EQ(run.backend->SetGatewayLimits("02-00-00-00-00-01", 4000000, 5000000000),
               corvane::kOk);
     EXPECT_EQ(run.CakeRate("cvn-wan0"), 1000000000u / 8);
+}
+
+// A WAN missing at start (an LTE stick plugged in later) does not keep the
+// others unshaped: it is reported not connected, its interface down, and
+// shaped once its link appears.
+TEST(KernelTree, AWanMissingAtStartIsShapedWhenItAppears) {
+    using namespace std::chrono_literals;
+    FakeRun run;
+    ASSERT_TRUE(
+        run.Start("[gateway lte]\ninterface = lte0\nmac = 02-00-00-00-00-02\nid = 2\n"
+                  "download_bps = 8000000\nupload_bps = 2000000\n"))
+        << run.error;
+    EXPECT_EQ(run.backend->Shaped(), (std::vector<bool>{true, false}));
+    std::vector<corvane::Gateway> gateways;
+    ASSERT_EQ(run.backend->GetGateways(&gateways), corvane::kOk);
+    ASSERT_EQ(gateways.size(), 2u);
+    EXPECT_TRUE(gateways[0].connected);
+    EXPECT_FALSE(gateways[1].connected);
+    std::vector<corvane::NetworkInterface> interfaces;
+    ASSERT_EQ(run.backend->GetInterfaces(&interfaces), corvane::kOk);
+    ASSERT_EQ(interfaces.size(), 2u);
+    EXPECT_EQ(interfaces[1].name, "lte0");
+    EXPECT_EQ(interfaces[1].gatewayId, 2);
+    EXPECT_FALSE(interfaces[1].up);
+
+    run.kernel.AddDevice("lte0", "veth");
+    run.After(31s);
+    EXPECT_EQ(run.backend->Shaped(), (std::vector<bool>{true, true}));
+    EXPECT_EQ(run.CakeRate("cvn-lte0"), 8000000u / 8);
 }
 
 }  // namespace
