@@ -100,10 +100,13 @@ int Cleanup(const std::string& configPath) {
         return kExitBus;
     }
     std::vector<std::string> problems;
-    if (backend->RemoveAll(&problems)) {
+    std::vector<std::string> orphans;
+    backend->RemoveOrphans(&orphans);
+    if (backend->RemoveAll(&problems) && orphans.empty()) {
         corvane::ServiceLog("cleanup: nothing of corvane-service is left");
         return 0;
     }
+    problems.insert(problems.end(), orphans.begin(), orphans.end());
     for (const std::string& p : problems) corvane::ServiceLog("cleanup: " + p);
     return kExitBus;
 }

@@ -5,11 +5,13 @@
 #include <linux/capability.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
+#include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <limits>
 #include <optional>
@@ -25,7 +27,9 @@ using namespace std::chrono_literals;
 constexpr const char* kAliasPrefix = "corvane-service: download of ";
 // The scratch device on which the leaf queues are tried; "cvn-" names are
 // the gateways' own, so this one cannot collide with them.
-constexpr const char* kScratchName = "cvnprobe";
+// The leaf detection's scratch IFB: "cvnp" and the process id, so that two
+// services (two configurations) starting at once do not share one.
+constexpr const char* kScratchPrefix = "cvnp";
 constexpr const char* kScratchAlias = "corvane-service: trying queue kinds";
 // A lifted limit on a link whose speed the driver does not tell.
 constexpr int64_t kUnknownLinkLiftBps = 10000000000;
@@ -154,8 +158,15 @@ std::unique_ptr<KernelBackend> KernelBackend::Open(KernelConfig config, std::str
     return backend;
 }
 
+std::string ScratchIfbName() {
+    return kScratchPrefix + std::to_string(::getpid());
+}
+
 KernelBackend::KernelBackend(KernelConfig config, nl::Transport& transport, KernelSystem system)
-    : t_(transport), system_(std::move(system)), configPath_(config.path) {
+    : t_(transport),
+      system_(std::move(system)),
+      configPath_(config.path),
+      scratch_(ScratchIfbName()) {
     if (!system_.now) system_.now = [] { return Clock::now(); };
     if (!system_.wallNow) system_.wallNow = [] { return std::chrono::system_clock::now(); };
     if (!system_.linkSpeedBps) system_.linkSpeedBps = [](int) { return int64_t{0}; };
@@ -202,50 +213,47 @@ bool KernelBackend::DetectLeaves(std::string* error) {
     available_.clear();
     std::string problem;
     std::optional<links::Link> scratch;
-    if (!Check(links::FindLink(t_, kScratchName, &scratch), error)) return false;
+    if (!Check(links::FindLink(t_, scratch_, &scratch), error)) return false;
     if (scratch) {
         if (scratch->kind != "ifb" ||
             (!scratch->alias.empty() && scratch->alias != kScratchAlias)) {
-            *error = std::string("a device named ") + kScratchName +
-                     " exists that corvane-service did not create";
+            *error = "a device named " + scratch_ + " exists that corvane-service did not create";
             return false;
         }
-        Send(links::DeleteLink(scratch->index, kScratchName), &problem);  // left by a crash
+        Send(links::DeleteLink(scratch->index, scratch_), &problem);  // left by a crash
     }
-    if (!Send(links::NewIfb(kScratchName, kScratchAlias, 0), &problem)) {
+    if (!Send(links::NewIfb(scratch_, kScratchAlias, 0), &problem)) {
         *error = "the kernel cannot make IFB devices (" + problem + ")";
         return false;
     }
-    if (!Check(links::FindLink(t_, kScratchName, &scratch), error)) return false;
+    if (!Check(links::FindLink(t_, scratch_, &scratch), error)) return false;
     if (!scratch) {
-        *error = std::string("the IFB device ") + kScratchName + " vanished after its creation";
+        *error = "the IFB device " + scratch_ + " vanished after its creation";
         return false;
     }
     const int index = scratch->index;
-    Send(links::SetAlias(index, kScratchAlias, kScratchName), &problem);
+    Send(links::SetAlias(index, kScratchAlias, scratch_), &problem);
     bool ok = true;
-    if (Send(tc::LeafQdisc(index, tc::Leaf::Cake, 1, true, tc::Mode::Create, kScratchName),
-             &problem)) {
+    if (Send(tc::LeafQdisc(index, tc::Leaf::Cake, 1, true, tc::Mode::Create, scratch_), &problem)) {
         available_.push_back(tc::Leaf::Cake);
         Send(tc::DeleteQdisc(index, tc::kRootParent, tc::kRootHandle, "removing the trial cake"),
              &problem);
     }
-    if (!Send(tc::HtbRoot(index, tc::Mode::Create, kScratchName), &problem) ||
-        !Send(tc::HtbClass(index, 1000000, tc::Mode::Create, kScratchName), &problem)) {
+    if (!Send(tc::HtbRoot(index, tc::Mode::Create, scratch_), &problem) ||
+        !Send(tc::HtbClass(index, 1000000, tc::Mode::Create, scratch_), &problem)) {
         *error = "the kernel has no HTB queueing discipline (" + problem + ")";
         ok = false;
     }
     for (tc::Leaf leaf : {tc::Leaf::FqCodel, tc::Leaf::Sfq, tc::Leaf::Bfifo}) {
         if (!ok) break;
-        if (Send(tc::LeafQdisc(index, leaf, 1000000, true, tc::Mode::Create, kScratchName),
-                 &problem)) {
+        if (Send(tc::LeafQdisc(index, leaf, 1000000, true, tc::Mode::Create, scratch_), &problem)) {
             available_.push_back(leaf);
             Send(tc::DeleteQdisc(index, tc::kClassHandle, tc::kLeafHandle, "removing a trial leaf"),
                  &problem);
         }
     }
     std::string removal;
-    if (!Send(links::DeleteLink(index, kScratchName), &removal)) {
+    if (!Send(links::DeleteLink(index, scratch_), &removal)) {
         ServiceLog("cannot remove the scratch device: " + removal);
     }
     if (!ok) return false;
@@ -281,6 +289,9 @@ bool KernelBackend::Start(std::string* error) {
             return false;
         }
     }
+    std::vector<std::string> problems;
+    RemoveOrphans(&problems);
+    for (const std::string& p : problems) ServiceLog(p);
     if (!DetectLeaves(error)) return false;
     std::vector<std::string> missing;
     for (tc::Leaf leaf : tc::kLeavesByPreference) {
@@ -594,6 +605,45 @@ bool KernelBackend::RemoveAll(std::vector<std::string>* problems) {
     problems->clear();
     for (auto& g : gateways_) Teardown(*g, problems);
     return problems->empty();
+}
+
+void KernelBackend::RemoveOrphans(std::vector<std::string>* problems) {
+    std::vector<links::Link> all;
+    std::string problem;
+    if (!Check(links::ListLinks(t_, &all), &problem)) {
+        problems->push_back(problem);
+        return;
+    }
+    const std::string prefix = kAliasPrefix;
+    for (const links::Link& link : all) {
+        if (link.kind != "ifb") continue;
+        if (link.alias == kScratchAlias && link.name != scratch_) {
+            // Another run's trial device; one whose process still runs is
+            // in the middle of its own detection.
+            int pid = 0;
+            const std::string digits = link.name.substr(std::strlen(kScratchPrefix));
+            std::from_chars(digits.data(), digits.data() + digits.size(), pid);
+            if (pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM)) continue;
+            if (!Send(links::DeleteLink(link.index, link.name), &problem)) {
+                problems->push_back(problem);
+            }
+            continue;
+        }
+        if (link.alias.rfind(prefix, 0) != 0) continue;
+        const std::string wan = link.alias.substr(prefix.size());
+        const bool configured = std::any_of(gateways_.begin(), gateways_.end(), [&](auto& g) {
+            return g->config.interface == wan || g->ifbName == link.name;
+        });
+        if (configured) continue;
+        // A gateway taken out of the configuration: its IFB, the redirect
+        // and the upload shaper on its WAN go, as at its own removal.
+        Gateway orphan;
+        orphan.config.interface = wan;
+        orphan.config.name = wan;
+        orphan.ifbName = link.name;
+        Teardown(orphan, problems);
+        ServiceLog(wan + ": removed the shaping of a gateway no longer configured");
+    }
 }
 
 void KernelBackend::Reconcile(Gateway& g) {

@@ -51,6 +51,10 @@ class KernelBackend : public Backend {
     // Removes everything of ours, as after a stop signal or a crash. False
     // when something could not be removed; *problems says what.
     bool RemoveAll(std::vector<std::string>* problems);
+    // Removes what carries the service's marks and belongs to no configured
+    // gateway: the trees of gateways taken out of the configuration, and
+    // trial devices of runs that ended. Done at start and by --cleanup.
+    void RemoveOrphans(std::vector<std::string>* problems);
 
     HResult Initialize(int32_t a, int32_t b, int32_t c, const std::string& d,
                        const std::string& e) override;
@@ -121,6 +125,10 @@ class KernelBackend : public Backend {
     bool started_ = false;
     std::string metricsProblem_;  // as last logged
     Clock::time_point nextSweep_{};
+    std::string scratch_;  // the leaf detection's device, ScratchIfbName()
 };
+
+// The leaf detection's scratch IFB device of this process.
+std::string ScratchIfbName();
 
 }  // namespace corvane

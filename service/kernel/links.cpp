@@ -110,6 +110,17 @@ std::string MacText(const std::vector<uint8_t>& address) {
     return text;
 }
 
+nl::Result ListLinks(nl::Transport& transport, std::vector<Link>* links) {
+    nl::Message request = LinkRequest(RTM_GETLINK, NLM_F_DUMP, 0, "listing the links");
+    return nl::Dump(
+        transport, request,
+        [links](const nlmsghdr* answer) {
+            Link found;
+            if (ParseLink(answer, &found)) links->push_back(std::move(found));
+        },
+        [links] { links->clear(); });
+}
+
 nl::Message GetLinkByName(std::string_view name) {
     nl::Message m = LinkRequest(RTM_GETLINK, 0, 0, "reading the link " + std::string(name));
     m.PutString(IFLA_IFNAME, name);

@@ -55,6 +55,8 @@ nl::Message DeleteLink(int index, std::string_view name);
 // of the request itself is the result.
 nl::Result FindLink(nl::Transport& transport, std::string_view name, std::optional<Link>* link);
 nl::Result FindLinkByIndex(nl::Transport& transport, int index, std::optional<Link>* link);
+// Every link of the namespace.
+nl::Result ListLinks(nl::Transport& transport, std::vector<Link>* links);
 
 // For the lab and the tests: a veth pair whose peer is created straight in
 // the network namespace of `peerNetnsFd` (-1: this one). A `gsoMaxSegs` of 1

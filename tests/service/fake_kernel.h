@@ -216,11 +216,21 @@ class FakeKernel : public nl::Transport {
     }
 
     nl::Result GetLink(const nlmsghdr* h, const nl::OnMessage& each, nl::Result r) {
+        if ((h->nlmsg_flags & NLM_F_DUMP) == NLM_F_DUMP) {
+            for (auto& [name, device] : devices_) Answer(device, each);
+            return r;
+        }
         Device* d = Find(h);
         if (d == nullptr) {
             r.error = ENODEV;
             return r;
         }
+        Answer(*d, each);
+        return r;
+    }
+
+    static void Answer(const Device& device, const nl::OnMessage& each) {
+        const Device* d = &device;
         nl::Message answer(RTM_NEWLINK, 0, "answer");
         auto* ifi = answer.Body<ifinfomsg>();
         ifi->ifi_index = d->index;
@@ -234,7 +244,6 @@ class FakeKernel : public nl::Transport {
         stats.tx_bytes = d->txBytes;
         answer.PutBytes(IFLA_STATS64, &stats, sizeof stats);
         each(answer.header());
-        return r;
     }
 
     nl::Result NewLink(const nlmsghdr* h, nl::Result r) {

@@ -299,7 +299,8 @@ TEST(KernelTree, ChoosesTheBestLeafTheKernelHasAndChangesItsClassInPlace) {
         run.kernel.missingKinds = r.missing;
         ASSERT_TRUE(run.Start()) << run.error;
         EXPECT_EQ(run.backend->LeafQueues()[mac], r.chosen);
-        EXPECT_EQ(run.kernel.devices().count("cvnprobe"), 0u) << "the scratch device stayed";
+        EXPECT_EQ(run.kernel.devices().count(corvane::ScratchIfbName()), 0u)
+            << "the scratch device stayed";
         const int ifb = run.kernel.IndexOf("cvn-wan0");
         ASSERT_NE(ifb, 0);
         EXPECT_EQ(run.kernel.devices().at("cvn-wan0").alias, "corvane-service: download of wan0");
@@ -388,15 +389,19 @@ TEST(KernelTree, RefusalsAndFailuresLeaveNothingBehind) {
          "the kernel backend needs CAP_NET_ADMIN (run corvane-service as root or grant it the "
          "capability)"},
         {"no IFB", [](FakeRun& r) { r.kernel.noIfb = true; }, "", true,
-         "the kernel cannot make IFB devices (creating the IFB device cvnprobe: Operation not "
-         "supported (kernel: Unknown device type))"},
+         "the kernel cannot make IFB devices (creating the IFB device " +
+             corvane::ScratchIfbName() +
+             ": Operation not "
+             "supported (kernel: Unknown device type))"},
         {"no HTB",
          [](FakeRun& r) {
              r.kernel.missingKinds = {"cake", "htb"};
          },
          "", true,
-         "the kernel has no HTB queueing discipline (adding the htb qdisc of cvnprobe: No such "
-         "file or directory (kernel: Specified qdisc kind is unknown.))"},
+         "the kernel has no HTB queueing discipline (adding the htb qdisc of " +
+             corvane::ScratchIfbName() +
+             ": No such "
+             "file or directory (kernel: Specified qdisc kind is unknown.))"},
         {"a configured leaf it lacks", [](FakeRun& r) { r.kernel.missingKinds = {"cake"}; },
          "leaf = cake\n", true,
          "kernel.ini:1: leaf = cake in [gateway line], but the kernel has no cake"},
@@ -485,6 +490,29 @@ TEST(KernelTree, AWanMissingAtStartIsShapedWhenItAppears) {
     run.After(31s);
     EXPECT_EQ(run.backend->Shaped(), (std::vector<bool>{true, true}));
     EXPECT_EQ(run.CakeRate("cvn-lte0"), 8000000u / 8);
+}
+
+// What carries the service's marks and belongs to no configured gateway
+// goes at start: the tree of a gateway taken out of the file, and the trial
+// device of a run that ended. A device that is not the service's stays.
+TEST(KernelTree, StartRemovesTheTreesOfGatewaysNoLongerConfigured) {
+    FakeRun run;
+    run.kernel.AddDevice("lte0", "veth");
+    ASSERT_TRUE(
+        run.Start("[gateway lte]\ninterface = lte0\nmac = 02-00-00-00-00-02\nid = 2\n"
+                  "download_bps = 8000000\nupload_bps = 2000000\n"))
+        << run.error;
+    ASSERT_NE(run.CakeRate("lte0"), 0u);
+    run.kernel.AddDevice("cvnp999999999", "ifb", "corvane-service: trying queue kinds");
+    run.kernel.AddDevice("cvn-other", "ifb", "someone else's");
+    run.backend.reset();                    // as a crash or a stop that removed nothing
+    ASSERT_TRUE(run.Start()) << run.error;  // lte taken out of the file
+    EXPECT_EQ(run.kernel.devices().count("cvn-lte0"), 0u);
+    EXPECT_EQ(run.kernel.devices().count("cvnp999999999"), 0u);
+    EXPECT_EQ(run.kernel.devices().count("cvn-other"), 1u);
+    EXPECT_EQ(run.CakeRate("lte0"), 0u) << "the upload shaper of lte0 stayed";
+    EXPECT_EQ(run.kernel.Qdiscs(run.kernel.IndexOf("lte0")).size(), 0u);
+    EXPECT_NE(run.CakeRate("cvn-wan0"), 0u);
 }
 
 }  // namespace
