@@ -22,7 +22,7 @@ if ! [[ "$seconds" =~ ^[0-9]+$ ]] || ((seconds == 0)) || ! [[ "$runs" =~ ^-?[0-9
 fi
 dir=build-fuzz
 targets=(http_response_fuzz tag_parser_fuzz registry_hive_fuzz service_ini_fuzz lab_scenario_fuzz
-  netlink_reply_fuzz)
+  netlink_reply_fuzz route_reply_fuzz)
 if (($# > 1)); then
   shift
   for target in "$@"; do

@@ -80,10 +80,14 @@ bool IsDefault(const tc::Qdisc* q) {
 // The ingress qdisc of a WAN is ours when every filter on it is ours and it
 // redirects to our IFB, or when it has none while our IFB exists (the service
 // stopped between the two steps).
+// An ingress qdisc is ours when it holds only our redirect (its entries at
+// our preference, every redirect among them with our cookie), or nothing
+// while our IFB exists (a crash between the two).
 bool OwnIngress(const tc::Qdisc& ingress, const std::vector<tc::Filter>& filters, bool ifbExists) {
     if (ingress.kind != "ingress") return false;
     for (const tc::Filter& f : filters) {
         if (f.pref != tc::kRedirectPref) return false;
+        if (f.redirectTo != 0 && f.cookie != tc::kRedirectCookie) return false;
     }
     return !filters.empty() || ifbExists;
 }
@@ -203,8 +207,7 @@ uint64_t KernelBackend::RateBytes(const Gateway& g, int64_t bps) const {
 }
 
 bool KernelBackend::OwnIfb(const Gateway& g, const links::Link& link) const {
-    return link.kind == "ifb" &&
-           (link.alias.empty() || link.alias == kAliasPrefix + g.config.interface);
+    return link.kind == "ifb" && link.alias == kAliasPrefix + g.config.interface;
 }
 
 // The leaf kinds are tried on a scratch IFB device: a kernel without IFB or
@@ -417,6 +420,9 @@ KernelBackend::Outcome KernelBackend::Ensure(Gateway& g, std::string* problem) {
             return Outcome::Failed;
         }
         if (!Send(links::SetAlias(ifb->index, kAliasPrefix + wanName, g.ifbName), problem)) {
+            // Unmarked it would be no one's, and in the way of the next try.
+            std::string ignored;
+            Send(links::DeleteLink(ifb->index, g.ifbName), &ignored);
             return Outcome::Failed;
         }
     } else if (!ifb->up()) {

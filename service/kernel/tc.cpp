@@ -189,24 +189,29 @@ void ReadHtbClassOptions(const nlattr* options, Class* c) {
 }
 
 // The device of a mirred redirect among a filter's actions, 0 for none.
-int RedirectTarget(const nlattr* actions) {
-    int target = 0;
-    nl::ForEachNested(actions, [&target](const nlattr* action) {
+// The device a filter's mirred action redirects to, and that action's cookie.
+void ReadRedirect(const nlattr* actions, Filter* filter) {
+    nl::ForEachNested(actions, [filter](const nlattr* action) {
         std::string kind;
+        std::string cookie;
         const nlattr* options = nullptr;
         nl::ForEachNested(action, [&](const nlattr* attr) {
             if (nl::AttributeType(attr) == TCA_ACT_KIND) kind = nl::AttributeText(attr);
             if (nl::AttributeType(attr) == TCA_ACT_OPTIONS) options = attr;
+            if (nl::AttributeType(attr) == TCA_ACT_COOKIE) {
+                cookie.assign(static_cast<const char*>(nl::Payload(attr)), nl::PayloadLength(attr));
+            }
         });
         if (kind != "mirred" || options == nullptr) return;
-        nl::ForEachNested(options, [&target](const nlattr* attr) {
+        nl::ForEachNested(options, [&](const nlattr* attr) {
             if (nl::AttributeType(attr) != TCA_MIRRED_PARMS) return;
             tc_mirred parms;
             nl::ReadPayload(attr, &parms);
-            if (parms.eaction == TCA_EGRESS_REDIR) target = static_cast<int>(parms.ifindex);
+            if (parms.eaction != TCA_EGRESS_REDIR) return;
+            filter->redirectTo = static_cast<int>(parms.ifindex);
+            filter->cookie = cookie;
         });
     });
-    return target;
 }
 
 template <typename T>
@@ -368,6 +373,7 @@ nl::Message RedirectFilter(int ifindex, int target, std::string_view dev,
     nlattr* actions = m.Nest(TCA_U32_ACT);
     nlattr* first = m.Nest(1);  // actions are numbered from 1, in order
     m.PutString(TCA_ACT_KIND, "mirred");
+    m.PutBytes(TCA_ACT_COOKIE, kRedirectCookie.data(), kRedirectCookie.size());
     nlattr* actOptions = m.Nest(TCA_ACT_OPTIONS | NLA_F_NESTED);
     tc_mirred parms{};
     parms.action = TC_ACT_STOLEN;
@@ -476,7 +482,7 @@ bool ParseFilter(const nlmsghdr* message, Filter* filter) {
     });
     if (options != nullptr && filter->kind == "u32") {
         nl::ForEachNested(options, [filter](const nlattr* attr) {
-            if (nl::AttributeType(attr) == TCA_U32_ACT) filter->redirectTo = RedirectTarget(attr);
+            if (nl::AttributeType(attr) == TCA_U32_ACT) ReadRedirect(attr, filter);
         });
     }
     return true;

@@ -28,6 +28,9 @@ inline constexpr uint32_t kRootParent = 0xFFFFFFFF;     // TC_H_ROOT
 inline constexpr uint32_t kIngressParent = 0xFFFFFFF1;  // TC_H_INGRESS (also clsact's)
 // Priority of the one filter that redirects a WAN's ingress to its IFB.
 inline constexpr uint16_t kRedirectPref = 0xC5A1;
+// The cookie of the redirect's action (at most 16 bytes): the service's mark
+// on the one filter it puts on another's ingress.
+inline constexpr std::string_view kRedirectCookie = "corvane-service";
 
 // The queue that holds packets under the limit, best first.
 enum class Leaf { Cake, FqCodel, Sfq, Bfifo };
@@ -111,6 +114,7 @@ struct Filter {
     uint16_t protocol = 0;  // host order (ETH_P_ALL ...)
     std::string kind;
     int redirectTo = 0;  // the device a mirred redirect sends to; 0 for none
+    std::string cookie;  // that redirect action's cookie
 };
 
 // Parsers of the kernel's answers (RTM_NEWQDISC, RTM_NEWTCLASS,

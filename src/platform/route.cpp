@@ -388,6 +388,20 @@ int DeleteIpForwardEntry(const IpForwardRow& row) {
     return NoThrow([&] { return KernelDeleteIpForwardEntry(row); });
 }
 
+RouteAnswers ReadRouteAnswers(const void* data, size_t length, uint32_t ifIndex) {
+    RouteAnswers answers;
+    DefaultMetricQuery query{ifIndex, std::nullopt};
+    LinkFamilies families;
+    nl::ForEachMessage(data, length, [&](const nlmsghdr* nlh) {
+        OnLink(nlh, &answers.links);
+        OnLinkFamilies(nlh, &families);
+        OnRouteRow(nlh, &answers.routes);
+        OnRouteForMetric(nlh, &query);
+    });
+    answers.defaultMetric = query.lowest;
+    return answers;
+}
+
 void RemoveLeftoverProbeRoutes() {
     std::vector<IpForwardRow> table;
     if (GetIpForwardTable(&table) != 0) return;

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace platform {
@@ -94,6 +95,16 @@ void RemoveLeftoverProbeRoutes();
 
 // Prefix length of a network-order mask; -1 when the ones are not contiguous.
 int PrefixLengthOfMask(uint32_t mask);
+
+// What the readers of the kernel's answers make of one buffer of rtnetlink
+// messages, as a dump returns them: the interface rows, the route rows, and
+// the lowest metric of `ifIndex`'s default routes. For the fuzz target.
+struct RouteAnswers {
+    std::vector<IfRow> links;
+    std::vector<IpForwardRow> routes;
+    std::optional<uint32_t> defaultMetric;
+};
+RouteAnswers ReadRouteAnswers(const void* data, size_t length, uint32_t ifIndex);
 
 // A replacement for the kernel's tables in tests. Operations that a fake does
 // not override answer EOPNOTSUPP.

@@ -410,6 +410,9 @@ TEST(KernelTree, RefusalsAndFailuresLeaveNothingBehind) {
         {"a foreign IFB of our name",
          [](FakeRun& r) { r.kernel.AddDevice("cvn-wan0", "ifb", "mine"); }, "", true,
          "a device named cvn-wan0 exists that corvane-service did not create"},
+        {"an IFB of our name without our mark",
+         [](FakeRun& r) { r.kernel.AddDevice("cvn-wan0", "ifb"); }, "", true,
+         "a device named cvn-wan0 exists that corvane-service did not create"},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.what);
@@ -417,8 +420,10 @@ TEST(KernelTree, RefusalsAndFailuresLeaveNothingBehind) {
         r.arrange(run);
         EXPECT_FALSE(run.Start(r.extra, r.netAdmin));
         EXPECT_EQ(run.error, r.error);
-        if (std::string(r.what) == "a foreign IFB of our name") {
-            EXPECT_EQ(run.kernel.devices().at("cvn-wan0").alias, "mine") << "it was touched";
+        if (std::string(r.what).find("IFB of our name") != std::string::npos) {
+            ASSERT_EQ(run.kernel.devices().count("cvn-wan0"), 1u) << "it was removed";
+            EXPECT_NE(run.kernel.devices().at("cvn-wan0").alias.rfind("corvane-service", 0), 0u)
+                << "it was taken over";
             EXPECT_EQ(run.kernel.ObjectCount(), 0u);
         } else {
             EXPECT_TRUE(run.Pristine()) << "something was left behind";
@@ -513,6 +518,26 @@ TEST(KernelTree, StartRemovesTheTreesOfGatewaysNoLongerConfigured) {
     EXPECT_EQ(run.CakeRate("lte0"), 0u) << "the upload shaper of lte0 stayed";
     EXPECT_EQ(run.kernel.Qdiscs(run.kernel.IndexOf("lte0")).size(), 0u);
     EXPECT_NE(run.CakeRate("cvn-wan0"), 0u);
+}
+
+// Only a redirect that carries the service's cookie is the service's: the
+// same filter made by another tool is refused, and left as it is.
+TEST(KernelTree, ARedirectWithoutOurCookieIsNotOurs) {
+    FakeRun run;
+    const int wan = run.kernel.IndexOf("wan0");
+    nl::Message ingress = tc::IngressQdisc(wan, "wan0");
+    nl::Message filter = tc::RedirectFilter(wan, 99, "wan0", "another tool's device");
+    char* bytes = reinterpret_cast<char*>(filter.header());
+    const size_t at = std::string_view(bytes, filter.header()->nlmsg_len).find(tc::kRedirectCookie);
+    ASSERT_NE(at, std::string_view::npos) << "the redirect carries no cookie";
+    std::memcpy(bytes + at, "another-tool-ab", tc::kRedirectCookie.size());
+    ASSERT_TRUE(run.kernel.Request(ingress, nullptr).ok());
+    ASSERT_TRUE(run.kernel.Request(filter, nullptr).ok());
+    EXPECT_FALSE(run.Start());
+    EXPECT_EQ(run.error,
+              "wan0 already has an ingress qdisc (ingress ffff:) that corvane-service did not "
+              "create; set replace = yes in [gateway line] to take it over");
+    EXPECT_EQ(run.kernel.ObjectCount(), 2u);
 }
 
 }  // namespace
