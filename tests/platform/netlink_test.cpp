@@ -31,7 +31,7 @@ Bytes Message(uint16_t type, uint16_t flags, uint32_t seq, uint32_t pid, const B
     h.nlmsg_pid = pid;
     Bytes out(NLMSG_ALIGN(h.nlmsg_len), 0);
     std::memcpy(out.data(), &h, sizeof h);
-    std::memcpy(out.data() + NLMSG_HDRLEN, payload.data(), payload.size());
+    if (!payload.empty()) std::memcpy(out.data() + NLMSG_HDRLEN, payload.data(), payload.size());
     return out;
 }
 
