@@ -112,13 +112,7 @@ std::string MacText(const std::vector<uint8_t>& address) {
 
 nl::Result ListLinks(nl::Transport& transport, std::vector<Link>* links) {
     nl::Message request = LinkRequest(RTM_GETLINK, NLM_F_DUMP, 0, "listing the links");
-    return nl::Dump(
-        transport, request,
-        [links](const nlmsghdr* answer) {
-            Link found;
-            if (ParseLink(answer, &found)) links->push_back(std::move(found));
-        },
-        [links] { links->clear(); });
+    return nl::DumpInto(transport, request, &ParseLink, links);
 }
 
 nl::Message GetLinkByName(std::string_view name) {

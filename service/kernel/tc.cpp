@@ -217,14 +217,13 @@ void ReadRedirect(const nlattr* actions, Filter* filter) {
 template <typename T>
 nl::Result List(nl::Transport& transport, nl::Message request, int ifindex,
                 bool (*parse)(const nlmsghdr*, T*), std::vector<T>* out) {
-    return nl::Dump(
+    // A dump may list every device: only this one's are kept.
+    return nl::DumpInto(
         transport, request,
-        [&](const nlmsghdr* answer) {
-            T item;
-            // A dump may list every device: only this one's are kept.
-            if (parse(answer, &item) && item.ifindex == ifindex) out->push_back(std::move(item));
+        [&](const nlmsghdr* answer, T* item) {
+            return parse(answer, item) && item->ifindex == ifindex;
         },
-        [out] { out->clear(); });
+        out);
 }
 
 }  // namespace
@@ -494,13 +493,7 @@ nl::Result ListQdiscs(nl::Transport& transport, int ifindex, std::vector<Qdisc>*
 
 nl::Result ListAllQdiscs(nl::Transport& transport, std::vector<Qdisc>* out) {
     nl::Message request = DumpQdiscs(0);
-    return nl::Dump(
-        transport, request,
-        [out](const nlmsghdr* answer) {
-            Qdisc q;
-            if (ParseQdisc(answer, &q)) out->push_back(std::move(q));
-        },
-        [out] { out->clear(); });
+    return nl::DumpInto(transport, request, &ParseQdisc, out);
 }
 
 nl::Result ListClasses(nl::Transport& transport, int ifindex, std::vector<Class>* out) {

@@ -174,4 +174,17 @@ Result Run(Transport& transport, Message message, const OnMessage& each = nullpt
 Result Dump(Transport& transport, Message& message, const OnMessage& each,
             const std::function<void()>& restart);
 
+// A dump into *out of the answers that `parse` (bool(const nlmsghdr*, T*))
+// takes; *out starts afresh with every run of it.
+template <typename T, typename Parse>
+Result DumpInto(Transport& transport, Message& message, Parse parse, std::vector<T>* out) {
+    return Dump(
+        transport, message,
+        [&](const nlmsghdr* answer) {
+            T item;
+            if (parse(answer, &item)) out->push_back(std::move(item));
+        },
+        [out] { out->clear(); });
+}
+
 }  // namespace platform::nl
