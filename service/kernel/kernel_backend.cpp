@@ -77,19 +77,42 @@ bool IsDefault(const tc::Qdisc* q) {
     return q == nullptr || (q->handle >> 16) == 0;
 }
 
-// The ingress qdisc of a WAN is ours when every filter on it is ours and it
-// redirects to our IFB, or when it has none while our IFB exists (the service
-// stopped between the two steps).
 // An ingress qdisc is ours when it holds only our redirect (its entries at
 // our preference, every redirect among them with our cookie), or nothing
 // while our IFB exists (a crash between the two).
+// Ours is a u32 whose one key node redirects with our cookie (to no device
+// once its IFB is gone); u32 also lists its hash table (node 0), bare.
+bool Ours(const tc::Filter& f) {
+    if (f.pref != tc::kRedirectPref || f.kind != "u32") return false;
+    const bool hashTable = (f.handle & 0xFFF) == 0;
+    return hashTable || f.cookie == tc::kRedirectCookie;
+}
+
 bool OwnIngress(const tc::Qdisc& ingress, const std::vector<tc::Filter>& filters, bool ifbExists) {
     if (ingress.kind != "ingress") return false;
-    for (const tc::Filter& f : filters) {
-        if (f.pref != tc::kRedirectPref) return false;
-        if (f.redirectTo != 0 && f.cookie != tc::kRedirectCookie) return false;
-    }
+    if (!std::all_of(filters.begin(), filters.end(), Ours)) return false;
     return !filters.empty() || ifbExists;
+}
+
+// Another's filter in the place of our redirect.
+bool ForeignAtOurPref(const std::vector<tc::Filter>& filters) {
+    return std::any_of(filters.begin(), filters.end(),
+                       [](const tc::Filter& f) { return f.pref == tc::kRedirectPref && !Ours(f); });
+}
+
+// The framing as the log shows it; empty for a plain Ethernet count.
+std::string FramingText(const tc::Framing& f, tc::Leaf leaf) {
+    tc::Framing plain;
+    plain.headerBytes = f.headerBytes;
+    if (f == plain) return "";
+    std::string text = std::string(", framing ") + tc::LinkLayerName(f.linkLayer);
+    if (f.overhead) text += " overhead " + std::to_string(*f.overhead);
+    if (f.mpu != 0) text += " mpu " + std::to_string(f.mpu);
+    if (leaf != tc::Leaf::Cake && f.overhead && *f.overhead < static_cast<int>(f.headerBytes)) {
+        text += " (HTB counts the " + std::to_string(f.headerBytes) +
+                "-byte link header: it takes no smaller overhead)";
+    }
+    return text;
 }
 
 std::string QdiscText(const tc::Qdisc& q) {
@@ -133,6 +156,7 @@ struct KernelBackend::Gateway {
     Counter upload;
     Counter downloadDrops;  // of the leaves, which a rebuild starts at zero
     Counter uploadDrops;
+    tc::Framing framing;        // the configured one, with the WAN's link header
     uint64_t limitChanges = 0;  // SetGatewayLimits calls that changed a limit
     std::optional<std::chrono::system_clock::time_point> lastLimitChange;
     std::string problem;  // why it is not shaped, as last logged
@@ -156,6 +180,7 @@ std::unique_ptr<KernelBackend> KernelBackend::Open(KernelConfig config, std::str
     system.hasNetAdmin = &HasNetAdmin;
     system.linkSpeedBps = [speeds](int ifindex) { return speeds->SpeedBps(ifindex); };
     system.now = [] { return Clock::now(); };
+    system.requestPort = socket->portId();
     nl::Socket& transport = *socket;
     auto backend = std::make_unique<KernelBackend>(std::move(config), transport, std::move(system));
     backend->ownTransport_ = std::move(socket);
@@ -181,6 +206,7 @@ KernelBackend::KernelBackend(KernelConfig config, nl::Transport& transport, Kern
         g->downloadBps = c.downloadBps;
         g->uploadBps = c.uploadBps;
         g->reportedDownloadBps = c.downloadBps;
+        g->framing = c.framing;
         g->config = std::move(c);
         gateways_.push_back(std::move(g));
     }
@@ -276,10 +302,11 @@ bool KernelBackend::Start(std::string* error) {
     }
     // Every check that changes nothing comes first, so that a refusal leaves
     // the system as it was.
+    const Snapshot before = TakeSnapshot();
     for (auto& g : gateways_) {
         std::string problem;
         WanView view;
-        const Look look = Preflight(*g, &view, &problem);
+        const Look look = Preflight(*g, before, &view, &problem);
         if (look == Look::Absent) {
             // An LTE stick not plugged in yet, a PPP link not up: shaped
             // when its link appears, the others from now on.
@@ -329,10 +356,11 @@ bool KernelBackend::Start(std::string* error) {
             return false;
         }
     }
+    const Snapshot all = TakeSnapshot();
     for (auto& g : gateways_) {
         if (g->wanIndex == 0) continue;  // absent: Reconcile builds it when it comes
         std::string problem;
-        if (Ensure(*g, &problem) != Outcome::Built) {
+        if (Ensure(*g, all, &problem) != Outcome::Built) {
             *error = g->config.interface + ": " + problem;
             std::vector<std::string> ignored;
             RemoveAll(&ignored);
@@ -342,14 +370,22 @@ bool KernelBackend::Start(std::string* error) {
         ServiceLog(
             g->config.interface + ": shaping download through " + g->ifbName + " (" +
             (g->leaf == tc::Leaf::Cake ? "cake" : std::string("htb + ") + tc::LeafKind(g->leaf)) +
-            ") at " + LimitText(g->downloadBps) + ", upload at " + LimitText(g->uploadBps));
+            ") at " + LimitText(g->downloadBps) + ", upload at " + LimitText(g->uploadBps) +
+            FramingText(g->framing, g->leaf));
     }
     started_ = true;
     nextSweep_ = system_.now() + kSweepInterval;
     return true;
 }
 
-KernelBackend::Look KernelBackend::Preflight(Gateway& g, WanView* view, std::string* problem) {
+KernelBackend::Snapshot KernelBackend::TakeSnapshot() {
+    Snapshot all;
+    all.ok = Check(tc::ListAllQdiscs(t_, &all.qdiscs), &all.problem);
+    return all;
+}
+
+KernelBackend::Look KernelBackend::Preflight(Gateway& g, const Snapshot& all, WanView* view,
+                                             std::string* problem) {
     std::optional<links::Link> wan;
     if (!Check(links::FindLink(t_, g.config.interface, &wan), problem)) return Look::Unseen;
     if (!wan) {
@@ -359,14 +395,22 @@ KernelBackend::Look KernelBackend::Preflight(Gateway& g, WanView* view, std::str
     }
     g.wanIndex = wan->index;
     g.mtu = wan->mtu;
+    g.framing.headerBytes = wan->headerBytes();
     std::optional<links::Link>& ifb = view->ifb;
     if (!Check(links::FindLink(t_, g.ifbName, &ifb), problem)) return Look::Unseen;
     if (ifb && !OwnIfb(g, *ifb)) {
         *problem = "a device named " + g.ifbName + " exists that corvane-service did not create";
         return Look::MustNotShape;
     }
+    if (!all.ok) {
+        *problem = all.problem;
+        return Look::Unseen;
+    }
     std::vector<tc::Qdisc>& qdiscs = view->qdiscs;
-    if (!Check(tc::ListQdiscs(t_, wan->index, &qdiscs), problem)) return Look::Unseen;
+    for (const tc::Qdisc& q : all.qdiscs) {
+        if (q.ifindex == wan->index) qdiscs.push_back(q);
+        if (ifb && q.ifindex == ifb->index) view->ifbQdiscs.push_back(q);
+    }
     const std::string takeOver = "; set replace = yes in " + g.Where() + " to take it over";
     const tc::Qdisc* root = FindQdisc(qdiscs, tc::kRootParent);
     if (!IsDefault(root) && root->handle != tc::kRootHandle && !g.config.replace) {
@@ -377,8 +421,19 @@ KernelBackend::Look KernelBackend::Preflight(Gateway& g, WanView* view, std::str
     const tc::Qdisc* ingress = FindQdisc(qdiscs, tc::kIngressParent);
     if (ingress == nullptr) return Look::Fine;
     std::vector<tc::Filter>& filters = view->filters;
-    if (!Check(tc::ListFilters(t_, wan->index, tc::kIngressHandle, &filters), problem)) {
+    if (!Check(tc::ListFilters(t_, wan->index, tc::kIngressHook, &filters), problem)) {
         return Look::Unseen;
+    }
+    if (ingress->kind == "clsact") {
+        // Other tools' programs hang there: ours goes beside them, unless
+        // one of theirs holds our place.
+        if (!g.config.replace && ForeignAtOurPref(filters)) {
+            *problem = g.config.interface + "'s clsact qdisc already has a filter at preference " +
+                       std::to_string(tc::kRedirectPref) + " that corvane-service did not create" +
+                       takeOver;
+            return Look::MustNotShape;
+        }
+        return Look::Fine;
     }
     if (!g.config.replace) {
         if (!OwnIngress(*ingress, filters, ifb.has_value())) {
@@ -390,12 +445,13 @@ KernelBackend::Look KernelBackend::Preflight(Gateway& g, WanView* view, std::str
     return Look::Fine;
 }
 
-KernelBackend::Outcome KernelBackend::Ensure(Gateway& g, std::string* problem) {
+KernelBackend::Outcome KernelBackend::Ensure(Gateway& g, const Snapshot& all,
+                                             std::string* problem) {
     g.changes = 0;
     // What Preflight looked at is what is built on: the WAN's qdiscs and
     // filters do not change before this look changes them.
     WanView view;
-    switch (Preflight(g, &view, problem)) {
+    switch (Preflight(g, all, &view, problem)) {
         case Look::Fine:
             break;
         case Look::MustNotShape:
@@ -409,6 +465,7 @@ KernelBackend::Outcome KernelBackend::Ensure(Gateway& g, std::string* problem) {
 
     std::optional<links::Link>& ifb = view.ifb;
     if (!ifb) {
+        view.ifbQdiscs.clear();  // a new device has none of ours
         // Created up, then named as ours: the kernel takes no alias at creation.
         if (!Send(links::NewIfb(g.ifbName, kAliasPrefix + wanName, g.mtu), problem)) {
             return Outcome::Failed;
@@ -430,14 +487,17 @@ KernelBackend::Outcome KernelBackend::Ensure(Gateway& g, std::string* problem) {
         ++g.changes;
     }
     g.ifbIndex = ifb->index;
-    if (!EnsureShaper(g, g.ifbIndex, g.ifbName, RateBytes(g, g.downloadBps), true, problem)) {
+    if (!EnsureShaper(g, g.ifbIndex, g.ifbName, view.ifbQdiscs, RateBytes(g, g.downloadBps), true,
+                      problem)) {
         return Outcome::Failed;
     }
 
     const tc::Qdisc* ingress = FindQdisc(view.qdiscs, tc::kIngressParent);
     std::vector<tc::Filter>& filters = view.filters;
-    if (ingress != nullptr) {
-        if (!OwnIngress(*ingress, filters, true)) {  // replace = yes: Preflight let it pass
+    // A clsact stays, with whatever else it holds; a foreign ingress qdisc
+    // is replaced (replace = yes: Preflight let it pass).
+    if (ingress != nullptr && ingress->kind != "clsact") {
+        if (!OwnIngress(*ingress, filters, true)) {
             if (!Send(tc::DeleteQdisc(g.wanIndex, tc::kIngressParent, ingress->handle,
                                       "removing the ingress qdisc of " + wanName),
                       problem)) {
@@ -453,14 +513,15 @@ KernelBackend::Outcome KernelBackend::Ensure(Gateway& g, std::string* problem) {
         ++g.changes;
     }
     const bool redirected = std::any_of(filters.begin(), filters.end(), [&g](const tc::Filter& f) {
-        return f.pref == tc::kRedirectPref && f.redirectTo == g.ifbIndex;
+        return f.pref == tc::kRedirectPref && f.redirectTo == g.ifbIndex &&
+               f.cookie == tc::kRedirectCookie;
     });
     // A redirect to an IFB that was made anew points at nothing: replaced.
-    if (!redirected && !filters.empty()) {
-        if (!Send(tc::DeleteFilters(g.wanIndex, tc::kIngressHandle, tc::kRedirectPref, wanName),
-                  problem)) {
-            return Outcome::Failed;
-        }
+    const bool atOurPref = std::any_of(filters.begin(), filters.end(), [](const tc::Filter& f) {
+        return f.pref == tc::kRedirectPref;
+    });
+    if (!redirected && atOurPref) {
+        if (!Send(tc::DeleteFilters(g.wanIndex, wanName), problem)) return Outcome::Failed;
     }
     if (!redirected) {
         if (!Send(tc::RedirectFilter(g.wanIndex, g.ifbIndex, wanName, g.ifbName), problem)) {
@@ -468,16 +529,17 @@ KernelBackend::Outcome KernelBackend::Ensure(Gateway& g, std::string* problem) {
         }
         ++g.changes;
     }
-    if (!EnsureShaper(g, g.wanIndex, wanName, RateBytes(g, g.uploadBps), false, problem)) {
+    if (!EnsureShaper(g, g.wanIndex, wanName, view.qdiscs, RateBytes(g, g.uploadBps), false,
+                      problem)) {
         return Outcome::Failed;
     }
     return Outcome::Built;
 }
 
 bool KernelBackend::EnsureShaper(Gateway& g, int ifindex, const std::string& dev,
-                                 uint64_t rateBytes, bool ingress, std::string* problem) {
-    std::vector<tc::Qdisc> qdiscs;
-    if (!Check(tc::ListQdiscs(t_, ifindex, &qdiscs), problem)) return false;
+                                 const std::vector<tc::Qdisc>& qdiscs, uint64_t rateBytes,
+                                 bool ingress, std::string* problem) {
+    const tc::Framing& framing = g.framing;
     const bool cake = g.leaf == tc::Leaf::Cake;
     const char* rootKind = cake ? "cake" : "htb";
     const tc::Qdisc* root = FindQdisc(qdiscs, tc::kRootParent);
@@ -496,29 +558,42 @@ bool KernelBackend::EnsureShaper(Gateway& g, int ifindex, const std::string& dev
         // Replace (Preflight let it pass: replace = yes).
         tc::Mode mode = IsDefault(root) ? tc::Mode::Create : tc::Mode::Replace;
         ++g.changes;
-        if (cake)
-            return Send(tc::LeafQdisc(ifindex, g.leaf, rateBytes, ingress, mode, dev), problem);
+        if (cake) {
+            return Send(tc::LeafQdisc(ifindex, g.leaf, rateBytes, ingress, mode, dev, framing),
+                        problem);
+        }
         return Send(tc::HtbRoot(ifindex, mode, dev), problem) &&
-               Send(tc::HtbClass(ifindex, rateBytes, tc::Mode::Create, dev), problem) &&
+               Send(tc::HtbClass(ifindex, rateBytes, tc::Mode::Create, dev, framing), problem) &&
                Send(tc::LeafQdisc(ifindex, g.leaf, rateBytes, ingress, tc::Mode::Create, dev),
                     problem);
     }
     if (cake) {
-        if (root->cakeRate == rateBytes) return true;
+        // Cake reports no link header: its overhead counts from the packet.
+        tc::Framing wanted = framing;
+        wanted.headerBytes = 0;
+        if (root->cakeRate == rateBytes && root->cakeFraming == wanted) return true;
         ++g.changes;
-        return Send(tc::LeafQdisc(ifindex, g.leaf, rateBytes, ingress, tc::Mode::Change, dev),
-                    problem);
+        return Send(
+            tc::LeafQdisc(ifindex, g.leaf, rateBytes, ingress, tc::Mode::Change, dev, framing),
+            problem);
     }
     std::vector<tc::Class> classes;
     if (!Check(tc::ListClasses(t_, ifindex, &classes), problem)) return false;
     auto cls = std::find_if(classes.begin(), classes.end(),
                             [](const tc::Class& c) { return c.handle == tc::kClassHandle; });
+    const uint64_t htbRate = tc::HtbRate(rateBytes, framing);
     if (cls == classes.end()) {
         ++g.changes;
-        if (!Send(tc::HtbClass(ifindex, rateBytes, tc::Mode::Create, dev), problem)) return false;
-    } else if (cls->rateBytes != rateBytes || cls->ceilBytes != rateBytes) {
+        if (!Send(tc::HtbClass(ifindex, rateBytes, tc::Mode::Create, dev, framing), problem)) {
+            return false;
+        }
+    } else if (cls->rateBytes != htbRate || cls->ceilBytes != htbRate ||
+               cls->overhead != tc::HtbOverhead(framing) || cls->mpu != framing.mpu ||
+               cls->atm != (framing.linkLayer == tc::LinkLayer::Atm)) {
         ++g.changes;
-        if (!Send(tc::HtbClass(ifindex, rateBytes, tc::Mode::Change, dev), problem)) return false;
+        if (!Send(tc::HtbClass(ifindex, rateBytes, tc::Mode::Change, dev, framing), problem)) {
+            return false;
+        }
     }
     const tc::Qdisc* leaf = FindQdiscByHandle(qdiscs, tc::kLeafHandle);
     if (leaf != nullptr &&
@@ -546,11 +621,14 @@ bool KernelBackend::EnsureShaper(Gateway& g, int ifindex, const std::string& dev
 bool KernelBackend::ChangeRate(Gateway& g, int ifindex, const std::string& dev, uint64_t rateBytes,
                                bool ingress, std::string* problem) {
     if (g.leaf == tc::Leaf::Cake) {
-        return Send(tc::LeafQdisc(ifindex, g.leaf, rateBytes, ingress, tc::Mode::Change, dev),
-                    problem);
+        return Send(
+            tc::LeafQdisc(ifindex, g.leaf, rateBytes, ingress, tc::Mode::Change, dev, g.framing),
+            problem);
     }
     // The class changes in place: its queue and the packets in it stay.
-    if (!Send(tc::HtbClass(ifindex, rateBytes, tc::Mode::Change, dev), problem)) return false;
+    if (!Send(tc::HtbClass(ifindex, rateBytes, tc::Mode::Change, dev, g.framing), problem)) {
+        return false;
+    }
     if (g.leaf != tc::Leaf::Bfifo) return true;
     return Send(tc::LeafQdisc(ifindex, g.leaf, rateBytes, ingress, tc::Mode::Change, dev), problem);
 }
@@ -572,7 +650,7 @@ void KernelBackend::Teardown(Gateway& g, std::vector<std::string>* problems) {
         }
         if (const tc::Qdisc* ingress = FindQdisc(qdiscs, tc::kIngressParent)) {
             std::vector<tc::Filter> filters;
-            if (!Check(tc::ListFilters(t_, wan->index, tc::kIngressHandle, &filters), &problem)) {
+            if (!Check(tc::ListFilters(t_, wan->index, tc::kIngressHook, &filters), &problem)) {
                 problems->push_back(problem);
             } else if (OwnIngress(*ingress, filters, ifbOurs)) {
                 if (!Send(tc::DeleteQdisc(wan->index, tc::kIngressParent, ingress->handle,
@@ -581,12 +659,11 @@ void KernelBackend::Teardown(Gateway& g, std::vector<std::string>* problems) {
                     problems->push_back(problem);
                 }
             } else if (std::any_of(filters.begin(), filters.end(), [](const tc::Filter& f) {
-                           return f.pref == tc::kRedirectPref;
+                           return f.pref == tc::kRedirectPref && f.redirectTo != 0 &&
+                                  f.cookie == tc::kRedirectCookie;
                        })) {
-                // Someone else's filters share the qdisc: only ours go.
-                if (!Send(
-                        tc::DeleteFilters(wan->index, tc::kIngressHandle, tc::kRedirectPref, name),
-                        &problem)) {
+                // A clsact, or someone else's filters beside ours: only ours go.
+                if (!Send(tc::DeleteFilters(wan->index, name), &problem)) {
                     problems->push_back(problem);
                 }
             }
@@ -652,10 +729,10 @@ void KernelBackend::RemoveOrphans(std::vector<std::string>* problems) {
     }
 }
 
-void KernelBackend::Reconcile(Gateway& g) {
+void KernelBackend::Reconcile(Gateway& g, const Snapshot& all) {
     g.due.reset();
     std::string problem;
-    Outcome outcome = Ensure(g, &problem);
+    Outcome outcome = Ensure(g, all, &problem);
     if (outcome == Outcome::Built) {
         if (!g.built || g.changes > 0) {
             ServiceLog(g.config.interface + ": shaping tree " +
@@ -707,6 +784,8 @@ void KernelBackend::Schedule(Gateway& g, Clock::duration delay) {
 }
 
 void KernelBackend::OnEvent(const nlmsghdr* message) {
+    // What the backend did itself it knows: only others' changes are news.
+    if (system_.requestPort != 0 && message->nlmsg_pid == system_.requestPort) return;
     int index = 0;
     std::string name;
     switch (message->nlmsg_type) {
@@ -769,8 +848,12 @@ void KernelBackend::Work() {
         nextSweep_ = now + kSweepInterval;
         for (auto& g : gateways_) Schedule(*g, Clock::duration{});
     }
+    const bool due = std::any_of(gateways_.begin(), gateways_.end(),
+                                 [now](const auto& g) { return g->due && *g->due <= now; });
+    if (!due) return;
+    const Snapshot all = TakeSnapshot();
     for (auto& g : gateways_) {
-        if (g->due && *g->due <= now) Reconcile(*g);
+        if (g->due && *g->due <= now) Reconcile(*g, all);
     }
 }
 

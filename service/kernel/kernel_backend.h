@@ -2,7 +2,8 @@
 // kernel's traffic control, driven over rtnetlink.
 //
 // Download: an IFB device of our own (cvn-<wan>), an ingress qdisc on the WAN
-// whose one u32 filter redirects every packet to the IFB, and on the IFB an
+// (or the clsact already there) whose u32 filter of ours redirects every
+// packet to the IFB, and on the IFB an
 // HTB root with one class at the download limit and a leaf queue in it (or
 // cake alone, which shapes by itself). Upload: the same HTB layout at the
 // WAN's root. The traffic counters are the IFB's and the WAN's transmitted
@@ -33,6 +34,9 @@ struct KernelSystem {
     std::function<std::chrono::steady_clock::time_point()> now;
     std::function<std::chrono::system_clock::time_point()> wallNow;  // for the metrics
     bool watchEvents = true;  // listen to the kernel's link and tc events
+    // The netlink port the requests go out from: the events of the
+    // backend's own changes carry it and are no news. 0: none ignored.
+    uint32_t requestPort = 0;
 };
 
 class KernelBackend : public Backend {
@@ -87,11 +91,19 @@ class KernelBackend : public Backend {
     // Unseen: the look itself failed, which says nothing of the tree.
     enum class Outcome { Built, Waiting, Failed, Unseen };
     enum class Look { Fine, MustNotShape, Absent, Unseen };
-    // What a look found on the system: our IFB, the WAN's qdiscs and its
-    // ingress filters.
+    // Every qdisc of the system, read in one dump for all the gateways a
+    // look covers (the kernel dumps qdiscs only whole).
+    struct Snapshot {
+        bool ok = false;
+        std::string problem;  // why it could not be read
+        std::vector<tc::Qdisc> qdiscs;
+    };
+    // What a look found on the system: our IFB and its qdiscs, the WAN's
+    // qdiscs and its ingress filters.
     struct WanView {
         std::optional<links::Link> ifb;
         std::vector<tc::Qdisc> qdiscs;
+        std::vector<tc::Qdisc> ifbQdiscs;
         std::vector<tc::Filter> filters;
     };
 
@@ -100,14 +112,17 @@ class KernelBackend : public Backend {
     bool DetectLeaves(std::string* error);
     // Changes nothing: whether the gateway can be shaped now, with *problem
     // saying why not (or why the look failed).
-    Look Preflight(Gateway& g, WanView* view, std::string* problem);
-    Outcome Ensure(Gateway& g, std::string* problem);
-    bool EnsureShaper(Gateway& g, int ifindex, const std::string& dev, uint64_t rateBytes,
-                      bool ingress, std::string* problem);
+    Snapshot TakeSnapshot();
+    Look Preflight(Gateway& g, const Snapshot& all, WanView* view, std::string* problem);
+    Outcome Ensure(Gateway& g, const Snapshot& all, std::string* problem);
+    // `qdiscs` are the device's, as the look found them.
+    bool EnsureShaper(Gateway& g, int ifindex, const std::string& dev,
+                      const std::vector<tc::Qdisc>& qdiscs, uint64_t rateBytes, bool ingress,
+                      std::string* problem);
     bool ChangeRate(Gateway& g, int ifindex, const std::string& dev, uint64_t rateBytes,
                     bool ingress, std::string* problem);
     void Teardown(Gateway& g, std::vector<std::string>* problems);
-    void Reconcile(Gateway& g);
+    void Reconcile(Gateway& g, const Snapshot& all);
     // A look again after a back-off that doubles up to kMaxRetry.
     void Retry(Gateway& g);
     void Schedule(Gateway& g, Clock::duration delay);

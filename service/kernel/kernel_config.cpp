@@ -22,6 +22,10 @@ constexpr const char* kIfbPrefix = "cvn-";
 constexpr int64_t kInt32Min = std::numeric_limits<int32_t>::min();
 constexpr int64_t kInt32Max = std::numeric_limits<int32_t>::max();
 constexpr int64_t kInt64Max = std::numeric_limits<int64_t>::max();
+// The range cake takes, which covers every common line's framing.
+constexpr int64_t kMinOverhead = -64;
+constexpr int64_t kMaxOverhead = 256;
+constexpr int64_t kMaxMpu = 256;
 
 // What the kernel takes as a device name.
 bool ValidInterfaceName(const std::string& name) {
@@ -67,6 +71,18 @@ void ReadGateway(IniSectionReader& r, KernelConfig* config) {
         }
     }
     g.replace = r.Bool("replace").value_or(false);
+    if (auto overhead = r.Integer("overhead", false, kMinOverhead, kMaxOverhead)) {
+        g.framing.overhead = static_cast<int32_t>(*overhead);
+    }
+    g.framing.mpu = static_cast<uint32_t>(r.Integer("mpu", false, 0, kMaxMpu).value_or(0));
+    const std::string layer = r.Text("linklayer", false).value_or("ethernet");
+    if (auto known = tc::LinkLayerFromName(layer)) {
+        g.framing.linkLayer = *known;
+    } else {
+        r.Fail(
+            r.LineOf("linklayer"),
+            "'" + layer + "' is not ethernet, atm or ptm (key 'linklayer' in " + r.Where() + ")");
+    }
     g.address = r.Text("address", false).value_or("");
     g.description = r.Text("description", false).value_or("");
     r.Finish();

@@ -21,6 +21,7 @@ struct KernelGateway {
     int64_t uploadBps = -1;
     std::optional<tc::Leaf> leaf;  // unset: the best one the kernel has
     bool replace = false;          // take over a root or ingress qdisc of someone else
+    tc::Framing framing;           // the line's; its headerBytes come from the WAN's link
     std::string address;           // optional texts for the gateway list
     std::string description;
     int line = 0;  // of the section, for messages that point at it

@@ -11,6 +11,8 @@
 
 #include <libmnl/libmnl.h>
 #include <linux/fib_rules.h>
+#include <linux/if_arp.h>
+#include <linux/if_ether.h>
 #include <linux/if_link.h>
 #include <linux/rtnetlink.h>
 #include <linux/veth.h>
@@ -88,12 +90,17 @@ bool Link::running() const {
     return (flags & IFF_UP) != 0 && (flags & IFF_LOWER_UP) != 0;
 }
 
+uint32_t Link::headerBytes() const {
+    return type == ARPHRD_ETHER ? ETH_HLEN : 0;
+}
+
 bool ParseLink(const nlmsghdr* message, Link* link) {
     const auto* ifi = static_cast<const ifinfomsg*>(nl::FamilyHeader(message, sizeof(ifinfomsg)));
     if (message->nlmsg_type != RTM_NEWLINK || ifi == nullptr) return false;
     *link = Link{};
     link->index = ifi->ifi_index;
     link->flags = ifi->ifi_flags;
+    link->type = ifi->ifi_type;
     nl::ForEachAttribute(message, sizeof(ifinfomsg),
                          [link](const nlattr* attr) { ReadLinkAttribute(attr, link); });
     return true;

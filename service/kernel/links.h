@@ -25,6 +25,7 @@ struct Link {
     std::string alias;  // IFLA_IFALIAS
     std::vector<uint8_t> address;
     uint32_t flags = 0;  // IFF_UP, IFF_LOWER_UP, ...
+    uint16_t type = 0;   // ARPHRD_ETHER, ARPHRD_PPP, ...
     uint32_t mtu = 0;
     uint64_t rxBytes = 0;
     uint64_t txBytes = 0;
@@ -35,6 +36,9 @@ struct Link {
 
     bool up() const;       // administratively up
     bool running() const;  // up with a carrier
+    // The link header the kernel counts in each packet of the device: an
+    // Ethernet frame's 14 bytes; none on PPP, tunnels and raw-IP modems.
+    uint32_t headerBytes() const;
 };
 
 // An RTM_NEWLINK message into *link; false when it is not one or is cut short.

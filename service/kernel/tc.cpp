@@ -40,6 +40,9 @@ constexpr uint32_t kMaxFifoBytes = 16 << 20;
 constexpr uint32_t kSfqPerturbSeconds = 10;
 constexpr int64_t kNanosPerSecond = 1000000000;
 constexpr int kPschedShift = 6;  // the kernel's tick is 64 ns (PSCHED_SHIFT)
+// PTM's 64b/65b encoding: 65 bytes on the line for each 64 of the frame.
+constexpr uint64_t kPtmPayload = 64;
+constexpr uint64_t kPtmLine = 65;
 
 uint16_t ModeFlags(Mode mode) {
     switch (mode) {
@@ -91,10 +94,13 @@ uint32_t TransmitTicks(uint64_t bytes, uint64_t rateBytes) {
                                                         : static_cast<uint32_t>(ticks);
 }
 
-tc_ratespec RateSpec(uint64_t rateBytes) {
+tc_ratespec RateSpec(uint64_t rateBytes, const Framing& framing) {
     tc_ratespec r{};
-    // With the link layer given the kernel needs no rate table.
-    r.linklayer = TC_LINKLAYER_ETHERNET;
+    // With the link layer given the kernel needs no rate table, and counts
+    // each packet as overhead + length, at least mpu, in ATM cells for atm.
+    r.linklayer = framing.linkLayer == LinkLayer::Atm ? TC_LINKLAYER_ATM : TC_LINKLAYER_ETHERNET;
+    r.overhead = static_cast<uint16_t>(HtbOverhead(framing));
+    r.mpu = static_cast<uint16_t>(framing.mpu);
     r.cell_align = -1;
     r.rate = rateBytes >= (uint64_t{1} << 32) ? ~0U : static_cast<uint32_t>(rateBytes);
     return r;
@@ -141,15 +147,38 @@ void ReadQdiscOptions(const nlattr* options, Qdisc* q) {
         nl::ReadPayload(options, &fifo);
         q->fifoLimit = fifo.limit;
     } else if (q->kind == "cake") {
-        nl::ForEachNested(options, [q](const nlattr* attr) {
-            if (nl::AttributeType(attr) == TCA_CAKE_BASE_RATE64) {
-                nl::ReadPayload(attr, &q->cakeRate);
-            } else if (nl::AttributeType(attr) == TCA_CAKE_INGRESS) {
-                uint32_t ingress = 0;
-                nl::ReadPayload(attr, &ingress);
-                q->cakeIngress = ingress != 0;
+        bool raw = false;
+        int32_t overhead = 0;
+        nl::ForEachNested(options, [&](const nlattr* attr) {
+            uint32_t value = 0;
+            switch (nl::AttributeType(attr)) {
+                case TCA_CAKE_BASE_RATE64:
+                    nl::ReadPayload(attr, &q->cakeRate);
+                    break;
+                case TCA_CAKE_INGRESS:
+                    nl::ReadPayload(attr, &value);
+                    q->cakeIngress = value != 0;
+                    break;
+                case TCA_CAKE_RAW:
+                    raw = true;
+                    break;
+                case TCA_CAKE_OVERHEAD:
+                    nl::ReadPayload(attr, &overhead);
+                    break;
+                case TCA_CAKE_MPU:
+                    nl::ReadPayload(attr, &q->cakeFraming.mpu);
+                    break;
+                case TCA_CAKE_ATM:
+                    nl::ReadPayload(attr, &value);
+                    q->cakeFraming.linkLayer = value == CAKE_ATM_ATM   ? LinkLayer::Atm
+                                               : value == CAKE_ATM_PTM ? LinkLayer::Ptm
+                                                                       : LinkLayer::Ethernet;
+                    break;
+                default:
+                    break;
             }
         });
+        if (!raw) q->cakeFraming.overhead = overhead;
     } else if (q->kind == "htb") {
         nl::ForEachNested(options, [q](const nlattr* attr) {
             if (nl::AttributeType(attr) == TCA_HTB_INIT) {
@@ -172,6 +201,9 @@ void ReadHtbClassOptions(const nlattr* options, Class* c) {
                 c->rateBytes = opt.rate.rate;
                 c->ceilBytes = opt.ceil.rate;
                 c->quantum = opt.quantum;
+                c->overhead = opt.rate.overhead;
+                c->mpu = opt.rate.mpu;
+                c->atm = opt.rate.linklayer == TC_LINKLAYER_ATM;
                 break;
             }
             case TCA_HTB_RATE64:
@@ -249,6 +281,36 @@ std::optional<Leaf> LeafFromKind(std::string_view kind) {
     return std::nullopt;
 }
 
+const char* LinkLayerName(LinkLayer layer) {
+    switch (layer) {
+        case LinkLayer::Ethernet:
+            return "ethernet";
+        case LinkLayer::Atm:
+            return "atm";
+        case LinkLayer::Ptm:
+            return "ptm";
+    }
+    return "";
+}
+
+std::optional<LinkLayer> LinkLayerFromName(std::string_view name) {
+    for (LinkLayer layer : {LinkLayer::Ethernet, LinkLayer::Atm, LinkLayer::Ptm}) {
+        if (name == LinkLayerName(layer)) return layer;
+    }
+    return std::nullopt;
+}
+
+uint32_t HtbOverhead(const Framing& framing) {
+    if (!framing.overhead) return 0;
+    return static_cast<uint32_t>(
+        std::max<int64_t>(int64_t{*framing.overhead} - framing.headerBytes, 0));
+}
+
+uint64_t HtbRate(uint64_t rateBytes, const Framing& framing) {
+    if (framing.linkLayer != LinkLayer::Ptm) return rateBytes;
+    return std::max<uint64_t>(rateBytes / kPtmLine * kPtmPayload, 1);
+}
+
 uint32_t BurstBytes(uint64_t rateBytes) {
     uint64_t burst = std::max<uint64_t>(rateBytes / kBurstPerSecond, 2 * kMaxFrameBytes);
     return static_cast<uint32_t>(std::min<uint64_t>(burst, std::numeric_limits<uint32_t>::max()));
@@ -281,11 +343,13 @@ nl::Message HtbRoot(int ifindex, Mode mode, std::string_view dev) {
     return m;
 }
 
-nl::Message HtbClass(int ifindex, uint64_t rateBytes, Mode mode, std::string_view dev) {
+nl::Message HtbClass(int ifindex, uint64_t lineRateBytes, Mode mode, std::string_view dev,
+                     const Framing& framing) {
+    const uint64_t rateBytes = HtbRate(lineRateBytes, framing);
     nl::Message m =
         TcRequest(RTM_NEWTCLASS, ModeFlags(mode), ifindex, kRootHandle, kClassHandle,
                   std::string(ModeVerb(mode)) + " the htb class of " + std::string(dev) + " at " +
-                      std::to_string(rateBytes * 8) + " bps");
+                      std::to_string(lineRateBytes * 8) + " bps");
     m.PutString(TCA_KIND, "htb");
     nlattr* options = m.Nest(TCA_OPTIONS);
     if (rateBytes >= (uint64_t{1} << 32)) {
@@ -293,8 +357,8 @@ nl::Message HtbClass(int ifindex, uint64_t rateBytes, Mode mode, std::string_vie
         m.PutU64(TCA_HTB_CEIL64, rateBytes);
     }
     tc_htb_opt opt{};
-    opt.rate = RateSpec(rateBytes);
-    opt.ceil = RateSpec(rateBytes);
+    opt.rate = RateSpec(rateBytes, framing);
+    opt.ceil = RateSpec(rateBytes, framing);
     opt.buffer = TransmitTicks(BurstBytes(rateBytes), rateBytes);
     opt.cbuffer = opt.buffer;
     opt.quantum = QuantumBytes(rateBytes);
@@ -304,7 +368,7 @@ nl::Message HtbClass(int ifindex, uint64_t rateBytes, Mode mode, std::string_vie
 }
 
 nl::Message LeafQdisc(int ifindex, Leaf leaf, uint64_t rateBytes, bool ingress, Mode mode,
-                      std::string_view dev) {
+                      std::string_view dev, const Framing& framing) {
     const bool atRoot = leaf == Leaf::Cake;
     nl::Message m = TcRequest(
         RTM_NEWQDISC, ModeFlags(mode), ifindex, atRoot ? kRootParent : kClassHandle,
@@ -316,6 +380,17 @@ nl::Message LeafQdisc(int ifindex, Leaf leaf, uint64_t rateBytes, bool ingress, 
             nlattr* options = m.Nest(TCA_OPTIONS);
             m.PutU64(TCA_CAKE_BASE_RATE64, rateBytes);
             m.PutU32(TCA_CAKE_INGRESS, ingress ? 1 : 0);
+            // Every part of the framing, each time: a change from another
+            // framing (an edited file) leaves nothing of the old one.
+            if (framing.overhead) {
+                m.PutU32(TCA_CAKE_OVERHEAD, static_cast<uint32_t>(*framing.overhead));
+            } else {
+                m.PutU32(TCA_CAKE_RAW, 0);
+            }
+            m.PutU32(TCA_CAKE_MPU, framing.mpu);
+            m.PutU32(TCA_CAKE_ATM, framing.linkLayer == LinkLayer::Atm   ? CAKE_ATM_ATM
+                                   : framing.linkLayer == LinkLayer::Ptm ? CAKE_ATM_PTM
+                                                                         : CAKE_ATM_NONE);
             m.EndNest(options);
             break;
         }
@@ -357,7 +432,7 @@ nl::Message IngressQdisc(int ifindex, std::string_view dev) {
 nl::Message RedirectFilter(int ifindex, int target, std::string_view dev,
                            std::string_view targetName) {
     nl::Message m = TcRequest(
-        RTM_NEWTFILTER, NLM_F_CREATE | NLM_F_EXCL, ifindex, kIngressHandle, 0,
+        RTM_NEWTFILTER, NLM_F_CREATE | NLM_F_EXCL, ifindex, kIngressHook, 0,
         "adding the filter that redirects " + std::string(dev) + " to " + std::string(targetName),
         FilterInfo(kRedirectPref));
     m.PutString(TCA_KIND, "u32");
@@ -390,14 +465,16 @@ nl::Message DeleteQdisc(int ifindex, uint32_t parent, uint32_t handle, std::stri
     return TcRequest(RTM_DELQDISC, 0, ifindex, parent, handle, std::move(what));
 }
 
-nl::Message DeleteFilters(int ifindex, uint32_t parent, uint16_t pref, std::string_view dev) {
-    return TcRequest(RTM_DELTFILTER, 0, ifindex, parent, 0,
-                     "deleting the redirect filter of " + std::string(dev), FilterInfo(pref));
+nl::Message DeleteFilters(int ifindex, std::string_view dev) {
+    return TcRequest(RTM_DELTFILTER, 0, ifindex, kIngressHook, 0,
+                     "deleting the redirect filter of " + std::string(dev),
+                     FilterInfo(kRedirectPref));
 }
 
 nl::Message DumpQdiscs(int ifindex) {
     return TcRequest(RTM_GETQDISC, NLM_F_DUMP, ifindex, 0, 0,
-                     "listing the qdiscs of the link #" + std::to_string(ifindex));
+                     ifindex == 0 ? std::string("listing the qdiscs")
+                                  : "listing the qdiscs of the link #" + std::to_string(ifindex));
 }
 
 nl::Message DumpClasses(int ifindex) {

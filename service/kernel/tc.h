@@ -26,6 +26,9 @@ inline constexpr uint32_t kLeafHandle = 0xC5A20000;   // c5a2:   the leaf queue 
 inline constexpr uint32_t kIngressHandle = 0xFFFF0000;
 inline constexpr uint32_t kRootParent = 0xFFFFFFFF;     // TC_H_ROOT
 inline constexpr uint32_t kIngressParent = 0xFFFFFFF1;  // TC_H_INGRESS (also clsact's)
+// Where the redirect filter hangs: the ingress hook, which a plain ingress
+// qdisc and a clsact (other tools' BPF programs beside ours) both offer.
+inline constexpr uint32_t kIngressHook = 0xFFFFFFF2;
 // Priority of the one filter that redirects a WAN's ingress to its IFB.
 inline constexpr uint16_t kRedirectPref = 0xC5A1;
 // The cookie of the redirect's action (at most 16 bytes): the service's mark
@@ -37,6 +40,28 @@ enum class Leaf { Cake, FqCodel, Sfq, Bfifo };
 inline constexpr Leaf kLeavesByPreference[] = {Leaf::Cake, Leaf::FqCodel, Leaf::Sfq, Leaf::Bfifo};
 const char* LeafKind(Leaf leaf);  // the kernel's name: "cake", "fq_codel", "sfq", "bfifo"
 std::optional<Leaf> LeafFromKind(std::string_view kind);
+
+// How the line carries each packet, so that the shaper counts what the line
+// counts. `overhead` is what the line adds to each IP packet (cake's
+// meaning); unset, a packet counts as the kernel holds it, link header and
+// all. `headerBytes` is that link header on the device (14 on Ethernet, 0 on
+// PPP): HTB counts from the frame, so its rate is told the difference.
+enum class LinkLayer { Ethernet, Atm, Ptm };
+struct Framing {
+    std::optional<int32_t> overhead;  // -64..256
+    uint32_t mpu = 0;                 // the least a packet costs, after the overhead
+    LinkLayer linkLayer = LinkLayer::Ethernet;
+    uint32_t headerBytes = 0;
+    bool operator==(const Framing&) const = default;
+};
+const char* LinkLayerName(LinkLayer layer);  // "ethernet", "atm", "ptm"
+std::optional<LinkLayer> LinkLayerFromName(std::string_view name);
+// HTB's per-packet overhead: the line's less the link header, at least 0
+// (the rate specification takes no negative overhead).
+uint32_t HtbOverhead(const Framing& framing);
+// HTB's rate for a line rate: PTM's 64/65 encoding, which HTB cannot count
+// per packet, is taken off the rate.
+uint64_t HtbRate(uint64_t rateBytes, const Framing& framing);
 
 // How a message treats what exists: Create fails when it is there, Replace
 // takes its place, Change alters it in place (its queue kept).
@@ -52,21 +77,22 @@ uint32_t FifoBytes(uint64_t rateBytes);
 
 // `dev` names the device in the message's words.
 nl::Message HtbRoot(int ifindex, Mode mode, std::string_view dev);
-nl::Message HtbClass(int ifindex, uint64_t rateBytes, Mode mode, std::string_view dev);
+nl::Message HtbClass(int ifindex, uint64_t rateBytes, Mode mode, std::string_view dev,
+                     const Framing& framing = {});
 // The leaf: cake is the root itself (with the rate, and its ingress mode on
 // an IFB); the others sit in the HTB class.
 nl::Message LeafQdisc(int ifindex, Leaf leaf, uint64_t rateBytes, bool ingress, Mode mode,
-                      std::string_view dev);
+                      std::string_view dev, const Framing& framing = {});
 // A bfifo of `limitBytes` in the HTB class (the lab's deep ISP buffer).
 nl::Message BfifoLeaf(int ifindex, uint32_t limitBytes, Mode mode, std::string_view dev);
 nl::Message IngressQdisc(int ifindex, std::string_view dev);
-// A u32 filter that matches every packet and whose mirred action redirects
-// it to the egress of `target`.
+// A u32 filter on the ingress hook that matches every packet and whose
+// mirred action redirects it to the egress of `target`.
 nl::Message RedirectFilter(int ifindex, int target, std::string_view dev,
                            std::string_view targetName);
 nl::Message DeleteQdisc(int ifindex, uint32_t parent, uint32_t handle, std::string what);
-// Every filter of that priority under `parent`.
-nl::Message DeleteFilters(int ifindex, uint32_t parent, uint16_t pref, std::string_view dev);
+// Every filter of our priority on the ingress hook.
+nl::Message DeleteFilters(int ifindex, std::string_view dev);
 
 nl::Message DumpQdiscs(int ifindex);
 nl::Message DumpClasses(int ifindex);
@@ -92,6 +118,7 @@ struct Qdisc {
     uint32_t fifoLimit = 0;    // bfifo/pfifo: its limit
     uint64_t cakeRate = 0;     // cake: bytes per second, 0 unlimited
     bool cakeIngress = false;  // cake: counts what it drops against the rate (an IFB's)
+    Framing cakeFraming;       // cake: its overhead (unset: raw), mpu and ATM/PTM mode
     uint32_t htbDefault = 0;   // htb: the default class's minor number
 };
 
@@ -103,6 +130,9 @@ struct Class {
     uint64_t rateBytes = 0;  // htb: rate and ceiling in bytes per second
     uint64_t ceilBytes = 0;
     uint32_t quantum = 0;
+    uint32_t overhead = 0;  // htb: the rate's framing
+    uint32_t mpu = 0;
+    bool atm = false;
     Stats stats;
 };
 

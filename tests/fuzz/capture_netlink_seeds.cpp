@@ -221,7 +221,7 @@ int main(int argc, char** argv) {
     Capture(route, classes, "class-dump");
     nl::Message ifbClasses = tc::DumpClasses(ifbIndex);
     Capture(route, ifbClasses, "class-dump-ifb");
-    nl::Message filters = tc::DumpFilters(wan, tc::kIngressHandle);
+    nl::Message filters = tc::DumpFilters(wan, tc::kIngressHook);
     Capture(route, filters, "filter-dump");
 
     nl::Message family = Genl(GENL_ID_CTRL, CTRL_CMD_GETFAMILY, 1, "finding the ethtool family");

@@ -256,7 +256,7 @@ void CheckTransport(const uint8_t* buffer, size_t length, const std::vector<Span
     tc::ListClasses(transport, ifindex, &classes);
     FUZZ_CHECK(classes.size() == CountFor(data, &tc::ParseClass, ifindex));
     std::vector<tc::Filter> filters;
-    r = tc::ListFilters(transport, ifindex, tc::kIngressHandle, &filters);
+    r = tc::ListFilters(transport, ifindex, tc::kIngressHook, &filters);
     FUZZ_CHECK(r.error != EINVAL && r.error != ENOENT);
     FUZZ_CHECK(filters.size() == CountFor(data, &tc::ParseFilter, ifindex));
 }

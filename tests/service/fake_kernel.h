@@ -5,6 +5,7 @@
 
 #include <linux/gen_stats.h>
 #include <linux/if.h>
+#include <linux/if_arp.h>
 #include <linux/if_link.h>
 #include <linux/rtnetlink.h>
 
@@ -105,9 +106,14 @@ class FakeKernel : public nl::Transport {
                 return NewTc(&qdiscs_, h, message, r, true);
             case RTM_NEWTCLASS:
                 return NewTc(&classes_, h, message, r, false);
-            case RTM_NEWTFILTER:
-                Store(&filters_, message);
+            case RTM_NEWTFILTER: {
+                // As u32 numbers it: the key node 800::800 of its table.
+                std::vector<uint8_t> bytes = message.Bytes();
+                auto* t = reinterpret_cast<tcmsg*>(bytes.data() + NLMSG_HDRLEN);
+                if (t->tcm_handle == 0) t->tcm_handle = 0x80000800;
+                filters_.push_back(std::move(bytes));
                 return r;
+            }
             case RTM_DELQDISC:
                 return DelQdisc(h, r);
             case RTM_DELTFILTER: {
@@ -234,6 +240,7 @@ class FakeKernel : public nl::Transport {
         nl::Message answer(RTM_NEWLINK, 0, "answer");
         auto* ifi = answer.Body<ifinfomsg>();
         ifi->ifi_index = d->index;
+        ifi->ifi_type = ARPHRD_ETHER;
         ifi->ifi_flags = d->flags;
         answer.PutString(IFLA_IFNAME, d->name);
         if (!d->alias.empty()) answer.PutString(IFLA_IFALIAS, d->alias);

@@ -2,7 +2,11 @@
 // tree, real traffic at its limits, repairs, counters, refusals, the service.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <linux/if_ether.h>
+#include <linux/pkt_cls.h>
 #include <linux/rtnetlink.h>
+#include <poll.h>
 
 #include <algorithm>
 #include <set>
@@ -231,6 +235,15 @@ TEST_P(KernelLeafTest, RebuildsWithinTwoSecondsAfterChangesFromOutside) {
     };
     ASSERT_TRUE(whole());
 
+    // The events of the backend's own changes wake no look: only others'.
+    PumpUntil(*backend, 300ms, [] { return false; });  // the build's link events
+    ASSERT_EQ(backend->SetGatewayLimits(kMac, 6000000, 11000000), corvane::kOk);
+    pollfd events{backend->WatchFd(), POLLIN, 0};
+    ::poll(&events, 1, 200);
+    backend->Work();
+    EXPECT_GT(backend->MsUntilWork(), 1000) << "its own limit change woke a look";
+    ASSERT_EQ(backend->SetGatewayLimits(kMac, 6000000, 12000000), corvane::kOk);
+
     auto run = [&](const nl::Message& m) { return nl::Run(router_, m).ok(); };
     const std::pair<const char*, std::function<bool()>> cases[] = {
         {"the WAN's root qdisc deleted",
@@ -353,6 +366,116 @@ TEST_F(KernelBackendTest, RefusesWhatItDidNotCreateAndLeavesItAlone) {
               std::string::npos)
         << error;
     EXPECT_EQ(Link(kIfb)->alias, "someone else's");
+}
+
+// A u32 filter on wan0's ingress hook at `pref` that matches only IP
+// protocol 253 (none of the test's traffic): another tool's.
+nl::Message ForeignFilter(int ifindex, uint16_t pref) {
+    nl::Message m(RTM_NEWTFILTER, NLM_F_CREATE | NLM_F_EXCL, "adding a foreign filter");
+    auto* t = m.Body<tcmsg>();
+    t->tcm_ifindex = ifindex;
+    t->tcm_parent = tc::kIngressHook;
+    t->tcm_info = TC_H_MAKE(static_cast<uint32_t>(pref) << 16, htons(ETH_P_ALL));
+    m.PutString(TCA_KIND, "u32");
+    nlattr* options = m.Nest(TCA_OPTIONS);
+    tc_u32_sel sel{};
+    sel.flags = TC_U32_TERMINAL;
+    sel.nkeys = 1;
+    tc_u32_key key{};
+    key.mask = htonl(0x00FF0000);
+    key.val = htonl(0x00FD0000);
+    key.off = 8;
+    uint8_t selector[sizeof sel + sizeof key];
+    std::memcpy(selector, &sel, sizeof sel);
+    std::memcpy(selector + sizeof sel, &key, sizeof key);
+    m.PutBytes(TCA_U32_SEL, selector, sizeof selector);
+    m.EndNest(options);
+    return m;
+}
+
+// A clsact on the WAN (other tools' BPF programs) keeps what it holds: the
+// redirect joins it on the ingress hook and leaves alone at the end. Only
+// another's filter at the redirect's own preference stands in the way.
+TEST_F(KernelBackendTest, ClsactOnTheWanKeepsItsFiltersAndGetsTheRedirectBeside) {
+    nl::Message clsact(RTM_NEWQDISC, NLM_F_CREATE | NLM_F_EXCL, "adding a clsact");
+    auto* t = clsact.Body<tcmsg>();
+    t->tcm_ifindex = wanIndex_;
+    t->tcm_parent = tc::kIngressParent;
+    t->tcm_handle = tc::kIngressHandle;
+    clsact.PutString(TCA_KIND, "clsact");
+    ASSERT_TRUE(router_.Request(clsact).ok());
+    ASSERT_TRUE(nl::Run(router_, ForeignFilter(wanIndex_, 1)).ok());
+    auto prefs = [&] {
+        std::multiset<uint16_t> p;
+        std::vector<tc::Filter> filters;
+        EXPECT_TRUE(tc::ListFilters(router_, wanIndex_, tc::kIngressHook, &filters).ok());
+        for (const tc::Filter& f : filters) p.insert(f.pref);
+        return p;
+    };
+    const auto before = Picture(*this, router_);
+    const auto foreign = prefs();
+    ASSERT_FALSE(foreign.empty());
+
+    auto backend = Started(GatewayConfig(20000000, 5000000));
+    ASSERT_TRUE(backend);
+    ASSERT_EQ(RedirectTarget(), Link(kIfb)->index);
+    EXPECT_EQ(QdiscWith(Qdiscs(kWan), tc::kIngressHandle)->kind, "clsact");
+    EXPECT_EQ(prefs().count(1), foreign.count(1)) << "the other tool's filter went";
+    // What arrives goes through the IFB.
+    std::string error;
+    lab::UdpSink sink;
+    ASSERT_TRUE(sink.Start(kWanAddress, kUdpPort, &error)) << error;
+    const uint64_t ifb0 = Link(kIfb)->txBytes;
+    InInternet(
+        [&](nl::Socket&) { lab::SendDatagrams(kWanAddress, kUdpPort, 20, 500, 0us, &error); });
+    std::this_thread::sleep_for(100ms);
+    EXPECT_GE(Link(kIfb)->txBytes - ifb0, 20u * 500);
+    // A repair after the redirect is deleted from outside keeps the clsact.
+    ASSERT_TRUE(nl::Run(router_, tc::DeleteFilters(wanIndex_, kWan)).ok());
+    EXPECT_TRUE(PumpUntil(*backend, 2000ms, [&] { return RedirectTarget() == Link(kIfb)->index; }));
+    std::vector<std::string> problems;
+    EXPECT_TRUE(backend->RemoveAll(&problems)) << ::testing::PrintToString(problems);
+    EXPECT_EQ(Picture(*this, router_), before);
+    EXPECT_EQ(prefs(), foreign);
+
+    ASSERT_TRUE(nl::Run(router_, ForeignFilter(wanIndex_, tc::kRedirectPref)).ok());
+    EXPECT_FALSE(Started(GatewayConfig(20000000, 5000000), &error));
+    EXPECT_EQ(error,
+              "wan0's clsact qdisc already has a filter at preference 50593 that corvane-service "
+              "did not create; set replace = yes in [gateway line] to take it over");
+    auto taken = Started(GatewayConfig(20000000, 5000000, "replace = yes\n"));
+    ASSERT_TRUE(taken);
+    EXPECT_EQ(RedirectTarget(), Link(kIfb)->index);
+    EXPECT_TRUE(taken->RemoveAll(&problems)) << ::testing::PrintToString(problems);
+    EXPECT_EQ(prefs(), foreign);
+}
+
+// On an ATM line each frame of 1514 bytes takes 32 cells of 53 bytes, 1696
+// on the line: TCP's goodput under the same limit falls to 1514/1696 of
+// what it is when the frame counts as it is.
+TEST_F(KernelBackendTest, AtmFramingCutsGoodputByTheCellTax) {
+    std::string error;
+    lab::TcpSink sink;
+    ASSERT_TRUE(sink.Start(kWanAddress, kTcpPort, &error)) << error;
+    auto goodput = [&](const std::string& framing) {
+        auto backend = Started(GatewayConfig(20000000, 50000000, framing));
+        EXPECT_TRUE(backend);
+        if (!backend) return 0.0;
+        lab::TcpSource source;
+        InInternet(
+            [&](nl::Socket&) { EXPECT_TRUE(source.Start(kWanAddress, kTcpPort, 2, &error)); });
+        std::this_thread::sleep_for(1s);
+        const double rate = Rates(*this, sink, 3s).second;
+        source.Stop();
+        std::vector<std::string> problems;
+        EXPECT_TRUE(backend->RemoveAll(&problems));
+        return rate;
+    };
+    const double ethernet = goodput("");
+    const double atm = goodput("linklayer = atm\n");
+    ASSERT_GT(ethernet, 0.0);
+    EXPECT_NEAR(atm / ethernet, 1514.0 / 1696, 0.03)
+        << "goodput " << atm << " bps on ATM, " << ethernet << " bps on Ethernet";
 }
 
 // The real corvane-service: it shapes, shows its leaf on the bus, removes

@@ -34,16 +34,31 @@ TEST(TcMessages, CakeChangeIsExactlyTheseBytes) {
     // nlmsghdr: NEWQDISC, REQUEST only; tcmsg; TCA_KIND; TCA_OPTIONS, nested.
     const std::vector<uint8_t> expected =
         {
-            0x48, 0, 0,    0,    0x24, 0,    0x01, 0,    0, 0, 0, 0,
+            0x60, 0, 0,    0,    0x24, 0,    0x01, 0,    0, 0, 0, 0,
             0,    0, 0,    0,    0,    0,    0,    0,    7, 0, 0, 0,
             0,    0, 0xA1, 0xC5, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0,  // tcmsg
             9,    0, 1,    0,    'c',  'a',  'k',  'e',  0, 0, 0, 0,  // TCA_KIND
-            24,   0, 2,    0x80,                                      // TCA_OPTIONS, nested
+            48,   0, 2,    0x80,                                      // TCA_OPTIONS, nested
             12,   0, 2,    0,    0xA0, 0x25, 0x26, 0,    0, 0, 0, 0,  // TCA_CAKE_BASE_RATE64
             8,    0, 15,   0,    1,    0,    0,    0,                 // TCA_CAKE_INGRESS
+            8,    0, 12,   0,    0,    0,    0,    0,                 // TCA_CAKE_RAW
+            8,    0, 14,   0,    0,    0,    0,    0,                 // TCA_CAKE_MPU
+            8,    0, 4,    0,    0,    0,    0,    0,                 // TCA_CAKE_ATM: none
         };
     EXPECT_EQ(m.Bytes(), expected);
     EXPECT_EQ(m.what(), "changing the cake qdisc of cvn-eth0");
+
+    // A line's framing: cake counts from the IP packet, as the file says;
+    // the link header is HTB's business only.
+    for (tc::Framing framing : {tc::Framing{-4, 0, tc::LinkLayer::Atm, 14},
+                                tc::Framing{34, 64, tc::LinkLayer::Ptm, 14}}) {
+        tc::Qdisc q;
+        ASSERT_TRUE(tc::ParseQdisc(
+            tc::LeafQdisc(7, tc::Leaf::Cake, 1, false, tc::Mode::Create, "e", framing).header(),
+            &q));
+        framing.headerBytes = 0;
+        EXPECT_EQ(q.cakeFraming, framing) << *framing.overhead;
+    }
 }
 
 TEST(TcMessages, LeavesHtbAndRedirectCarryWhatTheKernelNeeds) {
@@ -98,6 +113,29 @@ TEST(TcMessages, LeavesHtbAndRedirectCarryWhatTheKernelNeeds) {
         // The burst in 64 ns ticks: 1 ms of the rate, or two frames at low rates.
         EXPECT_NEAR(parms.buffer, tc::BurstBytes(rate) * 1e9 / static_cast<double>(rate) / 64, 1.0);
     }
+    // The line's framing in HTB's words: the overhead past the link header
+    // (none below it), the mpu, ATM cells; PTM's encoding off the rate.
+    struct Framed {
+        tc::Framing framing;
+        uint32_t overhead;
+        bool atm;
+        uint64_t rate;
+    };
+    for (const Framed& f :
+         {Framed{{32, 0, tc::LinkLayer::Atm, 14}, 18, true, 650000},
+          Framed{{8, 0, tc::LinkLayer::Atm, 14}, 0, true, 650000},
+          Framed{{34, 64, tc::LinkLayer::Ptm, 0}, 34, false, 640000},
+          Framed{{std::nullopt, 0, tc::LinkLayer::Ethernet, 14}, 0, false, 650000}}) {
+        SCOPED_TRACE(tc::LinkLayerName(f.framing.linkLayer));
+        tc::Class c;
+        ASSERT_TRUE(
+            tc::ParseClass(tc::HtbClass(3, 650000, tc::Mode::Create, "d", f.framing).header(), &c));
+        EXPECT_EQ(c.overhead, f.overhead);
+        EXPECT_EQ(c.mpu, f.framing.mpu);
+        EXPECT_EQ(c.atm, f.atm);
+        EXPECT_EQ(c.rateBytes, f.rate);
+        EXPECT_EQ(c.ceilBytes, f.rate);
+    }
     EXPECT_EQ(tc::QuantumBytes(1000), 1514u);
     EXPECT_EQ(tc::QuantumBytes(1u << 30), 200000u);
 
@@ -107,7 +145,7 @@ TEST(TcMessages, LeavesHtbAndRedirectCarryWhatTheKernelNeeds) {
     EXPECT_EQ(f.kind, "u32");
     EXPECT_EQ(f.pref, tc::kRedirectPref);
     EXPECT_EQ(f.protocol, 0x0003);  // ETH_P_ALL
-    EXPECT_EQ(f.parent, tc::kIngressHandle);
+    EXPECT_EQ(f.parent, tc::kIngressHook);
     EXPECT_EQ(f.redirectTo, 9);
 }
 
@@ -185,13 +223,17 @@ TEST(KernelConfig, EveryErrorNamesFileLineAndKey) {
         "download_bps = 100000000\nupload_bps = -1\n";
     corvane::KernelConfig config;
     std::string error;
-    ASSERT_TRUE(
-        corvane::ParseKernelConfig(ok + "leaf = sfq\nreplace = yes\n", "k.ini", &config, &error))
+    ASSERT_TRUE(corvane::ParseKernelConfig(
+        ok + "leaf = sfq\nreplace = yes\noverhead = -4\nmpu = 64\nlinklayer = atm\n", "k.ini",
+        &config, &error))
         << error;
     ASSERT_EQ(config.gateways.size(), 1u);
     EXPECT_EQ(config.gateways[0].leaf, tc::Leaf::Sfq);
     EXPECT_TRUE(config.gateways[0].replace);
     EXPECT_EQ(config.gateways[0].uploadBps, -1);
+    EXPECT_EQ(config.gateways[0].framing, (tc::Framing{-4, 64, tc::LinkLayer::Atm, 0}));
+    ASSERT_TRUE(corvane::ParseKernelConfig(ok, "k.ini", &config, &error));
+    EXPECT_EQ(config.gateways[0].framing, tc::Framing{}) << "the frame as the kernel counts it";
 
     struct Row {
         std::string text;
@@ -206,6 +248,12 @@ TEST(KernelConfig, EveryErrorNamesFileLineAndKey) {
          "k.ini:7: 'red' is not auto, cake, fq_codel, sfq or bfifo (key 'leaf' in [gateway "
          "fibre])"},
         {ok + "speed = 1\n", "k.ini:7: unknown key 'speed' in [gateway fibre]"},
+        {ok + "overhead = 257\n",
+         "k.ini:7: overhead = 257 is out of range (-64 to 256) in "
+         "[gateway fibre]"},
+        {ok + "mpu = -1\n", "k.ini:7: mpu = -1 is out of range (0 to 256) in [gateway fibre]"},
+        {ok + "linklayer = adsl\n",
+         "k.ini:7: 'adsl' is not ethernet, atm or ptm (key 'linklayer' in [gateway fibre])"},
         {ok + "replace = maybe\n",
          "k.ini:7: 'maybe' is not true or false (key 'replace' in [gateway fibre])"},
         {"[gateway fibre]\ninterface = SET-WAN-HERE\n",
@@ -538,6 +586,64 @@ TEST(KernelTree, ARedirectWithoutOurCookieIsNotOurs) {
               "wan0 already has an ingress qdisc (ingress ffff:) that corvane-service did not "
               "create; set replace = yes in [gateway line] to take it over");
     EXPECT_EQ(run.kernel.ObjectCount(), 2u);
+}
+
+// The line's framing reaches both directions' shapers, and one edited in
+// the file changes the standing tree in place. A look at every gateway
+// reads the system's qdiscs in one dump, and finds nothing to change.
+TEST(KernelTree, TheLinesFramingReachesEveryShaperAndALookDumpsOnce) {
+    using namespace std::chrono_literals;
+    const std::string lte =
+        "[gateway lte]\ninterface = lte0\nmac = 02-00-00-00-00-02\nid = 2\n"
+        "download_bps = 8000000\nupload_bps = 2000000\n";
+    FakeRun run;
+    run.kernel.AddDevice("lte0", "veth");
+    ASSERT_TRUE(run.Start("overhead = 34\nmpu = 64\nlinklayer = ptm\n" + lte)) << run.error;
+    auto cake = [&](const std::string& device) {
+        for (const tc::Qdisc& q : run.kernel.Qdiscs(run.kernel.IndexOf(device))) {
+            if (q.parent == tc::kRootParent) return q.cakeFraming;
+        }
+        return tc::Framing{-99, 0, tc::LinkLayer::Ethernet, 0};
+    };
+    const tc::Framing vdsl{34, 64, tc::LinkLayer::Ptm, 0};
+    EXPECT_EQ(cake("cvn-wan0"), vdsl);
+    EXPECT_EQ(cake("wan0"), vdsl);
+    EXPECT_EQ(cake("cvn-lte0"), tc::Framing{}) << "another gateway's line";
+
+    run.kernel.log.clear();
+    run.After(31s);
+    size_t dumps = 0;
+    for (const auto& entry : run.kernel.log) {
+        dumps += entry.type == RTM_GETQDISC;
+        EXPECT_TRUE(entry.type == RTM_GETQDISC || entry.type == RTM_GETTCLASS ||
+                    entry.type == RTM_GETTFILTER || entry.type == RTM_GETLINK)
+            << "a look changed something: " << entry.type;
+    }
+    EXPECT_EQ(dumps, 1u);
+
+    run.backend.reset();
+    ASSERT_TRUE(run.Start("linklayer = atm\n" + lte)) << run.error;
+    EXPECT_EQ(cake("cvn-wan0"), (tc::Framing{std::nullopt, 0, tc::LinkLayer::Atm, 0}));
+
+    // HTB counts from the frame: the overhead less the Ethernet header.
+    FakeRun htb;
+    htb.kernel.missingKinds = {"cake"};
+    ASSERT_TRUE(htb.Start("overhead = 32\nlinklayer = atm\n")) << htb.error;
+    for (const char* device : {"cvn-wan0", "wan0"}) {
+        const auto classes = htb.kernel.Classes(htb.kernel.IndexOf(device));
+        ASSERT_EQ(classes.size(), 1u) << device;
+        EXPECT_EQ(classes[0].overhead, 18u) << device;
+        EXPECT_TRUE(classes[0].atm) << device;
+    }
+    htb.backend.reset();
+    htb.kernel.log.clear();
+    ASSERT_TRUE(htb.Start("overhead = 40\nlinklayer = atm\n")) << htb.error;
+    EXPECT_EQ(htb.kernel.Classes(htb.kernel.IndexOf("cvn-wan0"))[0].overhead, 26u);
+    for (const auto& entry : htb.kernel.log) {
+        if (entry.type == RTM_NEWTCLASS && entry.cls.ifindex == htb.kernel.IndexOf("cvn-wan0")) {
+            EXPECT_EQ(entry.flags, NLM_F_REQUEST) << "the class was made anew, not changed";
+        }
+    }
 }
 
 }  // namespace

@@ -188,7 +188,7 @@ class KernelWorld : public ::testing::Test {
     // The device wan0's ingress redirects to, 0 for none.
     int RedirectTarget() {
         std::vector<tc::Filter> filters;
-        EXPECT_TRUE(tc::ListFilters(router_, wanIndex_, tc::kIngressHandle, &filters).ok());
+        EXPECT_TRUE(tc::ListFilters(router_, wanIndex_, tc::kIngressHook, &filters).ok());
         for (const tc::Filter& f : filters) {
             if (f.redirectTo != 0) return f.redirectTo;
         }
