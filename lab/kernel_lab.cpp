@@ -1,7 +1,8 @@
 // The kernel lab: the real corvane-service (--backend kernel) and the real
 // sandrow on real TCP through real qdiscs, in namespaces of the lab's own.
-// The scenario runs twice, without shaping and with sandrow, on one clock
-// each; ten looks a second, a row and a status line every second.
+// The scenario runs twice, without shaping and with sandrow (or one of them,
+// as the scenario says), on one clock each; ten looks a second, a row and a
+// status line every second.
 #include <poll.h>
 #include <signal.h>
 #include <sys/utsname.h>
@@ -545,7 +546,8 @@ void KernelLab::Finish() {
 }
 
 int KernelLab::ExitCode() const {
-    if (failed_ || runs_.size() != 2) return kExitSandrow;
+    const size_t planned = (s_.kernel.runUnshaped ? 1 : 0) + (s_.kernel.runSandrow ? 1 : 0);
+    if (failed_ || runs_.size() != planned) return kExitSandrow;
     for (const KernelRunRecord& r : runs_) {
         if (r.serviceExit != 0 || !r.treeRemoved) return kExitSandrow;
         if (r.shaped && (!r.sandrow.stoppedByLab || r.sandrow.exitCode != 0)) return kExitSandrow;
@@ -580,18 +582,23 @@ int KernelLab::Execute() {
         Now(),
         "world up: internet, router and client namespaces; " + world + "; bus " + bus_.address(),
         true);
-    for (bool shaped : {false, true}) {
+    std::vector<bool> order;
+    if (s_.kernel.runUnshaped) order.push_back(false);
+    if (s_.kernel.runSandrow) order.push_back(true);
+    for (size_t i = 0; i < order.size(); ++i) {
+        const bool shaped = order[i];
         KernelRunRecord run;
         run.name = shaped ? "sandrow" : "unshaped";
         run.shaped = shaped;
         journal_.Note(Now(),
-                      shaped ? "run 2 of 2: with sandrow"
-                             : "run 1 of 2: without shaping (sandrow not started, limit lifted)",
+                      "run " + std::to_string(i + 1) + " of " + std::to_string(order.size()) +
+                          (shaped ? ": with sandrow"
+                                  : ": without shaping (sandrow not started, limit lifted)"),
                       true);
         bool more = RunOnce(run);
         runs_.push_back(std::move(run));
         if (!more) break;
-        if (!shaped) std::this_thread::sleep_for(kBetweenRuns);
+        if (i + 1 < order.size()) std::this_thread::sleep_for(kBetweenRuns);
     }
     for (const auto& w : lines_) {
         w->meter.Stop();
@@ -641,8 +648,10 @@ int RunKernelLab(const LabOptions& options) {
         std::cerr << "sandrow-lab: " << error << "\n";
         return kExitEnvironment;
     }
-    std::cout << "sandrow-lab --kernel: scenario " << scenario.path << ", twice "
-              << Num(scenario.duration, 0) << " s; run directory " << directory << std::endl;
+    const bool both = scenario.kernel.runUnshaped && scenario.kernel.runSandrow;
+    std::cout << "sandrow-lab --kernel: scenario " << scenario.path << ", "
+              << (both ? "twice " : "once ") << Num(scenario.duration, 0) << " s; run directory "
+              << directory << std::endl;
     KernelLab lab(scenario, options, directory);
     return lab.Execute();
 }

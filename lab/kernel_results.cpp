@@ -301,9 +301,13 @@ void LineTable(const Scenario& scenario, const std::vector<KernelRunRecord>& run
 std::string KernelSummaryText(const Scenario& scenario, const std::vector<KernelRunRecord>& runs) {
     std::ostringstream out;
     const std::vector<corvane::SimLine>& lines = scenario.sim.lines;
-    out << "sandrow-lab --kernel: " << scenario.name << ", real TCP (" << scenario.kernel.flows
-        << " downloads a line) through real qdiscs, twice: without shaping (sandrow not started, "
-           "limit lifted) and with sandrow\n"
+    const KernelSetup& k = scenario.kernel;
+    out << "sandrow-lab --kernel: " << scenario.name << ", real TCP (" << k.flows
+        << " downloads a line) through real qdiscs, "
+        << (k.runUnshaped && k.runSandrow ? "twice: without shaping (sandrow not started, "
+                                            "limit lifted) and with sandrow\n"
+            : k.runSandrow                ? "once, with sandrow\n"
+                           : "once, without shaping (sandrow not started, limit lifted)\n")
         << "latency meter: a UDP echo every " << scenario.kernel.meterIntervalMs
         << " ms on each line\n";
     for (size_t i = 0; i < lines.size(); ++i) {

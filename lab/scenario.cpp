@@ -141,6 +141,13 @@ void ReadKernel(ScenarioReader& r, Scenario* s) {
         r.Integer("meter_interval_ms", false, 10, 1000).value_or(k.meterIntervalMs));
     k.echoAddress = LabAddress(r, "echo", k.echoAddress, true);
     k.congestion = r.Text("congestion", false).value_or(k.congestion);
+    const std::string runs = r.Text("runs", false).value_or("both");
+    if (runs != "both" && runs != "unshaped" && runs != "sandrow") {
+        r.Fail(r.LineOf("runs"),
+               "'" + runs + "' is not both, unshaped or sandrow (key 'runs' in " + r.Where() + ")");
+    }
+    k.runUnshaped = runs != "sandrow";
+    k.runSandrow = runs != "unshaped";
 }
 
 // The keys of a [gateway NAME] section that only the kernel lab reads; read

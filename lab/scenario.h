@@ -102,6 +102,10 @@ struct KernelSetup {
     // The senders' congestion control: loss-based, as most of the internet's
     // bulk senders, so that they fill the line's buffer (BBR would not).
     std::string congestion = "cubic";
+    // Which runs an invocation makes: without shaping, then with sandrow
+    // (the default), or one of them alone (a tuning study's points).
+    bool runUnshaped = true;
+    bool runSandrow = true;
 };
 
 struct Phase {

@@ -42,6 +42,19 @@ TEST(KernelScenario, ReadsTheShippedOneAndRefusesWhatTheKernelLabCannotStage) {
     EXPECT_GE(line.bufferBytes * 8 / (line.capacity.front().mbps * 1e6), 0.150);
     ASSERT_EQ(s.phases.size(), 4u);
     EXPECT_EQ(s.phases[1].name, "saturated");
+    EXPECT_TRUE(s.kernel.runUnshaped && s.kernel.runSandrow) << "both runs by default";
+    // One run alone, as a tuning study's point makes it.
+    std::string once = KernelWorld(30);
+    once.insert(once.find("[kernel]\n") + 9, "runs = sandrow\n");
+    ASSERT_TRUE(lab::ParseScenario(once, "k.ini", &s, &error)) << error;
+    EXPECT_FALSE(s.kernel.runUnshaped);
+    EXPECT_TRUE(s.kernel.runSandrow);
+    once.replace(once.find("runs = sandrow"), 14, "runs = twice");
+    EXPECT_FALSE(lab::ParseScenario(once, "k.ini", &s, &error));
+    EXPECT_NE(error.find("'twice' is not both, unshaped or sandrow (key 'runs' in [kernel])"),
+              std::string::npos)
+        << error;
+    ASSERT_TRUE(lab::LoadScenario(SANDROW_LAB_KERNEL_SCENARIO, &s, &error)) << error;
 
     struct Case {
         std::string text;

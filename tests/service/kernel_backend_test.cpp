@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <set>
 #include <tuple>
+#include <utility>
 
 #include <sdbus-c++/sdbus-c++.h>
 #include <signal.h>
@@ -366,6 +367,53 @@ TEST_F(KernelBackendTest, RefusesWhatItDidNotCreateAndLeavesItAlone) {
               std::string::npos)
         << error;
     EXPECT_EQ(Link(kIfb)->alias, "someone else's");
+}
+
+// The backend's requests, and after the one whose words contain `trigger`,
+// once, a change by another program.
+class Interposer : public nl::Transport {
+  public:
+    Interposer(nl::Transport& inner, std::string trigger, std::function<void()> outsider)
+        : inner_(inner), trigger_(std::move(trigger)), outsider_(std::move(outsider)) {}
+    nl::Result Request(nl::Message& message, const nl::OnMessage& each) override {
+        nl::Result r = inner_.Request(message, each);
+        if (outsider_ && message.what().find(trigger_) != std::string::npos) {
+            std::exchange(outsider_, nullptr)();
+        }
+        return r;
+    }
+
+  private:
+    nl::Transport& inner_;
+    std::string trigger_;
+    std::function<void()> outsider_;
+};
+
+// The backend listens before it builds: damage done while the tree is
+// being built is repaired at once, not at the next sweep 30 s later.
+TEST_F(KernelBackendTest, DamageWhileTheTreeIsBuiltIsHeard) {
+    nl::Socket own;
+    ASSERT_EQ(own.Open(NETLINK_ROUTE), 0);
+    Interposer transport(own, "redirects wan0", [&] {
+        auto ifb = Link(kIfb);
+        ASSERT_TRUE(ifb);
+        ASSERT_TRUE(
+            nl::Run(router_, tc::DeleteQdisc(ifb->index, tc::kRootParent, tc::kRootHandle, "-"))
+                .ok());
+    });
+    corvane::KernelConfig config;
+    std::string error;
+    ASSERT_TRUE(corvane::ParseKernelConfig(GatewayConfig(20000000, 5000000), "kernel.ini", &config,
+                                           &error));
+    corvane::KernelSystem system;
+    system.requestPort = own.portId();
+    KernelBackend backend(std::move(config), transport, system);
+    ASSERT_TRUE(backend.Start(&error)) << error;
+    EXPECT_EQ(LimitBytes(kIfb), 0u) << "the outsider's change did not happen";
+    EXPECT_TRUE(PumpUntil(backend, 2000ms, [&] { return LimitBytes(kIfb) == 20000000 / 8; }))
+        << "the damage done during the build waited for the sweep";
+    std::vector<std::string> problems;
+    EXPECT_TRUE(backend.RemoveAll(&problems));
 }
 
 // A u32 filter on wan0's ingress hook at `pref` that matches only IP
