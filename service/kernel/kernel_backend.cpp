@@ -659,8 +659,8 @@ void KernelBackend::Teardown(Gateway& g, std::vector<std::string>* problems) {
                     problems->push_back(problem);
                 }
             } else if (std::any_of(filters.begin(), filters.end(), [](const tc::Filter& f) {
-                           return f.pref == tc::kRedirectPref && f.redirectTo != 0 &&
-                                  f.cookie == tc::kRedirectCookie;
+                           // Ours also when its IFB is gone: it points at nothing.
+                           return f.pref == tc::kRedirectPref && f.cookie == tc::kRedirectCookie;
                        })) {
                 // A clsact, or someone else's filters beside ours: only ours go.
                 if (!Send(tc::DeleteFilters(wan->index, name), &problem)) {

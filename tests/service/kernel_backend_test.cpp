@@ -481,6 +481,9 @@ TEST_F(KernelBackendTest, ClsactOnTheWanKeepsItsFiltersAndGetsTheRedirectBeside)
     // A repair after the redirect is deleted from outside keeps the clsact.
     ASSERT_TRUE(nl::Run(router_, tc::DeleteFilters(wanIndex_, kWan)).ok());
     EXPECT_TRUE(PumpUntil(*backend, 2000ms, [&] { return RedirectTarget() == Link(kIfb)->index; }));
+    // The IFB deleted from outside, then the stop: the redirect that points
+    // at nothing goes too.
+    ASSERT_TRUE(nl::Run(router_, links::DeleteLink(Link(kIfb)->index, kIfb)).ok());
     std::vector<std::string> problems;
     EXPECT_TRUE(backend->RemoveAll(&problems)) << ::testing::PrintToString(problems);
     EXPECT_EQ(Picture(*this, router_), before);
