@@ -301,12 +301,14 @@ bool KernelBackend::Start(std::string* error) {
         return false;
     }
     // Every check that changes nothing comes first, so that a refusal leaves
-    // the system as it was.
-    const Snapshot before = TakeSnapshot();
+    // the system as it was. The one read of the qdiscs serves the build too:
+    // what comes in between (orphans, the trial device) touches no
+    // configured WAN and no IFB of ours.
+    const Snapshot all = TakeSnapshot();
     for (auto& g : gateways_) {
         std::string problem;
         WanView view;
-        const Look look = Preflight(*g, before, &view, &problem);
+        const Look look = Preflight(*g, all, &view, &problem);
         if (look == Look::Absent) {
             // An LTE stick not plugged in yet, a PPP link not up: shaped
             // when its link appears, the others from now on.
@@ -356,7 +358,6 @@ bool KernelBackend::Start(std::string* error) {
             return false;
         }
     }
-    const Snapshot all = TakeSnapshot();
     for (auto& g : gateways_) {
         if (g->wanIndex == 0) continue;  // absent: Reconcile builds it when it comes
         std::string problem;
@@ -465,7 +466,6 @@ KernelBackend::Outcome KernelBackend::Ensure(Gateway& g, const Snapshot& all,
 
     std::optional<links::Link>& ifb = view.ifb;
     if (!ifb) {
-        view.ifbQdiscs.clear();  // a new device has none of ours
         // Created up, then named as ours: the kernel takes no alias at creation.
         if (!Send(links::NewIfb(g.ifbName, kAliasPrefix + wanName, g.mtu), problem)) {
             return Outcome::Failed;

@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <limits>
 
 namespace corvane::tc {
@@ -43,6 +44,8 @@ constexpr int kPschedShift = 6;  // the kernel's tick is 64 ns (PSCHED_SHIFT)
 // PTM's 64b/65b encoding: 65 bytes on the line for each 64 of the frame.
 constexpr uint64_t kPtmPayload = 64;
 constexpr uint64_t kPtmLine = 65;
+// LinkLayer's names, in its order.
+constexpr const char* kLinkLayerNames[] = {"ethernet", "atm", "ptm"};
 
 uint16_t ModeFlags(Mode mode) {
     switch (mode) {
@@ -282,20 +285,12 @@ std::optional<Leaf> LeafFromKind(std::string_view kind) {
 }
 
 const char* LinkLayerName(LinkLayer layer) {
-    switch (layer) {
-        case LinkLayer::Ethernet:
-            return "ethernet";
-        case LinkLayer::Atm:
-            return "atm";
-        case LinkLayer::Ptm:
-            return "ptm";
-    }
-    return "";
+    return kLinkLayerNames[static_cast<size_t>(layer)];
 }
 
 std::optional<LinkLayer> LinkLayerFromName(std::string_view name) {
-    for (LinkLayer layer : {LinkLayer::Ethernet, LinkLayer::Atm, LinkLayer::Ptm}) {
-        if (name == LinkLayerName(layer)) return layer;
+    for (size_t i = 0; i < std::size(kLinkLayerNames); ++i) {
+        if (name == kLinkLayerNames[i]) return static_cast<LinkLayer>(i);
     }
     return std::nullopt;
 }

@@ -57,7 +57,7 @@ struct Framing {
 const char* LinkLayerName(LinkLayer layer);  // "ethernet", "atm", "ptm"
 std::optional<LinkLayer> LinkLayerFromName(std::string_view name);
 // HTB's per-packet overhead: the line's less the link header, at least 0
-// (the rate specification takes no negative overhead).
+// (HTB's rate parameters hold no negative overhead).
 uint32_t HtbOverhead(const Framing& framing);
 // HTB's rate for a line rate: PTM's 64/65 encoding, which HTB cannot count
 // per packet, is taken off the rate.
