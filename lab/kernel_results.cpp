@@ -396,6 +396,13 @@ std::string KernelStateCsv(const Scenario& scenario, const std::vector<KernelRun
 
 std::string KernelGnuplotScript(const Scenario& scenario) {
     const std::vector<corvane::SimLine>& lines = scenario.sim.lines;
+    // The runs made, in the state file's order: the unshaped one first.
+    std::vector<bool> shaped;
+    if (scenario.kernel.runUnshaped) shaped.push_back(false);
+    if (scenario.kernel.runSandrow) shaped.push_back(true);
+    const char* made = shaped.size() == 2 ? "without and with sandrow"
+                       : shaped.front()   ? "with sandrow"
+                                          : "without shaping";
     std::ostringstream out;
     out << "# Made by sandrow-lab --kernel; run in the run directory: gnuplot plot.gp\n"
            "set terminal pngcairo size 1400,"
@@ -405,8 +412,9 @@ std::string KernelGnuplotScript(const Scenario& scenario) {
            "set datafile separator ','\n"
            "set datafile missing ''\n"
            "set multiplot layout "
-        << 2 * lines.size() << ",1 title 'sandrow-lab --kernel: " << scenario.name
-        << " (real TCP; without and with sandrow)'\n"
+        << 2 * lines.size() << ",1 title 'sandrow-lab --kernel: " << scenario.name << " (real TCP; "
+        << made
+        << ")'\n"
            "set xrange [0:"
         << Num(scenario.duration, 0)
         << "]\n"
@@ -422,47 +430,48 @@ std::string KernelGnuplotScript(const Scenario& scenario) {
         out << "set label '" << phase.name << "' at " << Num(phase.start + 0.5, 1)
             << ", graph 0.96 left font ',9' tc rgb 'gray30'\n";
     }
-    // Columns: 1 t, then per line a block of 2 + 6 per run: capacity,
-    // loaded, unshaped (goodput, limit, added, ISP queue, router queue,
-    // probes), sandrow (the same).
+    // Columns: 1 t, then per line a block: capacity, loaded, and for each
+    // run made its goodput, limit, added, ISP queue, router queue, probes.
+    auto plot = [&](const std::vector<std::string>& curves) {
+        out << "plot 'state.csv' skip 1 using 1:" << curves[0];
+        for (size_t i = 1; i < curves.size(); ++i) out << ", \\\n  '' skip 1 using 1:" << curves[i];
+        out << "\n";
+    };
     for (size_t l = 0; l < lines.size(); ++l) {
-        const size_t base = 2 + 14 * l;
-        auto col = [&](size_t offset) { return std::to_string(base + offset); };
+        const size_t base = 2 + (2 + 6 * shaped.size()) * l;
+        auto col = [&](size_t run, size_t offset) {
+            return std::to_string(base + 2 + 6 * run + offset);
+        };
         const std::string of = lines.size() > 1 ? lines[l].name + ": " : "";
-        out << "set xlabel ''\n"
-               "set ylabel '"
-            << of
-            << "rate (Mbit/s)'\n"
-               "set yrange [0:*]\n"
-               "set offsets 0, 0, graph 0.12, 0\n"
-               "plot 'state.csv' skip 1 using 1:"
-            << col(0)
-            << " with steps lw 2 lc rgb '#1f77b4' title 'capacity', \\\n"
-               "  '' skip 1 using 1:"
-            << col(2)
-            << " with lines lw 1.5 lc rgb '#ff7f0e' title 'goodput without', \\\n"
-               "  '' skip 1 using 1:"
-            << col(8)
-            << " with lines lw 1.5 lc rgb '#2ca02c' title 'goodput with sandrow', \\\n"
-               "  '' skip 1 using 1:"
-            << col(9)
-            << " with steps lw 2 lc rgb '#d62728' title 'limit (sandrow)'\n"
-               "set ylabel '"
-            << of
-            << "latency added over idle (ms)'\n"
-               "set xlabel 'time (s)'\n"
-               "set offsets 0, 0, graph 0.12, 0\n"
-               "plot 'state.csv' skip 1 using 1:"
-            << col(4)
-            << " with lines lw 1.5 lc rgb '#ff7f0e' title 'meter, without', \\\n"
-               "  '' skip 1 using 1:"
-            << col(10)
-            << " with lines lw 1.5 lc rgb '#2ca02c' title 'meter, with sandrow', \\\n"
-               "  '' skip 1 using 1:"
-            << col(11)
-            << " with lines dt 2 lc rgb '#9467bd' title 'ISP queue, with sandrow', \\\n"
-               "  '' skip 1 using 1:"
-            << col(12) << " with lines dt 3 lc rgb '#8c564b' title 'router queue, with sandrow'\n";
+        std::vector<std::string> rates{std::to_string(base) +
+                                       " with steps lw 2 lc rgb '#1f77b4' title 'capacity'"};
+        std::vector<std::string> latency;
+        for (size_t r = 0; r < shaped.size(); ++r) {
+            if (!shaped[r]) {
+                rates.push_back(col(r, 0) +
+                                " with lines lw 1.5 lc rgb '#ff7f0e' title 'goodput without'");
+                latency.push_back(col(r, 2) +
+                                  " with lines lw 1.5 lc rgb '#ff7f0e' title 'meter, without'");
+                continue;
+            }
+            rates.push_back(col(r, 0) +
+                            " with lines lw 1.5 lc rgb '#2ca02c' title 'goodput with sandrow'");
+            rates.push_back(col(r, 1) +
+                            " with steps lw 2 lc rgb '#d62728' title 'limit (sandrow)'");
+            latency.push_back(col(r, 2) +
+                              " with lines lw 1.5 lc rgb '#2ca02c' title 'meter, with sandrow'");
+            latency.push_back(col(r, 3) +
+                              " with lines dt 2 lc rgb '#9467bd' title 'ISP queue, with sandrow'");
+            latency.push_back(
+                col(r, 4) + " with lines dt 3 lc rgb '#8c564b' title 'router queue, with sandrow'");
+        }
+        out << "set xlabel ''\nset ylabel '" << of
+            << "rate (Mbit/s)'\nset yrange [0:*]\nset offsets 0, 0, graph 0.12, 0\n";
+        plot(rates);
+        out << "set ylabel '" << of
+            << "latency added over idle (ms)'\nset xlabel 'time (s)'\n"
+               "set offsets 0, 0, graph 0.12, 0\n";
+        plot(latency);
     }
     out << "unset multiplot\n";
     return out.str();

@@ -176,3 +176,17 @@ TEST_F(RegistryParams, DebugLevelLogsItsFirstValueThenOnlyChanges) {
 }
 
 }  // namespace
+
+// The hive the package installs: each of its values is read, none falls
+// back to its default, as a misspelt name or an out-of-range value would.
+TEST_F(RegistryParams, TheInstalledHiveSetsEveryValueItNames) {
+    test::ConsoleCapture console;
+    ::setenv("SANDROW_REGISTRY", SANDROW_EXAMPLE_HIVE, 1);
+    ReadDeferralTimeSecs();
+    InitOtherRegistry();
+    ::unsetenv("SANDROW_REGISTRY");
+    const std::vector<std::string> log = Log();
+    EXPECT_EQ(log.size(), 8u);
+    for (const std::string& line : log) EXPECT_EQ(line.find("DEFAULT"), std::string::npos) << line;
+    EXPECT_EQ(console.text(), "");
+}

@@ -198,6 +198,13 @@ TEST(KernelFigures, PhasesSplitGoodputLatencyLossAndLimit) {
     const std::string plot = lab::KernelGnuplotScript(scenario);
     EXPECT_NE(plot.find("using 1:25 with steps"), std::string::npos) << plot;
     EXPECT_NE(plot.find("multiplot layout 4,1"), std::string::npos);
+    // With sandrow's run alone its columns follow the capacity's at once:
+    // lte's limit is column 2 + 8 + 3, and nothing is drawn as unshaped.
+    scenario.kernel.runUnshaped = false;
+    const std::string alone = lab::KernelGnuplotScript(scenario);
+    EXPECT_NE(alone.find("using 1:13 with steps lw 2 lc rgb '#d62728'"), std::string::npos)
+        << alone;
+    EXPECT_EQ(alone.find("without"), std::string::npos) << alone;
     EXPECT_NE(lab::KernelStatusLine(scenario, run, 0).find(" | lte: capacity 8, limit 9,"),
               std::string::npos)
         << lab::KernelStatusLine(scenario, run, 0);
