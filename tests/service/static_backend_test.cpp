@@ -154,8 +154,8 @@ TEST(StaticBackend, KeepsTheLastLimitsAndCountsDownLimitedFaults) {
     // MAC, upload and download limits, the answer, and the download reported then.
     const std::tuple<const char*, int64_t, int64_t, int32_t, int64_t> cases[] = {
         {"m", 5, 7, corvane::kOk, 7},          {"M", 5, 8, corvane::kInvalidArg, 7},
-        {"m", -2, 8, corvane::kInvalidArg, 7}, {"m", 1, -1, corvane::kOk, -1},
-        {"m", 1, 9, corvane::kOk, 9},
+        {"m", -2, 8, corvane::kInvalidArg, 7}, {"m", 1, -2, corvane::kInvalidArg, 7},
+        {"m", 1, -1, corvane::kOk, -1},        {"m", 1, 9, corvane::kOk, 9},
     };
     for (const auto& [mac, up, down, hr, reported] : cases) {
         EXPECT_EQ(backend.SetGatewayLimits(mac, up, down), hr) << mac << down;
