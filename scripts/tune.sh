@@ -360,8 +360,8 @@ if ((coarse)); then
 fi
 
 # Per loaded phase of run N (LABEL): the share of its seconds in which the
-# limit was above the line's capacity, the median of limit / capacity, the
-# probes a minute and the onset, from the run's state.csv (one line only).
+# limit was above the line's capacity, the median of limit / capacity and
+# the probes a minute, from the run's state.csv (one line only).
 phase_starts=$(awk '/^[ \t]*\[phase /{ name = $0; sub(/^[ \t]*\[phase /, "", name); sub(/\][ \t]*$/, "", name) }
   name != "" && /^[ \t]*start[ \t]*=/ { v = $0; sub(/^[^=]*=[ \t]*/, "", v); print v "\t" name; name = "" }' "$scenario")
 duration=$(ini "$scenario" run duration)
@@ -421,7 +421,7 @@ limit_sat() { # N LABEL
   {
     mapfile -t ten < <(rank | head -10 | awk '{ print $2 }')
     printf '%s\n' "${ten[@]}" | grep -qx base || ten+=(base)
-    means "$name" | table runs "0" # the header
+    table runs 0 </dev/null
     for label in "${ten[@]}" unshaped; do
       means "$name" | table runs "\$3 == \"$label\"" | tail -n +2
     done
@@ -430,7 +430,7 @@ limit_sat() { # N LABEL
     echo
     echo "Every run of the best three:"
     {
-      tail -n +2 "$csv" | table run 0
+      table run 0 </dev/null
       for b in "${best[@]}"; do
         read -r _ label _ <<<"$b"
         tail -n +2 "$csv" | table run "\$3 == \"$label\" && \$2 == \"$name\"" | tail -n +2
