@@ -26,16 +26,16 @@
 #include "lab/processes.h"
 #include "lab/standins.h"
 #include "lab/traffic.h"
+#include "netlink/netns.h"
 #include "platform/bus.h"
 #include "platform/signals.h"
-#include "service/kernel/netns.h"
 
 namespace lab {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-namespace netns = corvane::netns;
+namespace netns = nl::netns;
 
 constexpr int kSamplesPerSecond = 10;
 constexpr uint16_t kDownloadPort = 5001;

@@ -9,17 +9,17 @@
 #include <cstring>
 #include <fstream>
 
+#include "lab/net_requests.h"
 #include "lab/traffic.h"
-#include "service/kernel/links.h"
-#include "service/kernel/tc.h"
+#include "netlink/links.h"
+#include "netlink/tc.h"
 
 namespace lab {
 namespace {
 
-namespace links = corvane::links;
-namespace netns = corvane::netns;
-namespace nl = platform::nl;
-namespace tc = corvane::tc;
+namespace links = nl::links;
+namespace netns = nl::netns;
+namespace tc = nl::tc;
 
 constexpr int kLoopbackIndex = 1;
 
@@ -62,7 +62,7 @@ int IndexOf(nl::Transport& transport, const char* name, std::string* error) {
 bool Configure(nl::Transport& transport, const char* name, const char* address, int prefix,
                std::string* error) {
     int index = IndexOf(transport, name, error);
-    return index != 0 && Do(transport, links::AddAddress(index, Ipv4(address), prefix), error) &&
+    return index != 0 && Do(transport, lab::AddAddress(index, Ipv4(address), prefix), error) &&
            Do(transport, links::SetLinkUp(index, true, name), error);
 }
 
@@ -70,8 +70,8 @@ bool Route(nl::Transport& transport, const char* destination, int prefix, const 
            const char* dev, std::string* error) {
     int index = IndexOf(transport, dev, error);
     return index != 0 && Do(transport,
-                            links::AddRoute(destination == nullptr ? 0 : Ipv4(destination), prefix,
-                                            Ipv4(gateway), index),
+                            lab::AddRoute(destination == nullptr ? 0 : Ipv4(destination), prefix,
+                                          Ipv4(gateway), index),
                             error);
 }
 
@@ -153,7 +153,7 @@ bool KernelNet::AddRoundTrip(size_t line, double ms, std::string* error) {
 bool KernelNet::AddLine(size_t line, const KernelLineNet& config, std::string* error) {
     const std::string wan = Wan(line), isp = Isp(line), ispAddress = IspAddress(line);
     const uint32_t client = Ipv4(ClientAddress(line).c_str());
-    if (!Do(routerSocket_, links::NewVeth(wan, isp, internet_->fd(), 1), error) ||
+    if (!Do(routerSocket_, lab::NewVeth(wan, isp, internet_->fd(), 1), error) ||
         !Configure(internetSocket_, isp.c_str(), ispAddress.c_str(), 24, error) ||
         !Configure(routerSocket_, wan.c_str(), WanAddress(line).c_str(), 24, error)) {
         return false;
@@ -163,11 +163,11 @@ bool KernelNet::AddLine(size_t line, const KernelLineNet& config, std::string* e
     if (wanIndex == 0 || ispIndex == 0) return false;
     ispIndex_.push_back(ispIndex);
     if (!Do(routerSocket_,
-            links::AddRoute(0, 0, Ipv4(ispAddress.c_str()), wanIndex, LineMetric(line)), error) ||
+            lab::AddRoute(0, 0, Ipv4(ispAddress.c_str()), wanIndex, LineMetric(line)), error) ||
         !Do(routerSocket_,
-            links::AddRoute(0, 0, Ipv4(ispAddress.c_str()), wanIndex, 0, LineTable(line)), error) ||
-        !Do(routerSocket_, links::AddSourceRule(client, LineTable(line)), error) ||
-        !Do(internetSocket_, links::AddRoute(client, 32, Ipv4(WanAddress(line).c_str()), ispIndex),
+            lab::AddRoute(0, 0, Ipv4(ispAddress.c_str()), wanIndex, 0, LineTable(line)), error) ||
+        !Do(routerSocket_, lab::AddSourceRule(client, LineTable(line)), error) ||
+        !Do(internetSocket_, lab::AddRoute(client, 32, Ipv4(WanAddress(line).c_str()), ispIndex),
             error)) {
         return false;
     }
@@ -213,8 +213,8 @@ bool KernelNet::Build(const KernelNetConfig& config, std::string* error) {
     }
     // Wire-sized packets on every link, as on a real line (no 64 KiB TSO
     // frames that a router's queues would never see).
-    if (!Do(routerSocket_, links::NewVeth("lan0", "eth0", client_->fd(), 1), error) ||
-        !Do(internetSocket_, links::NewVeth("core0", "far0", far_->fd(), 1), error) ||
+    if (!Do(routerSocket_, lab::NewVeth("lan0", "eth0", client_->fd(), 1), error) ||
+        !Do(internetSocket_, lab::NewVeth("core0", "far0", far_->fd(), 1), error) ||
         !Configure(internetSocket_, "core0", "10.99.2.1", 24, error) ||
         !Configure(farSocket_, "far0", kFarAddress, 24, error) ||
         !Configure(routerSocket_, "lan0", "10.99.1.1", 24, error) ||
@@ -224,13 +224,13 @@ bool KernelNet::Build(const KernelNetConfig& config, std::string* error) {
     const int eth0 = IndexOf(clientSocket_, "eth0", error);
     if (eth0 == 0) return false;
     for (size_t line = 1; line < config.lines.size(); ++line) {
-        if (!Do(clientSocket_, links::AddAddress(eth0, Ipv4(ClientAddress(line).c_str()), 24),
+        if (!Do(clientSocket_, lab::AddAddress(eth0, Ipv4(ClientAddress(line).c_str()), 24),
                 error)) {
             return false;
         }
     }
     for (const std::string& address : config.internetAddresses) {
-        if (!Do(internetSocket_, links::AddAddress(kLoopbackIndex, Ipv4(address.c_str()), 32),
+        if (!Do(internetSocket_, lab::AddAddress(kLoopbackIndex, Ipv4(address.c_str()), 32),
                 error)) {
             return false;
         }

@@ -24,8 +24,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/netlink.h"
-#include "service/kernel/netns.h"
+#include "netlink/netlink.h"
+#include "netlink/netns.h"
 
 namespace lab {
 
@@ -69,23 +69,23 @@ class KernelNet {
     // Whether the router's kernel has the queue `kind` (tried on its lo).
     bool RouterHas(const std::string& kind);
 
-    const corvane::netns::Namespace& internet() const { return *internet_; }
-    const corvane::netns::Namespace& router() const { return *router_; }
-    const corvane::netns::Namespace& client() const { return *client_; }
-    const corvane::netns::Namespace& far() const { return *far_; }
+    const nl::netns::Namespace& internet() const { return *internet_; }
+    const nl::netns::Namespace& router() const { return *router_; }
+    const nl::netns::Namespace& client() const { return *client_; }
+    const nl::netns::Namespace& far() const { return *far_; }
 
   private:
     bool AddLine(size_t line, const KernelLineNet& config, std::string* error);
     bool AddRoundTrip(size_t line, double ms, std::string* error);
 
-    std::optional<corvane::netns::Namespace> internet_;
-    std::optional<corvane::netns::Namespace> router_;
-    std::optional<corvane::netns::Namespace> client_;
-    std::optional<corvane::netns::Namespace> far_;
-    platform::nl::Socket internetSocket_;
-    platform::nl::Socket routerSocket_;
-    platform::nl::Socket clientSocket_;
-    platform::nl::Socket farSocket_;
+    std::optional<nl::netns::Namespace> internet_;
+    std::optional<nl::netns::Namespace> router_;
+    std::optional<nl::netns::Namespace> client_;
+    std::optional<nl::netns::Namespace> far_;
+    nl::Socket internetSocket_;
+    nl::Socket routerSocket_;
+    nl::Socket clientSocket_;
+    nl::Socket farSocket_;
     std::vector<int> ispIndex_;  // per line
 };
 

@@ -23,11 +23,11 @@
 #include "lab/directory_hosts.h"
 #include "lab/documents.h"
 #include "lab/journal.h"
-#include "lab/netns.h"
 #include "lab/processes.h"
 #include "lab/results.h"
 #include "lab/scenario.h"
 #include "lab/standins.h"
+#include "netlink/netns.h"
 #include "platform/bus.h"
 #include "platform/fd.h"
 #include "platform/signals.h"
@@ -683,8 +683,10 @@ int RunLab(const LabOptions& options) {
                      "--sandrow-directory)\n";
         return kExitUsage;
     }
-    if (!EnterPrivateNetwork(&error)) {
-        std::cerr << "sandrow-lab: " << error << "\n";
+    if (!nl::netns::EnterPrivateNetwork(&error)) {
+        std::cerr << "sandrow-lab: " << error
+                  << ". Run sandrow-lab as root (scripts/lab.sh uses sudo), or allow unprivileged "
+                     "user namespaces (sysctl kernel.unprivileged_userns_clone=1).\n";
         return kExitEnvironment;
     }
     std::string directory;

@@ -18,11 +18,17 @@
 #include <string>
 #include <vector>
 
-#include "platform/netlink.h"
+#include "netlink/links.h"
+#include "netlink/netlink.h"
+#include "netlink/tc.h"
 #include "service/backend.h"
 #include "service/kernel/kernel_config.h"
-#include "service/kernel/links.h"
-#include "service/kernel/tc.h"
+#include "service/kernel/plan.h"
+
+namespace corvane {
+namespace links = ::nl::links;
+namespace tc = ::nl::tc;
+}  // namespace corvane
 
 namespace corvane {
 
@@ -109,18 +115,18 @@ class KernelBackend : public Backend {
 
     bool Send(nl::Message message, std::string* problem);
     bool Check(const nl::Result& result, std::string* problem);
+    // Tries the leaf kinds on a scratch device (available_), then gives each
+    // gateway its leaf.
     bool DetectLeaves(std::string* error);
+    bool ChooseLeaves(std::string* error);
+    Snapshot TakeSnapshot();
     // Changes nothing: whether the gateway can be shaped now, with *problem
     // saying why not (or why the look failed).
-    Snapshot TakeSnapshot();
     Look Preflight(Gateway& g, const Snapshot& all, WanView* view, std::string* problem);
+    bool EnsureIfb(Gateway& g, std::optional<links::Link>* ifb, std::string* problem);
     Outcome Ensure(Gateway& g, const Snapshot& all, std::string* problem);
-    // `qdiscs` are the device's, as the look found them.
-    bool EnsureShaper(Gateway& g, int ifindex, const std::string& dev,
-                      const std::vector<tc::Qdisc>& qdiscs, uint64_t rateBytes, bool ingress,
-                      std::string* problem);
-    bool ChangeRate(Gateway& g, int ifindex, const std::string& dev, uint64_t rateBytes,
-                    bool ingress, std::string* problem);
+    bool ChangeRate(Gateway& g, int ifindex, const std::string& dev, int64_t bps, bool ingress,
+                    std::string* problem);
     void Teardown(Gateway& g, std::vector<std::string>* problems);
     void Reconcile(Gateway& g, const Snapshot& all);
     // A look again after a back-off that doubles up to kMaxRetry.
@@ -128,7 +134,7 @@ class KernelBackend : public Backend {
     void Schedule(Gateway& g, Clock::duration delay);
     void OnEvent(const nlmsghdr* message);
     uint64_t RateBytes(const Gateway& g, int64_t bps) const;
-    bool OwnIfb(const Gateway& g, const links::Link& link) const;
+    plan::Shaper ShaperFor(const Gateway& g, int64_t bps, bool ingress) const;
 
     std::unique_ptr<nl::Transport> ownTransport_;
     nl::Transport& t_;

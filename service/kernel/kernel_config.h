@@ -7,8 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "service/kernel/tc.h"
+#include "netlink/tc.h"
 #include "service/metrics_config.h"
+
+namespace corvane {
+namespace tc = ::nl::tc;
+}  // namespace corvane
 
 namespace corvane {
 

@@ -22,7 +22,7 @@
 #include <new>
 #include <optional>
 
-#include "platform/netlink.h"
+#include "netlink/netlink.h"
 
 namespace platform {
 namespace {

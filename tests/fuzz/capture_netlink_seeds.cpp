@@ -23,15 +23,15 @@
 #include <string>
 #include <vector>
 
-#include "platform/netlink.h"
-#include "service/kernel/links.h"
-#include "service/kernel/tc.h"
+#include "lab/net_requests.h"
+#include "netlink/links.h"
+#include "netlink/netlink.h"
+#include "netlink/tc.h"
 
 namespace {
 
-namespace nl = platform::nl;
-namespace links = corvane::links;
-namespace tc = corvane::tc;
+namespace links = nl::links;
+namespace tc = nl::tc;
 
 constexpr size_t kAnswerBytes = 32768;
 
@@ -157,9 +157,9 @@ int main(int argc, char** argv) {
 
     nl::Message up = links::SetLinkUp(1, true, "lo");
     Capture(route, up, "ack");
-    nl::Message veth = links::NewVeth("fz0", "fz1", -1);
+    nl::Message veth = lab::NewVeth("fz0", "fz1", -1);
     Capture(route, veth, "");
-    nl::Message again = links::NewVeth("fz0", "fz1", -1);
+    nl::Message again = lab::NewVeth("fz0", "fz1", -1);
     Capture(echoing, again, "error-echoed-request");
     nl::Message ifb = links::NewIfb("fz-ifb", "sandrow fuzz seed", 1500);
     Capture(route, ifb, "");

@@ -26,15 +26,14 @@
 #include <vector>
 
 #include "fuzz_check.h"
-#include "platform/netlink.h"
-#include "service/kernel/links.h"
-#include "service/kernel/tc.h"
+#include "netlink/links.h"
+#include "netlink/netlink.h"
+#include "netlink/tc.h"
 
 namespace {
 
-namespace nl = platform::nl;
-namespace links = corvane::links;
-namespace tc = corvane::tc;
+namespace links = nl::links;
+namespace tc = nl::tc;
 
 constexpr size_t kMessageHeader = sizeof(nlmsghdr);
 constexpr size_t kAttributeHeader = NLA_HDRLEN;

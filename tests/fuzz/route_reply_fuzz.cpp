@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "fuzz_check.h"
-#include "platform/netlink.h"
+#include "netlink/netlink.h"
 #include "platform/route.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint32_t ifIndex = size > 0 ? data[0] % 8 : 0;
     const platform::RouteAnswers answers = platform::ReadRouteAnswers(data, size, ifIndex);
     size_t messages = 0;
-    platform::nl::ForEachMessage(data, size, [&messages](const nlmsghdr*) { ++messages; });
+    nl::ForEachMessage(data, size, [&messages](const nlmsghdr*) { ++messages; });
     FUZZ_CHECK(answers.links.size() <= messages);
     for (const platform::IfRow& row : answers.links) {
         FUZZ_CHECK(row.physAddrLength <= platform::kMaxPhysAddrLength);

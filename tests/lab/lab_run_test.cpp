@@ -8,7 +8,7 @@
 #include <set>
 
 #include "lab/lab_support.h"
-#include "lab/netns.h"
+#include "netlink/netns.h"
 #include "support/test_support.h"
 
 namespace {
@@ -36,7 +36,7 @@ std::string NamespaceProblem() {
     pid_t pid = ::fork();
     if (pid == 0) {
         std::string error;
-        bool ok = lab::EnterPrivateNetwork(&error);
+        bool ok = nl::netns::EnterPrivateNetwork(&error);
         [[maybe_unused]] ssize_t n = ::write(fds[1], error.data(), error.size());
         ::_exit(ok ? 0 : 1);
     }

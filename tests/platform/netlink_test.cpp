@@ -1,7 +1,7 @@
 // The netlink receive loop against byte-exact answers: a fake kernel on a
 // NETLINK_USERSOCK socket queues its datagrams for the socket under test
 // before the request goes out (the first request's sequence number is 1).
-#include "platform/netlink.h"
+#include "netlink/netlink.h"
 
 #include <linux/netlink.h>
 #include <sys/socket.h>
@@ -16,7 +16,6 @@
 
 namespace {
 
-namespace nl = platform::nl;
 using Bytes = std::vector<uint8_t>;
 
 constexpr uint16_t kData = NLMSG_MIN_TYPE + 1;  // a data message of any family

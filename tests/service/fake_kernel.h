@@ -17,14 +17,13 @@
 #include <string>
 #include <vector>
 
-#include "platform/netlink.h"
-#include "service/kernel/links.h"
-#include "service/kernel/tc.h"
+#include "netlink/links.h"
+#include "netlink/netlink.h"
+#include "netlink/tc.h"
 
 namespace kerneltest {
 
-namespace nl = platform::nl;
-namespace tc = corvane::tc;
+namespace tc = nl::tc;
 
 class FakeKernel : public nl::Transport {
   public:

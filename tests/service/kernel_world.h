@@ -21,20 +21,20 @@
 #include <thread>
 #include <vector>
 
+#include "lab/net_requests.h"
 #include "lab/traffic.h"
+#include "netlink/links.h"
+#include "netlink/netns.h"
+#include "netlink/tc.h"
 #include "service/kernel/kernel_backend.h"
-#include "service/kernel/links.h"
-#include "service/kernel/netns.h"
-#include "service/kernel/tc.h"
 
 namespace kerneltest {
 
 using namespace std::chrono_literals;
 using corvane::KernelBackend;
-namespace links = corvane::links;
-namespace netns = corvane::netns;
-namespace nl = platform::nl;
-namespace tc = corvane::tc;
+namespace links = nl::links;
+namespace netns = nl::netns;
+namespace tc = nl::tc;
 
 inline constexpr const char* kWan = "wan0";
 inline constexpr const char* kPeer = "isp0";
@@ -71,16 +71,16 @@ class KernelWorld : public ::testing::Test {
         internet_ = netns::Namespace::Create(&error);
         ASSERT_TRUE(internet_) << error;
         // Wire-sized packets, as on a real line (no 64 KiB TSO frames).
-        ASSERT_TRUE(nl::Run(router_, links::NewVeth(kWan, kPeer, internet_->fd(), 1)).ok());
+        ASSERT_TRUE(nl::Run(router_, lab::NewVeth(kWan, kPeer, internet_->fd(), 1)).ok());
         wanIndex_ = Link(kWan)->index;
-        ASSERT_TRUE(nl::Run(router_, links::AddAddress(wanIndex_, kWanAddress, 24)).ok());
+        ASSERT_TRUE(nl::Run(router_, lab::AddAddress(wanIndex_, kWanAddress, 24)).ok());
         ASSERT_TRUE(nl::Run(router_, links::SetLinkUp(wanIndex_, true, kWan)).ok());
         InInternet([&](nl::Socket& s) {
             std::optional<links::Link> peer;
             ASSERT_TRUE(links::FindLink(s, kPeer, &peer).ok());
             ASSERT_TRUE(peer);
             peerIndex_ = peer->index;
-            ASSERT_TRUE(nl::Run(s, links::AddAddress(peer->index, kPeerAddress, 24)).ok());
+            ASSERT_TRUE(nl::Run(s, lab::AddAddress(peer->index, kPeerAddress, 24)).ok());
             ASSERT_TRUE(nl::Run(s, links::SetLinkUp(peer->index, true, kPeer)).ok());
         });
     }

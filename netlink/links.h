@@ -1,7 +1,6 @@
 // Network devices over rtnetlink: what the kernel says of a link (name, kind,
-// alias, flags, counters), the requests that create, change and delete one,
-// and the address and route requests that the lab and the tests build their
-// networks with.
+// alias, flags, counters), and the requests that create, change and delete
+// the service's IFB devices.
 #pragma once
 
 #include <cstdint>
@@ -10,13 +9,9 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/netlink.h"
+#include "netlink/netlink.h"
 
-namespace corvane {
-namespace nl = ::platform::nl;
-}  // namespace corvane
-
-namespace corvane::links {
+namespace nl::links {
 
 struct Link {
     int index = 0;
@@ -62,18 +57,4 @@ nl::Result FindLinkByIndex(nl::Transport& transport, int index, std::optional<Li
 // Every link of the namespace.
 nl::Result ListLinks(nl::Transport& transport, std::vector<Link>* links);
 
-// For the lab and the tests: a veth pair whose peer is created straight in
-// the network namespace of `peerNetnsFd` (-1: this one). A `gsoMaxSegs` of 1
-// makes TCP send wire-sized packets over it, as over a real line.
-nl::Message NewVeth(std::string_view name, std::string_view peer, int peerNetnsFd,
-                    uint32_t gsoMaxSegs = 0);
-// IPv4 addresses and prefixes, addresses in network byte order.
-nl::Message AddAddress(int index, uint32_t address, int prefix);
-// A route of the main table (or of `table`); a zero gateway is a route
-// without a next hop; a metric of 0 leaves the kernel's default.
-nl::Message AddRoute(uint32_t destination, int prefix, uint32_t gateway, int index,
-                     uint32_t metric = 0, uint8_t table = 0);
-// A policy rule: what comes from `source` (one address) is routed by `table`.
-nl::Message AddSourceRule(uint32_t source, uint8_t table);
-
-}  // namespace corvane::links
+}  // namespace nl::links

@@ -15,7 +15,7 @@
 struct nlmsghdr;
 struct nlattr;
 
-namespace platform::nl {
+namespace nl {
 
 // One request: a netlink message in a buffer of its own, and what it does in
 // words ("adding the htb qdisc to cvn-eth0"), for the error that names it.
@@ -187,4 +187,4 @@ Result DumpInto(Transport& transport, Message& message, Parse parse, std::vector
         [out] { out->clear(); });
 }
 
-}  // namespace platform::nl
+}  // namespace nl

@@ -1,12 +1,12 @@
 // ETHTOOL_MSG_LINKMODES_GET over generic netlink, after looking the family up.
-#include "service/kernel/ethtool.h"
+#include "netlink/ethtool.h"
 
 #include <linux/ethtool.h>
 #include <linux/ethtool_netlink.h>
 #include <linux/genetlink.h>
 #include <linux/netlink.h>
 
-namespace corvane::ethtool {
+namespace nl::ethtool {
 namespace {
 
 constexpr int64_t kBitsPerMegabit = 1000000;
@@ -56,4 +56,4 @@ int64_t LinkSpeeds::SpeedBps(int ifindex) {
     return static_cast<int64_t>(megabits) * kBitsPerMegabit;
 }
 
-}  // namespace corvane::ethtool
+}  // namespace nl::ethtool

@@ -4,13 +4,9 @@
 
 #include <cstdint>
 
-#include "platform/netlink.h"
+#include "netlink/netlink.h"
 
-namespace corvane {
-namespace nl = ::platform::nl;
-}  // namespace corvane
-
-namespace corvane::ethtool {
+namespace nl::ethtool {
 
 class LinkSpeeds {
   public:
@@ -26,4 +22,4 @@ class LinkSpeeds {
     uint16_t family_ = 0;
 };
 
-}  // namespace corvane::ethtool
+}  // namespace nl::ethtool

@@ -1,11 +1,12 @@
-// Network namespaces held by a descriptor, for the lab and the tests that
-// build networks of several hosts on one machine.
+// Network namespaces: held by a descriptor, for the lab and the tests that
+// build networks of several hosts on one machine, or entered by the whole
+// process, for a lab of its own.
 #pragma once
 
 #include <optional>
 #include <string>
 
-namespace corvane::netns {
+namespace nl::netns {
 
 class Namespace {
   public:
@@ -45,4 +46,11 @@ class Inside {
     bool ok_ = false;
 };
 
-}  // namespace corvane::netns
+// Moves the calling process into a new network namespace with `lo` up. As
+// root: a plain network namespace. Otherwise: a user namespace (mapping the
+// caller to root inside it) with a network namespace, where the system
+// allows unprivileged ones. Must run before any thread is started. False
+// with *error naming what failed.
+bool EnterPrivateNetwork(std::string* error);
+
+}  // namespace nl::netns

@@ -1,6 +1,6 @@
 // Netlink requests, answers and events over plain AF_NETLINK sockets, with
 // libmnl building and walking the messages.
-#include "platform/netlink.h"
+#include "netlink/netlink.h"
 
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -12,10 +12,18 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/eintr.h"
-
-namespace platform::nl {
+namespace nl {
 namespace {
+
+// Calls `call` again while a signal interrupts it.
+template <typename Call>
+ssize_t Uninterrupted(Call call) {
+    ssize_t result;
+    do {
+        result = call();
+    } while (result < 0 && errno == EINTR);
+    return result;
+}
 
 // Every request of the backend is far below this; a larger one is refused
 // rather than cut.
@@ -48,18 +56,18 @@ int OnErrorAttribute(const nlattr* attr, void* data) {
 // process may send to a netlink port, and only the kernel is believed.
 ssize_t ReceiveFrom(int fd, uint32_t peer, std::vector<uint8_t>& buffer, int flags) {
     for (;;) {
-        ssize_t size = platform::RetryOnEintr(
-            [&] { return ::recv(fd, nullptr, 0, MSG_PEEK | MSG_TRUNC | flags); });
+        ssize_t size =
+            Uninterrupted([&] { return ::recv(fd, nullptr, 0, MSG_PEEK | MSG_TRUNC | flags); });
         if (size < 0) return -1;
         if (static_cast<size_t>(size) > kMaxAnswerBytes) {
-            platform::RetryOnEintr([&] { return ::recv(fd, buffer.data(), 0, flags); });
+            Uninterrupted([&] { return ::recv(fd, buffer.data(), 0, flags); });
             errno = EMSGSIZE;
             return -1;
         }
         if (static_cast<size_t>(size) > buffer.size()) buffer.resize(static_cast<size_t>(size));
         sockaddr_nl from{};
         socklen_t length = sizeof from;
-        ssize_t received = platform::RetryOnEintr([&] {
+        ssize_t received = Uninterrupted([&] {
             return ::recvfrom(fd, buffer.data(), buffer.size(), MSG_TRUNC | flags,
                               reinterpret_cast<sockaddr*>(&from), &length);
         });
@@ -258,7 +266,7 @@ Result Socket::Request(Message& message, const OnMessage& each) {
     sockaddr_nl kernel{};
     kernel.nl_family = AF_NETLINK;
     kernel.nl_pid = peer_;
-    ssize_t sent = platform::RetryOnEintr([&] {
+    ssize_t sent = Uninterrupted([&] {
         return ::sendto(fd_, request, request->nlmsg_len, 0, reinterpret_cast<sockaddr*>(&kernel),
                         sizeof kernel);
     });
@@ -405,4 +413,4 @@ Result Dump(Transport& transport, Message& message, const OnMessage& each,
     return result;
 }
 
-}  // namespace platform::nl
+}  // namespace nl

@@ -10,13 +10,9 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/netlink.h"
+#include "netlink/netlink.h"
 
-namespace corvane {
-namespace nl = ::platform::nl;
-}  // namespace corvane
-
-namespace corvane::tc {
+namespace nl::tc {
 
 // The handles of the backend's own qdiscs and class. They are fixed, so that
 // after a crash the service knows its tree again.
@@ -165,4 +161,4 @@ nl::Result ListAllQdiscs(nl::Transport& transport, std::vector<Qdisc>* out);
 // "c5a1:1", "ffff:", "root": a handle as tc writes it.
 std::string HandleText(uint32_t handle);
 
-}  // namespace corvane::tc
+}  // namespace nl::tc
