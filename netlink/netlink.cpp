@@ -247,6 +247,35 @@ int Socket::Open(int protocol, uint32_t peer) {
     return 0;
 }
 
+namespace {
+
+// One answer to the request in flight: its end (an error, the
+// acknowledgement, the end of a dump) or data for `each`. True at the end.
+bool TakeAnswer(const nlmsghdr* answer, const OnMessage& each, Result* result, bool* interrupted) {
+    if ((answer->nlmsg_flags & NLM_F_DUMP_INTR) != 0) *interrupted = true;
+    switch (answer->nlmsg_type) {
+        case NLMSG_NOOP:
+            return false;
+        case NLMSG_ERROR:
+            if (!ParseError(answer, &result->error, &result->extack)) result->error = EPROTO;
+            return true;
+        case NLMSG_DONE:
+            if (mnl_nlmsg_get_payload_len(answer) >= sizeof(int)) {
+                int code = *static_cast<const int*>(mnl_nlmsg_get_payload(answer));
+                result->error = code < 0 ? -code : 0;
+            }
+            return true;
+        case NLMSG_OVERRUN:
+            result->error = EIO;
+            return true;
+        default:
+            if (each) each(answer);
+            return false;
+    }
+}
+
+}  // namespace
+
 Result Socket::Request(Message& message, const OnMessage& each) {
     Result result;
     result.what = message.what();
@@ -291,32 +320,7 @@ Result Socket::Request(Message& message, const OnMessage& each) {
                 if (done || answer->nlmsg_seq != sequence_ || answer->nlmsg_pid != portId_) {
                     return;
                 }
-                if ((answer->nlmsg_flags & NLM_F_DUMP_INTR) != 0) {
-                    interrupted = true;
-                }
-                switch (answer->nlmsg_type) {
-                    case NLMSG_NOOP:
-                        return;
-                    case NLMSG_ERROR:
-                        if (!ParseError(answer, &result.error, &result.extack)) {
-                            result.error = EPROTO;
-                        }
-                        done = true;
-                        return;
-                    case NLMSG_DONE:
-                        if (mnl_nlmsg_get_payload_len(answer) >= sizeof(int)) {
-                            int code = *static_cast<const int*>(mnl_nlmsg_get_payload(answer));
-                            result.error = code < 0 ? -code : 0;
-                        }
-                        done = true;
-                        return;
-                    case NLMSG_OVERRUN:
-                        result.error = EIO;
-                        done = true;
-                        return;
-                    default:
-                        if (each) each(answer);
-                }
+                done = TakeAnswer(answer, each, &result, &interrupted);
             });
         if (!whole && !done) {
             result.error = EPROTO;

@@ -151,6 +151,31 @@ bool DiscoverUntilFound() {
     }
 }
 
+enum class Pass { Done, Aborted, Failed };
+
+// One pass of the probe cycle over the active slots. A slot that failed too
+// many cycles in a row puts every limit back and asks for a restart.
+Pass ProbeActiveSlots(const std::string& probeHost) {
+    for (size_t i = 0; i < kMaxIsps; ++i) {
+        if (AbortRequested()) return Pass::Aborted;
+        IspCtx& ctx = gIspCtx[i];
+        if (ctx.G < 0 || ctx.active == 0) continue;
+        if (!FAILED(CheckAndProbeISP(ctx, probeHost)) ||
+            ++ctx.failureCount < kFailedCyclesBeforeRestart) {
+            continue;
+        }
+        ConsolePrintf(L"\nCheckAndProbeISP(isp=%i, G=%i) failed (restarting service...)\n",
+                      static_cast<int>(i), ctx.G);
+        LogError("CheckAndProbeISP(isp=", i, ", G=", ctx.G, ") failed(restarting service...)");
+        for (IspCtx& other : gIspCtx) {
+            if (other.G >= 0 && other.active != 0) RestoreMaxBW(other);
+        }
+        platform::Sleep(kRetryMs);
+        return Pass::Failed;
+    }
+    return Pass::Done;
+}
+
 }  // namespace
 
 int32_t DoApertureMonitor() {
@@ -203,29 +228,9 @@ int32_t DoApertureMonitor() {
             }
 
             const uint64_t start = platform::GetTickCount64();
-            int failedSlot = -1;
-            for (size_t i = 0; i < kMaxIsps; ++i) {
-                if (AbortRequested()) return 1;
-                IspCtx& ctx = gIspCtx[i];
-                if (ctx.G < 0 || ctx.active == 0) continue;
-                if (FAILED(CheckAndProbeISP(ctx, probeHost)) &&
-                    ++ctx.failureCount >= kFailedCyclesBeforeRestart) {
-                    failedSlot = static_cast<int>(i);
-                    break;
-                }
-            }
-            if (failedSlot >= 0) {
-                const int32_t g = gIspCtx[failedSlot].G;
-                ConsolePrintf(L"\nCheckAndProbeISP(isp=%i, G=%i) failed (restarting service...)\n",
-                              failedSlot, g);
-                LogError("CheckAndProbeISP(isp=", failedSlot, ", G=", g,
-                         ") failed(restarting service...)");
-                for (IspCtx& ctx : gIspCtx) {
-                    if (ctx.G >= 0 && ctx.active != 0) RestoreMaxBW(ctx);
-                }
-                platform::Sleep(kRetryMs);
-                break;
-            }
+            const Pass pass = ProbeActiveSlots(probeHost);
+            if (pass == Pass::Aborted) return 1;
+            if (pass == Pass::Failed) break;
 
             const uint64_t elapsed = platform::GetTickCount64() - start;
             if (elapsed < kTickMs) platform::Sleep(static_cast<uint32_t>(kTickMs - elapsed));

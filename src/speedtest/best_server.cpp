@@ -17,6 +17,14 @@ struct Slot {
     int32_t index;
 };
 
+// The answers that decide: the fastest, and the three slowest.
+struct Ranking {
+    Slot best{kNoBestYet, -1};
+    Slot worst{0.0, -1};
+    Slot secondWorst{0.0, -1};
+    Slot thirdWorst{0.0, -1};
+};
+
 void Announce(const wchar_t* consoleFormat, const char* logPrefix, const Slot& slot,
               ServerRecord& server) {
     const std::string& url = server["url"];
@@ -45,12 +53,12 @@ int GetHostFromUrl(const std::string& url, std::string& host, std::string& pathF
     return 0;
 }
 
-int GetBestServer(ServerList& servers) {
-    Slot best{kNoBestYet, -1};
-    Slot worst{0.0, -1};
-    Slot secondWorst{0.0, -1};
-    Slot thirdWorst{0.0, -1};
+namespace {
 
+// Times every server with a usable url and keeps the fastest answer and the
+// three slowest.
+Ranking MeasureServers(ServerList& servers) {
+    Ranking r;
     for (size_t i = 0; i < servers.size(); ++i) {
         ServerRecord& server = servers[i];
         std::string host;
@@ -66,20 +74,27 @@ int GetBestServer(ServerList& servers) {
         server["host"] = host;
 
         const Slot answer{latency, static_cast<int32_t>(i)};
-        if (latency < best.latency) best = answer;
+        if (latency < r.best.latency) r.best = answer;
         // ">=": of equal latencies the later answer takes the slower slot.
-        if (latency >= worst.latency) {
-            thirdWorst = secondWorst;
-            secondWorst = worst;
-            worst = answer;
-        } else if (latency >= secondWorst.latency) {
-            thirdWorst = secondWorst;
-            secondWorst = answer;
-        } else if (latency >= thirdWorst.latency) {
-            thirdWorst = answer;
+        if (latency >= r.worst.latency) {
+            r.thirdWorst = r.secondWorst;
+            r.secondWorst = r.worst;
+            r.worst = answer;
+        } else if (latency >= r.secondWorst.latency) {
+            r.thirdWorst = r.secondWorst;
+            r.secondWorst = answer;
+        } else if (latency >= r.thirdWorst.latency) {
+            r.thirdWorst = answer;
         }
     }
     ConsolePrintf(L"\n");
+    return r;
+}
+
+}  // namespace
+
+int GetBestServer(ServerList& servers) {
+    const auto [best, worst, secondWorst, thirdWorst] = MeasureServers(servers);
 
     auto valid = [&servers](const Slot& slot) {
         return slot.index >= 0 && static_cast<size_t>(slot.index) < servers.size();
