@@ -394,6 +394,41 @@ std::string KernelStateCsv(const Scenario& scenario, const std::vector<KernelRun
     return out.str();
 }
 
+namespace {
+
+// One line's curves in the plot: its rates (capacity, each run's goodput,
+// sandrow's limit) and its latencies, from its block of columns at `base`.
+std::pair<std::vector<std::string>, std::vector<std::string>> LineCurves(
+    size_t base, const std::vector<bool>& shaped) {
+    auto col = [&](size_t run, size_t offset) {
+        return std::to_string(base + 2 + 6 * run + offset);
+    };
+    std::vector<std::string> rates{std::to_string(base) +
+                                   " with steps lw 2 lc rgb '#1f77b4' title 'capacity'"};
+    std::vector<std::string> latency;
+    for (size_t r = 0; r < shaped.size(); ++r) {
+        if (!shaped[r]) {
+            rates.push_back(col(r, 0) +
+                            " with lines lw 1.5 lc rgb '#ff7f0e' title 'goodput without'");
+            latency.push_back(col(r, 2) +
+                              " with lines lw 1.5 lc rgb '#ff7f0e' title 'meter, without'");
+            continue;
+        }
+        rates.push_back(col(r, 0) +
+                        " with lines lw 1.5 lc rgb '#2ca02c' title 'goodput with sandrow'");
+        rates.push_back(col(r, 1) + " with steps lw 2 lc rgb '#d62728' title 'limit (sandrow)'");
+        latency.push_back(col(r, 2) +
+                          " with lines lw 1.5 lc rgb '#2ca02c' title 'meter, with sandrow'");
+        latency.push_back(col(r, 3) +
+                          " with lines dt 2 lc rgb '#9467bd' title 'ISP queue, with sandrow'");
+        latency.push_back(col(r, 4) +
+                          " with lines dt 3 lc rgb '#8c564b' title 'router queue, with sandrow'");
+    }
+    return {rates, latency};
+}
+
+}  // namespace
+
 std::string KernelGnuplotScript(const Scenario& scenario) {
     const std::vector<corvane::SimLine>& lines = scenario.sim.lines;
     // The runs made, in the state file's order: the unshaped one first.
@@ -438,33 +473,8 @@ std::string KernelGnuplotScript(const Scenario& scenario) {
         out << "\n";
     };
     for (size_t l = 0; l < lines.size(); ++l) {
-        const size_t base = 2 + (2 + 6 * shaped.size()) * l;
-        auto col = [&](size_t run, size_t offset) {
-            return std::to_string(base + 2 + 6 * run + offset);
-        };
         const std::string of = lines.size() > 1 ? lines[l].name + ": " : "";
-        std::vector<std::string> rates{std::to_string(base) +
-                                       " with steps lw 2 lc rgb '#1f77b4' title 'capacity'"};
-        std::vector<std::string> latency;
-        for (size_t r = 0; r < shaped.size(); ++r) {
-            if (!shaped[r]) {
-                rates.push_back(col(r, 0) +
-                                " with lines lw 1.5 lc rgb '#ff7f0e' title 'goodput without'");
-                latency.push_back(col(r, 2) +
-                                  " with lines lw 1.5 lc rgb '#ff7f0e' title 'meter, without'");
-                continue;
-            }
-            rates.push_back(col(r, 0) +
-                            " with lines lw 1.5 lc rgb '#2ca02c' title 'goodput with sandrow'");
-            rates.push_back(col(r, 1) +
-                            " with steps lw 2 lc rgb '#d62728' title 'limit (sandrow)'");
-            latency.push_back(col(r, 2) +
-                              " with lines lw 1.5 lc rgb '#2ca02c' title 'meter, with sandrow'");
-            latency.push_back(col(r, 3) +
-                              " with lines dt 2 lc rgb '#9467bd' title 'ISP queue, with sandrow'");
-            latency.push_back(
-                col(r, 4) + " with lines dt 3 lc rgb '#8c564b' title 'router queue, with sandrow'");
-        }
+        const auto [rates, latency] = LineCurves(2 + (2 + 6 * shaped.size()) * l, shaped);
         out << "set xlabel ''\nset ylabel '" << of
             << "rate (Mbit/s)'\nset yrange [0:*]\nset offsets 0, 0, graph 0.12, 0\n";
         plot(rates);

@@ -78,6 +78,54 @@ std::string FindInPath(const std::string& name) {
     }
 }
 
+// What the child does between fork and exec, all of it made before the fork:
+// only async-signal-safe calls are allowed there (the lab has threads).
+struct ExecPlan {
+    const char* program;
+    char* const* argv;
+    char* const* env;
+    size_t listenPid;  // the entry of env whose digits the child writes
+    const char* input;
+    const char* output;     // nullptr: the lab's own
+    const char* directory;  // nullptr: the lab's own
+    bool ownProcessGroup;
+    bool socketActivation;
+    int extraFd;
+    int reportFd;  // gets the errno when the exec cannot happen
+    pid_t parent;
+};
+
+[[noreturn]] void RunChild(const ExecPlan& plan) {
+    // The child dies with the lab, whatever ends the lab, so that no
+    // sandrow or bus outlives a killed run.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != plan.parent) ::_exit(127);
+    if (plan.ownProcessGroup) ::setpgid(0, 0);
+    // The lab blocks and catches signals of its own; the child starts clean.
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    for (int signo : {SIGINT, SIGTERM, SIGPIPE, SIGCHLD, SIGABRT})
+        ::sigaction(signo, &dfl, nullptr);
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    int in = ::open(plan.input, O_RDONLY | O_CLOEXEC);
+    if (in < 0 || !MoveTo(in, STDIN_FILENO)) ChildFail(plan.reportFd);
+    if (plan.output != nullptr) {
+        int out = ::open(plan.output, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (out < 0 || !MoveTo(out, STDOUT_FILENO) || !MoveTo(out, STDERR_FILENO)) {
+            ChildFail(plan.reportFd);
+        }
+    }
+    if (plan.extraFd >= 0 && !MoveTo(plan.extraFd, 3)) ChildFail(plan.reportFd);
+    if (plan.socketActivation) {
+        WriteDecimal(plan.env[plan.listenPid] + sizeof kListenPid - 1, ::getpid());
+    }
+    if (plan.directory != nullptr && ::chdir(plan.directory) != 0) ChildFail(plan.reportFd);
+    ::execve(plan.program, plan.argv, plan.env);
+    ChildFail(plan.reportFd);
+}
+
 }  // namespace
 
 ChildProcess::~ChildProcess() {
@@ -137,34 +185,9 @@ bool ChildProcess::Start(const Options& options, std::string* error) {
         return false;
     }
     if (pid == 0) {
-        // The child dies with the lab, whatever ends the lab, so that no
-        // sandrow or bus outlives a killed run.
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != parent) ::_exit(127);
-        if (options.ownProcessGroup) ::setpgid(0, 0);
-        // The lab blocks and catches signals of its own; the child starts clean.
-        struct sigaction dfl {};
-        dfl.sa_handler = SIG_DFL;
-        for (int signo : {SIGINT, SIGTERM, SIGPIPE, SIGCHLD, SIGABRT})
-            ::sigaction(signo, &dfl, nullptr);
-        sigset_t none;
-        sigemptyset(&none);
-        ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        int in = ::open(input, O_RDONLY | O_CLOEXEC);
-        if (in < 0 || !MoveTo(in, STDIN_FILENO)) ChildFail(report[1]);
-        if (output != nullptr) {
-            int out = ::open(output, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-            if (out < 0 || !MoveTo(out, STDOUT_FILENO) || !MoveTo(out, STDERR_FILENO)) {
-                ChildFail(report[1]);
-            }
-        }
-        if (options.extraFd >= 0 && !MoveTo(options.extraFd, 3)) ChildFail(report[1]);
-        if (options.socketActivation) {
-            WriteDecimal(rawEnv[listenPid] + sizeof kListenPid - 1, ::getpid());
-        }
-        if (directory != nullptr && ::chdir(directory) != 0) ChildFail(report[1]);
-        ::execve(program.c_str(), rawArgv.data(), rawEnv.data());
-        ChildFail(report[1]);
+        RunChild(ExecPlan{program.c_str(), rawArgv.data(), rawEnv.data(), listenPid, input, output,
+                          directory, options.ownProcessGroup, options.socketActivation,
+                          options.extraFd, report[1], parent});
     }
     ::close(report[1]);
     int childErrno = 0;

@@ -1,10 +1,7 @@
-// The HTTP stand-ins for the speed-test servers and the report collector,
-// served by one poll loop on a thread of its own. The directory is the real
+// The HTTP stand-ins for the speed-test servers and the report collector, on
+// the lab's HTTP server (lab/http_server.h). The directory is the real
 // sandrow-directory (lab/directory_hosts.h).
 #pragma once
-
-// One request per connection, answered with "Connection: close". A latency
-// answer waits on a timer of the loop, so a slow server never holds up others.
 
 #include <chrono>
 #include <cstdint>
@@ -13,7 +10,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "lab/documents.h"
@@ -89,9 +85,8 @@ class StandIns {
     std::vector<std::string> TakeNotes();
 
   private:
-    struct Loop;
-    std::unique_ptr<Loop> loop_;
-    std::thread thread_;
+    struct State;
+    std::unique_ptr<State> state_;
 };
 
 }  // namespace lab
