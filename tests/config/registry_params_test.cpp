@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "log/logger.h"
@@ -12,89 +13,84 @@
 
 namespace {
 
+using Lines = std::vector<std::string>;
+
 class RegistryParams : public ::testing::Test {
   protected:
-    void SetUp() override {
-        ResetConfigForTest();
-        InitLogger();
-    }
+    void SetUp() override { Restart(); }
     void TearDown() override {
         ResetLoggerForTest();
         ResetConfigForTest();
+        ::unsetenv("SANDROW_REGISTRY");
     }
-    std::vector<std::string> Log() { return test::LogMessages("aperture.log"); }
+    // The defaults again and a fresh log.
+    static void Restart() {
+        ResetConfigForTest();
+        InitLogger();
+    }
+    static Lines Log() { return test::LogMessages("aperture.log"); }
 
     test::TempDir dir_;
     test::ScopedChdir cwd_{dir_.path()};
+    test::ConsoleCapture console_;
 };
 
-std::string D(const std::string& text) {
-    return "<DEBUG>:" + text;
+// The log's eight lines of the start-up reading: each given SET text
+// replaces the DEFAULT line of its value ("" keeps it).
+Lines StartUpLines(const Lines& set) {
+    const Lines defaults = {"InitProbeGlobals: DEFAULT gDeferralTimeSecs = 30",
+                            "InitOtherRegistry: DEFAULT gDownloadFloorFactor = 0.7",
+                            "InitOtherRegistry: DEFAULT gAllowUpperLimitGrowth = 1",
+                            "InitOtherRegistry: DEFAULT gJumpToFloorThresholdPercentage = 0.9",
+                            "InitOtherRegistry: DEFAULT gIdleTimeRecoveryThresholdSecs = 60",
+                            "InitOtherRegistry: DEFAULT gProbeCountReportHours = 4294967295",
+                            "InitOtherRegistry: DEFAULT gENABLE_JTFA = 0",
+                            "InitOtherRegistry: DEFAULT gRegDebugLevel = 0"};
+    Lines lines;
+    for (size_t i = 0; i < defaults.size(); ++i) {
+        const std::string& line = set[i].empty() ? defaults[i] : set[i];
+        lines.push_back(std::string("<DEBUG>:") +
+                        (line.rfind("Init", 0) == 0 ? "" : "InitOtherRegistry: ") + line);
+    }
+    return lines;
 }
 
 TEST_F(RegistryParams, RangeEdgesDefaultsAndLogLinesInOrder) {
     struct Case {
-        std::vector<std::string> hive;
-        std::vector<std::string> log;
+        Lines hive, set;
     };
     const Case cases[] = {
         {{"\"DeferalSecs\"=dword:00000000", "\"FloorPercentage\"=dword:00000000",
           "\"AllowGrowUp\"=dword:00000002", "\"JumpToFloorPercentage\"=dword:00000065",
           "\"IdleRecoverySecs\"=dword:00000009", "\"ProbeCountReportHours\"=dword:00000000",
           "\"JTFA\"=dword:00000002", "\"DebugLevel\"=dword:00000000"},
-         {D("InitProbeGlobals: SET gDeferralTimeSecs = 0 from registry."),
-          D("InitOtherRegistry: DEFAULT gDownloadFloorFactor = 0.7"),
-          D("InitOtherRegistry: DEFAULT gAllowUpperLimitGrowth = 1"),
-          D("InitOtherRegistry: DEFAULT gJumpToFloorThresholdPercentage = 0.9"),
-          D("InitOtherRegistry: DEFAULT gIdleTimeRecoveryThresholdSecs = 60"),
-          D("InitOtherRegistry: DEFAULT gProbeCountReportHours = 4294967295"),
-          D("InitOtherRegistry: DEFAULT gENABLE_JTFA = 0"),
-          D("InitOtherRegistry: [INIT] gRegDebugLevel = 0")}},
+         {"InitProbeGlobals: SET gDeferralTimeSecs = 0 from registry.", "", "", "", "", "", "",
+          "[INIT] gRegDebugLevel = 0"}},
         {{"\"DeferalSecs\"=dword:ffffffff", "\"FloorPercentage\"=dword:00000064",
           "\"AllowGrowUp\"=dword:00000000", "\"JumpToFloorPercentage\"=dword:00000001",
           "\"IdleRecoverySecs\"=dword:0000000a", "\"ProbeCountReportHours\"=dword:00000001",
           "\"JTFA\"=dword:00000000", "\"DebugLevel\"=dword:00000005"},
-         {D("InitProbeGlobals: SET gDeferralTimeSecs = 4294967295 from registry."),
-          D("InitOtherRegistry: SET gDownloadFloorFactor = 1 from registry [FloorPercentage = "
-            "100]"),
-          D("InitOtherRegistry: SET gAllowUpperLimitGrowth = 0"),
-          D("InitOtherRegistry: SET gJumpToFloorThresholdPercentage = 0.01 from registry "
-            "[JumpToFloorPercentage = 1]"),
-          D("InitOtherRegistry: SET gIdleTimeRecoveryThresholdSecs = 10"),
-          D("InitOtherRegistry: SET gProbeCountReportHours = 1"),
-          D("InitOtherRegistry: SET gENABLE_JTFA = 0 from registry [JTFA = 0]"),
-          D("InitOtherRegistry: SET gRegDebugLevel = 5")}},
+         {"InitProbeGlobals: SET gDeferralTimeSecs = 4294967295 from registry.",
+          "SET gDownloadFloorFactor = 1 from registry [FloorPercentage = 100]",
+          "SET gAllowUpperLimitGrowth = 0",
+          "SET gJumpToFloorThresholdPercentage = 0.01 from registry [JumpToFloorPercentage = 1]",
+          "SET gIdleTimeRecoveryThresholdSecs = 10", "SET gProbeCountReportHours = 1",
+          "SET gENABLE_JTFA = 0 from registry [JTFA = 0]", "SET gRegDebugLevel = 5"}},
         // Other kinds of data are taken as raw bytes: "1" is 31 00 00 00.
         {{"\"FloorPercentage\"=\"1\"", "\"JumpToFloorPercentage\"=hex:65",
           "\"IdleRecoverySecs\"=hex(b):0a,00,00,00,00,00,00,00", "\"JTFA\"=dword:00000001",
           "\"floorpercentage\"=hex:01,00"},
-         {D("InitProbeGlobals: DEFAULT gDeferralTimeSecs = 30"),
-          D("InitOtherRegistry: SET gDownloadFloorFactor = 0.01 from registry [FloorPercentage = "
-            "1]"),
-          D("InitOtherRegistry: DEFAULT gAllowUpperLimitGrowth = 1"),
-          D("InitOtherRegistry: DEFAULT gJumpToFloorThresholdPercentage = 0.9"),
-          D("InitOtherRegistry: DEFAULT gIdleTimeRecoveryThresholdSecs = 60"),
-          D("InitOtherRegistry: DEFAULT gProbeCountReportHours = 4294967295"),
-          D("InitOtherRegistry: SET gENABLE_JTFA = 1 from registry [JTFA = 1]"),
-          D("InitOtherRegistry: DEFAULT gRegDebugLevel = 0")}},
+         {"", "SET gDownloadFloorFactor = 0.01 from registry [FloorPercentage = 1]", "", "", "", "",
+          "SET gENABLE_JTFA = 1 from registry [JTFA = 1]", ""}},
         {{"\"FloorPercentage\"=dword:00000065", "\"IdleRecoverySecs\"=\"1\""},
-         {D("InitProbeGlobals: DEFAULT gDeferralTimeSecs = 30"),
-          D("InitOtherRegistry: DEFAULT gDownloadFloorFactor = 0.7"),
-          D("InitOtherRegistry: DEFAULT gAllowUpperLimitGrowth = 1"),
-          D("InitOtherRegistry: DEFAULT gJumpToFloorThresholdPercentage = 0.9"),
-          D("InitOtherRegistry: SET gIdleTimeRecoveryThresholdSecs = 49"),
-          D("InitOtherRegistry: DEFAULT gProbeCountReportHours = 4294967295"),
-          D("InitOtherRegistry: DEFAULT gENABLE_JTFA = 0"),
-          D("InitOtherRegistry: DEFAULT gRegDebugLevel = 0")}},
+         {"", "", "", "", "SET gIdleTimeRecoveryThresholdSecs = 49", "", "", ""}},
     };
     for (const Case& c : cases) {
-        ResetConfigForTest();
-        InitLogger();
-        test::ConsoleCapture console;
+        Restart();
         test::ScopedHive hive(dir_, c.hive);
         ReadDeferralTimeSecs();
         InitOtherRegistry();
-        EXPECT_EQ(Log(), c.log);
+        EXPECT_EQ(Log(), StartUpLines(c.set));
     }
     // The last case's figures reached the variables, not only the log.
     EXPECT_EQ(gIdleTimeRecoveryThresholdSecs, 49u);
@@ -103,90 +99,78 @@ TEST_F(RegistryParams, RangeEdgesDefaultsAndLogLinesInOrder) {
 }
 
 TEST_F(RegistryParams, ReaderPrintsWhyAValueCouldNotBeRead) {
-    test::ConsoleCapture console;
     uint32_t value = 0;
     ::setenv("SANDROW_REGISTRY", dir_.file("missing.reg").c_str(), 1);
     EXPECT_FALSE(ReadRegistryDWORDParameter(L"JTFA", &value));
-    EXPECT_EQ(console.text(),
+    EXPECT_EQ(console_.text(),
               "\nReadRegistryDWORDParameter: Error 2 opening hive 0x80000002, subkey: "
               "SOFTWARE\\Pellworth\\Mervix\n");
 
     test::ScopedHive hive(dir_,
                           {"\"Wide\"=hex(b):01,00,00,00,00,00,00,00", "\"Out\"=dword:00000000"});
-    console.clear();
+    console_.clear();
     EXPECT_FALSE(ReadRegistryDWORDParameter(L"DebugLevel", &value));
     EXPECT_FALSE(ReadRegistryDWORDParameter(L"Wide", &value));
     EXPECT_EQ(
-        console.text(),
+        console_.text(),
         "\nReadRegistryDWORDParameter() - RegQueryValueEx: Error 2 reading value: DebugLevel\n"
         "\nReadRegistryDWORDParameter() - RegQueryValueEx: Error 234 reading value: Wide\n");
 
     // An out-of-range value is dropped without a word on the console.
-    console.clear();
-    value = 0;
-    ::setenv("SANDROW_REGISTRY", dir_.file("registry.reg").c_str(), 1);
+    console_.clear();
     hive.Write({"\"FloorPercentage\"=dword:00000000", "\"DebugLevel\"=dword:00000001",
                 "\"DeferalSecs\"=dword:00000001", "\"AllowGrowUp\"=dword:00000001",
                 "\"JumpToFloorPercentage\"=dword:00000001", "\"IdleRecoverySecs\"=dword:00000001",
                 "\"ProbeCountReportHours\"=dword:00000001", "\"JTFA\"=dword:00000001"});
     ReadDeferralTimeSecs();
     InitOtherRegistry();
-    EXPECT_EQ(console.text(), "");
+    EXPECT_EQ(console_.text(), "");
 }
 
 TEST_F(RegistryParams, DebugLevelLogsItsFirstValueThenOnlyChanges) {
-    test::ConsoleCapture console;
-    test::ScopedHive hive(dir_, {"\"DebugLevel\"=dword:00000000"});
-    struct Step {
-        std::vector<std::string> hive;
-        uint32_t level;
-        std::vector<std::string> newLines;
+    test::ScopedHive hive(dir_, {});
+    // What the hive says, the level after the refresh, the line it logs.
+    const std::tuple<const char*, uint32_t, const char*> steps[] = {
+        {"\"DebugLevel\"=dword:00000000", 0, "[INIT] gRegDebugLevel = 0"},
+        {"\"DebugLevel\"=dword:00000000", 0, nullptr},
+        {"\"DebugLevel\"=dword:00000005", 5, "SET gRegDebugLevel = 5"},
+        {"\"DebugLevel\"=dword:00000005", 5, nullptr},
+        {nullptr, 0, "CLEAR gRegDebugLevel = 0"},
+        {nullptr, 0, nullptr},
+        {"\"DebugLevel\"=dword:00000004", 4, "SET gRegDebugLevel = 4"},
     };
-    const Step steps[] = {
-        {{"\"DebugLevel\"=dword:00000000"}, 0, {D("InitOtherRegistry: [INIT] gRegDebugLevel = 0")}},
-        {{"\"DebugLevel\"=dword:00000000"}, 0, {}},
-        {{"\"DebugLevel\"=dword:00000005"}, 5, {D("InitOtherRegistry: SET gRegDebugLevel = 5")}},
-        {{"\"DebugLevel\"=dword:00000005"}, 5, {}},
-        {{}, 0, {D("InitOtherRegistry: CLEAR gRegDebugLevel = 0")}},
-        {{}, 0, {}},
-        {{"\"DebugLevel\"=dword:00000004"}, 4, {D("InitOtherRegistry: SET gRegDebugLevel = 4")}},
-    };
-    std::vector<std::string> expected;
-    for (const Step& step : steps) {
-        hive.Write(step.hive);
+    Lines expected;
+    for (const auto& [value, level, line] : steps) {
+        hive.Write(value ? Lines{value} : Lines{});
         RefreshRegDebugLevel();
-        EXPECT_EQ(gRegDebugLevel, step.level);
-        expected.insert(expected.end(), step.newLines.begin(), step.newLines.end());
+        EXPECT_EQ(gRegDebugLevel, level);
+        if (line) expected.push_back(std::string("<DEBUG>:InitOtherRegistry: ") + line);
         EXPECT_EQ(Log(), expected);
     }
 
     // A first call that finds no value says DEFAULT once; a first call that
     // finds a new level says SET, not INIT.
-    ResetConfigForTest();
-    InitLogger();
+    Restart();
     hive.Write({});
     RefreshRegDebugLevel();
     RefreshRegDebugLevel();
-    EXPECT_EQ(Log(), std::vector<std::string>{D("InitOtherRegistry: DEFAULT gRegDebugLevel = 0")});
-    ResetConfigForTest();
-    InitLogger();
+    EXPECT_EQ(Log(), Lines{"<DEBUG>:InitOtherRegistry: DEFAULT gRegDebugLevel = 0"});
+    Restart();
     hive.Write({"\"DebugLevel\"=dword:00000004"});
     RefreshRegDebugLevel();
-    EXPECT_EQ(Log(), std::vector<std::string>{D("InitOtherRegistry: SET gRegDebugLevel = 4")});
+    EXPECT_EQ(Log(), Lines{"<DEBUG>:InitOtherRegistry: SET gRegDebugLevel = 4"});
 }
-
-}  // namespace
 
 // The hive the package installs: each of its values is read, none falls
 // back to its default, as a misspelt name or an out-of-range value would.
 TEST_F(RegistryParams, TheInstalledHiveSetsEveryValueItNames) {
-    test::ConsoleCapture console;
     ::setenv("SANDROW_REGISTRY", SANDROW_EXAMPLE_HIVE, 1);
     ReadDeferralTimeSecs();
     InitOtherRegistry();
-    ::unsetenv("SANDROW_REGISTRY");
-    const std::vector<std::string> log = Log();
+    const Lines log = Log();
     EXPECT_EQ(log.size(), 8u);
     for (const std::string& line : log) EXPECT_EQ(line.find("DEFAULT"), std::string::npos) << line;
-    EXPECT_EQ(console.text(), "");
+    EXPECT_EQ(console_.text(), "");
 }
+
+}  // namespace

@@ -3,15 +3,14 @@
 // only when the loop sleeps. Each case lets the loop run until a condition,
 // then presses a key.
 #include "core/monitor.h"
-#include "core/monitor_world.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <atomic>
 #include <functional>
-#include <mutex>
 #include <string>
 
+#include "platform/console.h"
 #include "platform/notify.h"
 #include "probe/budget.h"
 #include "probe/latency.h"
@@ -24,10 +23,28 @@
 
 namespace {
 
-class Monitor : public monitortest::MonitorWorld {
+const char* kConfig =
+    "<settings>\n<client ip=\"192.0.2.7\" lat=\"50\" lon=\"8\" isp=\"Example\" />\n"
+    "<times dl1=\"5000\" dl2=\"35000\" />\n<download testlength=\"10\" />\n"
+    "<upload ratio=\"5\" />\n</settings>\n";
+
+// A world of one gateway with one browser behind it, the in-memory shaper
+// service, and at 127.0.0.1 the speed-test directory (its configuration and
+// five servers at its own address, or none) and those servers.
+class Monitor : public fake::ServiceTest {
   protected:
     void SetUp() override {
-        SetUpWorld(server_.port());
+        fake::ServiceTest::SetUp();
+        Reset();
+        gUnlimitedProbing = true;  // probing is never rationed
+        ExchangeSettings settings;
+        settings.port = server_.port();
+        SetExchangeSettingsForTest(settings);
+        ::setenv("SANDROW_DIRECTORY_HOST", "127.0.0.1", 1);
+        ::setenv("SANDROW_DIRECTORY_HOST2", "127.0.0.1", 1);
+        S().gateways = {{L"02-00-00-00-00-01", 0, 20000000, 100000000}};
+        S().interfaces = {{L"02-00-00-00-00-99", 7, 0}};
+        S().processes = {{L"browser", 7, 0, 0}};
         // A 1 µs watchdog: every turn of the loop that pings at all does.
         notify_ = std::make_unique<test::NotifyListener>(notifyDir_.file("notify"), 1);
         platform::ResetNotifyForTest();
@@ -35,9 +52,26 @@ class Monitor : public monitortest::MonitorWorld {
     void TearDown() override {
         notify_.reset();
         platform::ResetNotifyForTest();
-        MonitorWorld::TearDown();
+        platform::SetKbHitForTest(nullptr);
+        ::unsetenv("SANDROW_DIRECTORY_HOST");
+        ::unsetenv("SANDROW_DIRECTORY_HOST2");
+        ResetExchangeSettingsForTest();
+        Reset();
+        fake::ServiceTest::TearDown();
+    }
+    static void Reset() {
+        ResetDirectoryForTest();
+        ResetBudgetForTest();
+        ResetLatencyForTest();
+        ClearLastErrorText();
     }
 
+    // Runs the loop; `step` is asked at every key-press test and may change
+    // the world; its true presses the key.
+    static int32_t RunUntil(std::function<bool()> step) {
+        platform::SetKbHitForTest(std::move(step));
+        return DoApertureMonitor();
+    }
     bool Printed(const std::string& text) const {
         return console_.text().find(text) != std::string::npos;
     }
@@ -64,7 +98,22 @@ class Monitor : public monitortest::MonitorWorld {
     fake::ManualClock clock_;
     test::TempDir notifyDir_;
     std::unique_ptr<test::NotifyListener> notify_;
-    test::LoopbackServer server_{[](test::Connection& c) { monitortest::Answer(c, "127.0.0.1"); }};
+    std::atomic<bool> noServers_{false};
+    // The directory's two documents by path; anything else is a probe.
+    test::LoopbackServer server_{[this](test::Connection& c) {
+        c.ReadRequest();
+        std::string list = "<settings>\n<servers>\n";
+        for (int id = 1; id <= 5 && !noServers_; ++id) {
+            list += "<server url=\"http://127.0.0.1/speedtest/upload.php\" lat=\"50." +
+                    std::to_string(id) + "\" lon=\"8\" id=\"" + std::to_string(id) +
+                    "\" host=\"127.0.0.1\" />\n";
+        }
+        const bool config = c.request().find("/speedtest-config.php") != std::string::npos;
+        const bool lists = c.request().find("/speedtest-servers-static.php") != std::string::npos;
+        c.Send(test::HttpReply(config  ? kConfig
+                               : lists ? list + "</servers>\n</settings>\n"
+                                       : "test=test"));
+    }};
 };
 
 TEST_F(Monitor, FindsTheServerDiscoversAndTicksOncePerSecond) {
@@ -159,6 +208,20 @@ TEST_F(Monitor, UnreachableDirectoryPrintsOnceAndRetriesSilently) {
     ASSERT_FALSE(heard.statuses.empty());
     EXPECT_EQ(heard.statuses.back(),
               "waiting for the speed-test directory (SANDROW_DIRECTORY_HOST) to answer");
+}
+
+// Lists without a server: three tries a round, then a retry two seconds on,
+// silently, each round asking for the configuration again.
+TEST_F(Monitor, ListsWithoutAServerAreTriedThreeTimesARound) {
+    noServers_ = true;
+    const double start = Seconds();
+    EXPECT_EQ(RunUntil([&] { return Seconds() - start >= 3; }), 1);
+    server_.Stop();
+    EXPECT_EQ(server_.requests().size(), 2u * (1 + 3 * 2));
+    EXPECT_EQ(console_.text(), "");
+    const Heard heard = Notified();
+    ASSERT_FALSE(heard.statuses.empty());
+    EXPECT_EQ(heard.statuses.back(), "waiting for the speed-test directory's server list");
 }
 
 }  // namespace

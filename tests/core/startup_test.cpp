@@ -81,15 +81,14 @@ TEST_F(Startup, EachAbortTestStopsWhereItShould) {
     EXPECT_EQ(console.text().find("Abort"), std::string::npos);
     auto log = test::LogMessages("aperture.log");
     ASSERT_GE(log.size(), 5u);
-    EXPECT_EQ(log[log.size() - 5], "<DEBUG>:Registry path: JUMP-TO-TARGET Active.");
-    EXPECT_EQ(log[log.size() - 4],
-              "<DEBUG>:Registry path: JUMP-TO-FLOOR-ALWAYS Active. [overrides JUMP-TO-TARGET & "
-              "JUMP-TO-FLOOR]");
-    EXPECT_EQ(log[log.size() - 3],
-              "<ERROR>:DoApertureMonitor(): Failed to retrieve Speedtest server configuration, "
-              "waiting...");
-    EXPECT_EQ(log[log.size() - 2], "<DEBUG>:Reporting Probe counts before EXITING.");
-    EXPECT_EQ(log[log.size() - 1], "<DEBUG>:Exiting...");
+    EXPECT_EQ(std::vector<std::string>(log.end() - 5, log.end()),
+              (std::vector<std::string>{
+                  "<DEBUG>:Registry path: JUMP-TO-TARGET Active.",
+                  "<DEBUG>:Registry path: JUMP-TO-FLOOR-ALWAYS Active. [overrides JUMP-TO-TARGET & "
+                  "JUMP-TO-FLOOR]",
+                  "<ERROR>:DoApertureMonitor(): Failed to retrieve Speedtest server configuration, "
+                  "waiting...",
+                  "<DEBUG>:Reporting Probe counts before EXITING.", "<DEBUG>:Exiting..."}));
     EXPECT_EQ(gRunGuid.size(), 36u);
 }
 

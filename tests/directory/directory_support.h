@@ -1,5 +1,5 @@
 // What the directory tests share: configurations made to order, the server
-// run on a thread of its own, and a plain HTTP client on loopback.
+// run on a thread of its own, a plain HTTP client on loopback, and commands.
 #pragma once
 
 #include <arpa/inet.h>
@@ -7,11 +7,13 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <stdexcept>
@@ -25,30 +27,26 @@
 #include "platform/fd.h"
 #include "speedtest/directory.h"
 #include "speedtest/http_exchange.h"
+#include "support/test_support.h"
 
 namespace dirtest {
 
 using platform::UniqueFd;
 using namespace std::chrono_literals;
 
-// sandrow's exchanges aimed at `port`, with waits of seconds rather than a
-// minute, so that a lost connection on a busy machine costs little.
-inline void ShortSandrowWaits(uint16_t port) {
-    ExchangeSettings settings;
-    settings.port = port;
-    settings.sendTimeoutMs = 2000;
-    settings.idleTimeoutMs = 2000;
-    settings.replyTimeoutMs = 3000;
-    SetExchangeSettingsForTest(settings);
-}
-
 // Sandrow's speed-test globals pointed at a directory on address:port, both
-// directory hosts the same, with short waits; all of it undone after.
+// directory hosts the same, with waits of seconds rather than a minute, so
+// that a lost connection on a busy machine costs little; all of it undone
+// after.
 class SandrowAgainst {
   public:
     explicit SandrowAgainst(uint16_t port, const char* address = "127.0.0.1") {
         ResetDirectoryForTest();
-        ShortSandrowWaits(port);
+        ExchangeSettings settings;
+        settings.port = port;
+        settings.sendTimeoutMs = settings.idleTimeoutMs = 2000;
+        settings.replyTimeoutMs = 3000;
+        SetExchangeSettingsForTest(settings);
         ::setenv("SANDROW_DIRECTORY_HOST", address, 1);
         ::setenv("SANDROW_DIRECTORY_HOST2", address, 1);
     }
@@ -80,26 +78,16 @@ inline directory::Target MakeTarget(std::string name, std::string host, double l
     return t;
 }
 
-// A file of its own under the test's temporary directory, removed with it.
+// A configuration file in a scratch directory of its own.
 class TempFile {
   public:
-    explicit TempFile(const std::string& text) {
-        path_ = (std::string(::testing::TempDir()) + "directory-XXXXXX.ini");
-        int fd = ::mkstemps(path_.data(), 4);
-        if (fd < 0) throw std::runtime_error("cannot create " + path_);
-        ::close(fd);
-        Write(text);
-    }
-    ~TempFile() { ::unlink(path_.c_str()); }
-    void Write(const std::string& text) const {
-        FILE* f = std::fopen(path_.c_str(), "w");
-        std::fputs(text.c_str(), f);
-        std::fclose(f);
-    }
+    explicit TempFile(const std::string& text) { Write(text); }
+    void Write(const std::string& text) const { test::WriteFile(path_, text); }
     const std::string& path() const { return path_; }
 
   private:
-    std::string path_;
+    test::TempDir dir_;
+    std::string path_ = dir_.file("directory.ini");
 };
 
 // The server's loop on a thread, as the program runs it, until destroyed.
@@ -107,44 +95,32 @@ class TempFile {
 class ServedDirectory {
   public:
     explicit ServedDirectory(const directory::DirectoryConfig& config,
-                             directory::ServerLimits limits = {},
-                             const std::string& address = "127.0.0.1") {
+                             directory::ServerLimits limits = {}) {
         directory::ListenAddress at;
         std::string error;
-        if (!directory::ParseListenAddress(address + ":0", &at, &error)) {
-            throw std::runtime_error(error);
-        }
+        directory::ParseListenAddress("127.0.0.1:0", &at, &error);
         server_ = directory::DirectoryServer::Listen(at, directory::MakeDocuments(config), &error,
                                                      limits);
-        if (!server_) throw std::runtime_error(error);
+        if (!server_ || ::pipe2(stop_, O_CLOEXEC) != 0) throw std::runtime_error(error);
         const std::string bound = server_->Address();
         port_ = static_cast<uint16_t>(std::stoi(bound.substr(bound.rfind(':') + 1)));
-        int stop[2];
-        int hangUp[2];
-        if (::pipe2(stop, O_CLOEXEC) != 0 || ::pipe2(hangUp, O_CLOEXEC) != 0) {
-            throw std::runtime_error("pipe");
-        }
-        stopRead_ = UniqueFd(stop[0]);
-        stopWrite_ = UniqueFd(stop[1]);
-        hangUpRead_ = UniqueFd(hangUp[0]);
-        hangUpWrite_ = UniqueFd(hangUp[1]);
         thread_ = std::thread([this] {
             std::string failure;
             directory::Serve(
-                *server_, stopRead_.get(), hangUpRead_.get(), [] {}, &failure);
+                *server_, stop_[0], -1, [] {}, &failure);  // no hang-up signal
         });
     }
     ~ServedDirectory() {
-        char byte = 1;
-        (void)!::write(stopWrite_.get(), &byte, 1);
+        (void)!::write(stop_[1], "x", 1);
         thread_.join();
+        for (int fd : stop_) ::close(fd);
     }
     uint16_t port() const { return port_; }
 
   private:
     std::unique_ptr<directory::DirectoryServer> server_;
     uint16_t port_ = 0;
-    UniqueFd stopRead_, stopWrite_, hangUpRead_, hangUpWrite_;
+    int stop_[2] = {-1, -1};
     std::thread thread_;
 };
 
@@ -178,9 +154,8 @@ inline std::string ReadAll(int fd, std::chrono::milliseconds timeout = 3000ms) {
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return out;
         pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) return out;
+        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return out;
         ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
         if (n <= 0) return out;
         out.append(buffer, static_cast<size_t>(n));
@@ -201,6 +176,18 @@ inline std::string Get(uint16_t port, const std::string& path, const char* metho
                     std::string(method) + " " + path +
                         " HTTP/1.1\r\nHost: directory\r\nConnection: close\r\n\r\n",
                     address);
+}
+
+// A shell command's exit code (-1 when it did not exit) and, in *output, its
+// standard output and error.
+inline int Run(const std::string& command, std::string* output) {
+    output->clear();
+    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+    if (pipe == nullptr) return -1;
+    char buffer[1024];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) output->append(buffer, n);
+    const int status = ::pclose(pipe);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace dirtest

@@ -6,7 +6,8 @@
 // and dumps, qdisc, class and filter dumps with their statistics,
 // acknowledgements, errors with and without the echoed request, and the
 // ethtool family and link-speed answers.
-//   sudo build/tests/fuzz/capture_netlink_seeds tests/fuzz/seeds/netlink_reply_fuzz
+//   sudo build/tests/fuzz/capture_netlink_seeds
+//   tests/fuzz/seeds/netlink_reply_fuzz
 #include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -20,6 +21,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,95 +35,63 @@ namespace {
 namespace links = nl::links;
 namespace tc = nl::tc;
 
-constexpr size_t kAnswerBytes = 32768;
-
 std::string gDirectory;
 uint32_t gSequence = 0;
 
-int OpenNetlink(int protocol, bool capAck) {
+int OpenNetlink(int protocol, int capAck) {
     int fd = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, protocol);
-    if (fd < 0) return -1;
     int one = 1;
-    int capped = capAck ? 1 : 0;
     ::setsockopt(fd, SOL_NETLINK, NETLINK_EXT_ACK, &one, sizeof one);
-    ::setsockopt(fd, SOL_NETLINK, NETLINK_CAP_ACK, &capped, sizeof capped);
+    ::setsockopt(fd, SOL_NETLINK, NETLINK_CAP_ACK, &capAck, sizeof capAck);
     sockaddr_nl local{};
     local.nl_family = AF_NETLINK;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-void Save(const std::string& name, const uint8_t* data, size_t length) {
-    std::ofstream out(gDirectory + "/" + name, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(length));
+    return fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 ? fd : -1;
 }
 
 // Sends the request and saves every buffer of its answer as NAME, NAME-2,
 // ... (nothing for an empty name: the set-up's acknowledgements are all
-// alike); the last message's error (0 for an acknowledgement or a dump's end).
-int Capture(int fd, nl::Message& message, const std::string& name) {
+// alike), handing each message of the answer to `each`; prints the error
+// that ends it (none for an acknowledgement or a dump's end).
+void Capture(int fd, nl::Message message, const std::string& name,
+             const std::function<void(const nlmsghdr*)>& each = nullptr) {
     nlmsghdr* request = message.header();
-    const bool dump = (request->nlmsg_flags & NLM_F_DUMP) == NLM_F_DUMP;
-    if (!dump) request->nlmsg_flags |= NLM_F_ACK;
+    if ((request->nlmsg_flags & NLM_F_DUMP) != NLM_F_DUMP) request->nlmsg_flags |= NLM_F_ACK;
     request->nlmsg_seq = ++gSequence;
     sockaddr_nl kernel{};
     kernel.nl_family = AF_NETLINK;
-    if (::sendto(fd, request, request->nlmsg_len, 0, reinterpret_cast<sockaddr*>(&kernel),
-                 sizeof kernel) < 0) {
-        std::perror(name.c_str());
-        return errno;
-    }
-    std::vector<uint8_t> buffer(kAnswerBytes);
-    for (int piece = 1;; ++piece) {
-        ssize_t received = ::recv(fd, buffer.data(), buffer.size(), 0);
-        if (received < 0) {
-            std::perror(name.c_str());
-            return errno;
-        }
+    ssize_t received = ::sendto(fd, request, request->nlmsg_len, 0,
+                                reinterpret_cast<sockaddr*>(&kernel), sizeof kernel);
+    std::vector<uint8_t> buffer(32768);  // the most the kernel fills into one receive
+    int error = 0;
+    bool done = false;
+    for (int piece = 1; received >= 0 && !done; ++piece) {
+        if ((received = ::recv(fd, buffer.data(), buffer.size(), 0)) < 0) break;
         if (!name.empty()) {
-            Save(piece == 1 ? name : name + "-" + std::to_string(piece), buffer.data(),
-                 static_cast<size_t>(received));
+            std::ofstream(gDirectory + "/" + name + (piece == 1 ? "" : "-" + std::to_string(piece)),
+                          std::ios::binary)
+                .write(reinterpret_cast<const char*>(buffer.data()), received);
         }
-        int error = 0;
-        bool done = false;
-        nl::ForEachMessage(buffer.data(), static_cast<size_t>(received),
-                           [&](const nlmsghdr* answer) {
-                               if (answer->nlmsg_type == NLMSG_DONE) done = true;
-                               if (answer->nlmsg_type == NLMSG_ERROR) {
-                                   std::string extack;
-                                   nl::ParseError(answer, &error, &extack);
-                                   done = true;
-                               }
-                           });
-        if (done) {
-            std::printf("%-26s %s\n", name.empty() ? "(set-up)" : name.c_str(),
-                        error == 0 ? "ok" : std::strerror(error));
-            return error;
-        }
+        nl::ForEachMessage(buffer.data(), static_cast<size_t>(received), [&](const nlmsghdr* m) {
+            std::string extack;
+            if (m->nlmsg_type == NLMSG_ERROR) nl::ParseError(m, &error, &extack);
+            done = done || m->nlmsg_type == NLMSG_ERROR || m->nlmsg_type == NLMSG_DONE;
+            if (each) each(m);
+        });
+    }
+    if (received < 0) {
+        std::perror(name.c_str());
+    } else {
+        std::printf("%-26s %s\n", name.empty() ? "(set-up)" : name.c_str(),
+                    error == 0 ? "ok" : std::strerror(error));
     }
 }
 
 int IndexOf(int fd, const char* name) {
-    nl::Message m = links::GetLinkByName(name);
-    nlmsghdr* request = m.header();
-    request->nlmsg_seq = ++gSequence;
-    sockaddr_nl kernel{};
-    kernel.nl_family = AF_NETLINK;
-    ::sendto(fd, request, request->nlmsg_len, 0, reinterpret_cast<sockaddr*>(&kernel),
-             sizeof kernel);
-    std::vector<uint8_t> buffer(kAnswerBytes);
-    ssize_t received = ::recv(fd, buffer.data(), buffer.size(), 0);
     int index = 0;
-    if (received > 0) {
-        nl::ForEachMessage(buffer.data(), static_cast<size_t>(received),
-                           [&](const nlmsghdr* answer) {
-                               links::Link link;
-                               if (links::ParseLink(answer, &link)) index = link.index;
-                           });
-    }
+    Capture(fd, links::GetLinkByName(name), "", [&index](const nlmsghdr* answer) {
+        links::Link link;
+        if (links::ParseLink(answer, &link)) index = link.index;
+    });
     return index;
 }
 
@@ -130,6 +100,18 @@ nl::Message Genl(uint16_t family, uint8_t command, uint8_t version, const char* 
     auto* genl = m.Body<genlmsghdr>();
     genl->cmd = command;
     genl->version = version;
+    return m;
+}
+
+// The HTB root under a kind's name that the kernel lacks (the kind is its first
+// attribute).
+nl::Message UnknownKind(int wan) {
+    nl::Message m = tc::HtbRoot(wan, tc::Mode::Replace, "fz0");
+    nl::ForEachAttribute(m.header(), sizeof(tcmsg), [](const nlattr* attr) {
+        if (nl::AttributeType(attr) == TCA_KIND && nl::PayloadLength(attr) >= 4) {
+            std::memcpy(const_cast<void*>(nl::Payload(attr)), "zzz", 4);
+        }
+    });
     return m;
 }
 
@@ -147,100 +129,58 @@ int main(int argc, char** argv) {
         std::perror("unshare(CLONE_NEWNET) (run as root)");
         return 1;
     }
-    int route = OpenNetlink(NETLINK_ROUTE, true);
-    int echoing = OpenNetlink(NETLINK_ROUTE, false);
-    int generic = OpenNetlink(NETLINK_GENERIC, true);
+    const int route = OpenNetlink(NETLINK_ROUTE, 1);
+    const int echoing = OpenNetlink(NETLINK_ROUTE, 0);
+    const int generic = OpenNetlink(NETLINK_GENERIC, 1);
     if (route < 0 || echoing < 0 || generic < 0) {
         std::perror("netlink socket");
         return 1;
     }
 
-    nl::Message up = links::SetLinkUp(1, true, "lo");
-    Capture(route, up, "ack");
-    nl::Message veth = lab::NewVeth("fz0", "fz1", -1);
-    Capture(route, veth, "");
-    nl::Message again = lab::NewVeth("fz0", "fz1", -1);
-    Capture(echoing, again, "error-echoed-request");
-    nl::Message ifb = links::NewIfb("fz-ifb", "sandrow fuzz seed", 1500);
-    Capture(route, ifb, "");
+    Capture(route, links::SetLinkUp(1, true, "lo"), "ack");
+    Capture(route, lab::NewVeth("fz0", "fz1", -1), "");
+    Capture(echoing, lab::NewVeth("fz0", "fz1", -1), "error-echoed-request");
+    Capture(route, links::NewIfb("fz-ifb", "sandrow fuzz seed", 1500), "");
     const int wan = IndexOf(route, "fz0");
-    const int ifbIndex = IndexOf(route, "fz-ifb");
-    for (int index : {wan, IndexOf(route, "fz1"), ifbIndex}) {
-        nl::Message m = links::SetLinkUp(index, true, "a seed device");
-        Capture(route, m, "");
+    const int ifb = IndexOf(route, "fz-ifb");
+    for (int index : {wan, IndexOf(route, "fz1"), ifb}) {
+        Capture(route, links::SetLinkUp(index, true, "a seed device"), "");
     }
 
-    nl::Message link = links::GetLinkByName("fz0");
-    Capture(route, link, "link");
-    nl::Message ifbLink = links::GetLinkByIndex(ifbIndex);
-    Capture(route, ifbLink, "link-ifb");
+    Capture(route, links::GetLinkByName("fz0"), "link");
+    Capture(route, links::GetLinkByIndex(ifb), "link-ifb");
     nl::Message linkDump(RTM_GETLINK, NLM_F_DUMP, "listing the links");
     linkDump.Body<ifinfomsg>()->ifi_family = AF_UNSPEC;
-    Capture(route, linkDump, "link-dump");
-    nl::Message missing = links::GetLinkByName("fz-none");
-    Capture(route, missing, "error-no-device");
+    Capture(route, std::move(linkDump), "link-dump");
+    Capture(route, links::GetLinkByName("fz-none"), "error-no-device");
 
     const uint64_t rate = 1250000;  // 10 Mbit/s
-    nl::Message root = tc::HtbRoot(wan, tc::Mode::Create, "fz0");
-    Capture(route, root, "");
-    nl::Message cls = tc::HtbClass(wan, rate, tc::Mode::Create, "fz0");
-    Capture(route, cls, "");
-    nl::Message leaf = tc::BfifoLeaf(wan, tc::FifoBytes(rate), tc::Mode::Create, "fz0");
-    Capture(route, leaf, "");
-    nl::Message ingress = tc::IngressQdisc(wan, "fz0");
-    Capture(route, ingress, "");
-    nl::Message redirect = tc::RedirectFilter(wan, ifbIndex, "fz0", "fz-ifb");
-    Capture(route, redirect, "");
-    nl::Message ifbRoot = tc::HtbRoot(ifbIndex, tc::Mode::Create, "fz-ifb");
-    Capture(route, ifbRoot, "");
-    nl::Message ifbClass = tc::HtbClass(ifbIndex, 5000000000ULL, tc::Mode::Create, "fz-ifb");
-    Capture(route, ifbClass, "");
-    nl::Message duplicate = tc::HtbRoot(wan, tc::Mode::Create, "fz0");
-    Capture(route, duplicate, "error-exists-extack");
-    nl::Message unknown = tc::HtbRoot(wan, tc::Mode::Replace, "fz0");
-    // The kind's name is the first attribute: make it one the kernel lacks.
-    nl::ForEachAttribute(unknown.header(), sizeof(tcmsg), [](const nlattr* attr) {
-        if (nl::AttributeType(attr) == TCA_KIND && nl::PayloadLength(attr) >= 4) {
-            std::memcpy(const_cast<void*>(nl::Payload(attr)), "zzz", 4);
-        }
-    });
-    Capture(route, unknown, "error-unknown-kind-extack");
-    nl::Message unknownEchoed = tc::HtbRoot(wan, tc::Mode::Replace, "fz0");
-    nl::ForEachAttribute(unknownEchoed.header(), sizeof(tcmsg), [](const nlattr* attr) {
-        if (nl::AttributeType(attr) == TCA_KIND && nl::PayloadLength(attr) >= 4) {
-            std::memcpy(const_cast<void*>(nl::Payload(attr)), "zzz", 4);
-        }
-    });
-    Capture(echoing, unknownEchoed, "error-unknown-kind-echoed");
+    Capture(route, tc::HtbRoot(wan, tc::Mode::Create, "fz0"), "");
+    Capture(route, tc::HtbClass(wan, rate, tc::Mode::Create, "fz0"), "");
+    Capture(route, tc::BfifoLeaf(wan, tc::FifoBytes(rate), tc::Mode::Create, "fz0"), "");
+    Capture(route, tc::IngressQdisc(wan, "fz0"), "");
+    Capture(route, tc::RedirectFilter(wan, ifb, "fz0", "fz-ifb"), "");
+    Capture(route, tc::HtbRoot(ifb, tc::Mode::Create, "fz-ifb"), "");
+    Capture(route, tc::HtbClass(ifb, 5000000000ULL, tc::Mode::Create, "fz-ifb"), "");
+    Capture(route, tc::HtbRoot(wan, tc::Mode::Create, "fz0"), "error-exists-extack");
+    Capture(route, UnknownKind(wan), "error-unknown-kind-extack");
+    Capture(echoing, UnknownKind(wan), "error-unknown-kind-echoed");
 
-    nl::Message qdiscs = tc::DumpQdiscs(wan);
-    Capture(route, qdiscs, "qdisc-dump");
-    nl::Message allQdiscs = tc::DumpQdiscs(0);
-    Capture(route, allQdiscs, "qdisc-dump-all");
-    nl::Message classes = tc::DumpClasses(wan);
-    Capture(route, classes, "class-dump");
-    nl::Message ifbClasses = tc::DumpClasses(ifbIndex);
-    Capture(route, ifbClasses, "class-dump-ifb");
-    nl::Message filters = tc::DumpFilters(wan, tc::kIngressHook);
-    Capture(route, filters, "filter-dump");
+    Capture(route, tc::DumpQdiscs(wan), "qdisc-dump");
+    Capture(route, tc::DumpQdiscs(0), "qdisc-dump-all");
+    Capture(route, tc::DumpClasses(wan), "class-dump");
+    Capture(route, tc::DumpClasses(ifb), "class-dump-ifb");
+    Capture(route, tc::DumpFilters(wan, tc::kIngressHook), "filter-dump");
 
     nl::Message family = Genl(GENL_ID_CTRL, CTRL_CMD_GETFAMILY, 1, "finding the ethtool family");
     family.PutString(CTRL_ATTR_FAMILY_NAME, ETHTOOL_GENL_NAME);
-    Capture(generic, family, "ethtool-family");
-    // The family's id is in the answer just saved.
     uint16_t ethtool = 0;
-    {
-        std::ifstream in(gDirectory + "/ethtool-family", std::ios::binary);
-        std::vector<char> bytes((std::istreambuf_iterator<char>(in)),
-                                std::istreambuf_iterator<char>());
-        std::vector<uint32_t> words((bytes.size() + 3) / 4);
-        std::memcpy(words.data(), bytes.data(), bytes.size());
-        nl::ForEachMessage(words.data(), bytes.size(), [&](const nlmsghdr* answer) {
-            nl::ForEachAttribute(answer, sizeof(genlmsghdr), [&](const nlattr* attr) {
-                if (nl::AttributeType(attr) == CTRL_ATTR_FAMILY_ID) nl::ReadPayload(attr, &ethtool);
-            });
+    Capture(generic, std::move(family), "ethtool-family", [&ethtool](const nlmsghdr* answer) {
+        if (answer->nlmsg_type != GENL_ID_CTRL) return;
+        nl::ForEachAttribute(answer, sizeof(genlmsghdr), [&ethtool](const nlattr* attr) {
+            if (nl::AttributeType(attr) == CTRL_ATTR_FAMILY_ID) nl::ReadPayload(attr, &ethtool);
         });
-    }
+    });
     if (ethtool != 0) {
         nl::Message speed = Genl(ethtool, ETHTOOL_MSG_LINKMODES_GET, ETHTOOL_GENL_VERSION,
                                  "reading the link speed of fz0");
@@ -248,7 +188,7 @@ int main(int argc, char** argv) {
         speed.PutU32(ETHTOOL_A_HEADER_DEV_INDEX, static_cast<uint32_t>(wan));
         speed.PutU32(ETHTOOL_A_HEADER_FLAGS, ETHTOOL_FLAG_COMPACT_BITSETS);
         speed.EndNest(header);
-        Capture(generic, speed, "ethtool-linkmodes");
+        Capture(generic, std::move(speed), "ethtool-linkmodes");
     }
     return 0;
 }

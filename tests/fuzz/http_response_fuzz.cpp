@@ -7,7 +7,6 @@
 // body split, the chunked decoding, the tag reader and the ranking by
 // distance.
 #include <algorithm>
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -55,10 +54,9 @@ Received Exchange() {
                                   got.lastPiece = count;
                                   return true;
                               });
-    FUZZ_CHECK(got.result.status == 0);
-    FUZZ_CHECK(got.result.bytesReceived == got.bytes.size());
-    FUZZ_CHECK(got.bytes.size() == fuzz::ConnectionLog().delivered);
-    FUZZ_CHECK(fuzz::ConnectionLog().sent > 0);
+    FUZZ_CHECK(got.result.status == 0 && got.result.bytesReceived == got.bytes.size());
+    FUZZ_CHECK(got.bytes.size() == fuzz::ConnectionLog().delivered &&
+               fuzz::ConnectionLog().sent > 0);
     FUZZ_CHECK((got.result.firstDataStamp != 0) == !got.bytes.empty());
     CloseExchangeSocket(kQuiet, got.result.socket);
     return got;
@@ -69,25 +67,17 @@ Received Exchange() {
 void CheckBody(const std::string& reply) {
     std::string body = "stale";
     int result = GetHttpBody(reply, body);
-    FUZZ_CHECK(result == 0 || result == -1);
-    FUZZ_CHECK((result == 0) == !body.empty());
-    size_t blank = reply.find("\r\n\r\n");
-    if (blank == std::string::npos) {
-        FUZZ_CHECK(body.empty());
-        return;
-    }
-    std::string_view header(reply.data(), blank);
-    std::string_view rest = std::string_view(reply).substr(blank + 4);
-    if (header.find("Transfer-Encoding: chunked") == std::string_view::npos) {
+    FUZZ_CHECK((result == 0 || result == -1) && (result == 0) == !body.empty());
+    const size_t blank = reply.find("\r\n\r\n");
+    FUZZ_CHECK(blank != std::string::npos || body.empty());
+    if (blank == std::string::npos) return;
+    const std::string_view rest = std::string_view(reply).substr(blank + 4);
+    if (std::string_view(reply.data(), blank).find("Transfer-Encoding: chunked") ==
+        std::string_view::npos) {
         FUZZ_CHECK(body == rest);
     } else {
-        FUZZ_CHECK(body.size() <= rest.size());
-        FUZZ_CHECK(body.find('\0') == std::string::npos);
+        FUZZ_CHECK(body.size() <= rest.size() && body.find('\0') == std::string::npos);
     }
-}
-
-bool HasPosition(const ServerRecord& record) {
-    return record.count("lat") != 0 && record.count("lon") != 0;
 }
 
 }  // namespace
@@ -145,16 +135,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     ServerList nearest;
     const int closest = GetClosestServers(nearest);
-    FUZZ_CHECK(closest == 0 || closest == -1);
-    FUZZ_CHECK((closest == 0) == !gServersByDistance.empty());
+    FUZZ_CHECK((closest == 0 || closest == -1) && (closest == 0) == !gServersByDistance.empty());
     // Both hosts sent the same list.
     FUZZ_CHECK(gPrimaryServerList.size() == gSecondaryServerList.size());
     size_t ranked = 0;
     for (const auto& [distance, records] : gServersByDistance) {
-        FUZZ_CHECK(!std::isnan(distance));
-        FUZZ_CHECK(distance >= 0 && distance <= kFarthestMiles * (1 + 1e-12));
-        FUZZ_CHECK(!records.empty());
-        for (const ServerRecord& record : records) FUZZ_CHECK(HasPosition(record));
+        FUZZ_CHECK(distance >= 0 && distance <= kFarthestMiles * (1 + 1e-12) && !records.empty());
+        for (const ServerRecord& r : records)
+            FUZZ_CHECK(r.count("lat") != 0 && r.count("lon") != 0);
         ranked += records.size();
     }
     // One entry per server and distance, however often the lists name it.

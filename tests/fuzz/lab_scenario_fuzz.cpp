@@ -10,7 +10,6 @@
 #include <optional>
 #include <set>
 #include <string>
-#include <string_view>
 
 #include "fuzz_check.h"
 #include "lab/scenario.h"
@@ -26,22 +25,6 @@ std::string Lower(std::string text) {
     return text;
 }
 
-void CheckError(const std::string& error, int lines) {
-    const std::string prefix = std::string(kFileName) + ":";
-    FUZZ_CHECK(error.compare(0, prefix.size(), prefix) == 0);
-    FUZZ_CHECK(error.find('\n') == std::string::npos);
-    std::string_view rest = std::string_view(error).substr(prefix.size());
-    if (!rest.empty() && rest[0] == ' ') return;  // the file as a whole
-    size_t colon = rest.find(": ");
-    FUZZ_CHECK(colon != std::string_view::npos && colon > 0);
-    int line = 0;
-    for (char c : rest.substr(0, colon)) {
-        FUZZ_CHECK(c >= '0' && c <= '9');
-        line = line * 10 + (c - '0');
-        FUZZ_CHECK(line <= lines);
-    }
-}
-
 void CheckScenario(const lab::Scenario& s) {
     FUZZ_CHECK(s.name == "fuzz");
     FUZZ_CHECK(s.duration >= 1 && s.duration <= kMaxDuration);
@@ -50,10 +33,9 @@ void CheckScenario(const lab::Scenario& s) {
 
     FUZZ_CHECK(!s.phases.empty() && s.phases.front().start == 0);
     for (size_t i = 0; i < s.phases.size(); ++i) {
-        const lab::Phase& phase = s.phases[i];
-        FUZZ_CHECK(phase.start < phase.end);
-        double next = i + 1 < s.phases.size() ? s.phases[i + 1].start : s.duration;
-        FUZZ_CHECK(phase.end == next);
+        FUZZ_CHECK(s.phases[i].start < s.phases[i].end);
+        FUZZ_CHECK(s.phases[i].end ==
+                   (i + 1 < s.phases.size() ? s.phases[i + 1].start : s.duration));
     }
 
     double previous = 0;
@@ -69,8 +51,7 @@ void CheckScenario(const lab::Scenario& s) {
 
     std::set<std::string> names;
     for (const lab::ServerSetup& server : s.servers) {
-        FUZZ_CHECK(server.line < s.sim.lines.size());
-        FUZZ_CHECK(names.insert(server.name).second);
+        FUZZ_CHECK(server.line < s.sim.lines.size() && names.insert(server.name).second);
         FUZZ_CHECK(server.lat >= -90 && server.lat <= 90 && server.lon >= -180 &&
                    server.lon <= 180);
     }
@@ -95,13 +76,12 @@ void CheckScenario(const lab::Scenario& s) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
-    const int lines = 1 + static_cast<int>(std::count(text.begin(), text.end(), '\n'));
     lab::Scenario scenario;
     std::string error;
     if (lab::ParseScenario(text, kFileName, &scenario, &error)) {
         CheckScenario(scenario);
     } else {
-        CheckError(error, lines);
+        fuzz::CheckFileError(error, kFileName, fuzz::LineCount(text));
         FUZZ_CHECK(scenario.servers.empty() && scenario.events.empty() && scenario.phases.empty());
     }
     return 0;

@@ -15,9 +15,7 @@
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -38,34 +36,28 @@ namespace tc = nl::tc;
 constexpr size_t kMessageHeader = sizeof(nlmsghdr);
 constexpr size_t kAttributeHeader = NLA_HDRLEN;
 constexpr int kMaxNesting = 4;
-// The kernel fills at most this much into one receive.
-constexpr size_t kAnswerBytes = 32768;
-
-struct Span {
-    size_t offset;
-    uint32_t length;
-};
+constexpr size_t kAnswerBytes = 32768;  // the kernel fills at most this much into one receive
 
 uint64_t Align(uint64_t length) {
     return (length + NLMSG_ALIGNTO - 1) & ~uint64_t{NLMSG_ALIGNTO - 1};
 }
 
-// The messages of the buffer: each starts where the last one's aligned
-// length ends and lies wholly inside the buffer. `whole`: the last one ends
-// the buffer exactly.
-std::vector<Span> MessagesOf(const uint8_t* buffer, size_t length, bool* whole) {
-    std::vector<Span> spans;
+// The offsets of the buffer's messages: each starts where the last one's
+// aligned length ends and lies wholly inside the buffer. `whole`: the last
+// one ends the buffer exactly.
+std::vector<size_t> MessagesOf(const uint8_t* buffer, size_t length, bool* whole) {
+    std::vector<size_t> offsets;
     uint64_t offset = 0;
     while (length - offset >= kMessageHeader) {
         nlmsghdr header;
         std::memcpy(&header, buffer + offset, sizeof header);
         if (header.nlmsg_len < kMessageHeader || header.nlmsg_len > length - offset) break;
-        spans.push_back({static_cast<size_t>(offset), header.nlmsg_len});
+        offsets.push_back(static_cast<size_t>(offset));
         offset += Align(header.nlmsg_len);
         if (offset > length) break;
     }
     *whole = offset == length;
-    return spans;
+    return offsets;
 }
 
 // Every attribute of the walk lies within [begin, end), its length covers
@@ -78,8 +70,7 @@ void CheckAttribute(const nlattr* attr, const uint8_t* begin, const uint8_t* end
     FUZZ_CHECK(nl::Payload(attr) == at + kAttributeHeader);
     FUZZ_CHECK(nl::AttributeType(attr) == (attr->nla_type & NLA_TYPE_MASK));
     std::string text = nl::AttributeText(attr);
-    FUZZ_CHECK(text.size() <= nl::PayloadLength(attr));
-    FUZZ_CHECK(text.find('\0') == std::string::npos);
+    FUZZ_CHECK(text.size() <= nl::PayloadLength(attr) && text.find('\0') == std::string::npos);
     if (depth >= kMaxNesting) return;
     // Any attribute may be a nest: its children stay inside it.
     size_t children = 0;
@@ -89,20 +80,16 @@ void CheckAttribute(const nlattr* attr, const uint8_t* begin, const uint8_t* end
     });
 }
 
-void CheckAttributes(const nlmsghdr* message, size_t headerLength) {
-    const auto* begin = reinterpret_cast<const uint8_t*>(message);
-    const uint8_t* end = begin + message->nlmsg_len;
-    size_t count = 0;
-    nl::ForEachAttribute(message, headerLength, [&](const nlattr* attr) {
-        FUZZ_CHECK(++count <= message->nlmsg_len / kAttributeHeader);
-        CheckAttribute(attr, begin + kMessageHeader + Align(headerLength), end, 1);
-    });
-}
-
 void CheckMessage(const nlmsghdr* message) {
+    const auto* begin = reinterpret_cast<const uint8_t*>(message);
     const size_t payload = message->nlmsg_len - kMessageHeader;
     for (size_t header : {size_t{0}, sizeof(genlmsghdr), sizeof(ifinfomsg), sizeof(tcmsg)}) {
-        CheckAttributes(message, header);
+        size_t count = 0;
+        nl::ForEachAttribute(message, header, [&](const nlattr* attr) {
+            FUZZ_CHECK(++count <= message->nlmsg_len / kAttributeHeader);
+            CheckAttribute(attr, begin + kMessageHeader + Align(header), begin + message->nlmsg_len,
+                           1);
+        });
         FUZZ_CHECK((nl::FamilyHeader(message, header) != nullptr) == (payload >= header));
     }
 
@@ -110,10 +97,7 @@ void CheckMessage(const nlmsghdr* message) {
     std::string extack = "stale";
     bool isError = nl::ParseError(message, &error, &extack);
     FUZZ_CHECK(isError == (payload >= sizeof(nlmsgerr)));
-    if (isError) {
-        FUZZ_CHECK(error >= 0);
-        FUZZ_CHECK(extack.size() < message->nlmsg_len);
-    }
+    if (isError) FUZZ_CHECK(error >= 0 && extack.size() < message->nlmsg_len);
 
     links::Link link;
     bool isLink = links::ParseLink(message, &link);
@@ -145,8 +129,6 @@ void CheckMessage(const nlmsghdr* message) {
         if (nl::AttributeType(attr) == CTRL_ATTR_FAMILY_ID) nl::ReadPayload(attr, &family);
         if (nl::AttributeType(attr) == ETHTOOL_A_LINKMODES_SPEED) nl::ReadPayload(attr, &megabits);
     });
-    (void)family;
-    (void)megabits;
 }
 
 // Answers every request with the buffer, handling its messages as
@@ -163,26 +145,15 @@ class BufferTransport : public nl::Transport {
         result.what = message.what();
         bool done = false;
         bool whole = nl::ForEachMessage(buffer_, length_, [&](const nlmsghdr* answer) {
-            if (done) return;
-            switch (answer->nlmsg_type) {
-                case NLMSG_NOOP:
-                    return;
-                case NLMSG_ERROR:
-                    if (!nl::ParseError(answer, &result.error, &result.extack)) {
-                        result.error = EPROTO;
-                    }
-                    done = true;
-                    return;
-                case NLMSG_DONE:
-                    done = true;
-                    return;
-                case NLMSG_OVERRUN:
-                    result.error = EIO;
-                    done = true;
-                    return;
-                default:
-                    if (each) each(answer);
+            if (done || answer->nlmsg_type == NLMSG_NOOP) return;
+            done = answer->nlmsg_type == NLMSG_ERROR || answer->nlmsg_type == NLMSG_DONE ||
+                   answer->nlmsg_type == NLMSG_OVERRUN;
+            if (answer->nlmsg_type == NLMSG_ERROR &&
+                !nl::ParseError(answer, &result.error, &result.extack)) {
+                result.error = EPROTO;
             }
+            if (answer->nlmsg_type == NLMSG_OVERRUN) result.error = EIO;
+            if (!done && each) each(answer);
         });
         if (!done) result.error = whole ? ETIMEDOUT : EPROTO;
         return result;
@@ -192,21 +163,6 @@ class BufferTransport : public nl::Transport {
     const uint8_t* buffer_;
     size_t length_;
 };
-
-// The data messages that the transport hands on, from the walk of our own.
-std::vector<const nlmsghdr*> DataMessages(const uint8_t* buffer, const std::vector<Span>& spans) {
-    std::vector<const nlmsghdr*> data;
-    for (const Span& span : spans) {
-        const auto* message = reinterpret_cast<const nlmsghdr*>(buffer + span.offset);
-        if (message->nlmsg_type == NLMSG_NOOP) continue;
-        if (message->nlmsg_type == NLMSG_ERROR || message->nlmsg_type == NLMSG_DONE ||
-            message->nlmsg_type == NLMSG_OVERRUN) {
-            break;
-        }
-        data.push_back(message);
-    }
-    return data;
-}
 
 template <typename T>
 size_t CountFor(const std::vector<const nlmsghdr*>& data, bool (*parse)(const nlmsghdr*, T*),
@@ -219,9 +175,12 @@ size_t CountFor(const std::vector<const nlmsghdr*>& data, bool (*parse)(const nl
     return count;
 }
 
-void CheckTransport(const uint8_t* buffer, size_t length, const std::vector<Span>& spans) {
+void CheckTransport(const uint8_t* buffer, size_t length) {
     BufferTransport transport(buffer, length);
-    const std::vector<const nlmsghdr*> data = DataMessages(buffer, spans);
+    // The data messages that the transport hands on.
+    std::vector<const nlmsghdr*> data;
+    nl::Message any(RTM_GETLINK, NLM_F_DUMP, "reading the buffer");
+    transport.Request(any, [&data](const nlmsghdr* message) { data.push_back(message); });
 
     std::optional<links::Link> last;
     for (const nlmsghdr* message : data) {
@@ -241,9 +200,8 @@ void CheckTransport(const uint8_t* buffer, size_t length, const std::vector<Span
     // filter by device keeps something.
     int ifindex = 1;
     for (const nlmsghdr* message : data) {
-        const auto* tcm = static_cast<const tcmsg*>(nl::FamilyHeader(message, sizeof(tcmsg)));
-        if (tcm != nullptr) {
-            ifindex = tcm->tcm_ifindex;
+        if (const void* tcm = nl::FamilyHeader(message, sizeof(tcmsg))) {
+            ifindex = static_cast<const tcmsg*>(tcm)->tcm_ifindex;
             break;
         }
     }
@@ -264,26 +222,23 @@ void CheckTransport(const uint8_t* buffer, size_t length, const std::vector<Span
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > kAnswerBytes) return 0;
-    // The socket's buffer is allocated, so aligned for the headers; so is this copy.
+    // The socket's buffer is allocated, so aligned for the headers; so is this
+    // copy.
     std::vector<uint32_t> words((size + 3) / 4);
     auto* buffer = reinterpret_cast<uint8_t*>(words.data());
     if (size > 0) std::memcpy(buffer, data, size);
 
     bool whole = false;
-    const std::vector<Span> spans = MessagesOf(buffer, size, &whole);
+    const std::vector<size_t> offsets = MessagesOf(buffer, size, &whole);
     std::vector<size_t> walked;
     bool walkedWhole = nl::ForEachMessage(buffer, size, [&](const nlmsghdr* message) {
         // More messages than headers fit would be a walk that goes round.
         FUZZ_CHECK(walked.size() < size / kMessageHeader);
         walked.push_back(static_cast<size_t>(reinterpret_cast<const uint8_t*>(message) - buffer));
     });
-    FUZZ_CHECK(walked.size() == spans.size());
-    for (size_t i = 0; i < spans.size(); ++i) FUZZ_CHECK(walked[i] == spans[i].offset);
-    FUZZ_CHECK(walkedWhole == whole);
+    FUZZ_CHECK(walked == offsets && walkedWhole == whole);
 
-    for (const Span& span : spans) {
-        CheckMessage(reinterpret_cast<const nlmsghdr*>(buffer + span.offset));
-    }
-    CheckTransport(buffer, size, spans);
+    for (size_t offset : offsets) CheckMessage(reinterpret_cast<const nlmsghdr*>(buffer + offset));
+    CheckTransport(buffer, size);
     return 0;
 }

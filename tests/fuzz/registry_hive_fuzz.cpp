@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <cwchar>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,9 +19,7 @@
 
 namespace {
 
-using platform::DWORD;
-using platform::HKEY;
-using platform::LONG;
+using namespace platform;
 
 constexpr size_t kMaxNames = 8;
 constexpr size_t kMaxNameLength = 64;
@@ -45,83 +42,56 @@ std::wstring Widen(std::string_view text) {
     return wide;
 }
 
-// The first section name and the first quoted value names of the text.
-void NamesIn(std::string_view text, std::wstring* section, std::vector<std::wstring>* names) {
-    size_t open = text.find("[HKEY_LOCAL_MACHINE\\");
-    if (open != std::string_view::npos) {
-        size_t start = open + 20;
-        size_t close = text.find(']', start);
-        if (close != std::string_view::npos && close - start <= kMaxNameLength) {
-            *section = Widen(text.substr(start, close - start));
-        }
-    }
-    for (size_t at = text.find("\n\""); at != std::string_view::npos && names->size() < kMaxNames;
-         at = text.find("\n\"", at + 1)) {
-        size_t end = text.find('"', at + 2);
-        if (end == std::string_view::npos || end - at - 2 > kMaxNameLength) continue;
-        names->push_back(Widen(text.substr(at + 2, end - at - 2)));
-    }
+LONG ReadDword(HKEY key, const wchar_t* name, DWORD* size) {
+    uint32_t dword = 0;
+    *size = sizeof dword;
+    return RegQueryValueExW(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(&dword), size);
 }
 
 void ReadValue(HKEY key, const wchar_t* name) {
-    DWORD type = 0xFFFFFFFF;
-    DWORD size = 0;
-    LONG result = platform::RegQueryValueExW(key, name, nullptr, &type, nullptr, &size);
-    FUZZ_CHECK(result == platform::ERROR_SUCCESS || result == platform::ERROR_FILE_NOT_FOUND);
-    if (result != platform::ERROR_SUCCESS) {
+    DWORD type = 0xFFFFFFFF, size = 0, dwordSize = 0;
+    LONG result = RegQueryValueExW(key, name, nullptr, &type, nullptr, &size);
+    FUZZ_CHECK(result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND);
+    if (result != ERROR_SUCCESS) {
         // A missing value is missing however it is asked for.
-        DWORD dword = 0;
-        DWORD dwordSize = sizeof dword;
-        FUZZ_CHECK(platform::RegQueryValueExW(key, name, nullptr, nullptr,
-                                              reinterpret_cast<platform::BYTE*>(&dword),
-                                              &dwordSize) == platform::ERROR_FILE_NOT_FOUND);
+        FUZZ_CHECK(ReadDword(key, name, &dwordSize) == ERROR_FILE_NOT_FOUND);
         return;
     }
     const DWORD needed = size;
     FUZZ_CHECK(needed <= 16u * 1024 * 1024);  // no more than the largest hive
     // Exactly as large: the bytes, the same type and size again.
-    std::vector<platform::BYTE> data(needed);
+    std::vector<BYTE> data(needed);
     DWORD type2 = 0xFFFFFFFF;
-    size = needed;
-    FUZZ_CHECK(platform::RegQueryValueExW(key, name, nullptr, &type2, data.data(), &size) ==
-               platform::ERROR_SUCCESS);
+    FUZZ_CHECK(RegQueryValueExW(key, name, nullptr, &type2, data.data(), &size) == ERROR_SUCCESS);
     FUZZ_CHECK(size == needed && type2 == type);
     // A DWORD read into a DWORD buffer, as the monitor reads them.
     if (type == 4 && needed == 4) {
-        uint32_t dword = 0;
-        DWORD dwordSize = sizeof dword;
-        FUZZ_CHECK(platform::RegQueryValueExW(key, name, nullptr, nullptr,
-                                              reinterpret_cast<platform::BYTE*>(&dword),
-                                              &dwordSize) == platform::ERROR_SUCCESS);
-        FUZZ_CHECK(dwordSize == 4);
+        FUZZ_CHECK(ReadDword(key, name, &dwordSize) == ERROR_SUCCESS && dwordSize == 4);
     }
     if (needed == 0) return;
     // One byte too small: the size needed, and nothing written past it.
-    std::vector<platform::BYTE> small(needed, 0xA5);
+    std::vector<BYTE> small(needed, 0xA5);
     size = needed - 1;
-    FUZZ_CHECK(platform::RegQueryValueExW(key, name, nullptr, nullptr, small.data(), &size) ==
-               platform::ERROR_MORE_DATA);
-    FUZZ_CHECK(size == needed);
-    FUZZ_CHECK(small[needed - 1] == 0xA5);
+    FUZZ_CHECK(RegQueryValueExW(key, name, nullptr, nullptr, small.data(), &size) ==
+               ERROR_MORE_DATA);
+    FUZZ_CHECK(size == needed && small[needed - 1] == 0xA5);
 }
 
 void ReadKey(const wchar_t* subkey, const std::vector<std::wstring>& names) {
     HKEY key = reinterpret_cast<HKEY>(uintptr_t{1});
-    LONG result =
-        platform::RegOpenKeyExW(platform::HkeyLocalMachine(), subkey, 0, platform::KEY_READ, &key);
+    LONG result = RegOpenKeyExW(HkeyLocalMachine(), subkey, 0, KEY_READ, &key);
     // The file is always there and readable: found or not found, nothing else.
-    FUZZ_CHECK(result == platform::ERROR_SUCCESS || result == platform::ERROR_FILE_NOT_FOUND);
-    FUZZ_CHECK((result == platform::ERROR_SUCCESS) == (key != nullptr));
+    FUZZ_CHECK(result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND);
+    FUZZ_CHECK((result == ERROR_SUCCESS) == (key != nullptr));
     // A trailing backslash names the same key.
     std::wstring slashed = std::wstring(subkey) + L"\\";
     HKEY again = nullptr;
-    FUZZ_CHECK(platform::RegOpenKeyExW(platform::HkeyLocalMachine(), slashed.c_str(), 0,
-                                       platform::KEY_READ, &again) == result);
-    if (again != nullptr) platform::RegCloseKey(again);
+    FUZZ_CHECK(RegOpenKeyExW(HkeyLocalMachine(), slashed.c_str(), 0, KEY_READ, &again) == result);
+    if (again != nullptr) RegCloseKey(again);
     if (key == nullptr) return;
     for (const wchar_t* name : kMonitorValues) ReadValue(key, name);
     for (const std::wstring& name : names) ReadValue(key, name.c_str());
-    FUZZ_CHECK(platform::RegCloseKey(key) == platform::ERROR_SUCCESS);
+    FUZZ_CHECK(RegCloseKey(key) == ERROR_SUCCESS);
 }
 
 }  // namespace
@@ -135,9 +105,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     hive->Write(text);
+    // The first section name and the first quoted value names of the text.
     std::wstring section;
     std::vector<std::wstring> names;
-    NamesIn(text, &section, &names);
+    const size_t open = text.find("[HKEY_LOCAL_MACHINE\\");
+    const size_t close = text.find(']', open + 20);
+    if (open != std::string_view::npos && close != std::string_view::npos &&
+        close - open - 20 <= kMaxNameLength) {
+        section = Widen(text.substr(open + 20, close - open - 20));
+    }
+    for (size_t at = text.find("\n\""); at != std::string_view::npos && names.size() < kMaxNames;
+         at = text.find("\n\"", at + 1)) {
+        size_t end = text.find('"', at + 2);
+        if (end != std::string_view::npos && end - at - 2 <= kMaxNameLength) {
+            names.push_back(Widen(text.substr(at + 2, end - at - 2)));
+        }
+    }
     ReadKey(kRegistrySubkey, names);
     if (!section.empty()) ReadKey(section.c_str(), names);
     return 0;

@@ -7,57 +7,42 @@
 // when there was nothing to replay at all: a test that replays nothing proves
 // nothing. Files named README* describe a directory and are not inputs.
 #include <algorithm>
-#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
-#include <string>
 #include <system_error>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
-namespace {
-
-bool ReadInput(const std::filesystem::path& path, std::vector<char>* bytes) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: %s DIRECTORY...\n", argv[0]);
-        return 2;
-    }
     std::vector<std::filesystem::path> inputs;
     for (int i = 1; i < argc; ++i) {
         std::error_code error;
-        std::filesystem::directory_iterator it(argv[i], error);
+        for (std::filesystem::directory_iterator it(argv[i], error), end; !error && it != end;
+             it.increment(error)) {
+            if (it->is_regular_file() && it->path().filename().string().rfind("README", 0) != 0) {
+                inputs.push_back(it->path());
+            }
+        }
         if (error) {
             std::fprintf(stderr, "%s: %s\n", argv[i], error.message().c_str());
             return 1;
         }
-        for (const auto& entry : it) {
-            if (!entry.is_regular_file()) continue;
-            if (entry.path().filename().string().rfind("README", 0) == 0) continue;
-            inputs.push_back(entry.path());
-        }
     }
     std::sort(inputs.begin(), inputs.end());
     if (inputs.empty()) {
-        std::fprintf(stderr, "no inputs to replay\n");
+        std::fprintf(stderr, "usage: %s DIRECTORY... (with inputs to replay)\n", argv[0]);
         return 1;
     }
     for (const auto& path : inputs) {
-        std::vector<char> bytes;
-        if (!ReadInput(path, &bytes)) {
+        std::ifstream in(path, std::ios::binary);
+        const std::vector<char> bytes((std::istreambuf_iterator<char>(in)),
+                                      std::istreambuf_iterator<char>());
+        if (!in.is_open() || in.bad()) {
             std::fprintf(stderr, "%s: cannot read\n", path.c_str());
             return 1;
         }
@@ -67,8 +52,7 @@ int main(int argc, char** argv) {
         std::copy(bytes.begin(), bytes.end(), data.get());
         std::printf("%s (%zu bytes)\n", path.c_str(), bytes.size());
         std::fflush(stdout);
-        int result = LLVMFuzzerTestOneInput(data.get(), bytes.size());
-        if (result != 0) {
+        if (int result = LLVMFuzzerTestOneInput(data.get(), bytes.size()); result != 0) {
             std::fprintf(stderr, "%s: the target answered %d\n", path.c_str(), result);
             return 1;
         }

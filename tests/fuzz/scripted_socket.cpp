@@ -159,7 +159,6 @@ long Send(Socket& socket, const char* data, size_t length) {
 long Recv(Socket& socket, char* buffer, size_t length) {
     fuzz::CheckServed(socket);
     FUZZ_CHECK(buffer != nullptr && length > 0);
-    ++fuzz::gLog.receiveCalls;
     const std::string_view reply = fuzz::gScript.reply;
     const size_t left = reply.size() - fuzz::gLog.delivered;
     if (left == 0) {
@@ -179,7 +178,6 @@ long Recv(Socket& socket, char* buffer, size_t length) {
     piece = std::min({piece, length, left});
     std::memcpy(buffer, reply.data() + fuzz::gLog.delivered, piece);
     fuzz::gLog.delivered += piece;
-    fuzz::gLog.lastPiece = piece;
     return static_cast<long>(piece);
 }
 

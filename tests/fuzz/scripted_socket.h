@@ -22,10 +22,8 @@ void SetSocketScript(const SocketScript& script);
 
 // What the current (or last) connection did.
 struct SocketLog {
-    size_t delivered = 0;     // reply bytes handed out
-    size_t lastPiece = 0;     // size of the last piece handed out
-    size_t receiveCalls = 0;  // Recv calls, would-block answers included
-    size_t sent = 0;          // request bytes taken
+    size_t delivered = 0;  // reply bytes handed out
+    size_t sent = 0;       // request bytes taken
 };
 const SocketLog& ConnectionLog();
 

@@ -4,13 +4,10 @@
 // it only takes a path). Whatever the text, a reader either succeeds with
 // values inside the ranges it promises, or fails with one line
 // "FILE:LINE: problem" whose line is one of the file's.
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <set>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "fuzz_check.h"
@@ -25,30 +22,16 @@ namespace {
 constexpr const char* kFileName = "fuzz.ini";
 constexpr size_t kMaxInterfaceName = 15;
 
-int LineCount(const std::string& text) {
-    return 1 + static_cast<int>(std::count(text.begin(), text.end(), '\n'));
-}
-
-// "FILE: problem" or "FILE:LINE: problem", on one line, LINE one of the text's.
-void CheckError(const std::string& error, const std::string& fileName, int lines) {
-    FUZZ_CHECK(error.compare(0, fileName.size(), fileName) == 0);
-    FUZZ_CHECK(error.size() > fileName.size() + 2 && error[fileName.size()] == ':');
-    FUZZ_CHECK(error.find('\n') == std::string::npos);
-    std::string_view rest = std::string_view(error).substr(fileName.size() + 1);
-    if (rest[0] == ' ') return;  // the file as a whole
-    size_t colon = rest.find(": ");
-    FUZZ_CHECK(colon != std::string_view::npos && colon > 0);
-    int line = 0;
-    for (char c : rest.substr(0, colon)) {
-        FUZZ_CHECK(c >= '0' && c <= '9');
-        line = line * 10 + (c - '0');
-        FUZZ_CHECK(line <= lines);
+// Sections come in file order, each key between its header and the next,
+// and a dialect whose keys may not repeat holds no key twice in a section.
+void SplitInDialect(const std::string& text, const corvane::IniDialect& dialect, int lines) {
+    std::vector<corvane::IniSection> sections;
+    std::string error;
+    if (!corvane::ReadIniSections(text, kFileName, dialect, &sections, &error)) {
+        FUZZ_CHECK(sections.empty());
+        fuzz::CheckFileError(error, kFileName, lines);
+        return;
     }
-    FUZZ_CHECK(line >= 0);
-}
-
-// Sections come in file order, each key between its header and the next.
-void CheckSections(const std::vector<corvane::IniSection>& sections, int lines) {
     int previous = 0;
     for (size_t i = 0; i < sections.size(); ++i) {
         const corvane::IniSection& section = sections[i];
@@ -57,29 +40,11 @@ void CheckSections(const std::vector<corvane::IniSection>& sections, int lines) 
         int next = i + 1 < sections.size() ? sections[i + 1].line : lines + 1;
         FUZZ_CHECK(section.kind.find_first_of(" \t") == std::string::npos);
         FUZZ_CHECK(section.name.compare(0, section.kind.size(), section.kind) == 0);
+        std::set<std::string> keys;
         for (const corvane::IniKey& key : section.keys) {
-            FUZZ_CHECK(key.line >= section.line && key.line < next);
-            FUZZ_CHECK(!key.used);
+            FUZZ_CHECK(key.line >= section.line && key.line < next && !key.used);
+            FUZZ_CHECK(keys.insert(key.key).second || dialect.keysMayRepeat);
         }
-    }
-}
-
-void SplitInDialect(const std::string& text, const corvane::IniDialect& dialect, int lines) {
-    std::vector<corvane::IniSection> sections;
-    std::string error;
-    if (corvane::ReadIniSections(text, kFileName, dialect, &sections, &error)) {
-        CheckSections(sections, lines);
-        if (!dialect.keysMayRepeat) {
-            for (const corvane::IniSection& section : sections) {
-                std::set<std::string> keys;
-                for (const corvane::IniKey& key : section.keys) {
-                    FUZZ_CHECK(keys.insert(key.key).second);
-                }
-            }
-        }
-    } else {
-        FUZZ_CHECK(sections.empty());
-        CheckError(error, kFileName, lines);
     }
 }
 
@@ -87,7 +52,7 @@ void CheckStatic(const std::string& text, int lines) {
     corvane::StaticConfig config;
     std::string error;
     if (!corvane::ParseStaticConfig(text, kFileName, &config, &error)) {
-        CheckError(error, kFileName, lines);
+        fuzz::CheckFileError(error, kFileName, lines);
         FUZZ_CHECK(config.gateways.empty() && config.interfaces.empty() && config.faults.empty());
         return;
     }
@@ -114,14 +79,12 @@ void CheckKernel(const std::string& text, int lines) {
     corvane::KernelConfig config;
     std::string error;
     if (!corvane::ParseKernelConfig(text, kFileName, &config, &error)) {
-        CheckError(error, kFileName, lines);
+        fuzz::CheckFileError(error, kFileName, lines);
         FUZZ_CHECK(config.gateways.empty());
         return;
     }
     FUZZ_CHECK(!config.gateways.empty());
-    std::set<std::string> macs;
-    std::set<std::string> wans;
-    std::set<std::string> ifbs;
+    std::set<std::string> macs, wans, ifbs;
     for (const corvane::KernelGateway& g : config.gateways) {
         FUZZ_CHECK(macs.insert(g.mac).second);
         FUZZ_CHECK(!g.interface.empty() && g.interface.size() <= kMaxInterfaceName);
@@ -132,8 +95,7 @@ void CheckKernel(const std::string& text, int lines) {
         // passes the reader: the backend then finds that device not its own.)
         std::string ifb = corvane::IfbNameFor(g.interface);
         FUZZ_CHECK(ifb.size() <= kMaxInterfaceName && ifb.compare(0, 4, "cvn-") == 0);
-        FUZZ_CHECK(wans.insert(g.interface).second);
-        FUZZ_CHECK(ifbs.insert(ifb).second);
+        FUZZ_CHECK(wans.insert(g.interface).second && ifbs.insert(ifb).second);
         FUZZ_CHECK(g.downloadBps >= -1 && g.uploadBps >= -1);
         FUZZ_CHECK(g.line >= 1 && g.line <= lines);
     }
@@ -143,22 +105,21 @@ void CheckSim(int lines, const fuzz::MemoryFile& file) {
     corvane::SimConfig config;
     std::string error;
     if (!corvane::LoadSimConfig(file.path(), &config, &error)) {
-        CheckError(error, file.path(), lines);
+        fuzz::CheckFileError(error, file.path(), lines);
         return;
     }
     FUZZ_CHECK(!config.lines.empty());
     for (const corvane::SimLine& line : config.lines) {
         FUZZ_CHECK(!line.capacity.empty() && line.capacity.front().atSeconds == 0);
+        FUZZ_CHECK(!line.demand.empty() && line.demand.front().atSeconds == 0);
         for (size_t i = 0; i < line.capacity.size(); ++i) {
             FUZZ_CHECK(line.capacity[i].mbps > 0);
             if (i > 0) FUZZ_CHECK(line.capacity[i].atSeconds > line.capacity[i - 1].atSeconds);
         }
-        FUZZ_CHECK(!line.demand.empty() && line.demand.front().atSeconds == 0);
         for (size_t i = 1; i < line.demand.size(); ++i) {
             FUZZ_CHECK(line.demand[i].atSeconds > line.demand[i - 1].atSeconds);
         }
-        FUZZ_CHECK(line.bufferBytes >= 0);
-        FUZZ_CHECK(line.processShare >= 0 && line.processShare <= 1);
+        FUZZ_CHECK(line.bufferBytes >= 0 && line.processShare >= 0 && line.processShare <= 1);
     }
 }
 
@@ -168,7 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static fuzz::MemoryFile* simFile = new fuzz::MemoryFile("sim.ini");
 
     const std::string text(reinterpret_cast<const char*>(data), size);
-    const int lines = LineCount(text);
+    const int lines = fuzz::LineCount(text);
     SplitInDialect(text, corvane::kScenarioDialect, lines);
     // The dialect of the static and kernel files (each keeps its own copy).
     constexpr corvane::IniDialect kOnceOnly{

@@ -5,10 +5,11 @@
 #include <stdlib.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <tuple>
 #include <vector>
+
+#include "support/test_support.h"
 
 namespace platform {
 namespace {
@@ -25,16 +26,10 @@ struct Result {
 
 class RegistryTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        ASSERT_NE(mkdtemp(dir_.data()), nullptr);
-        Use(dir_ + "/hive.reg");
-    }
-    void TearDown() override {
-        unsetenv("SANDROW_REGISTRY");
-        std::filesystem::remove_all(dir_);
-    }
+    void SetUp() override { Use(dir_.file("hive.reg")); }
+    void TearDown() override { unsetenv("SANDROW_REGISTRY"); }
     void Use(const std::string& path) { setenv("SANDROW_REGISTRY", (path_ = path).c_str(), 1); }
-    void Write(const std::string& bytes) { std::ofstream(path_, std::ios::binary) << bytes; }
+    void Write(const std::string& bytes) { test::WriteFile(path_, bytes); }
     // Reads `name` from a fresh open into a buffer of `cap` bytes (no buffer when cap is 0).
     Result Read(const wchar_t* name, DWORD cap = 64) {
         Result r;
@@ -47,7 +42,8 @@ class RegistryTest : public ::testing::Test {
         EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
         return r;
     }
-    std::string dir_ = "/tmp/registry_test.XXXXXX", path_;
+    test::TempDir dir_;
+    std::string path_;
 };
 
 TEST_F(RegistryTest, OpenResultCodes) {
@@ -67,7 +63,7 @@ TEST_F(RegistryTest, OpenResultCodes) {
     int n = 0;
     for (const auto& [kind, content, subkey, rc] : cases) {
         SCOPED_TRACE(n);
-        Use(dir_ + "/case" + std::to_string(n++));
+        Use(dir_.file("case" + std::to_string(n++)));
         if (kind == kDirectory) std::filesystem::create_directory(path_);
         if (kind == kFile || kind == kBelowFile) Write(content);
         if (kind == kBelowFile) Use(path_ + "/hive.reg");

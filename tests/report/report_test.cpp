@@ -11,6 +11,7 @@
 #include <deque>
 #include <limits>
 #include <mutex>
+#include <regex>
 #include <tuple>
 
 #include "log/logger.h"
@@ -25,15 +26,8 @@ namespace {
 using Behaviour = test::LoopbackServer::Handler;
 
 // Thread ids and socket numbers vary.
-std::string Normalised(std::string console) {
-    for (const std::string word : {"Thrd ", "sock "}) {
-        for (size_t at = console.find(word); at != std::string::npos; at = console.find(word, at)) {
-            at += word.size();
-            size_t end = std::min(console.find_first_not_of("0123456789", at), console.size());
-            console = console.substr(0, at) + 'N' + console.substr(end);
-        }
-    }
-    return console;
+std::string Normalised(const std::string& console) {
+    return std::regex_replace(console, std::regex("(Thrd|sock) [0-9]+"), "$1 N");
 }
 
 std::string Field(const std::string& request, const std::string& name) {

@@ -4,27 +4,29 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace {
+
+auto Fields(const IspCtx& c) {
+    return std::make_tuple(c.TargetIfIndex, c.G, c.TSD_Threshold, c.TSD_Threshold_relaxed,
+                           c.firstSample, c.failureCount, c.active, c.gProbeCount,
+                           c.reportedProbeCount, c.idleProbeTimeMIN, c.aperture, c.mbps_MMA,
+                           c.DeferralPoint.mbps, c.DeferralPoint.untilTick, c.deviceIDs.size());
+}
 
 TEST(IspCtx, ReinitialisationWritesStartValuesAndKeepsTheMacTexts) {
     ResetIspContextsForTest();
-    for (const IspCtx& ctx : gIspCtx) {
-        EXPECT_EQ(ctx.G, 0);  // in use as far as start-up code can tell
-        EXPECT_EQ(ctx.TargetIfIndex, 0);
-        EXPECT_EQ(ctx.TSD_Threshold, 0u);
-        EXPECT_EQ(ctx.firstSample, 0);
+    for (const IspCtx& ctx : gIspCtx) {  // G 0: in use as far as start-up code can tell
+        EXPECT_EQ(Fields(ctx),
+                  std::make_tuple(0, 0, 0u, 0u, 0, 0u, 0, 0u, 0u, 0u, 0.0, 0.0, 0.0, 0u, 0u));
     }
 
     IspCtx& used = gIspCtx[3];
-    used.G = 2;
-    used.failureCount = 3;
-    used.active = 1;
-    used.gProbeCount = 77;
-    used.reportedProbeCount = 70;
-    used.aperture = 90.9;
-    used.mbps_MMA = 12.5;
-    used.idleProbeTimeMIN = 14;
-    used.TSD_Threshold_relaxed = 30;
+    std::tie(used.G, used.failureCount, used.active, used.gProbeCount, used.reportedProbeCount) =
+        std::make_tuple(2, 3, 1, 77, 70);
+    std::tie(used.aperture, used.mbps_MMA, used.idleProbeTimeMIN, used.TSD_Threshold_relaxed) =
+        std::make_tuple(90.9, 12.5, 14, 30);
     used.DeferralPoint = {55.0, 123456};
     used.deviceIDs = {4, 5};
     used.gatewayMAC = L"02-00-00-00-00-01";
@@ -32,21 +34,8 @@ TEST(IspCtx, ReinitialisationWritesStartValuesAndKeepsTheMacTexts) {
 
     ReinitIspContexts();
     for (const IspCtx& ctx : gIspCtx) {
-        EXPECT_EQ(ctx.TargetIfIndex, -1);
-        EXPECT_EQ(ctx.G, -1);
-        EXPECT_EQ(ctx.TSD_Threshold, 0xFFFFFFFFu);
-        EXPECT_EQ(ctx.TSD_Threshold_relaxed, 0xFFFFFFFFu);
-        EXPECT_EQ(ctx.firstSample, 1);
-        EXPECT_EQ(ctx.failureCount, 0u);
-        EXPECT_EQ(ctx.active, 0);
-        EXPECT_EQ(ctx.gProbeCount, 0u);
-        EXPECT_EQ(ctx.reportedProbeCount, 0u);
-        EXPECT_EQ(ctx.idleProbeTimeMIN, 0u);
-        EXPECT_EQ(ctx.aperture, 0.0);
-        EXPECT_EQ(ctx.mbps_MMA, 0.0);
-        EXPECT_EQ(ctx.DeferralPoint.mbps, 0.0);
-        EXPECT_EQ(ctx.DeferralPoint.untilTick, 0u);
-        EXPECT_TRUE(ctx.deviceIDs.empty());
+        EXPECT_EQ(Fields(ctx), std::make_tuple(-1, -1, 0xFFFFFFFFu, 0xFFFFFFFFu, 1, 0u, 0, 0u, 0u,
+                                               0u, 0.0, 0.0, 0.0, 0u, 0u));
     }
     EXPECT_EQ(used.gatewayMAC, L"02-00-00-00-00-01");
     EXPECT_EQ(used.adapterMAC, L"02-00-00-00-00-99");

@@ -9,10 +9,8 @@
 #include <cstdio>
 #include <deque>
 
-#include "log/logger.h"
-#include "platform/clock.h"
-#include "speedtest/http_exchange.h"
 #include "speedtest/loopback_server.h"
+#include "speedtest/speedtest_fixture.h"
 #include "support/fake_clock.h"
 #include "support/test_support.h"
 
@@ -54,23 +52,12 @@ class ScriptedCounter : public test::FakeClock {
     std::deque<int64_t> stamps_;
 };
 
-class BestServerTest : public ::testing::Test {
+class BestServerTest : public test::SpeedtestTest {
   protected:
     void SetUp() override {
-        platform::ResetClockForTest();
-        ClearLastErrorText();
-        platform::gPerfFrequency = platform::kPerfFrequency;
-        ResetLoggerForTest();
+        SpeedtestTest::SetUp();
         InitLogger();
-        ExchangeSettings settings;
-        settings.port = server_.port();
-        SetExchangeSettingsForTest(settings);
-    }
-    void TearDown() override {
-        ResetExchangeSettingsForTest();
-        ResetLoggerForTest();
-        platform::ResetClockForTest();
-        ClearLastErrorText();
+        UsePort(server_.port());
     }
 
     test::LoopbackServer server_{test::AnswerWith(test::HttpReply("test=test"))};

@@ -11,9 +11,8 @@
 #include <random>
 #include <sstream>
 
-#include "platform/clock.h"
-#include "speedtest/http_exchange.h"
 #include "speedtest/loopback_server.h"
+#include "speedtest/speedtest_fixture.h"
 #include "support/test_support.h"
 
 namespace {
@@ -43,25 +42,12 @@ std::vector<std::string> Ids(const ServerList& servers) {
     return ids;
 }
 
-class DirectoryTest : public ::testing::Test {
+class DirectoryTest : public test::SpeedtestTest {
   protected:
     void SetUp() override {
-        platform::ResetClockForTest();
-        ClearLastErrorText();
-        ResetDirectoryForTest();
-        ExchangeSettings settings;
-        settings.port = server_.port();
-        SetExchangeSettingsForTest(settings);
-        ::setenv("SANDROW_DIRECTORY_HOST", "127.0.0.1", 1);
-        ::setenv("SANDROW_DIRECTORY_HOST2", "127.0.0.2", 1);
-    }
-    void TearDown() override {
-        ::unsetenv("SANDROW_DIRECTORY_HOST");
-        ::unsetenv("SANDROW_DIRECTORY_HOST2");
-        ResetExchangeSettingsForTest();
-        ResetDirectoryForTest();
-        platform::ResetClockForTest();
-        ClearLastErrorText();
+        SpeedtestTest::SetUp();
+        UsePort(server_.port());
+        UseDirectoryHosts();
     }
     void Serve(std::string config, std::string primary, std::string secondary) {
         std::lock_guard<std::mutex> lock(mutex_);

@@ -1,42 +1,42 @@
 // Hostile HTTP peers (endless streams, absurd chunk sizes, endless headers,
-// silence, trickles, resets mid-body), a memory meter and a console sink that
-// keeps streamed filler short. Every server wait also watches its stop signal.
+// silence, resets mid-body), a memory meter and a console sink that keeps
+// streamed filler short.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <malloc.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
-#include <functional>
 #include <mutex>
-#include <string>
-#include <string_view>
-#include <vector>
 
 #include "platform/console.h"
 #include "speedtest/loopback_server.h"
 
 namespace hostile {
 
-using Stream = test::Stream;
 using Peer = test::Connection;
 using Server = test::LoopbackServer;
 
-// A body that never ends.
-inline Stream EndlessBody() {
-    return {"HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\n\r\n", "<!-- hostile 0123456789 -->"};
-}
-// Header lines without end: the blank line never comes.
-inline Stream EndlessHeaders() {
-    return {"HTTP/1.1 200 OK", "\r\nX-Hostile: 0123456789abcdef"};
-}
-// A chunked reply whose first chunk names `size` (hex), then filler forever.
-inline Stream EndlessChunk(const std::string& size) {
-    return {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + size + "\r\n",
-            "<!-- hostile 0123456789 -->"};
+// `head` once, then `unit` over and over; the unit holds neither "[" nor "]",
+// so a console line stays apart from the filler it quotes.
+struct Stream {
+    std::string head, unit;
+};
+const Stream kEndlessBody{"HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\n\r\n",
+                          "<!-- hostile 0123456789 -->"};
+const Stream kEndlessHeaders{"HTTP/1.1 200 OK", "\r\nX-Hostile: 0123456789abcdef"};
+// A chunked reply whose first chunk names 2^63, then filler forever.
+const Stream kEndlessChunk{
+    "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n8000000000000000\r\n", kEndlessBody.unit};
+
+// The stream until the client stops taking it.
+inline void StreamForever(Peer& p, const Stream& stream) {
+    std::string block;
+    while (block.size() < 65536) block += stream.unit;  // whole units keep the phase
+    p.StreamGenerated(stream.head, [&block] { return block; });
 }
 
 // A handler the test swaps while the server runs.
@@ -47,11 +47,9 @@ class Switch {
         handler_ = std::move(handler);
     }
     void operator()(Peer& p) const {
-        Server::Handler handler;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            handler = handler_;
-        }
+        std::unique_lock<std::mutex> lock(mutex_);
+        Server::Handler handler = handler_;
+        lock.unlock();
         handler(p);
     }
 
@@ -65,10 +63,7 @@ inline std::string MaskNumbersAfter(std::string text, std::string_view marker,
                                     std::string_view mask) {
     for (size_t at = text.find(marker); at != std::string::npos; at = text.find(marker, at)) {
         at += marker.size();
-        size_t end = at;
-        while (end < text.size() && ((text[end] >= '0' && text[end] <= '9') || text[end] == '.')) {
-            ++end;
-        }
+        const size_t end = std::min(text.find_first_not_of("0123456789.", at), text.size());
         if (end == at) continue;
         text.replace(at, end - at, mask);
         at += mask.size();
@@ -79,10 +74,8 @@ inline std::string MaskNumbersAfter(std::string text, std::string_view marker,
 // A field of /proc/<pid>/status in kB ("VmRSS", "VmHWM"); -1 when unreadable.
 inline long StatusKb(const std::string& field, const std::string& pid = "self") {
     std::ifstream in("/proc/" + pid + "/status");
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.rfind(field + ":", 0) == 0)
-            return std::strtol(line.c_str() + field.size() + 1, nullptr, 10);
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind(field + ":", 0) == 0) return std::atol(line.c_str() + field.size() + 1);
     }
     return -1;
 }
@@ -128,14 +121,14 @@ inline std::string Capped(const std::string& routine, const std::string& host) {
     return routine + ": reply from " + host + " passed 33554432 bytes, reading stopped\n";
 }
 
-// Collects the console, each run of a filler unit (at any phase, longer than
-// one unit) becoming "<filler>" with its length noted, so that 32 MiB quoted
-// stay small; the last byte of a write (its line end) is never in a run.
+// Collects the console, the run of a filler unit in a write (at any phase,
+// longer than one unit) becoming "<filler>" with its length noted, so that
+// 32 MiB quoted stay small; the last byte of a write (its line end) is never
+// in the run. Only what stays is copied, so that the sink does not weigh in
+// the memory figures of what it watches.
 class CondensedConsole {
   public:
-    explicit CondensedConsole(std::vector<std::string> units = {EndlessBody().unit,
-                                                                EndlessHeaders().unit})
-        : units_(std::move(units)) {
+    CondensedConsole() {
         platform::SetConsoleSinkForTest([this](std::string_view text) { Take(text); });
     }
     ~CondensedConsole() { platform::SetConsoleSinkForTest(nullptr); }
@@ -157,43 +150,22 @@ class CondensedConsole {
     }
 
   private:
-    // A write may quote a whole capped reply: it is copied only once condensed,
-    // so that the sink does not weigh in the memory figures of what it watches.
-    void Take(std::string_view write) {
+    void Take(std::string_view w) {
         std::lock_guard<std::mutex> lock(mutex_);
-        std::string held;
-        std::string_view current = write;
-        for (const std::string& unit : units_) {
-            std::string condensed;
-            if (!Condense(current, unit, condensed)) continue;
-            held = std::move(condensed);
-            current = held;
-        }
-        text_ += current;
-    }
-    // False, leaving `out` empty, when `w` holds no run of `unit`.
-    bool Condense(std::string_view w, const std::string& unit, std::string& out) {
-        const size_t period = unit.size();
-        const size_t limit = w.empty() ? 0 : w.size() - 1;  // the last byte stays
-        size_t from = 0;
-        for (;;) {
-            size_t at = w.substr(0, limit).find(unit, from);
-            if (at == std::string_view::npos) break;
-            size_t start = at;
-            while (start > from && w[start - 1] == w[start - 1 + period]) --start;
-            size_t end = at + period;
+        const size_t limit = w.empty() ? 0 : w.size() - 1;
+        for (const std::string& unit : {kEndlessBody.unit, kEndlessHeaders.unit}) {
+            const size_t at = w.substr(0, limit).find(unit), period = unit.size();
+            if (at == std::string_view::npos) continue;
+            size_t start = at, end = at + period;
+            while (start > 0 && w[start - 1] == w[start - 1 + period]) --start;
             while (end < limit && w[end] == w[end - period]) ++end;
-            out.append(w.substr(from, start - from));
-            out += "<filler>";
+            text_.append(w.substr(0, start)).append("<filler>").append(w.substr(end));
             runs_.push_back(end - start);
-            from = end;
+            return;
         }
-        if (from == 0) return false;
-        out.append(w.substr(from));
-        return true;
+        text_.append(w);
     }
 
-    std::vector<std::string> units_;
     mutable std::mutex mutex_;
     std::string text_;
     std::vector<size_t> runs_;
@@ -205,45 +177,28 @@ using Behaviour = std::function<Server::Handler(const std::string& whole, const 
 
 // Reads the request, then `then`, whatever the document.
 inline Behaviour Always(std::function<void(Peer&)> then) {
-    return [then](const std::string&, const std::string&) -> Server::Handler {
-        return [then](Peer& p) {
-            p.ReadRequest();
-            then(p);
-        };
-    };
+    return [then](const std::string&, const std::string&) { return test::AfterRequest(then); };
 }
 inline Behaviour Streams(Stream stream) {
-    return Always([stream](Peer& p) { p.StreamForever(stream); });
+    return Always([stream](Peer& p) { StreamForever(p, stream); });
 }
 inline Behaviour HoldsSilently() {
     return Always([](Peer& p) { p.HoldSilently(); });
 }
-// Resets before a byte of the answer.
-inline Behaviour ResetsAtOnce() {
-    return Always([](Peer& p) { p.Close(true); });
-}
 // A chunked reply whose one chunk names `size` and holds the whole document.
 inline Behaviour ChunkOfSize(std::string size) {
     return [size](const std::string& whole, const std::string&) {
-        return [size, whole](Peer& p) {
-            p.ReadRequest();
-            p.Send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + size + "\r\n" + whole +
-                   "\r\n0\r\n\r\n");
-        };
+        return test::AnswerWith("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + size +
+                                "\r\n" + whole + "\r\n0\r\n\r\n");
     };
 }
 // Promises a long body, sends the cut, then goes silent or resets.
 inline Behaviour StopsMidBody(bool reset) {
     return [reset](const std::string&, const std::string& cut) {
-        return [reset, cut](Peer& p) {
-            p.ReadRequest();
+        return test::AfterRequest([reset, cut](Peer& p) {
             p.Send("HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\n" + cut);
-            if (reset) {
-                p.Close(true);
-            } else {
-                p.HoldSilently();
-            }
-        };
+            reset ? p.Close(true) : p.HoldSilently();
+        });
     };
 }
 

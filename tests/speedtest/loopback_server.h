@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -42,13 +43,6 @@ inline int ListenOn(const std::string& address, uint16_t* port) {
     *port = ntohs(at.sin_port);
     return fd;
 }
-
-// `head` once, then `unit` over and over; the unit holds neither "[" nor "]",
-// so a console line stays apart from the filler it quotes.
-struct Stream {
-    std::string head;
-    std::string unit;
-};
 
 // One accepted connection, non-blocking; every wait also ends when the
 // server stops.
@@ -88,35 +82,24 @@ class Connection {
             ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
             if (n > 0) {
                 bytes.remove_prefix(static_cast<size_t>(n));
-            } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-                if (!Wait(POLLOUT, Forever())) return false;
-            } else {
+            } else if (n == 0 || (errno != EAGAIN && errno != EINTR) || !Wait(POLLOUT, Forever())) {
                 return false;
             }
         }
         return true;
     }
-    // The stream until the client stops taking it.
-    void StreamForever(const Stream& stream) {
-        std::string block;
-        while (block.size() < 65536) block += stream.unit;  // whole units keep the phase
-        StreamGenerated(stream.head, [&block] { return block; });
-    }
-    // Blocks from `next` (a new one each call) until the client stops taking them.
+    // `head`, then blocks from `next` (a new one each call) until the client
+    // stops taking them.
     void StreamGenerated(const std::string& head, const std::function<std::string()>& next) {
         if (!Send(head)) return;
         while (Send(next())) {
         }
     }
-    // One piece every `everyMs` for `forMs`: never idle long, never done.
-    void Trickle(std::string_view piece, int everyMs, int forMs) {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(forMs);
-        while (std::chrono::steady_clock::now() < until && Send(piece)) {
-            if (Stopped(everyMs)) return;
-        }
-    }
     // Waits `ms`, cut short when the server stops.
-    void Pause(int ms) { Stopped(ms); }
+    void Pause(int ms) {
+        pollfd entry{stop_, POLLIN, 0};
+        ::poll(&entry, 1, ms);
+    }
     // Says nothing more until the client closes or the server stops.
     void HoldSilently() {
         char buffer[4096];
@@ -137,10 +120,6 @@ class Connection {
     static std::chrono::steady_clock::time_point Forever() {
         return std::chrono::steady_clock::time_point::max();
     }
-    bool Stopped(int ms) {
-        pollfd entry{stop_, POLLIN, 0};
-        return ::poll(&entry, 1, ms) > 0;
-    }
     // True when the socket is ready for `events` (or has an error to tell);
     // false on the stop signal or at `until`.
     bool Wait(short events, std::chrono::steady_clock::time_point until) {
@@ -155,8 +134,7 @@ class Connection {
             pollfd entries[2] = {{fd_, events, 0}, {stop_, POLLIN, 0}};
             int ready = ::poll(entries, 2, ms);
             if (ready < 0 && errno == EINTR) continue;
-            if (ready <= 0 || entries[1].revents != 0) return false;
-            return true;
+            return ready > 0 && entries[1].revents == 0;
         }
     }
 
@@ -226,27 +204,44 @@ inline std::string HttpReply(const std::string& body, const std::string& status 
            "\r\nConnection: close\r\n\r\n" + body;
 }
 
+// The calling thread in a fresh network namespace with loopback up, where a
+// server may take port 80, and back on destruction; threads and processes it
+// starts meanwhile stay in it. Not entered without root.
+class PrivateNetwork {
+  public:
+    PrivateNetwork() : home_(::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC)) {
+        entered_ = home_ >= 0 && ::unshare(CLONE_NEWNET) == 0 &&
+                   std::system("ip link set lo up >/dev/null 2>&1") == 0;
+    }
+    ~PrivateNetwork() {
+        if (home_ < 0) return;
+        ::setns(home_, CLONE_NEWNET);
+        ::close(home_);
+    }
+    bool entered() const { return entered_; }
+
+  private:
+    int home_;
+    bool entered_ = false;
+};
+
+// Reads the request, then `then`.
+inline LoopbackServer::Handler AfterRequest(std::function<void(Connection&)> then) {
+    return [then](Connection& c) {
+        c.ReadRequest();
+        then(c);
+    };
+}
 inline LoopbackServer::Handler AnswerWith(std::string reply) {
-    return [reply](Connection& c) {
-        c.ReadRequest();
-        c.Send(reply);
-    };
+    return AfterRequest([reply](Connection& c) { c.Send(reply); });
 }
-
-// Reads the request, then ends the connection with RST.
+// Ends the connection with RST.
 inline LoopbackServer::Handler ResetAfterRequest() {
-    return [](Connection& c) {
-        c.ReadRequest();
-        c.Close();
-    };
+    return AfterRequest([](Connection& c) { c.Close(); });
 }
-
-// Reads the request and answers nothing until the server stops.
+// Answers nothing until the server stops.
 inline LoopbackServer::Handler SilentAfterRequest() {
-    return [](Connection& c) {
-        c.ReadRequest();
-        c.HoldSilently();
-    };
+    return AfterRequest([](Connection& c) { c.HoldSilently(); });
 }
 
 }  // namespace test

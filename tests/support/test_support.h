@@ -28,9 +28,7 @@ class TempDir {
   public:
     TempDir() {
         std::string pattern = (std::filesystem::temp_directory_path() / "sandrow-XXXXXX").string();
-        std::vector<char> buffer(pattern.begin(), pattern.end());
-        buffer.push_back('\0');
-        path_ = ::mkdtemp(buffer.data());
+        path_ = ::mkdtemp(pattern.data());
     }
     ~TempDir() {
         std::error_code ec;
@@ -123,7 +121,7 @@ inline std::vector<std::string> LogMessages(const std::string& path) {
     std::string line;
     while (std::getline(in, line)) {
         if (line.empty()) continue;  // the extra LF after each CR LF
-        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.back() == '\r') line.pop_back();
         auto tilde = line.find(">~");
         messages.push_back(tilde == std::string::npos ? line : line.substr(tilde + 2));
     }

@@ -1,26 +1,195 @@
-// The probe cycle driven second by second: a traffic reading and, where the
-// cycle probes, a scripted probe answer per step; the aperture, thresholds and
-// console lines are checked after each step.
-#include "aperture/probe_cycle.h"
-
+// The aperture: its moves (arithmetic, caps, console lines and the limits
+// they set) and the probe cycle driven second by second, a traffic reading
+// and, where the cycle probes, a scripted probe answer per step, on a
+// discovered gateway of the in-memory service.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <deque>
 #include <optional>
 #include <string>
 #include <tuple>
 
-#include "aperture/aperture_fixture.h"
+#include "aperture/moves.h"
+#include "aperture/probe_cycle.h"
 #include "config/registry_params.h"
 #include "probe/budget.h"
+#include "probe/latency.h"
+#include "shaper/fake_service.h"
+#include "shaper/gateways.h"
+#include "slots/isp_ctx.h"
 
 namespace {
 
-class Cycle : public test::ApertureTest {
+// One scripted probe answer: seconds to the first byte, or no answer.
+struct ProbeAnswer {
+    double seconds;
+    bool answered = true;
+};
+
+class ApertureTest : public fake::ServiceTest {
+  protected:
+    void SetUp() override {
+        fake::ServiceTest::SetUp();
+        ResetBudgetForTest();
+        ResetLatencyForTest();
+        gUnlimitedProbing = true;  // tests that ration probes set the figures they need
+        // One gateway of 100 mbps down, 20 up, reached by device 7.
+        S().gateways = {{L"02-00-00-00-00-01", 0, 20000000, 100000000}};
+        S().interfaces = {{L"02-00-00-00-00-99", 7, 0}};
+        S().processes = {{L"browser", 7, 0, 0}};
+        ASSERT_EQ(InitTarnelHelper(), S_OK);
+        ASSERT_EQ(DiscoverGateways(), S_OK);
+        ASSERT_EQ(ValidateDLBWForISPs(), S_OK);
+        SetLatencyExchangeForTest([this](const std::string&, const std::string&, double* s) {
+            ++probesSent_;
+            if (answers_.empty()) return -1;
+            ProbeAnswer a = answers_.front();
+            answers_.pop_front();
+            *s = a.seconds;
+            return a.answered ? 0 : -1;
+        });
+    }
+    void TearDown() override {
+        ResetLatencyForTest();
+        ResetBudgetForTest();
+        fake::ServiceTest::TearDown();
+    }
+
+    IspCtx& Slot() { return gIspCtx[0]; }
+    void Shape(double aperture, double floor, double recovery) {
+        std::tie(Slot().aperture, Slot().floor, Slot().DownloadRecoveryBW) =
+            std::tuple(aperture, floor, recovery);
+    }
+    // The download that the last limit call set, in bps.
+    int64_t LastDownloadBps() const {
+        return service_.state->limitCalls.empty() ? -1
+                                                  : service_.state->limitCalls.back().downloadBps;
+    }
+
+    fake::ManualClock clock_;
+    std::deque<ProbeAnswer> answers_;
+    int probesSent_ = 0;
+};
+
+using Moves = ApertureTest;
+
+TEST_F(Moves, LimitDetectedDecreasesByTheRightBranch) {
+    struct Case {
+        double aperture, floor, recovery, mma, peak;
+        bool jtfa;
+        double expected;
+        const char* line;  // the console line's text after "[G 0]"
+    };
+    const Case cases[] = {
+        {100, 70, 100, 30, 0, false, 70,
+         "-----> Decreasing (jump-min) download aperture to _FLOOR_"},
+        {100, 20, 100, 40, 0, false, 50, "-----> Decreasing download aperture to"},
+        {100, 20, 100, 70, 0, false, 70, "-----> Decreasing (jump-min) download aperture to"},
+        {100, 70, 90, 95, 0, false, 90,
+         "-----> [JTT] Decreasing (force-down10) download aperture to"},
+        {100, 70, 90, 85, 0, false, 85, "-----> [JTT] Decreasing (jump-min) download aperture to"},
+        {100, 70, 90, 75, 0, false, 75, "-----> Decreasing (jump-min) download aperture to"},
+        {100, 88, 90, 85, 0, false, 88,
+         "-----> [JTT] Decreasing (jump-min) download aperture to _FLOOR_"},
+        {100, 90, 100, 85, 0, false, 90,
+         "-----> Decreasing (jump-min) download aperture to _FLOOR_"},
+        {100, 70, 100, 30, 0, true, 70, "[TS/JTFA]-----> JUMP TO FLOOR"},
+        {100, 20, 100, 20, 60, false, 50, "-----> Decreasing download aperture to"},  // ref 40
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        gENABLE_JTFA = c.jtfa;
+        Shape(c.aperture, c.floor, c.recovery);
+        test::ConsoleCapture console;
+        EXPECT_EQ(HandleLimitDetected(Slot(), c.mma, c.peak), S_OK);
+        EXPECT_DOUBLE_EQ(Slot().aperture, c.expected);
+        char expected[200];
+        std::snprintf(expected, sizeof(expected), "[G 0]%s: %0.2f mbps [fud %0.2f]\n\n", c.line,
+                      c.expected, c.expected * 1.1);
+        EXPECT_EQ(console.text(), expected);
+        EXPECT_EQ(LastDownloadBps(), static_cast<int64_t>(c.expected * 1.1 * 1000000));
+    }
+    gENABLE_JTFA = false;
+
+    // At the floor nothing moves; with the traffic above the aperture it steps up.
+    size_t calls = S().limitCalls.size();
+    Shape(70, 70, 100);
+    EXPECT_EQ(HandleLimitDetected(Slot(), 30, 0), S_OK);
+    EXPECT_EQ(Slot().aperture, 70);
+    EXPECT_EQ(S().limitCalls.size(), calls);
+    Shape(10, 7, 10);
+    EXPECT_EQ(HandleLimitDetected(Slot(), 20, 0), S_OK);
+    EXPECT_DOUBLE_EQ(Slot().aperture, 10.5);  // capped at recovery x 1.05
+    EXPECT_EQ(LastDownloadBps(), 11550000);
+}
+
+TEST_F(Moves, StepsUpWithinTheirCapsAndRaiseTheRecoveryPoint) {
+    // Aperture, recovery point, target, the aperture after the step.
+    const std::tuple<double, double, double, double> steps[] = {{4.0, 100, 200, 4.5},
+                                                                {5.0, 100, 200, 5.5},
+                                                                {10.0, 100, 200, 11.0},
+                                                                {10.0, 10, 200, 10.5},
+                                                                {10.0, 100, 10.2, 10.2}};
+    for (const auto& [aperture, recovery, target, expected] : steps) {
+        Shape(aperture, 1, recovery);
+        EXPECT_EQ(StepUpAperture(Slot(), target, "IDLE"), S_OK);
+        EXPECT_DOUBLE_EQ(Slot().aperture, expected) << aperture;
+    }
+    test::ConsoleCapture console;
+    Shape(10, 1, 100);
+    EXPECT_EQ(StepUpAperture(Slot(), 10, "IDLE"), 0);  // target not above: nothing at all
+    EXPECT_EQ(console.text(), "");
+
+    Shape(60, 30, 50);
+    CheckAndIncreaseFloor(Slot());
+    EXPECT_DOUBLE_EQ(Slot().DownloadRecoveryBW, 52.5);
+    EXPECT_DOUBLE_EQ(Slot().floor, 36.75);
+    Shape(51, 40, 50);  // recovery follows to the aperture; the floor never falls
+    CheckAndIncreaseFloor(Slot());
+    EXPECT_DOUBLE_EQ(Slot().DownloadRecoveryBW, 51);
+    EXPECT_DOUBLE_EQ(Slot().floor, 40);
+    gAllowUpperLimitGrowth = 0;
+    Shape(60, 30, 50);
+    CheckAndIncreaseFloor(Slot());
+    EXPECT_DOUBLE_EQ(Slot().DownloadRecoveryBW, 50);
+}
+
+TEST_F(Moves, JumpDownRestoreAndFailedLimits) {
+    // aperture, floor, JTFA, after the jump (the recovery point is 90).
+    const std::tuple<double, double, bool, double> jumps[] = {
+        {100, 70, false, 90}, {72, 70, false, 70}, {100, 60, true, 60}};
+    for (const auto& [aperture, floor, jtfa, expected] : jumps) {
+        gENABLE_JTFA = jtfa;
+        Shape(aperture, floor, 90);
+        EXPECT_EQ(JumpDownAtMax(Slot()), S_OK);
+        EXPECT_DOUBLE_EQ(Slot().aperture, expected) << aperture;
+    }
+    gENABLE_JTFA = false;
+
+    Shape(10, 7, 90.9090909090909);
+    {
+        test::ConsoleCapture console;
+        EXPECT_EQ(RestoreMaxBW(Slot()), S_OK);
+        EXPECT_EQ(console.text(),
+                  "[G 0]+++++> Set aperture to recovery value: 90.91 mbps [fud 100.00]\n\n");
+    }
+    EXPECT_EQ(LastDownloadBps(), 100000000);  // the configured 100 mbps again
+    EXPECT_EQ(S().limitCalls.back().uploadBps, 20000000);
+
+    // A refused limit is logged and returned; the aperture keeps its new value.
+    S().answers["SetGatewayLimits"] = {E_FAIL, true};
+    Shape(40, 20, 50);
+    EXPECT_EQ(RestoreMaxBW(Slot()), E_FAIL);
+    EXPECT_EQ(Slot().aperture, 50);
+    EXPECT_EQ(Log().back(), "<ERROR>:RestoreMaxBW() - SetNetworkLimits() FAILED, hr=2147500037");
+}
+
+class Cycle : public ApertureTest {
   protected:
     // One second of traffic at `mbps`, then one cycle; `answer` is queued for
     // a probe the cycle may send.
-    HRESULT Tick(double mbps, std::optional<test::ProbeAnswer> answer = std::nullopt) {
+    HRESULT Tick(double mbps, std::optional<ProbeAnswer> answer = std::nullopt) {
         if (answer) answers_.push_back(*answer);
         S().processes[0].download += static_cast<int64_t>(mbps * 1000000);
         clock_.AdvanceSeconds(1.0);
@@ -47,22 +216,17 @@ class Cycle : public test::ApertureTest {
 };
 
 TEST(ThresholdRule, BandsAndARelaxedThresholdThatOnlyGrows) {
-    struct Case {
-        uint32_t minMs, tsd, relaxed;
-    };
-    const Case fromUnset[] = {{0, 10, 20},   {40, 50, 60},    {41, 52, 62},   {80, 91, 101},
-                              {81, 93, 103}, {120, 132, 142}, {121, 134, 144}};
-    for (const Case& c : fromUnset) {
-        IspCtx ctx{};
-        ctx.TSD_Threshold = ctx.TSD_Threshold_relaxed = kThresholdNotLearnt;
-        ApplyThresholdRule(ctx, c.minMs);
-        EXPECT_EQ(std::tie(ctx.TSD_Threshold, ctx.TSD_Threshold_relaxed),
-                  std::tie(c.tsd, c.relaxed))
-            << c.minMs;
-    }
+    // The idle minimum, the threshold and the relaxed one it sets.
+    const std::tuple<uint32_t, uint32_t, uint32_t> fromUnset[] = {
+        {0, 10, 20},   {40, 50, 60},    {41, 52, 62},   {80, 91, 101},
+        {81, 93, 103}, {120, 132, 142}, {121, 134, 144}};
     IspCtx ctx{};
-    ctx.TSD_Threshold = ctx.TSD_Threshold_relaxed = kThresholdNotLearnt;
-    ApplyThresholdRule(ctx, 121);
+    for (const auto& [minMs, tsd, relaxed] : fromUnset) {
+        ctx.TSD_Threshold = ctx.TSD_Threshold_relaxed = kThresholdNotLearnt;
+        ApplyThresholdRule(ctx, minMs);
+        EXPECT_EQ(std::tie(ctx.TSD_Threshold, ctx.TSD_Threshold_relaxed), std::tie(tsd, relaxed))
+            << minMs;
+    }
     ApplyThresholdRule(ctx, 30);  // a faster minimum lowers one threshold only
     EXPECT_EQ(std::tie(ctx.TSD_Threshold, ctx.TSD_Threshold_relaxed), std::make_tuple(40u, 144u));
     EXPECT_EQ(ProbeMs(0.0349999), 34u);   // truncated, not rounded
@@ -178,28 +342,23 @@ TEST_F(Cycle, MaxProcedureWithBudgetStepsUpThenJumpsDown) {
 
 TEST_F(Cycle, MaxProcedureUnlimitedProbesBeforeGrowing) {
     Learnt();
-    Slot().aperture = 80;
-    struct Case {
-        double seconds;
-        double aperture;  // after the cycle
-        const char* verdict;
-    };
-    const Case cases[] = {
+    // The probe's answer, the aperture after the cycle, the verdict logged.
+    const std::tuple<double, double, const char*> cases[] = {
         {0.030, 88.0, " [INCREASE BW]"},    // fast: grows, stays
         {0.040, 79.2, " [INCREASE BW]"},    // under relaxed, over TSD: grows then jumps down
         {0.046, 72.0, " [_NO_ Increase]"},  // over relaxed: no growth, jumps down
     };
-    for (const Case& c : cases) {
+    for (const auto& [seconds, aperture, verdict] : cases) {
         Slot().aperture = 80;
         Steady(85);
         Slot().flatProbeArmed = 1;
         MarkLog();
-        EXPECT_EQ(Tick(85, {{c.seconds}}), S_OK);
-        EXPECT_NEAR(Slot().aperture, c.aperture, 1e-9) << c.seconds;
+        EXPECT_EQ(Tick(85, {{seconds}}), S_OK);
+        EXPECT_NEAR(Slot().aperture, aperture, 1e-9) << seconds;
         const auto lines = LogSinceMark();
         EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
-            return line.find(c.verdict) != std::string::npos;
-        })) << c.verdict;
+            return line.find(verdict) != std::string::npos;
+        })) << verdict;
     }
 }
 
@@ -249,7 +408,7 @@ TEST_F(Cycle, HugeReadingsFailedProbesAndTheTrafficLine) {
     Steady(80);
     Slot().flatProbeArmed = 1;
     const double before = Slot().prevMbps;
-    EXPECT_EQ(Tick(80, test::ProbeAnswer{0, false}), E_FAIL);
+    EXPECT_EQ(Tick(80, ProbeAnswer{0, false}), E_FAIL);
     EXPECT_TRUE(Printed("MeasureHostLatency: failed to detect latency from: host=speed.example\n"));
     EXPECT_EQ(Slot().prevMbps, before);  // the cycle ended before its copy
     EXPECT_EQ(Slot().gProbeCount, 1u);   // the failed probe still counts

@@ -1,0 +1,50 @@
+// What the speed-test cases share: the clock, the shared error, the
+// exchange's settings, the directory's globals and hosts and the logger
+// start at their defaults and are put back afterwards.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include "log/logger.h"
+#include "platform/clock.h"
+#include "speedtest/directory.h"
+#include "speedtest/http_exchange.h"
+
+namespace test {
+
+class SpeedtestTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        Reset();
+        platform::gPerfFrequency = platform::kPerfFrequency;
+    }
+    void TearDown() override { Reset(); }
+
+    // The exchanges aimed at `port`, with an idle limit of `idleMs`.
+    static void UsePort(uint16_t port, uint32_t idleMs = 60000, uint32_t sendMs = 15000) {
+        ExchangeSettings settings;
+        settings.port = port;
+        settings.idleTimeoutMs = idleMs;
+        settings.sendTimeoutMs = sendMs;
+        SetExchangeSettingsForTest(settings);
+    }
+    // The directory at 127.0.0.1 and, second, at 127.0.0.2.
+    static void UseDirectoryHosts() {
+        ::setenv("SANDROW_DIRECTORY_HOST", "127.0.0.1", 1);
+        ::setenv("SANDROW_DIRECTORY_HOST2", "127.0.0.2", 1);
+    }
+
+  private:
+    static void Reset() {
+        ::unsetenv("SANDROW_DIRECTORY_HOST");
+        ::unsetenv("SANDROW_DIRECTORY_HOST2");
+        ResetExchangeSettingsForTest();
+        ResetDirectoryForTest();
+        ResetLoggerForTest();
+        platform::ResetClockForTest();
+        ClearLastErrorText();
+    }
+};
+
+}  // namespace test
