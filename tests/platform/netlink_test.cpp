@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -41,13 +42,12 @@ Bytes Concat(std::initializer_list<Bytes> parts) {
 // NLMSG_ERROR with `error` (0: an acknowledgement) and, when given, the
 // kernel's text as an extended-ack attribute after the capped echo.
 Bytes Error(uint32_t seq, uint32_t pid, int error, const std::string& text = "") {
-    Bytes payload(sizeof(nlmsgerr), 0);
+    const nlattr attr{static_cast<uint16_t>(NLA_HDRLEN + text.size() + 1), NLMSGERR_ATTR_MSG};
+    Bytes payload(sizeof(nlmsgerr) + (text.empty() ? 0 : NLA_ALIGN(attr.nla_len)), 0);
     std::memcpy(payload.data(), &error, sizeof error);  // nlmsgerr's first field
     if (!text.empty()) {
-        nlattr attr{static_cast<uint16_t>(NLA_HDRLEN + text.size() + 1), NLMSGERR_ATTR_MSG};
-        payload.resize(payload.size() + NLA_ALIGN(attr.nla_len), 0);
-        std::memcpy(payload.data() + sizeof(nlmsgerr), &attr, sizeof attr);
-        std::memcpy(payload.data() + sizeof(nlmsgerr) + NLA_HDRLEN, text.c_str(), text.size());
+        std::memcpy(&payload[sizeof(nlmsgerr)], &attr, sizeof attr);
+        std::copy(text.begin(), text.end(), payload.begin() + sizeof(nlmsgerr) + NLA_HDRLEN);
     }
     return Message(NLMSG_ERROR, text.empty() ? NLM_F_CAPPED : NLM_F_CAPPED | NLM_F_ACK_TLVS, seq,
                    pid, payload);
