@@ -94,7 +94,11 @@ Ranking MeasureServers(ServerList& servers) {
 }  // namespace
 
 int GetBestServer(ServerList& servers) {
-    const auto [best, worst, secondWorst, thirdWorst] = MeasureServers(servers);
+    const Ranking ranking = MeasureServers(servers);
+    const Slot& best = ranking.best;
+    const Slot& worst = ranking.worst;
+    const Slot& secondWorst = ranking.secondWorst;
+    const Slot& thirdWorst = ranking.thirdWorst;
 
     auto valid = [&servers](const Slot& slot) {
         return slot.index >= 0 && static_cast<size_t>(slot.index) < servers.size();
