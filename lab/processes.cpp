@@ -78,20 +78,16 @@ std::string FindInPath(const std::string& name) {
     }
 }
 
-// What the child does between fork and exec, all of it made before the fork:
-// only async-signal-safe calls are allowed there (the lab has threads).
+// What the child needs between fork and exec, all of it made before the fork:
+// only async-signal-safe calls are allowed there (the lab has threads), so
+// it only reads the options and the vectors built for it.
 struct ExecPlan {
+    const ChildProcess::Options& options;
     const char* program;
     char* const* argv;
     char* const* env;
     size_t listenPid;  // the entry of env whose digits the child writes
-    const char* input;
-    const char* output;     // nullptr: the lab's own
-    const char* directory;  // nullptr: the lab's own
-    bool ownProcessGroup;
-    bool socketActivation;
-    int extraFd;
-    int reportFd;  // gets the errno when the exec cannot happen
+    int reportFd;      // gets the errno when the exec cannot happen
     pid_t parent;
 };
 
@@ -100,7 +96,7 @@ struct ExecPlan {
     // sandrow or bus outlives a killed run.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() != plan.parent) ::_exit(127);
-    if (plan.ownProcessGroup) ::setpgid(0, 0);
+    if (plan.options.ownProcessGroup) ::setpgid(0, 0);
     // The lab blocks and catches signals of its own; the child starts clean.
     struct sigaction dfl {};
     dfl.sa_handler = SIG_DFL;
@@ -109,19 +105,22 @@ struct ExecPlan {
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    int in = ::open(plan.input, O_RDONLY | O_CLOEXEC);
+    int in = ::open(plan.options.inputPath.c_str(), O_RDONLY | O_CLOEXEC);
     if (in < 0 || !MoveTo(in, STDIN_FILENO)) ChildFail(plan.reportFd);
-    if (plan.output != nullptr) {
-        int out = ::open(plan.output, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (!plan.options.outputPath.empty()) {
+        int out = ::open(plan.options.outputPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC,
+                         0644);
         if (out < 0 || !MoveTo(out, STDOUT_FILENO) || !MoveTo(out, STDERR_FILENO)) {
             ChildFail(plan.reportFd);
         }
     }
-    if (plan.extraFd >= 0 && !MoveTo(plan.extraFd, 3)) ChildFail(plan.reportFd);
-    if (plan.socketActivation) {
+    if (plan.options.extraFd >= 0 && !MoveTo(plan.options.extraFd, 3)) ChildFail(plan.reportFd);
+    if (plan.options.socketActivation) {
         WriteDecimal(plan.env[plan.listenPid] + sizeof kListenPid - 1, ::getpid());
     }
-    if (plan.directory != nullptr && ::chdir(plan.directory) != 0) ChildFail(plan.reportFd);
+    if (!plan.options.workingDirectory.empty() &&
+        ::chdir(plan.options.workingDirectory.c_str()) != 0)
+        ChildFail(plan.reportFd);
     ::execve(plan.program, plan.argv, plan.env);
     ChildFail(plan.reportFd);
 }
@@ -149,8 +148,6 @@ bool ChildProcess::Start(const Options& options, std::string* error) {
             return false;
         }
     }
-    // Everything the child needs is made before the fork: between fork and
-    // exec only async-signal-safe calls are allowed (the lab has threads).
     std::vector<std::string> argv = options.argv;
     std::vector<std::string> env;
     for (const std::string& e : options.environment) {
@@ -167,10 +164,6 @@ bool ChildProcess::Start(const Options& options, std::string* error) {
     rawArgv.push_back(nullptr);
     for (std::string& e : env) rawEnv.push_back(e.data());
     rawEnv.push_back(nullptr);
-    const char* input = options.inputPath.c_str();
-    const char* output = options.outputPath.empty() ? nullptr : options.outputPath.c_str();
-    const char* directory =
-        options.workingDirectory.empty() ? nullptr : options.workingDirectory.c_str();
     int report[2];  // the child's errno when it cannot exec; closed by a successful exec
     if (::pipe2(report, O_CLOEXEC) != 0) {
         *error = std::string("pipe: ") + std::strerror(errno);
@@ -185,9 +178,8 @@ bool ChildProcess::Start(const Options& options, std::string* error) {
         return false;
     }
     if (pid == 0) {
-        RunChild(ExecPlan{program.c_str(), rawArgv.data(), rawEnv.data(), listenPid, input, output,
-                          directory, options.ownProcessGroup, options.socketActivation,
-                          options.extraFd, report[1], parent});
+        RunChild(ExecPlan{options, program.c_str(), rawArgv.data(), rawEnv.data(), listenPid,
+                          report[1], parent});
     }
     ::close(report[1]);
     int childErrno = 0;

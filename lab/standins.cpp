@@ -6,8 +6,6 @@
 #include <algorithm>
 #include <random>
 
-#include "lab/http_server.h"
-
 namespace lab {
 namespace {
 
@@ -158,8 +156,7 @@ std::vector<PostRecord> StandIns::Posts() const {
 }
 
 StandInCounts StandIns::Counts() const {
-    const HttpCounts counts = state_->http.Counts();
-    return StandInCounts{counts.refusedConnections, counts.badRequests};
+    return state_->http.Counts();
 }
 
 std::vector<std::string> StandIns::TakeNotes() {

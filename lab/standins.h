@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "lab/documents.h"
+#include "lab/http_server.h"
 #include "lab/scenario.h"
 
 namespace lab {
@@ -47,10 +48,8 @@ struct PostRecord {
     bool formRead = false;
 };
 
-struct StandInCounts {
-    uint64_t refusedConnections = 0;  // over the connection bound
-    uint64_t badRequests = 0;
-};
+// The HTTP server's own counts: connections over its bound, bad requests.
+using StandInCounts = HttpCounts;
 
 class StandIns {
   public:

@@ -17,6 +17,12 @@ int64_t Bits(uint64_t bytes) {
 
 }  // namespace
 
+bool KernelBackend::FindLinks(const Gateway& g, std::optional<links::Link>* wan,
+                              std::optional<links::Link>* ifb, std::string* problem) {
+    return Check(links::FindLink(t_, g.config.interface, wan), problem) &&
+           (ifb == nullptr || Check(links::FindLink(t_, g.ifbName, ifb), problem));
+}
+
 HResult KernelBackend::Initialize(int32_t a, int32_t b, int32_t c, const std::string& d,
                                   const std::string& e) {
     (void)a, (void)b, (void)c, (void)d, (void)e;
@@ -28,7 +34,7 @@ HResult KernelBackend::GetGateways(std::vector<corvane::Gateway>* out) {
     for (auto& g : gateways_) {
         std::optional<links::Link> wan;
         std::string problem;
-        if (!Check(links::FindLink(t_, g->config.interface, &wan), &problem)) {
+        if (!FindLinks(*g, &wan, nullptr, &problem)) {
             ServiceLog("GetNetworkInfoList: " + problem);
             return kFail;
         }
@@ -53,7 +59,7 @@ HResult KernelBackend::GetInterfaces(std::vector<NetworkInterface>* out) {
     for (auto& g : gateways_) {
         std::optional<links::Link> wan;
         std::string problem;
-        if (!Check(links::FindLink(t_, g->config.interface, &wan), &problem)) {
+        if (!FindLinks(*g, &wan, nullptr, &problem)) {
             ServiceLog("GetNetworkInterfaceList: " + problem);
             return kFail;
         }
@@ -86,8 +92,7 @@ HResult KernelBackend::GetProcesses(int16_t selector, std::vector<TrafficEntry>*
         std::optional<links::Link> wan;
         std::optional<links::Link> ifb;
         std::string problem;
-        if (!Check(links::FindLink(t_, g->config.interface, &wan), &problem) ||
-            !Check(links::FindLink(t_, g->ifbName, &ifb), &problem)) {
+        if (!FindLinks(*g, &wan, &ifb, &problem)) {
             ServiceLog("GetProcessList: " + problem);
             return kFail;
         }

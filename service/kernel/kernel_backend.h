@@ -27,7 +27,6 @@
 
 namespace corvane {
 namespace links = ::nl::links;
-namespace tc = ::nl::tc;
 }  // namespace corvane
 
 namespace corvane {
@@ -133,6 +132,10 @@ class KernelBackend : public Backend {
     void Retry(Gateway& g);
     void Schedule(Gateway& g, Clock::duration delay);
     void OnEvent(const nlmsghdr* message);
+    // The gateway's WAN and, unless `ifb` is nullptr, its IFB as the kernel
+    // shows them now; false with *problem when the kernel could not be asked.
+    bool FindLinks(const Gateway& g, std::optional<links::Link>* wan,
+                   std::optional<links::Link>* ifb, std::string* problem);
     uint64_t RateBytes(const Gateway& g, int64_t bps) const;
     plan::Shaper ShaperFor(const Gateway& g, int64_t bps, bool ingress) const;
 

@@ -14,8 +14,7 @@ HResult KernelBackend::Metrics(std::vector<GatewayMetrics>* out) {
         Gateway& g = **it;
         std::optional<links::Link> wan;
         std::optional<links::Link> ifb;
-        if (!Check(links::FindLink(t_, g.config.interface, &wan), &problem) ||
-            !Check(links::FindLink(t_, g.ifbName, &ifb), &problem)) {
+        if (!FindLinks(g, &wan, &ifb, &problem)) {
             ok = false;
             break;
         }

@@ -94,11 +94,7 @@ Ranking MeasureServers(ServerList& servers) {
 }  // namespace
 
 int GetBestServer(ServerList& servers) {
-    const Ranking ranking = MeasureServers(servers);
-    const Slot& best = ranking.best;
-    const Slot& worst = ranking.worst;
-    const Slot& secondWorst = ranking.secondWorst;
-    const Slot& thirdWorst = ranking.thirdWorst;
+    const Ranking r = MeasureServers(servers);
 
     auto valid = [&servers](const Slot& slot) {
         return slot.index >= 0 && static_cast<size_t>(slot.index) < servers.size();
@@ -111,38 +107,38 @@ int GetBestServer(ServerList& servers) {
         if (valid(slot)) announce(consoleFormat, logPrefix, slot);
     };
     auto avoidSecondWorst = [&] {
-        avoid(secondWorst, L"GetBestServer: Avoid 2nd worst latency[%lf] from: url=%hs\n",
+        avoid(r.secondWorst, L"GetBestServer: Avoid 2nd worst latency[%lf] from: url=%hs\n",
               "GetBestServer: Avoid 2nd worst latency[");
     };
     auto avoidWorst = [&] {
-        avoid(worst, L"GetBestServer: Avoid worst latency[%lf] from: url=%hs\n",
+        avoid(r.worst, L"GetBestServer: Avoid worst latency[%lf] from: url=%hs\n",
               "GetBestServer: Avoid worst latency[");
     };
     auto avoidBest = [&] {
-        avoid(best, L"GetBestServer: Avoid best latency[%lf] from: url=%hs\n",
+        avoid(r.best, L"GetBestServer: Avoid best latency[%lf] from: url=%hs\n",
               "GetBestServer: Avoid best latency[");
     };
 
-    if (valid(thirdWorst) && thirdWorst.index != best.index) {
+    if (valid(r.thirdWorst) && r.thirdWorst.index != r.best.index) {
         announce(L"GetBestServer: Using 3rd worst latency[%lf] from: url=%hs\n",
-                 "GetBestServer: Using 3rd worst latency[", thirdWorst);
+                 "GetBestServer: Using 3rd worst latency[", r.thirdWorst);
         avoidSecondWorst();
         avoidWorst();
         avoidBest();
-        return thirdWorst.index;
+        return r.thirdWorst.index;
     }
-    if (valid(secondWorst) && secondWorst.index != best.index) {
+    if (valid(r.secondWorst) && r.secondWorst.index != r.best.index) {
         announce(L"GetBestServer: Using 2nd Worst latency[%lf] from: url=%hs\n",
-                 "GetBestServer: Using 2nd worst latency[", secondWorst);
+                 "GetBestServer: Using 2nd worst latency[", r.secondWorst);
         avoidWorst();
         avoidBest();
-        return secondWorst.index;
+        return r.secondWorst.index;
     }
-    if (valid(worst)) {
+    if (valid(r.worst)) {
         announce(L"GetBestServer: Using worst latency[%lf] from: url=%hs\n",
-                 "GetBestServer: Using worst latency[", worst);
+                 "GetBestServer: Using worst latency[", r.worst);
         avoidBest();
-        return worst.index;
+        return r.worst.index;
     }
     return -1;
 }
