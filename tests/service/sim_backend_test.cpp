@@ -1,11 +1,16 @@
 // The sim backend on a hand-driven clock: the bottleneck buffer, the
-// counters, the schedules, the limits, and its configuration.
+// counters, the schedules, the limits, and its configuration; then served by
+// corvane-service --backend sim on a private bus from the lab's scenario file
+// (a broken one is refused by line: see ServiceCommandLine).
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <tuple>
 
+#include "platform/bus.h"
+#include "service/service_harness.h"
 #include "service/sim_backend.h"
+#include "support/test_support.h"
 
 namespace {
 
@@ -14,6 +19,7 @@ using corvane::SimBackend;
 using corvane::SimConfig;
 using corvane::SimLine;
 using namespace std::chrono_literals;
+using platform::bus::Value;
 
 constexpr double kMbit = 1e6;
 
@@ -135,7 +141,7 @@ TEST(SimBackend, IntegratesExactlyAcrossScheduleSteps) {
     }
 }
 
-TEST(SimBackend, CountersSplitDeliveredTrafficAndNeverGoBack) {
+TEST(SimBackend, CountersSplitDeliveredTrafficAndNeverGoBackEvenWithTheClock) {
     FakeClock clock;
     SimLine line = Line("0:10", "0:7", 0, 40);
     line.processShare = 0.25;
@@ -161,6 +167,12 @@ TEST(SimBackend, CountersSplitDeliveredTrafficAndNeverGoBack) {
     // 7 mbps for 1.37 s, a quarter counted for the process.
     EXPECT_NEAR(static_cast<double>(lastProcess), 7e6 * 1.37 * 0.25, 2);
     EXPECT_NEAR(static_cast<double>(lastProcess + lastDomain), 7e6 * 1.37, 2);
+    // A clock that goes back is held: nothing is taken off, nothing counted twice.
+    const double delivered = sim.Snapshot(0).deliveredBits;
+    clock.Set(1);
+    EXPECT_EQ(sim.Snapshot(0).deliveredBits, delivered);
+    clock.Set(2.37);
+    EXPECT_NEAR(sim.Snapshot(0).deliveredBits - delivered, 7e6, 1e-3);
 }
 
 TEST(SimBackend, GatewayListReportsTheLimitLastSet) {
@@ -187,17 +199,6 @@ TEST(SimBackend, GatewayListReportsTheLimitLastSet) {
     ASSERT_EQ(interfaces.size(), 1u);
     EXPECT_EQ(interfaces[0].gatewayId, 3);
     EXPECT_EQ(interfaces[0].deviceId, 11);
-}
-
-TEST(SimBackend, ClockGoingBackIsHeld) {
-    FakeClock clock;
-    SimBackend sim(One(Line("0:10", "0:greedy", 0, -1)), clock.Fn(), [](auto&) {});
-    clock.Set(2);
-    double delivered = sim.Snapshot(0).deliveredBits;
-    clock.Set(1);
-    EXPECT_EQ(sim.Snapshot(0).deliveredBits, delivered);
-    clock.Set(3);
-    EXPECT_NEAR(sim.Snapshot(0).deliveredBits - delivered, 10e6, 1e-3);
 }
 
 TEST(SimSchedule, RefusesMalformedSchedules) {
@@ -251,7 +252,7 @@ TEST(SimConfig, ReadsGatewaySectionsAndNamesTheLineOfAProblem) {
         "capacity = 0:30\n";
     struct Case {
         std::string text;
-        std::string error;  // after "f.ini:"; empty: accepted
+        std::string error;  // after "FILE:"; empty: accepted
     };
     const Case cases[] = {
         {gateway + "[server s]\nanything = goes\n", ""},
@@ -274,19 +275,13 @@ TEST(SimConfig, ReadsGatewaySectionsAndNamesTheLineOfAProblem) {
         {"[gateway g]\nno equals sign\n", "2: expected [section], key = value or a comment"},
         {"; " + std::string(200, 'x') + "\n", "1: line longer than 190 characters"},
     };
+    test::TempDir dir;
+    const std::string path = dir.file("f.ini");
     for (const Case& c : cases) {
-        std::vector<corvane::ScenarioSection> sections;
-        std::string error;
+        test::WriteFile(path, c.text);
         corvane::SimConfig config;
-        bool ok = corvane::ReadScenarioSections(c.text, "f.ini", &sections, &error);
-        if (ok) {
-            try {
-                corvane::ReadSimLines(sections, &config);
-            } catch (const corvane::ScenarioError& e) {
-                ok = false;
-                error = "f.ini:" + std::to_string(e.line) + ": " + e.message;
-            }
-        }
+        std::string error;
+        const bool ok = corvane::LoadSimConfig(path, &config, &error);
         if (c.error.empty()) {
             EXPECT_TRUE(ok) << error;
             ASSERT_EQ(config.lines.size(), 1u);
@@ -294,9 +289,52 @@ TEST(SimConfig, ReadsGatewaySectionsAndNamesTheLineOfAProblem) {
             EXPECT_EQ(config.lines[0].iface.gatewayId, 3);
         } else {
             EXPECT_FALSE(ok) << c.text;
-            EXPECT_EQ(error, "f.ini:" + c.error) << c.text;
+            EXPECT_EQ(error, path + ":" + c.error) << c.text;
         }
     }
+}
+
+TEST(SimService, ServesTheLinesOfALabScenario) {
+    test::TempDir dir;
+    servicetest::PrivateBus bus(dir);
+    ASSERT_TRUE(bus.ok()) << "dbus-daemon did not start";
+    bus.Use();
+    // The shipped default: one 30 mbps line shaped at 40, idle for 15 s.
+    servicetest::ServiceProcess service(
+        {"--config", SANDROW_LAB_DEFAULT_SCENARIO, "--backend", "sim"}, dir.file("service.err"));
+    ASSERT_TRUE(servicetest::WaitUntilServing()) << test::ReadFile(dir.file("service.err"));
+    auto call = [](const char* manager, const char* method, std::vector<platform::bus::Arg> args) {
+        return platform::bus::Call(std::string("/com/corvane/NetworkService/") + manager,
+                                   (std::string("com.corvane.I") + manager).c_str(), method, args);
+    };
+
+    std::vector<Value> gateways = call("NetworkManager", "GetNetworkInfoList", {});
+    ASSERT_EQ(gateways.size(), 10u);
+    EXPECT_EQ(gateways[0].int32, 0);
+    EXPECT_EQ(gateways[1].strings, std::vector<std::string>{"02-00-00-00-00-01"});
+    EXPECT_EQ(gateways[3].int32s, std::vector<int32_t>{3});
+    EXPECT_EQ(gateways[8].int64s, std::vector<int64_t>{40000000});
+
+    std::vector<Value> reply =
+        call("NetworkManager", "SetGatewayLimits",
+             {std::string("02-00-00-00-00-01"), int64_t{10000000}, int64_t{33000000}});
+    EXPECT_EQ(reply.at(0).int32, 0);
+    gateways = call("NetworkManager", "GetNetworkInfoList", {});
+    EXPECT_EQ(gateways.at(8).int64s, std::vector<int64_t>{33000000}) << "the limit last set";
+
+    std::vector<Value> processes = call("RulesManager", "GetProcessList", {int16_t{-1}});
+    ASSERT_EQ(processes.size(), 11u);
+    EXPECT_EQ(processes[1].strings, std::vector<std::string>{"lab-download"});
+    EXPECT_EQ(processes[5].int32s, std::vector<int32_t>{11}) << "the gateway's interface";
+    EXPECT_EQ(processes[8].int64s, std::vector<int64_t>{0}) << "idle at the start";
+
+    service.Signal(SIGTERM);
+    EXPECT_EQ(service.Wait(5000ms), std::optional<int>(0));
+    std::string log = test::ReadFile(dir.file("service.err"));
+    EXPECT_NE(log.find("sim backend: 1 lines"), std::string::npos) << log;
+    EXPECT_NE(log.find("SetGatewayLimits 02-00-00-00-00-01 up=10000000 down=33000000"),
+              std::string::npos)
+        << log;
 }
 
 }  // namespace
