@@ -153,13 +153,18 @@ std::ostream& operator<<(std::ostream& os, const Result& r) {
 std::string Values(const Result& r) {
     std::istringstream words(r.out.substr(std::min(r.out.find('\n'), r.out.size())));
     std::string values, word;
-    while (words >> word) values += (values.empty() ? "" : " ") + word;
+    while (words >> word) {
+        if (!values.empty()) values += ' ';
+        values += word;
+    }
     return values;
 }
 
 // The contents of the reply's variants, in order.
 std::vector<std::string> Variants(const Result& r) {
-    const std::string values = " " + Values(r), mark = " variant ";
+    std::string values(1, ' ');
+    values += Values(r);
+    const std::string mark = " variant ";
     std::vector<std::string> variants;
     for (size_t at = values.find(mark), next; at != std::string::npos; at = next) {
         next = values.find(mark, at + mark.size());
