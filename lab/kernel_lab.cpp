@@ -45,18 +45,18 @@ constexpr auto kServiceStopTimeout = 10s;
 constexpr auto kBetweenRuns = 3s;  // the line's buffer drains, the meter settles
 constexpr auto kMeterSettle = 1500ms;
 
-double CapacityAt(const corvane::SimLine& line, double t) {
+double CapacityAt(const SimLine& line, double t) {
     double mbps = line.capacity.front().mbps;
-    for (const corvane::RateStep& step : line.capacity) {
+    for (const RateStep& step : line.capacity) {
         if (step.atSeconds <= t) mbps = step.mbps;
     }
     return mbps;
 }
 
-bool GreedyAt(const corvane::SimLine& line, double t) {
+bool GreedyAt(const SimLine& line, double t) {
     bool greedy = false;
-    for (const corvane::DemandStep& step : line.demand) {
-        if (step.atSeconds <= t) greedy = step.kind == corvane::DemandKind::Greedy;
+    for (const DemandStep& step : line.demand) {
+        if (step.atSeconds <= t) greedy = step.kind == DemandKind::Greedy;
     }
     return greedy;
 }
@@ -69,8 +69,8 @@ double QueueMs(double bytes, double mbps) {
 // One line of the world: its part of the scenario, the receiving end of its
 // downloads, their sender while the demand is greedy, and its meter.
 struct LineWorld {
-    LineWorld(const corvane::SimLine& l, const KernelLineSetup& s) : line(l), setup(s) {}
-    const corvane::SimLine& line;
+    LineWorld(const SimLine& l, const KernelLineSetup& s) : line(l), setup(s) {}
+    const SimLine& line;
     const KernelLineSetup& setup;
     TcpSink sink;
     std::unique_ptr<TcpSource> source;
@@ -372,7 +372,7 @@ void KernelLab::FollowScenario(KernelRunRecord& run, Pass& pass, double t) {
         }
     }
     for (size_t i = 0; i < lines_.size(); ++i) {
-        const corvane::SimLine& line = lines_[i]->line;
+        const SimLine& line = lines_[i]->line;
         double wanted = CapacityAt(line, t);
         if (wanted != pass.lines[i].capacity) {
             if (!net_.SetCapacity(i, wanted, &error)) journal_.Note(Now(), error, true);
@@ -573,7 +573,7 @@ int KernelLab::Execute() {
     }
     std::string world;
     for (size_t i = 0; i < lines_.size(); ++i) {
-        const corvane::SimLine& line = lines_[i]->line;
+        const SimLine& line = lines_[i]->line;
         world += (i ? "; " : "") + line.name + " on " + KernelNet::Wan(i) + ", " +
                  Num(line.capacity.front().mbps) + " mbps with a " +
                  std::to_string(line.bufferBytes) + "-byte buffer";

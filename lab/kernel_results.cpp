@@ -193,7 +193,7 @@ std::string JsonNumber(double value, int decimals = 3) {
 
 std::string KernelSummaryJson(const Scenario& scenario, const std::vector<KernelRunRecord>& runs,
                               const KernelWorldFacts& facts) {
-    const std::vector<corvane::SimLine>& lines = scenario.sim.lines;
+    const std::vector<SimLine>& lines = scenario.sim.lines;
     std::ostringstream out;
     out << "{\"kernel\": " << JsonText(facts.kernelRelease) << ", \"leaf\": {";
     for (size_t i = 0; i < lines.size(); ++i) {
@@ -227,8 +227,7 @@ std::string KernelSummaryJson(const Scenario& scenario, const std::vector<Kernel
                 PhaseFigures f = FiguresOf(r, g, phase, wan);
                 size_t total = f.answered + f.lost;
                 out << (g ? ",\n      " : "") << "{\"name\": " << JsonText(lines[g].name)
-                    << ", \"capacity_mbps\": "
-                    << Num(corvane::CapacityAt(lines[g].capacity, phase.start), 3)
+                    << ", \"capacity_mbps\": " << Num(CapacityAt(lines[g].capacity, phase.start), 3)
                     << ", \"goodput_pct\": " << Num(f.goodputShare * 100, 2)
                     << ", \"added_median_ms\": " << Num(f.addedMedianMs, 2)
                     << ", \"added_p95_ms\": " << Num(f.addedP95Ms, 2)
@@ -300,7 +299,7 @@ void LineTable(const Scenario& scenario, const std::vector<KernelRunRecord>& run
 
 std::string KernelSummaryText(const Scenario& scenario, const std::vector<KernelRunRecord>& runs) {
     std::ostringstream out;
-    const std::vector<corvane::SimLine>& lines = scenario.sim.lines;
+    const std::vector<SimLine>& lines = scenario.sim.lines;
     const KernelSetup& k = scenario.kernel;
     out << "sandrow-lab --kernel: " << scenario.name << ", real TCP (" << k.flows
         << " downloads a line) through real qdiscs, "
@@ -311,7 +310,7 @@ std::string KernelSummaryText(const Scenario& scenario, const std::vector<Kernel
         << "latency meter: a UDP echo every " << scenario.kernel.meterIntervalMs
         << " ms on each line\n";
     for (size_t i = 0; i < lines.size(); ++i) {
-        const corvane::SimLine& line = lines[i];
+        const SimLine& line = lines[i];
         const double capacity0 = line.capacity.front().mbps;
         out << "\n"
             << (lines.size() > 1 ? "line " + line.name : std::string("line")) << ": "
@@ -344,7 +343,7 @@ std::string KernelSummaryText(const Scenario& scenario, const std::vector<Kernel
 }
 
 std::string KernelStateCsv(const Scenario& scenario, const std::vector<KernelRunRecord>& runs) {
-    const std::vector<corvane::SimLine>& lines = scenario.sim.lines;
+    const std::vector<SimLine>& lines = scenario.sim.lines;
     auto prefix = [&](size_t line) { return lines.size() > 1 ? lines[line].name + "_" : ""; };
     std::ostringstream out;
     out << "t";
@@ -430,7 +429,7 @@ std::pair<std::vector<std::string>, std::vector<std::string>> LineCurves(
 }  // namespace
 
 std::string KernelGnuplotScript(const Scenario& scenario) {
-    const std::vector<corvane::SimLine>& lines = scenario.sim.lines;
+    const std::vector<SimLine>& lines = scenario.sim.lines;
     // The runs made, in the state file's order: the unshaped one first.
     std::vector<bool> shaped;
     if (scenario.kernel.runUnshaped) shaped.push_back(false);

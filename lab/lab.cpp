@@ -26,13 +26,13 @@
 #include "lab/processes.h"
 #include "lab/results.h"
 #include "lab/scenario.h"
+#include "lab/sim_backend.h"
 #include "lab/standins.h"
 #include "netlink/netns.h"
 #include "platform/bus.h"
 #include "platform/fd.h"
 #include "platform/signals.h"
 #include "service/bus_server.h"
-#include "service/sim_backend.h"
 
 namespace lab {
 namespace {
@@ -165,13 +165,13 @@ class Run {
     Journal journal_;
     Clock::time_point t0_;
     BusDaemon bus_;
-    std::unique_ptr<corvane::SimBackend> sim_;
+    std::unique_ptr<SimBackend> sim_;
     std::unique_ptr<StandIns> standIns_;
     DirectoryHosts directory_;
     std::unique_ptr<ServiceRunner> service_;
     ChildProcess sandrow_;
     RunRecord record_;
-    std::vector<corvane::LineSnapshot> lastRow_;  // per line, at the last whole second
+    std::vector<LineSnapshot> lastRow_;  // per line, at the last whole second
     std::ofstream resources_;
     bool interrupted_ = false;
     bool failed_ = false;
@@ -250,12 +250,12 @@ void Run::TakeSamples(bool row, double rowT) {
     }
     std::vector<SecondRow> rows;
     for (size_t l = 0; l < sim_->LineCount(); ++l) {
-        corvane::LineSnapshot snap = sim_->Snapshot(l);
+        LineSnapshot snap = sim_->Snapshot(l);
         Sample sample;
         sample.t = snap.elapsedSeconds;
         sample.line = l;
         sample.queueMs = snap.queueDelaySeconds * 1000;
-        sample.loaded = snap.demand.kind != corvane::DemandKind::Idle;
+        sample.loaded = snap.demand.kind != DemandKind::Idle;
         sample.deliveredBits = snap.deliveredBits;
         sample.capacityBits = snap.capacityBits;
         record_.samples.push_back(sample);
@@ -265,9 +265,9 @@ void Run::TakeSamples(bool row, double rowT) {
         r.line = l;
         r.capacityMbps = snap.capacityMbps;
         r.limitMbps = snap.limitMbps;
-        r.demand = corvane::DemandText(snap.demand);
+        r.demand = DemandText(snap.demand);
         r.offeredMbps = snap.offeredMbps;
-        const corvane::LineSnapshot& before = lastRow_[l];
+        const LineSnapshot& before = lastRow_[l];
         double span = snap.elapsedSeconds - before.elapsedSeconds;
         r.deliveredMbps = span > 0 ? (snap.deliveredBits - before.deliveredBits) / span / 1e6 : 0;
         r.queueMs = sample.queueMs;
@@ -431,7 +431,7 @@ bool Run::StartWorld() {
     std::string error;
     t0_ = Clock::now();
     Clock::time_point start = t0_;
-    sim_ = std::make_unique<corvane::SimBackend>(
+    sim_ = std::make_unique<SimBackend>(
         s_.sim, [start] { return Clock::now() - start; },
         [this](const std::string& text) { journal_.Queue(text); });
     standIns_ = std::make_unique<StandIns>(

@@ -68,7 +68,7 @@ namespace {
 // its queueing delay under load and the shaper limits it had.
 void LineSummary(std::ostringstream& out, const Scenario& scenario, const RunRecord& run, size_t l,
                  double start, double end) {
-    const corvane::SimLine& line = scenario.sim.lines[l];
+    const SimLine& line = scenario.sim.lines[l];
     const Sample* a = SampleAt(run.samples, l, start);
     const Sample* b = SampleAt(run.samples, l, end);
     double delivered = a && b ? (b->deliveredBits - a->deliveredBits) / 1e6 : 0;
@@ -89,9 +89,8 @@ void LineSummary(std::ostringstream& out, const Scenario& scenario, const RunRec
         highest = std::max(highest, row.limitMbps);
         atEnd = row.limitMbps;
     }
-    out << "  " << line.name << ": demand "
-        << corvane::DemandText(corvane::DemandAt(line.demand, start)) << ", capacity "
-        << Num(corvane::CapacityAt(line.capacity, start), 1) << " mbps\n"
+    out << "  " << line.name << ": demand " << DemandText(DemandAt(line.demand, start))
+        << ", capacity " << Num(CapacityAt(line.capacity, start), 1) << " mbps\n"
         << "    delivered / capacity: " << Num(delivered, 1) << " / " << Num(capacity, 1)
         << " Mbit (" << Percent(delivered, capacity) << ")\n"
         << "    queueing delay under load: ";

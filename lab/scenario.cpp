@@ -1,5 +1,6 @@
-// Reading a lab scenario: the sim backend reads the [gateway] sections, this
-// file every other section, and both report "FILE:LINE: problem".
+// Reading a lab scenario: sim_lines reads the [gateway] sections,
+// scenario_events the keys of [events], this file every other section, and
+// all report "FILE:LINE: problem".
 #include "lab/scenario.h"
 
 #include <arpa/inet.h>
@@ -12,22 +13,10 @@
 namespace lab {
 namespace {
 
-using corvane::ScenarioError;
-using corvane::ScenarioReader;
-using corvane::ScenarioSection;
-
 constexpr double kMaxDuration = 24 * 3600.0;
 constexpr double kMaxDelayMs = 10000;
 constexpr double kMaxJitterMs = 100;
 constexpr double kMaxStopTimeout = 600;
-
-std::vector<std::string> Words(const std::string& text) {
-    std::istringstream in(text);
-    std::vector<std::string> words;
-    std::string word;
-    while (in >> word) words.push_back(word);
-    return words;
-}
 
 std::string Lower(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
@@ -177,12 +166,12 @@ void CheckKernel(const Scenario& s) {
                                    " [gateway NAME] lines, not " +
                                    std::to_string(s.sim.lines.size())};
     }
-    for (const corvane::SimLine& line : s.sim.lines) {
-        for (const corvane::DemandStep& step : line.demand) {
-            if (step.kind == corvane::DemandKind::Fixed) {
+    for (const SimLine& line : s.sim.lines) {
+        for (const DemandStep& step : line.demand) {
+            if (step.kind == DemandKind::Fixed) {
                 throw ScenarioError{0,
                                     "the kernel lab's demand is idle or greedy (bulk TCP), not " +
-                                        corvane::DemandText(step)};
+                                        DemandText(step)};
             }
         }
     }
@@ -196,7 +185,7 @@ void CheckKernel(const Scenario& s) {
 
 void ReadRegistry(ScenarioSection& section, Scenario* s) {
     std::set<std::string> seen;
-    for (corvane::ScenarioKey& kv : section.keys) {
+    for (ScenarioKey& kv : section.keys) {
         kv.used = true;
         int64_t value = 0;
         if (!corvane::ParseWholeNumber(kv.value, &value) || value < 0 || value > 0xFFFFFFFFLL) {
@@ -245,83 +234,11 @@ void ReadSandrow(ScenarioReader& r, Scenario* s) {
     }
 }
 
-std::vector<size_t> ServerTargets(const Scenario& s, const std::string& target, int line) {
-    std::vector<size_t> servers;
-    for (size_t i = 0; i < s.servers.size(); ++i) {
-        if (target == "all" || s.servers[i].name == target) servers.push_back(i);
-    }
-    if (servers.empty()) throw ScenarioError{line, "no [server " + target + "] for the event"};
-    return servers;
-}
-
-Event ReadEvent(const corvane::ScenarioKey& kv, const Scenario& s) {
-    Event e;
-    e.text = kv.key + " = " + kv.value;
-    if (!corvane::ParseDecimal(kv.key, &e.at) || e.at < 0) {
-        throw ScenarioError{kv.line, "'" + kv.key + "' is not a time in seconds in [events]"};
-    }
-    if (e.at > s.duration) {
-        throw ScenarioError{kv.line, "event at " + kv.key + " s is after the end (duration " +
-                                         Num(s.duration) + " s)"};
-    }
-    std::vector<std::string> w = Words(kv.value);
-    const std::string action = w.empty() ? "" : w[0];
-    auto expect = [&](size_t min, size_t max, const char* usage) {
-        if (w.size() < min || w.size() > max) {
-            throw ScenarioError{kv.line, "usage: " + std::string(usage) + " (in [events])"};
-        }
-    };
-    if (action == "service_stop" || action == "service_start") {
-        expect(1, 1, action.c_str());
-        e.kind = action == "service_stop" ? EventKind::ServiceStop : EventKind::ServiceStart;
-    } else if (action == "directory_down" || action == "directory_up") {
-        expect(1, 1, action.c_str());
-        e.kind = action == "directory_down" ? EventKind::DirectoryDown : EventKind::DirectoryUp;
-    } else if (action == "set_bandwidth") {
-        expect(3, 3, "set_bandwidth GATEWAY MBPS");
-        e.kind = EventKind::SetBandwidth;
-        bool found = false;
-        for (size_t i = 0; i < s.sim.lines.size(); ++i) {
-            if (s.sim.lines[i].name == w[1]) {
-                e.line = i;
-                found = true;
-            }
-        }
-        if (!found) throw ScenarioError{kv.line, "no [gateway " + w[1] + "] for the event"};
-        if (!corvane::ParseDecimal(w[2], &e.mbps) || (e.mbps < 0 && e.mbps != -1)) {
-            throw ScenarioError{kv.line, "'" + w[2] + "' is not a bandwidth in mbps (or -1)"};
-        }
-    } else if (action == "server_down") {
-        expect(2, 3, "server_down NAME|all [refuse|close|hang]");
-        e.kind = EventKind::ServerDown;
-        e.servers = ServerTargets(s, w[1], kv.line);
-        const std::string mode = w.size() > 2 ? w[2] : "close";
-        if (mode == "refuse") {
-            e.mode = DownMode::Refuse;
-        } else if (mode == "close") {
-            e.mode = DownMode::Close;
-        } else if (mode == "hang") {
-            e.mode = DownMode::Hang;
-        } else {
-            throw ScenarioError{kv.line, "'" + mode + "' is not refuse, close or hang"};
-        }
-    } else if (action == "server_up") {
-        expect(2, 2, "server_up NAME|all");
-        e.kind = EventKind::ServerUp;
-        e.servers = ServerTargets(s, w[1], kv.line);
-    } else {
-        throw ScenarioError{kv.line, "unknown event '" + action +
-                                         "' (service_stop, service_start, set_bandwidth, "
-                                         "server_down, server_up, directory_down, directory_up)"};
-    }
-    return e;
-}
-
 // Without [phase] sections the run is cut wherever a capacity or demand
 // schedule steps.
 std::vector<Phase> DerivedPhases(const Scenario& s) {
     std::set<double> starts{0};
-    for (const corvane::SimLine& line : s.sim.lines) {
+    for (const SimLine& line : s.sim.lines) {
         for (const auto& step : line.capacity) starts.insert(step.atSeconds);
         for (const auto& step : line.demand) starts.insert(step.atSeconds);
     }
@@ -460,6 +377,14 @@ void BuildTimeline(const std::vector<const ScenarioSection*>& eventSections, Sce
 
 }  // namespace
 
+std::vector<std::string> Words(const std::string& text) {
+    std::istringstream in(text);
+    std::vector<std::string> words;
+    std::string word;
+    while (in >> word) words.push_back(word);
+    return words;
+}
+
 std::string Num(double value, int decimals) {
     std::ostringstream out;
     out.setf(std::ios::fixed);
@@ -480,11 +405,11 @@ bool ParseScenario(const std::string& text, const std::string& fileName, Scenari
     std::string base = fileName.substr(fileName.find_last_of('/') + 1);
     scenario->name = base.substr(0, base.rfind('.'));
     std::vector<ScenarioSection> sections;
-    if (!corvane::ReadScenarioSections(text, fileName, &sections, error)) return false;
+    if (!ReadScenarioSections(text, fileName, &sections, error)) return false;
     Scenario& s = *scenario;
     try {
         ReadKernelLineKeys(sections, &s);
-        corvane::ReadSimLines(sections, &s.sim);
+        ReadSimLines(sections, &s.sim);
         ReadRunAndKernel(sections, &s);
         std::vector<const ScenarioSection*> eventSections = ReadOtherSections(sections, &s);
         BuildTimeline(eventSections, &s);
@@ -510,7 +435,7 @@ bool ParseScenario(const std::string& text, const std::string& fileName, Scenari
 
 bool LoadScenario(const std::string& path, Scenario* scenario, std::string* error) {
     std::string text;
-    if (!corvane::LoadScenarioText(path, &text, error)) return false;
+    if (!LoadScenarioText(path, &text, error)) return false;
     return ParseScenario(text, path, scenario, error);
 }
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "service/sim_backend.h"
+#include "lab/sim_lines.h"
 
 namespace lab {
 
@@ -120,7 +120,7 @@ struct Scenario {
     double duration = 0;
     uint32_t seed = 1;
     double jitterMs = 1;
-    corvane::SimConfig sim;
+    SimConfig sim;
     DirectorySetup directory;
     std::vector<ServerSetup> servers;
     CollectorSetup collector;
@@ -140,6 +140,13 @@ bool LoadScenario(const std::string& path, Scenario* scenario, std::string* erro
 // The registry value a scenario sets, if it does (names compare as the
 // registry does, without regard to case).
 std::optional<uint32_t> RegistryValue(const Scenario& scenario, const std::string& name);
+
+// One key of [events] ("TIME = ACTION ARGUMENTS"), checked against the
+// sections read before it. Throws ScenarioError.
+Event ReadEvent(const ScenarioKey& kv, const Scenario& s);
+
+// The words of a text, split at blanks.
+std::vector<std::string> Words(const std::string& text);
 
 // "12.5" for 12.5, "3" for 3.0: numbers as the lab prints them.
 std::string Num(double value, int decimals = 2);

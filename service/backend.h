@@ -43,14 +43,6 @@ int ArrayCount(Method method);
 // True for the methods whose second out value is an interface path `o`.
 bool ReturnsInterface(Method method);
 
-// A misbehaviour to put into one answer, for tests of the client.
-struct Fault {
-    std::optional<HResult> hresult;      // answered instead of the real result
-    int wrongTypeArray = 0;              // this array (from 1) goes with another element type
-    bool nullPath = false;               // the interface path is "/" (a null pointer)
-    std::chrono::milliseconds stall{0};  // the answer leaves this much later
-};
-
 struct Gateway {
     std::string mac;  // the text the client keys the gateway by
     std::string name;
@@ -107,29 +99,32 @@ struct GatewayMetrics {
     std::optional<std::chrono::system_clock::time_point> lastLimitChange;
 };
 
-// Called on the service's one thread only.
+// Which counters GetTraffic lists.
+enum class TrafficKind { Processes, Domains };
+
+// Called on the service's one thread only. Every backend answers the same
+// four questions; the rest has defaults that fit a backend which shapes
+// nothing of its own accord.
 class Backend {
   public:
     virtual ~Backend() = default;
 
-    virtual HResult Initialize(int32_t a, int32_t b, int32_t c, const std::string& d,
-                               const std::string& e) = 0;
     // Array 8 of the gateway list is the download limit last set, once one was.
     virtual HResult GetGateways(std::vector<Gateway>* out) = 0;
     virtual HResult GetInterfaces(std::vector<NetworkInterface>* out) = 0;
-    virtual HResult GetProcesses(int16_t selector, std::vector<TrafficEntry>* out) = 0;
-    virtual HResult GetDomains(int16_t selector, std::vector<TrafficEntry>* out) = 0;
+    // The processes' or the domains' counters. The client's selector narrows
+    // nothing: every backend lists all it counts.
+    virtual HResult GetTraffic(TrafficKind kind, std::vector<TrafficEntry>* out) = 0;
     // Limits in bps; -1 lifts a limit.
     virtual HResult SetGatewayLimits(const std::string& gatewayMac, int64_t uploadBps,
                                      int64_t downloadBps) = 0;
-    virtual HResult PrepareLimitChange(int32_t value) = 0;
 
-    // The fault for this call of `method` (none by default). Asked once per
-    // call, so a backend can fault only the first few calls.
-    virtual Fault NextFault(Method method) {
-        (void)method;
-        return {};
+    // The client's session set-up and its warning before a limit change:
+    // nothing to do for a shaper that applies each limit as it comes.
+    virtual HResult Initialize(int32_t, int32_t, int32_t, const std::string&, const std::string&) {
+        return kOk;
     }
+    virtual HResult PrepareLimitChange(int32_t) { return kOk; }
 
     // For a backend that follows the system: a descriptor that the service's
     // loop watches (-1: none), the ms until it wants to run anyway (-1:

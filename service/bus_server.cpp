@@ -1,6 +1,7 @@
 // The D-Bus face of corvane-service: method tables of the five objects, reply
-// building (HRESULT, interface path, arrays in variants), faults, and the
-// poll loop that also sends stalled answers when they fall due.
+// building (HRESULT, interface path, arrays in variants), faults when a
+// source of them is given, and the poll loop that also sends stalled answers
+// when they fall due.
 #include "service/bus_server.h"
 
 #include <poll.h>
@@ -114,8 +115,8 @@ std::string Hex(HResult hr) {
 
 class Server {
   public:
-    Server(Backend& backend, sdbus::IConnection& connection)
-        : backend_(backend), connection_(connection) {}
+    Server(Backend& backend, sdbus::IConnection& connection, FaultSource* faults)
+        : backend_(backend), connection_(connection), faults_(faults) {}
 
     void Export();
     // Sends the stalled answers that are due.
@@ -134,6 +135,7 @@ class Server {
 
     Backend& backend_;
     sdbus::IConnection& connection_;
+    FaultSource* faults_;  // null: every answer as the backend gives it
     std::vector<std::unique_ptr<sdbus::IObject>> objects_;
     struct Deferred {
         Clock::time_point due;
@@ -156,7 +158,7 @@ void Server::Register(sdbus::IObject& object, const char* interface, Method meth
 }
 
 void Server::Handle(Method method, sdbus::MethodCall& call, const Body& body) {
-    Fault fault = backend_.NextFault(method);
+    const Fault fault = faults_ != nullptr ? faults_->NextFault(method) : Fault{};
     Answer answer;
     if (fault.hresult && *fault.hresult < 0) {
         // A failure answers without doing anything.
@@ -280,17 +282,17 @@ void Server::Export() {
     sdbus::IObject& rules = Object(kRulesPath);
     const char* rm = "com.corvane.IRulesManager";
     Register(rules, rm, Method::GetProcessList, "n", kListOut10, [&b](sdbus::MethodCall& call) {
-        int16_t selector = 0;
+        int16_t selector = 0;  // read, so that a call without one is refused
         call >> selector;
         std::vector<TrafficEntry> list;
-        HResult hr = b.GetProcesses(selector, &list);
+        HResult hr = b.GetTraffic(TrafficKind::Processes, &list);
         return Answer{hr, kNullPath, TrafficArrays(list)};
     });
     Register(rules, rm, Method::GetDomainList, "n", kListOut10, [&b](sdbus::MethodCall& call) {
-        int16_t selector = 0;
+        int16_t selector = 0;  // read, so that a call without one is refused
         call >> selector;
         std::vector<TrafficEntry> list;
-        HResult hr = b.GetDomains(selector, &list);
+        HResult hr = b.GetTraffic(TrafficKind::Domains, &list);
         return Answer{hr, kNullPath, TrafficArrays(list)};
     });
 
@@ -356,8 +358,8 @@ bool Loop(sdbus::IConnection& connection, Server& server, Backend& backend, int 
 
 }  // namespace
 
-bool ServeOnBus(Backend& backend, int stopFd, std::string* error,
-                std::span<LoopTask* const> tasks) {
+bool ServeOnBus(Backend& backend, int stopFd, std::string* error, std::span<LoopTask* const> tasks,
+                FaultSource* faults) {
     std::unique_ptr<sdbus::IConnection> connection;
     try {
         connection = sdbus::createSystemBusConnection();
@@ -365,7 +367,7 @@ bool ServeOnBus(Backend& backend, int stopFd, std::string* error,
         *error = "cannot connect to the bus: " + e.getName() + ": " + e.getMessage();
         return false;
     }
-    Server server(backend, *connection);
+    Server server(backend, *connection, faults);
     try {
         // Objects first: a client that sees the name must find them.
         server.Export();

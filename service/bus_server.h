@@ -1,9 +1,11 @@
 // Serving a backend on D-Bus under com.corvane.NetworkService: the five
-// interfaces at their object paths, faults applied, one thread, one poll loop.
+// interfaces at their object paths, one thread, one poll loop.
 #pragma once
 
 #include <poll.h>
 
+#include <chrono>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -21,6 +23,24 @@ inline constexpr const char* kConfigurationPath =
     "/com/corvane/NetworkService/ConfigurationManager";
 // At the root path: read-only properties about the shaping itself.
 inline constexpr const char* kStatusInterface = "com.corvane.ShaperStatus";
+
+// A misbehaviour to put into one answer, for tests of the service's clients.
+struct Fault {
+    std::optional<HResult> hresult;      // answered instead of the real result
+    int wrongTypeArray = 0;              // this array (from 1) goes with another element type
+    bool nullPath = false;               // the interface path is "/" (a null pointer)
+    std::chrono::milliseconds stall{0};  // the answer leaves this much later
+};
+
+// Where the faults come from. The shipped service has none: only the tests'
+// and the lab's build of it pass one.
+class FaultSource {
+  public:
+    virtual ~FaultSource() = default;
+    // The fault for this call of `method`; asked once per call, so that a
+    // source can fault only the first few calls.
+    virtual Fault NextFault(Method method) = 0;
+};
 
 // Work of its own that the service's loop serves beside the bus and the
 // backend (the metrics, say): on the same thread, so it needs no locks and
@@ -45,6 +65,6 @@ class LoopTask {
 // bus goes away. The tasks run in the same loop. Once the name is owned the
 // service manager hears READY=1, and its watchdog is pinged from the loop.
 bool ServeOnBus(Backend& backend, int stopFd, std::string* error,
-                std::span<LoopTask* const> tasks = {});
+                std::span<LoopTask* const> tasks = {}, FaultSource* faults = nullptr);
 
 }  // namespace corvane

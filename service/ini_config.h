@@ -1,5 +1,5 @@
-// INI reading shared by the backends' files (the `static` configuration and
-// the `sim` scenario): inih splits the text, this keeps every section and
+// INI reading shared by the backends' files and the lab's (scenarios, fault
+// files): inih splits the text, this keeps every section and
 // key with its line number, and a section reader hands out typed values.
 // Every problem becomes "FILE:LINE: problem" (one line).
 #pragma once

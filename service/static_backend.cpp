@@ -24,7 +24,6 @@ constexpr IniDialect kStaticDialect{
 // 1 Pbit/s: far above any line, low enough that the growth arithmetic of
 // GrownCounter cannot overflow.
 constexpr int64_t kMaxRateBps = 1000000000000000;
-constexpr int64_t kMaxStallMs = 600000;
 constexpr int64_t kNanosPerSecond = 1000000000;
 constexpr int64_t kInt32Min = std::numeric_limits<int32_t>::min();
 constexpr int64_t kInt32Max = std::numeric_limits<int32_t>::max();
@@ -93,40 +92,6 @@ TrafficRule ReadTraffic(SectionReader& r, const std::string& label, bool isProce
     return rule;
 }
 
-void ReadFault(SectionReader& r, const std::string& label, StaticConfig* config) {
-    int line = r.section().line;
-    std::optional<Method> method = MethodByName(label);
-    if (!method) throw ConfigError{line, "unknown method '" + label + "' in [fault " + label + "]"};
-    if (config->faults.count(*method) != 0) {
-        throw ConfigError{line, "a second [fault " + label + "]"};
-    }
-    FaultRule rule;
-    // An HRESULT is written as the signed number or as its 32 bits in hex.
-    if (auto hr = r.Integer("hresult", false, kInt32Min, 0xFFFFFFFFLL)) {
-        rule.fault.hresult = static_cast<HResult>(static_cast<uint32_t>(*hr));
-    }
-    if (auto k = r.Integer("wrong_type", false, 1, std::max(ArrayCount(*method), 1))) {
-        if (ArrayCount(*method) == 0) {
-            throw ConfigError{line, "wrong_type: " + label + " returns no arrays"};
-        }
-        rule.fault.wrongTypeArray = static_cast<int>(*k);
-    }
-    rule.fault.nullPath = r.Bool("null_path").value_or(false);
-    if (rule.fault.nullPath && !ReturnsInterface(*method)) {
-        throw ConfigError{line, "null_path: " + label + " returns no interface"};
-    }
-    rule.fault.stall =
-        std::chrono::milliseconds(r.Integer("stall_ms", false, 0, kMaxStallMs).value_or(0));
-    rule.calls = r.Integer("calls", false, 1, kInt64Max);
-    r.Finish();
-    if (!rule.fault.hresult && rule.fault.wrongTypeArray == 0 && !rule.fault.nullPath &&
-        rule.fault.stall.count() == 0) {
-        throw ConfigError{
-            line, "[fault " + label + "] sets none of hresult, wrong_type, null_path, stall_ms"};
-    }
-    config->faults[*method] = rule;
-}
-
 void ReadSection(Section& section, StaticConfig* config) {
     const std::string& kind = section.kind;
     const std::string& label = section.label;
@@ -134,11 +99,10 @@ void ReadSection(Section& section, StaticConfig* config) {
         ReadMetricsSection(section, kStaticDialect, &config->metrics);
         return;
     }
-    if (kind != "gateway" && kind != "interface" && kind != "process" && kind != "domain" &&
-        kind != "fault") {
+    if (kind != "gateway" && kind != "interface" && kind != "process" && kind != "domain") {
         throw ConfigError{section.line,
                           "unknown section [" + section.name +
-                              "] (expected gateway, interface, process, domain, fault or metrics)"};
+                              "] (expected gateway, interface, process, domain or metrics)"};
     }
     if (label.empty()) {
         throw ConfigError{section.line,
@@ -151,10 +115,8 @@ void ReadSection(Section& section, StaticConfig* config) {
         ReadInterface(reader, label, config);
     } else if (kind == "process") {
         config->processes.push_back(ReadTraffic(reader, label, true));
-    } else if (kind == "domain") {
-        config->domains.push_back(ReadTraffic(reader, label, false));
     } else {
-        ReadFault(reader, label, config);
+        config->domains.push_back(ReadTraffic(reader, label, false));
     }
 }
 
@@ -209,12 +171,6 @@ StaticBackend::StaticBackend(StaticConfig config, ElapsedFn elapsed)
     }
 }
 
-HResult StaticBackend::Initialize(int32_t a, int32_t b, int32_t c, const std::string& d,
-                                  const std::string& e) {
-    (void)a, (void)b, (void)c, (void)d, (void)e;
-    return kOk;
-}
-
 HResult StaticBackend::GetGateways(std::vector<Gateway>* out) {
     *out = config_.gateways;
     for (Gateway& g : *out) {
@@ -242,16 +198,8 @@ void StaticBackend::Grown(const std::vector<TrafficRule>& rules,
     }
 }
 
-// The selector (-1 from the monitor: everything) does not narrow a static list.
-HResult StaticBackend::GetProcesses(int16_t selector, std::vector<TrafficEntry>* out) {
-    (void)selector;
-    Grown(config_.processes, out);
-    return kOk;
-}
-
-HResult StaticBackend::GetDomains(int16_t selector, std::vector<TrafficEntry>* out) {
-    (void)selector;
-    Grown(config_.domains, out);
+HResult StaticBackend::GetTraffic(TrafficKind kind, std::vector<TrafficEntry>* out) {
+    Grown(kind == TrafficKind::Processes ? config_.processes : config_.domains, out);
     return kOk;
 }
 
@@ -269,22 +217,6 @@ HResult StaticBackend::SetGatewayLimits(const std::string& gatewayMac, int64_t u
     limits_[gatewayMac] = Limits{uploadBps, downloadBps};
     ServiceLog(line.str());
     return kOk;
-}
-
-HResult StaticBackend::PrepareLimitChange(int32_t value) {
-    (void)value;
-    return kOk;
-}
-
-Fault StaticBackend::NextFault(Method method) {
-    auto it = config_.faults.find(method);
-    if (it == config_.faults.end()) return {};
-    FaultRule& rule = it->second;
-    if (rule.calls) {
-        if (*rule.calls == 0) return {};
-        --*rule.calls;
-    }
-    return rule.fault;
 }
 
 }  // namespace corvane

@@ -1,6 +1,5 @@
 // The `static` backend: a fixed picture of gateways, interfaces and traffic
-// counters read from an INI file, with counters that may grow at a set rate
-// and faults that tests can put into chosen answers.
+// counters read from an INI file, with counters that may grow at a set rate.
 #pragma once
 
 #include <array>
@@ -24,17 +23,11 @@ struct TrafficRule {
     int64_t downloadRateBps = 0;
 };
 
-struct FaultRule {
-    Fault fault;
-    std::optional<int64_t> calls;  // applies to this many calls, then never again; unset: always
-};
-
 struct StaticConfig {
     std::vector<Gateway> gateways;
     std::vector<NetworkInterface> interfaces;
     std::vector<TrafficRule> processes;
     std::vector<TrafficRule> domains;
-    std::map<Method, FaultRule> faults;
     MetricsConfig metrics;
 };
 
@@ -57,16 +50,11 @@ class StaticBackend : public Backend {
 
     explicit StaticBackend(StaticConfig config, ElapsedFn elapsed = nullptr);
 
-    HResult Initialize(int32_t a, int32_t b, int32_t c, const std::string& d,
-                       const std::string& e) override;
     HResult GetGateways(std::vector<Gateway>* out) override;
     HResult GetInterfaces(std::vector<NetworkInterface>* out) override;
-    HResult GetProcesses(int16_t selector, std::vector<TrafficEntry>* out) override;
-    HResult GetDomains(int16_t selector, std::vector<TrafficEntry>* out) override;
+    HResult GetTraffic(TrafficKind kind, std::vector<TrafficEntry>* out) override;
     HResult SetGatewayLimits(const std::string& gatewayMac, int64_t uploadBps,
                              int64_t downloadBps) override;
-    HResult PrepareLimitChange(int32_t value) override;
-    Fault NextFault(Method method) override;
 
   private:
     struct Limits {

@@ -23,12 +23,6 @@ bool KernelBackend::FindLinks(const Gateway& g, std::optional<links::Link>* wan,
            (ifb == nullptr || Check(links::FindLink(t_, g.ifbName, ifb), problem));
 }
 
-HResult KernelBackend::Initialize(int32_t a, int32_t b, int32_t c, const std::string& d,
-                                  const std::string& e) {
-    (void)a, (void)b, (void)c, (void)d, (void)e;
-    return kOk;
-}
-
 HResult KernelBackend::GetGateways(std::vector<corvane::Gateway>* out) {
     out->clear();
     for (auto& g : gateways_) {
@@ -83,11 +77,11 @@ HResult KernelBackend::GetInterfaces(std::vector<NetworkInterface>* out) {
     return kOk;
 }
 
-// One entry per WAN: its download is what the IFB delivered, its upload what
-// the WAN sent.
-HResult KernelBackend::GetProcesses(int16_t selector, std::vector<TrafficEntry>* out) {
-    (void)selector;
+// One process entry per WAN: its download is what the IFB delivered, its
+// upload what the WAN sent. Traffic is counted per interface, not per domain.
+HResult KernelBackend::GetTraffic(TrafficKind kind, std::vector<TrafficEntry>* out) {
     out->clear();
+    if (kind == TrafficKind::Domains) return kOk;
     for (auto& g : gateways_) {
         std::optional<links::Link> wan;
         std::optional<links::Link> ifb;
@@ -110,12 +104,6 @@ HResult KernelBackend::GetProcesses(int16_t selector, std::vector<TrafficEntry>*
             Bits(g->download.Update(ifbOurs ? ifb->index : 0, ifbOurs ? ifb->txBytes : 0));
         out->push_back(std::move(e));
     }
-    return kOk;
-}
-
-HResult KernelBackend::GetDomains(int16_t selector, std::vector<TrafficEntry>* out) {
-    (void)selector;
-    out->clear();  // traffic is counted per interface, not per domain
     return kOk;
 }
 
@@ -166,11 +154,6 @@ HResult KernelBackend::SetGatewayLimits(const std::string& gatewayMac, int64_t u
     }
     ServiceLog(line);
     return stored(kOk);
-}
-
-HResult KernelBackend::PrepareLimitChange(int32_t value) {
-    (void)value;
-    return kOk;
 }
 
 std::map<std::string, std::string> KernelBackend::LeafQueues() {

@@ -65,15 +65,11 @@ class KernelBackend : public Backend {
     // trial devices of runs that ended. Done at start and by --cleanup.
     void RemoveOrphans(std::vector<std::string>* problems);
 
-    HResult Initialize(int32_t a, int32_t b, int32_t c, const std::string& d,
-                       const std::string& e) override;
     HResult GetGateways(std::vector<Gateway>* out) override;
     HResult GetInterfaces(std::vector<NetworkInterface>* out) override;
-    HResult GetProcesses(int16_t selector, std::vector<TrafficEntry>* out) override;
-    HResult GetDomains(int16_t selector, std::vector<TrafficEntry>* out) override;
+    HResult GetTraffic(TrafficKind kind, std::vector<TrafficEntry>* out) override;
     HResult SetGatewayLimits(const std::string& gatewayMac, int64_t uploadBps,
                              int64_t downloadBps) override;
-    HResult PrepareLimitChange(int32_t value) override;
 
     int WatchFd() override;
     int MsUntilWork() override;

@@ -66,7 +66,7 @@ void CheckScenario(const lab::Scenario& s) {
         FUZZ_CHECK(found && *found == value);
     }
 
-    for (const corvane::SimLine& line : s.sim.lines) {
+    for (const lab::SimLine& line : s.sim.lines) {
         FUZZ_CHECK(!line.capacity.empty() && line.capacity.front().atSeconds == 0);
         FUZZ_CHECK(!line.demand.empty() && line.demand.front().atSeconds == 0);
     }

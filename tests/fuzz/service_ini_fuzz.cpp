@@ -1,9 +1,8 @@
 // Fuzzes the service's configuration reading on any file text: the INI
 // splitter in each of its two dialects, the `static` and `kernel` backends'
-// readers, and the `sim` backend's file loader (through a file in memory, as
-// it only takes a path). Whatever the text, a reader either succeeds with
-// values inside the ranges it promises, or fails with one line
-// "FILE:LINE: problem" whose line is one of the file's.
+// readers, and the fault file of the service's tests' build. Whatever the
+// text, a reader either succeeds with values inside the ranges it promises,
+// or fails with one line "FILE:LINE: problem" whose line is one of the file's.
 #include <cstddef>
 #include <cstdint>
 #include <set>
@@ -11,10 +10,10 @@
 #include <vector>
 
 #include "fuzz_check.h"
-#include "memory_file.h"
+#include "lab/faults.h"
+#include "lab/sim_lines.h"
 #include "service/ini_config.h"
 #include "service/kernel/kernel_config.h"
-#include "service/sim_backend.h"
 #include "service/static_backend.h"
 
 namespace {
@@ -53,7 +52,7 @@ void CheckStatic(const std::string& text, int lines) {
     std::string error;
     if (!corvane::ParseStaticConfig(text, kFileName, &config, &error)) {
         fuzz::CheckFileError(error, kFileName, lines);
-        FUZZ_CHECK(config.gateways.empty() && config.interfaces.empty() && config.faults.empty());
+        FUZZ_CHECK(config.gateways.empty() && config.interfaces.empty());
         return;
     }
     std::set<std::string> macs;
@@ -67,7 +66,17 @@ void CheckStatic(const std::string& text, int lines) {
             FUZZ_CHECK(rule.entry.uploadBits >= 0 && rule.entry.downloadBits >= 0);
         }
     }
-    for (const auto& [method, rule] : config.faults) {
+}
+
+void CheckFaults(const std::string& text, int lines) {
+    lab::FaultRules rules;
+    std::string error;
+    if (!lab::ParseFaults(text, kFileName, &rules, &error)) {
+        fuzz::CheckFileError(error, kFileName, lines);
+        FUZZ_CHECK(rules.empty());
+        return;
+    }
+    for (const auto& [method, rule] : rules) {
         FUZZ_CHECK(rule.fault.hresult || rule.fault.wrongTypeArray != 0 || rule.fault.nullPath ||
                    rule.fault.stall.count() != 0);
         FUZZ_CHECK(!rule.calls || *rule.calls >= 1);
@@ -101,37 +110,13 @@ void CheckKernel(const std::string& text, int lines) {
     }
 }
 
-void CheckSim(int lines, const fuzz::MemoryFile& file) {
-    corvane::SimConfig config;
-    std::string error;
-    if (!corvane::LoadSimConfig(file.path(), &config, &error)) {
-        fuzz::CheckFileError(error, file.path(), lines);
-        return;
-    }
-    FUZZ_CHECK(!config.lines.empty());
-    for (const corvane::SimLine& line : config.lines) {
-        FUZZ_CHECK(!line.capacity.empty() && line.capacity.front().atSeconds == 0);
-        FUZZ_CHECK(!line.demand.empty() && line.demand.front().atSeconds == 0);
-        for (size_t i = 0; i < line.capacity.size(); ++i) {
-            FUZZ_CHECK(line.capacity[i].mbps > 0);
-            if (i > 0) FUZZ_CHECK(line.capacity[i].atSeconds > line.capacity[i - 1].atSeconds);
-        }
-        for (size_t i = 1; i < line.demand.size(); ++i) {
-            FUZZ_CHECK(line.demand[i].atSeconds > line.demand[i - 1].atSeconds);
-        }
-        FUZZ_CHECK(line.bufferBytes >= 0 && line.processShare >= 0 && line.processShare <= 1);
-    }
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static fuzz::MemoryFile* simFile = new fuzz::MemoryFile("sim.ini");
-
     const std::string text(reinterpret_cast<const char*>(data), size);
     const int lines = fuzz::LineCount(text);
-    SplitInDialect(text, corvane::kScenarioDialect, lines);
-    // The dialect of the static and kernel files (each keeps its own copy).
+    SplitInDialect(text, lab::kScenarioDialect, lines);
+    // The dialect of the static, kernel and fault files (each keeps its own copy).
     constexpr corvane::IniDialect kOnceOnly{
         .maxLineLength = 160,
         .keysMayRepeat = false,
@@ -143,7 +128,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     SplitInDialect(text, kOnceOnly, lines);
     CheckStatic(text, lines);
     CheckKernel(text, lines);
-    simFile->Write(text);
-    CheckSim(lines, *simFile);
+    CheckFaults(text, lines);
     return 0;
 }

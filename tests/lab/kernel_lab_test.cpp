@@ -37,7 +37,7 @@ TEST(KernelScenario, ReadsTheShippedOneAndRefusesWhatTheKernelLabCannotStage) {
     EXPECT_EQ(s.kernel.congestion, "cubic");
     // Two runs of it and the setup fit in six minutes.
     EXPECT_LE(2 * s.duration + 20, 360);
-    const corvane::SimLine& line = s.sim.lines.front();
+    const lab::SimLine& line = s.sim.lines.front();
     // The ISP's buffer holds at least 150 ms at the first capacity.
     EXPECT_GE(line.bufferBytes * 8 / (line.capacity.front().mbps * 1e6), 0.150);
     ASSERT_EQ(s.phases.size(), 4u);
@@ -92,7 +92,7 @@ TEST(KernelScenario, ReadsTheShippedOneAndRefusesWhatTheKernelLabCannotStage) {
     ASSERT_EQ(s.sim.lines.size(), 2u);
     ASSERT_EQ(s.kernel.lines.size(), 2u);
     EXPECT_EQ(s.kernel.lines[1].rttMs, 40);
-    for (const corvane::SimLine& wan : s.sim.lines) {
+    for (const lab::SimLine& wan : s.sim.lines) {
         EXPECT_GE(wan.bufferBytes * 8 / (wan.capacity.front().mbps * 1e6), 0.150) << wan.name;
     }
     std::string keyed = KernelWorld(30);

@@ -21,7 +21,7 @@ TEST(Scenario, ReadsTheShippedDefault) {
     EXPECT_EQ(s.name, "default");
     EXPECT_LE(s.duration, 130) << "about two minutes";
     ASSERT_EQ(s.sim.lines.size(), 1u);
-    const corvane::SimLine& line = s.sim.lines[0];
+    const lab::SimLine& line = s.sim.lines[0];
     EXPECT_GE(s.servers.size(), 5u);
     EXPECT_EQ(lab::RegistryValue(s, "vormprobemonthbudgetmb"), 0u);
     EXPECT_EQ(lab::RegistryValue(s, "IdleRecoverySecs"), 10u);
@@ -30,14 +30,12 @@ TEST(Scenario, ReadsTheShippedDefault) {
     ASSERT_EQ(s.phases.size(), 4u);
     const lab::Phase& saturated = s.phases[1];
     const lab::Phase& recovery = s.phases[3];
-    const corvane::DemandKind demands[] = {corvane::DemandKind::Idle, corvane::DemandKind::Greedy,
-                                           corvane::DemandKind::Greedy, corvane::DemandKind::Idle};
+    const lab::DemandKind demands[] = {lab::DemandKind::Idle, lab::DemandKind::Greedy,
+                                       lab::DemandKind::Greedy, lab::DemandKind::Idle};
     for (size_t i = 0; i < 4; ++i) {
-        EXPECT_EQ(corvane::DemandAt(line.demand, s.phases[i].start).kind, demands[i]) << i;
+        EXPECT_EQ(lab::DemandAt(line.demand, s.phases[i].start).kind, demands[i]) << i;
     }
-    auto capacity = [&](const lab::Phase& p) {
-        return corvane::CapacityAt(line.capacity, p.start);
-    };
+    auto capacity = [&](const lab::Phase& p) { return lab::CapacityAt(line.capacity, p.start); };
     EXPECT_GT(static_cast<double>(line.gateway.downloadBps) / 1e6, capacity(saturated));
     EXPECT_LT(capacity(s.phases[2]), capacity(saturated));
     EXPECT_GE(recovery.end - recovery.start, 2.0 * 10) << "room for the idle recovery";

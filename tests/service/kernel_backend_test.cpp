@@ -283,7 +283,7 @@ TEST_P(KernelLeafTest, CountersMatchTheBytesSentWithinOnePercent) {
     ASSERT_TRUE(backend);
     auto entry = [&] {
         std::vector<corvane::TrafficEntry> list;
-        EXPECT_EQ(backend->GetProcesses(-1, &list), corvane::kOk);
+        EXPECT_EQ(backend->GetTraffic(corvane::TrafficKind::Processes, &list), corvane::kOk);
         EXPECT_EQ(list.size(), 1u);
         return list.empty() ? corvane::TrafficEntry{} : list[0];
     };
@@ -291,7 +291,7 @@ TEST_P(KernelLeafTest, CountersMatchTheBytesSentWithinOnePercent) {
     EXPECT_EQ(first.name, kWan);
     EXPECT_EQ(first.deviceId, wanIndex_);
     std::vector<corvane::TrafficEntry> domains{{}};
-    EXPECT_EQ(backend->GetDomains(-1, &domains), corvane::kOk);
+    EXPECT_EQ(backend->GetTraffic(corvane::TrafficKind::Domains, &domains), corvane::kOk);
     EXPECT_TRUE(domains.empty());
 
     // Download: 2000 datagrams of 1000 bytes at ~8 Mbit/s, below the limit.

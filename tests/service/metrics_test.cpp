@@ -21,7 +21,6 @@
 #include "service/kernel/kernel_config.h"
 #include "service/metrics.h"
 #include "service/service_harness.h"
-#include "service/sim_backend.h"
 #include "service/static_backend.h"
 
 namespace {
@@ -467,8 +466,6 @@ bool LoadMetrics(const std::string& path, corvane::MetricsConfig* m, std::string
 const Loader kLoaders[] = {
     {"static", "[gateway g]\nmac = m\nid = 1\nupload_bps = 1\ndownload_bps = 1\n", "key ",
      LoadMetrics<corvane::StaticConfig, corvane::LoadStaticConfig>},
-    {"sim", "[gateway g]\nmac = m\nid = 1\ndownload_mbps = 10\nupload_mbps = 1\ncapacity = 0:10\n",
-     "", LoadMetrics<corvane::SimConfig, corvane::LoadSimConfig>},
     {"kernel", "[gateway g]\ninterface = wan0\nmac = m\nid = 1\ndownload_bps = 1\nupload_bps = 1\n",
      "key ", LoadMetrics<corvane::KernelConfig, corvane::LoadKernelConfig>},
 };

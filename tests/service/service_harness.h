@@ -90,8 +90,10 @@ class PrivateBus {
 // The corvane-service binary as a child, its standard error in a file.
 class ServiceProcess {
   public:
-    ServiceProcess(const std::vector<std::string>& args, const std::string& stderrPath) {
-        std::vector<std::string> argv{CORVANE_SERVICE_PATH};
+    // `program`: the shipped service, or its build with faults (--faults FILE).
+    ServiceProcess(const std::vector<std::string>& args, const std::string& stderrPath,
+                   const char* program = CORVANE_SERVICE_PATH) {
+        std::vector<std::string> argv{program};
         argv.insert(argv.end(), args.begin(), args.end());
         std::vector<char*> raw;
         for (std::string& a : argv) raw.push_back(a.data());

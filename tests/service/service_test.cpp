@@ -1,7 +1,7 @@
 // The real corvane-service on a private bus, driven through the program's
-// D-Bus binding and interfaces: arrays, limits, faults, restarts, exits; and
-// the static backend without a bus: its file's errors, the counters' growth,
-// the limits it keeps and the faults it hands out.
+// D-Bus binding and interfaces: arrays, limits, faults (its tests' build),
+// restarts, exits; and the static backend without a bus: its file's errors,
+// the counters' growth, the limits it keeps; and the fault file.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 
+#include "lab/faults.h"
 #include "platform/fd.h"
 #include "service/service_harness.h"
 #include "service/static_backend.h"
@@ -79,12 +80,17 @@ std::string Render(const std::array<SafeArray, N>& arrays) {
 
 class ServiceTest : public servicetest::BusTest {
   protected:
-    // Starts the service on the current bus with the base configuration plus
-    // `extra`, and waits until it owns its name.
-    void Start(const std::string& extra = "", const std::string& name = "service.ini") {
-        test::WriteFile(dir_.file(name), kBaseConfig + extra);
+    // Starts the service on the current bus with the base configuration (and
+    // its build with these faults, if any), and waits until it owns its name.
+    void Start(const std::string& faults = "") {
+        test::WriteFile(dir_.file("service.ini"), kBaseConfig);
+        std::vector<std::string> args{"--config", dir_.file("service.ini"), "--backend", "static"};
+        if (!faults.empty()) {
+            test::WriteFile(dir_.file("faults.ini"), faults);
+            args.insert(args.end(), {"--faults", dir_.file("faults.ini")});
+        }
         service_ = std::make_unique<ServiceProcess>(
-            std::vector<std::string>{"--config", dir_.file(name), "--backend", "static"}, Err());
+            args, Err(), faults.empty() ? CORVANE_SERVICE_PATH : CORVANE_FAULTY_SERVICE_PATH);
         ASSERT_GT(service_->pid(), 0);
         ASSERT_TRUE(servicetest::WaitUntilServing()) << test::ReadFile(Err());
     }
@@ -151,10 +157,12 @@ TEST_F(ServiceTest, ReadyOnlyOnceServingWatchdogFedEvenWhileAnswersStallStopsOnS
     // A 200 ms watchdog: pings every 100 ms.
     test::NotifyListener manager(dir_.file("notify"), 200000);
     ASSERT_TRUE(manager.ok());
-    test::WriteFile(dir_.file("service.ini"),
-                    kBaseConfig + "[fault GetNetworkInfoList]\nstall_ms = 700\n");
+    test::WriteFile(dir_.file("service.ini"), kBaseConfig);
+    test::WriteFile(dir_.file("faults.ini"), "[fault GetNetworkInfoList]\nstall_ms = 700\n");
     service_ = std::make_unique<ServiceProcess>(
-        std::vector<std::string>{"--config", dir_.file("service.ini")}, Err());
+        std::vector<std::string>{"--config", dir_.file("service.ini"), "--faults",
+                                 dir_.file("faults.ini")},
+        Err(), CORVANE_FAULTY_SERVICE_PATH);
     std::optional<std::string> first = manager.Next(5000ms);
     ASSERT_EQ(first, std::optional<std::string>("READY=1")) << test::ReadFile(Err());
     // Ready means found: the name is owned when the manager hears of it.
@@ -323,7 +331,7 @@ TEST_F(ServiceTest, StalledOrKilledServiceIsUnavailableAndTheSameObjectsWorkAfte
               RPC_S_SERVER_UNAVAILABLE_HR);
     EXPECT_LE(Clock::now() - start, 1000ms);
 
-    ASSERT_NO_FATAL_FAILURE(Start("", "restart.ini"));
+    ASSERT_NO_FATAL_FAILURE(Start());
     EXPECT_EQ(b.network->GetNetworkInfoList(&info), S_OK);
     EXPECT_EQ(info[2].Long(0), 3);
     EXPECT_EQ(b.rules->GetDomainList(-1, &lists), S_OK);
@@ -360,14 +368,8 @@ TEST_F(ServiceTest, LostBusIsUnavailableAndTheNextCallConnectsToTheNewOne) {
 TEST(ServiceCommandLine, WrongConfigurationBackendOrListenAddressExitsTwoWithOneLine) {
     test::TempDir dir;
     const std::string bad = dir.file("bad.ini"), missing = dir.file("missing.ini");
-    const std::string noLine = dir.file("none.ini"), late = dir.file("late.ini");
     const std::string kernel = dir.file("kernel.ini"), busy = dir.file("busy.ini");
     test::WriteFile(bad, "; comment\n\n[gateway a]\nmac = 1\nid = 1\nupload_bps = 1\n");
-    // Lab scenarios for --backend sim: no line, and a line whose capacity starts late.
-    test::WriteFile(noLine, "[run]\nduration = 5\n");
-    test::WriteFile(late,
-                    "[gateway g]\nmac = m\nid = 1\ndownload_mbps = 1\nupload_mbps = 1\n"
-                    "capacity = 5:1\n");
     test::WriteFile(kernel,
                     "[gateway g]\ninterface = wan0\nmac = m\nid = 1\ndownload_bps = 1\n"
                     "upload_bps = 1\n[metrics]\nlisten = 10.0.0.1:9464\n");
@@ -388,17 +390,15 @@ TEST(ServiceCommandLine, WrongConfigurationBackendOrListenAddressExitsTwoWithOne
         {{"--config", bad}, bad + ":3: missing key 'download_bps' in [gateway a]"},
         {{"--config", missing}, missing + ": cannot open: No such file or directory"},
         {{"--config", bad, "--backend", "nonesuch"},
-         "unknown backend 'nonesuch' (known: static, sim, kernel)"},
-        {{"--config", noLine, "--backend", "sim"}, noLine + ": no [gateway NAME] section"},
-        {{"--config", late, "--backend", "sim"},
-         late + ":1: capacity in [gateway g]: the first step must be at 0 seconds, not 5"},
+         "unknown backend 'nonesuch' (known: static, kernel)"},
+        {{"--config", bad, "--backend", "sim"}, "unknown backend 'sim' (known: static, kernel)"},
         {{"--config", kernel, "--backend", "kernel"},
          kernel + ":8: '10.0.0.1:9464' is not a loopback address (127.0.0.0/8 or [::1]); the "
                   "endpoint has no authentication and stays off the network (key 'listen' in "
                   "[metrics])"},
         // The static backend tells its picture before the endpoint opens.
         {{"--config", busy},
-         "static backend: 1 gateways, 0 interfaces, 0 processes, 0 domains, 0 faults\n"
+         "static backend: 1 gateways, 0 interfaces, 0 processes, 0 domains\n"
          "corvane-service: metrics endpoint: cannot listen on " +
              port + ": Address already in use"},
     };
@@ -459,8 +459,7 @@ TEST(StaticConfig, RefusesMalformedFilesNamingLineAndProblem) {
         {"mac = 1\n", "1: key 'mac' outside a section"},
         {"[gateway g]\nmac\n", "2: expected [section] or key = value"},
         {"[gateway]\n", "1: section [gateway] needs a name, as in [gateway NAME]"},
-        {"[]\n",
-         "1: unknown section [] (expected gateway, interface, process, domain, fault or metrics)"},
+        {"[]\n", "1: unknown section [] (expected gateway, interface, process, domain or metrics)"},
         {"[gateway g]\nmac = a\nmac = b\n", "3: duplicate key 'mac' in [gateway g]"},
         {"[gateway g]\nid = 1\n", "1: missing key 'mac' in [gateway g]"},
         {"[gateway g]\nmac =\nid = 1\nupload_bps = 1\ndownload_bps = 1\n",
@@ -482,20 +481,10 @@ TEST(StaticConfig, RefusesMalformedFilesNamingLineAndProblem) {
         {"[process p]\ndevice_id = 1\ndownload_rate_bps = 1000000000000001\n",
          "3: download_rate_bps = 1000000000000001 is out of range (0 to 1000000000000000) in "
          "[process p]"},
-        {"[fault Frobnicate]\nhresult = 1\n",
-         "1: unknown method 'Frobnicate' in [fault Frobnicate]"},
-        {"[fault Initialize]\ncalls = 2\n",
-         "1: [fault Initialize] sets none of hresult, wrong_type, null_path, stall_ms"},
-        {"[fault Initialize]\nnull_path = true\n", "1: null_path: Initialize returns no interface"},
-        {"[fault SetGatewayLimits]\nwrong_type = 1\n",
-         "1: wrong_type: SetGatewayLimits returns no arrays"},
-        {"[fault GetNetworkInfoList]\nwrong_type = 10\n",
-         "2: wrong_type = 10 is out of range (1 to 9) in [fault GetNetworkInfoList]"},
-        {"[fault GetDomainList]\nstall_ms = 1\n[fault GetDomainList]\nstall_ms = 2\n",
-         "3: a second [fault GetDomainList]"},
-        {"[fault GetDomainList]\nhresult = 0x100000000\n",
-         "2: hresult = 0x100000000 is out of range (-2147483648 to 4294967295) in "
-         "[fault GetDomainList]"},
+        // The shipped service takes no faults: that is its tests' build.
+        {"[fault GetDomainList]\nstall_ms = 1\n",
+         "1: unknown section [fault GetDomainList] (expected gateway, interface, process, domain "
+         "or metrics)"},
         {"[gateway g]\n" + longLine, "2: line longer than 160 characters"},
         {std::string("[gateway g]\nmac = a\0b\n", 22), "2: NUL byte in the line"},
     };
@@ -516,9 +505,7 @@ TEST(StaticConfig, ReadsEverySectionKindWithDefaultsAndHexNumbers) {
         "[interface eth0]\nmac = 02-00-00-00-00-11\ndevice_id = 11\ngateway_id = -3\n"
         "[process a b]\ndevice_id = 11\nprocess_id = 9\nactive = off\n"
         "download_bits = 10\ndownload_rate_bps = 8\n"
-        "[domain example.com]\ndevice_id = 12\n"
-        "[fault GetProcessList]\nhresult = 0x80004005\nwrong_type = 2\ncalls = 3\n"
-        "[fault GetRulesManager]\nnull_path = yes\nstall_ms = 6000\n";
+        "[domain example.com]\ndevice_id = 12\n";
     StaticConfig c;
     std::string error;
     ASSERT_TRUE(corvane::ParseStaticConfig(text, "f.ini", &c, &error)) << error;
@@ -532,13 +519,6 @@ TEST(StaticConfig, ReadsEverySectionKindWithDefaultsAndHexNumbers) {
         std::tie(p.name, p.processId, p.active, p.downloadBits, c.processes[0].downloadRateBps),
         std::make_tuple("a b", 9, false, 10, 8));
     EXPECT_EQ(c.domains[0].entry.deviceId, 12);
-    const corvane::FaultRule& list = c.faults.at(corvane::Method::GetProcessList);
-    EXPECT_EQ(list.fault.hresult, std::optional<int32_t>(static_cast<int32_t>(0x80004005)));
-    EXPECT_EQ(list.fault.wrongTypeArray, 2);
-    EXPECT_EQ(list.calls, std::optional<int64_t>(3));
-    const corvane::FaultRule& rules = c.faults.at(corvane::Method::GetRulesManager);
-    EXPECT_EQ(std::tie(rules.fault.nullPath, rules.fault.stall), std::make_tuple(true, 6000ms));
-    EXPECT_FALSE(rules.calls.has_value());
 }
 
 TEST(StaticBackend, CountersGrowByRateTimesElapsedAndSaturate) {
@@ -571,21 +551,18 @@ TEST(StaticBackend, CountersGrowByRateTimesElapsedAndSaturate) {
     corvane::StaticBackend backend(config, [&now] { return now; });
     std::vector<corvane::TrafficEntry> list;
     now = 2500ms;
-    ASSERT_EQ(backend.GetProcesses(-1, &list), corvane::kOk);
+    ASSERT_EQ(backend.GetTraffic(corvane::TrafficKind::Processes, &list), corvane::kOk);
     ASSERT_EQ(list.size(), 1u);
     EXPECT_EQ(list[0].uploadBits, 5);
     EXPECT_EQ(list[0].downloadBits, 2510);
-    ASSERT_EQ(backend.GetDomains(-1, &list), corvane::kOk);
+    ASSERT_EQ(backend.GetTraffic(corvane::TrafficKind::Domains, &list), corvane::kOk);
     EXPECT_EQ(list[0].uploadBits, 5);
 }
 
-TEST(StaticBackend, KeepsTheLastLimitsAndCountsDownLimitedFaults) {
+TEST(StaticBackend, KeepsTheLastLimits) {
     StaticConfig config;
     std::string error;
-    ASSERT_TRUE(corvane::ParseStaticConfig(
-        std::string(kGateway) + "[fault GetDomainList]\nstall_ms = 10\ncalls = 2\n", "f.ini",
-        &config, &error))
-        << error;
+    ASSERT_TRUE(corvane::ParseStaticConfig(kGateway, "f.ini", &config, &error)) << error;
     corvane::StaticBackend backend(config);
     // MAC, upload and download limits, the answer, and the download reported then.
     const std::tuple<const char*, int64_t, int64_t, int32_t, int64_t> cases[] = {
@@ -600,10 +577,52 @@ TEST(StaticBackend, KeepsTheLastLimitsAndCountsDownLimitedFaults) {
         EXPECT_EQ(gateways[0].downloadBps, reported);
         EXPECT_EQ(gateways[0].uploadBps, 1);  // the upload figure stays the configured one
     }
-    EXPECT_EQ(backend.NextFault(corvane::Method::GetDomainList).stall, 10ms);
-    EXPECT_EQ(backend.NextFault(corvane::Method::GetProcessList).stall, 0ms);
-    EXPECT_EQ(backend.NextFault(corvane::Method::GetDomainList).stall, 10ms);
-    EXPECT_EQ(backend.NextFault(corvane::Method::GetDomainList).stall, 0ms);
+}
+
+TEST(FaultFile, ReadsEachRuleNamesTheLineOfAProblemAndCountsLimitedFaultsDown) {
+    const std::pair<std::string, std::string> bad[] = {
+        {"[fault Frobnicate]\nhresult = 1\n",
+         "1: unknown method 'Frobnicate' in [fault Frobnicate]"},
+        {"[gateway g]\nmac = m\n", "1: unknown section [gateway g] (expected fault)"},
+        {"[fault Initialize]\ncalls = 2\n",
+         "1: [fault Initialize] sets none of hresult, wrong_type, null_path, stall_ms"},
+        {"[fault Initialize]\nnull_path = true\n", "1: null_path: Initialize returns no interface"},
+        {"[fault SetGatewayLimits]\nwrong_type = 1\n",
+         "1: wrong_type: SetGatewayLimits returns no arrays"},
+        {"[fault GetNetworkInfoList]\nwrong_type = 10\n",
+         "2: wrong_type = 10 is out of range (1 to 9) in [fault GetNetworkInfoList]"},
+        {"[fault GetDomainList]\nstall_ms = 1\n[fault GetDomainList]\nstall_ms = 2\n",
+         "3: a second [fault GetDomainList]"},
+        {"[fault GetDomainList]\nhresult = 0x100000000\n",
+         "2: hresult = 0x100000000 is out of range (-2147483648 to 4294967295) in "
+         "[fault GetDomainList]"},
+    };
+    for (const auto& [text, expected] : bad) {
+        lab::FaultRules rules;
+        std::string error;
+        EXPECT_FALSE(lab::ParseFaults(text, "f.ini", &rules, &error)) << text;
+        EXPECT_EQ(error, "f.ini:" + expected) << text;
+        EXPECT_TRUE(rules.empty());
+    }
+
+    lab::FaultRules rules;
+    std::string error;
+    ASSERT_TRUE(
+        lab::ParseFaults("[fault GetProcessList]\nhresult = 0x80004005\nwrong_type = 2\n"
+                         "calls = 2\n[fault GetRulesManager]\nnull_path = yes\n"
+                         "stall_ms = 6000\n",
+                         "f.ini", &rules, &error))
+        << error;
+    lab::FaultPlan plan(std::move(rules));
+    for (int call = 0; call < 3; ++call) {
+        const corvane::Fault list = plan.NextFault(corvane::Method::GetProcessList);
+        const corvane::Fault manager = plan.NextFault(corvane::Method::GetRulesManager);
+        EXPECT_EQ(list.hresult, call < 2 ? std::optional<int32_t>(static_cast<int32_t>(0x80004005))
+                                         : std::nullopt);
+        EXPECT_EQ(list.wrongTypeArray, call < 2 ? 2 : 0);
+        EXPECT_EQ(std::tie(manager.nullPath, manager.stall), std::make_tuple(true, 6000ms));
+        EXPECT_EQ(plan.NextFault(corvane::Method::GetDomainList).stall, 0ms);
+    }
 }
 
 }  // namespace

@@ -1,25 +1,21 @@
-// The sim backend on a hand-driven clock: the bottleneck buffer, the
-// counters, the schedules, the limits, and its configuration; then served by
-// corvane-service --backend sim on a private bus from the lab's scenario file
-// (a broken one is refused by line: see ServiceCommandLine).
+// The lab's sim backend on a hand-driven clock: the bottleneck buffer, the
+// counters, the schedules, the limits, and its [gateway] sections. (Served
+// on the bus, it is the lab's: see LabRun.)
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <tuple>
 
-#include "platform/bus.h"
-#include "service/service_harness.h"
-#include "service/sim_backend.h"
+#include "lab/sim_backend.h"
 #include "support/test_support.h"
 
 namespace {
 
-using corvane::DemandKind;
-using corvane::SimBackend;
-using corvane::SimConfig;
-using corvane::SimLine;
+using lab::DemandKind;
+using lab::SimBackend;
+using lab::SimConfig;
+using lab::SimLine;
 using namespace std::chrono_literals;
-using platform::bus::Value;
 
 constexpr double kMbit = 1e6;
 
@@ -48,8 +44,8 @@ SimLine Line(const std::string& capacity, const std::string& demand, int64_t buf
     line.iface.deviceId = 11;
     line.iface.gatewayId = 3;
     std::string error;
-    EXPECT_TRUE(corvane::ParseCapacitySchedule(capacity, &line.capacity, &error)) << error;
-    EXPECT_TRUE(corvane::ParseDemandSchedule(demand, &line.demand, &error)) << error;
+    EXPECT_TRUE(lab::ParseCapacitySchedule(capacity, &line.capacity, &error)) << error;
+    EXPECT_TRUE(lab::ParseDemandSchedule(demand, &line.demand, &error)) << error;
     line.bufferBytes = bufferBytes;
     return line;
 }
@@ -93,7 +89,7 @@ TEST(SimBackend, BufferFillsAboveCapacityAndDrainsBelowIt) {
             changed = true;
         }
         clock.Set(s.t);
-        corvane::LineSnapshot snap = sim.Snapshot(0);
+        lab::LineSnapshot snap = sim.Snapshot(0);
         EXPECT_NEAR(snap.bufferBytes * 8 / kMbit, s.bufferMbit, 1e-9);
         EXPECT_NEAR(snap.deliveredBits / kMbit, s.deliveredMbit, 1e-9);
         EXPECT_NEAR(snap.droppedBits / kMbit, s.droppedMbit, 1e-9);
@@ -127,12 +123,12 @@ TEST(SimBackend, IntegratesExactlyAcrossScheduleSteps) {
         SimBackend a(One(Line(c.capacity, c.demand, 0, c.limitMbps)), once.Fn(), [](auto&) {});
         SimBackend b(One(Line(c.capacity, c.demand, 0, c.limitMbps)), often.Fn(), [](auto&) {});
         once.Set(c.at);
-        corvane::LineSnapshot whole = a.Snapshot(0);
+        lab::LineSnapshot whole = a.Snapshot(0);
         for (int i = 1; i <= 40; ++i) {
             often.Set(c.at * i / 40);
             b.Snapshot(0);
         }
-        corvane::LineSnapshot steps = b.Snapshot(0);
+        lab::LineSnapshot steps = b.Snapshot(0);
         EXPECT_NEAR(whole.deliveredBits / kMbit, c.deliveredMbit, 1e-6)
             << c.capacity << " " << c.demand;
         EXPECT_NEAR(whole.capacityBits / kMbit, c.capacityMbit, 1e-6) << c.capacity;
@@ -150,8 +146,8 @@ TEST(SimBackend, CountersSplitDeliveredTrafficAndNeverGoBackEvenWithTheClock) {
     for (int i = 1; i <= 100; ++i) {
         clock.Set(i * 0.0137);
         std::vector<corvane::TrafficEntry> processes, domains;
-        ASSERT_EQ(sim.GetProcesses(-1, &processes), corvane::kOk);
-        ASSERT_EQ(sim.GetDomains(-1, &domains), corvane::kOk);
+        ASSERT_EQ(sim.GetTraffic(corvane::TrafficKind::Processes, &processes), corvane::kOk);
+        ASSERT_EQ(sim.GetTraffic(corvane::TrafficKind::Domains, &domains), corvane::kOk);
         ASSERT_EQ(processes.size(), 1u);
         ASSERT_EQ(domains.size(), 1u);
         if (i == 1) {
@@ -224,26 +220,26 @@ TEST(SimSchedule, RefusesMalformedSchedules) {
         std::string error;
         bool ok = false;
         if (c.capacity) {
-            std::vector<corvane::RateStep> steps;
-            ok = corvane::ParseCapacitySchedule(c.text, &steps, &error);
+            std::vector<lab::RateStep> steps;
+            ok = lab::ParseCapacitySchedule(c.text, &steps, &error);
         } else {
-            std::vector<corvane::DemandStep> steps;
-            ok = corvane::ParseDemandSchedule(c.text, &steps, &error);
+            std::vector<lab::DemandStep> steps;
+            ok = lab::ParseDemandSchedule(c.text, &steps, &error);
         }
         EXPECT_EQ(ok, std::string(c.error).empty()) << c.text << ": " << error;
         if (!ok) {
             EXPECT_EQ(error, c.error) << c.text;
         }
     }
-    std::vector<corvane::DemandStep> demand;
+    std::vector<lab::DemandStep> demand;
     std::string error;
-    ASSERT_TRUE(corvane::ParseDemandSchedule("0:idle, 2:greedy, 4:3.5, 6:0", &demand, &error));
+    ASSERT_TRUE(lab::ParseDemandSchedule("0:idle, 2:greedy, 4:3.5, 6:0", &demand, &error));
     const std::pair<double, const char*> at[] = {
         {0, "idle"}, {1.99, "idle"}, {2, "greedy"}, {5, "3.5 mbps"}, {7, "idle"}};
     for (const auto& [t, text] : at) {
-        EXPECT_EQ(corvane::DemandText(corvane::DemandAt(demand, t)), text) << t;
+        EXPECT_EQ(lab::DemandText(lab::DemandAt(demand, t)), text) << t;
     }
-    EXPECT_EQ(corvane::DemandAt(demand, 6).kind, DemandKind::Idle) << "a rate of 0 is idle";
+    EXPECT_EQ(lab::DemandAt(demand, 6).kind, DemandKind::Idle) << "a rate of 0 is idle";
 }
 
 TEST(SimConfig, ReadsGatewaySectionsAndNamesTheLineOfAProblem) {
@@ -275,66 +271,26 @@ TEST(SimConfig, ReadsGatewaySectionsAndNamesTheLineOfAProblem) {
         {"[gateway g]\nno equals sign\n", "2: expected [section], key = value or a comment"},
         {"; " + std::string(200, 'x') + "\n", "1: line longer than 190 characters"},
     };
-    test::TempDir dir;
-    const std::string path = dir.file("f.ini");
     for (const Case& c : cases) {
-        test::WriteFile(path, c.text);
-        corvane::SimConfig config;
+        SimConfig config;
+        std::vector<lab::ScenarioSection> sections;
         std::string error;
-        const bool ok = corvane::LoadSimConfig(path, &config, &error);
+        if (lab::ReadScenarioSections(c.text, "f.ini", &sections, &error)) {
+            try {
+                lab::ReadSimLines(sections, &config);
+            } catch (const lab::ScenarioError& e) {
+                error = "f.ini:" + std::to_string(e.line) + ": " + e.message;
+            }
+        }
         if (c.error.empty()) {
-            EXPECT_TRUE(ok) << error;
+            EXPECT_EQ(error, "");
             ASSERT_EQ(config.lines.size(), 1u);
             EXPECT_EQ(config.lines[0].gateway.downloadBps, 40000000);
             EXPECT_EQ(config.lines[0].iface.gatewayId, 3);
         } else {
-            EXPECT_FALSE(ok) << c.text;
-            EXPECT_EQ(error, path + ":" + c.error) << c.text;
+            EXPECT_EQ(error, "f.ini:" + c.error) << c.text;
         }
     }
-}
-
-TEST(SimService, ServesTheLinesOfALabScenario) {
-    test::TempDir dir;
-    servicetest::PrivateBus bus(dir);
-    ASSERT_TRUE(bus.ok()) << "dbus-daemon did not start";
-    bus.Use();
-    // The shipped default: one 30 mbps line shaped at 40, idle for 15 s.
-    servicetest::ServiceProcess service(
-        {"--config", SANDROW_LAB_DEFAULT_SCENARIO, "--backend", "sim"}, dir.file("service.err"));
-    ASSERT_TRUE(servicetest::WaitUntilServing()) << test::ReadFile(dir.file("service.err"));
-    auto call = [](const char* manager, const char* method, std::vector<platform::bus::Arg> args) {
-        return platform::bus::Call(std::string("/com/corvane/NetworkService/") + manager,
-                                   (std::string("com.corvane.I") + manager).c_str(), method, args);
-    };
-
-    std::vector<Value> gateways = call("NetworkManager", "GetNetworkInfoList", {});
-    ASSERT_EQ(gateways.size(), 10u);
-    EXPECT_EQ(gateways[0].int32, 0);
-    EXPECT_EQ(gateways[1].strings, std::vector<std::string>{"02-00-00-00-00-01"});
-    EXPECT_EQ(gateways[3].int32s, std::vector<int32_t>{3});
-    EXPECT_EQ(gateways[8].int64s, std::vector<int64_t>{40000000});
-
-    std::vector<Value> reply =
-        call("NetworkManager", "SetGatewayLimits",
-             {std::string("02-00-00-00-00-01"), int64_t{10000000}, int64_t{33000000}});
-    EXPECT_EQ(reply.at(0).int32, 0);
-    gateways = call("NetworkManager", "GetNetworkInfoList", {});
-    EXPECT_EQ(gateways.at(8).int64s, std::vector<int64_t>{33000000}) << "the limit last set";
-
-    std::vector<Value> processes = call("RulesManager", "GetProcessList", {int16_t{-1}});
-    ASSERT_EQ(processes.size(), 11u);
-    EXPECT_EQ(processes[1].strings, std::vector<std::string>{"lab-download"});
-    EXPECT_EQ(processes[5].int32s, std::vector<int32_t>{11}) << "the gateway's interface";
-    EXPECT_EQ(processes[8].int64s, std::vector<int64_t>{0}) << "idle at the start";
-
-    service.Signal(SIGTERM);
-    EXPECT_EQ(service.Wait(5000ms), std::optional<int>(0));
-    std::string log = test::ReadFile(dir.file("service.err"));
-    EXPECT_NE(log.find("sim backend: 1 lines"), std::string::npos) << log;
-    EXPECT_NE(log.find("SetGatewayLimits 02-00-00-00-00-01 up=10000000 down=33000000"),
-              std::string::npos)
-        << log;
 }
 
 }  // namespace
