@@ -15,14 +15,6 @@ using corvane::HResult;
 using corvane::IniError;
 using corvane::Method;
 
-constexpr corvane::IniDialect kFaultDialect{
-    .maxLineLength = 160,
-    .keysMayRepeat = false,
-    .malformedLine = "expected [section] or key = value",
-    .headerAsWritten = true,
-    .keyWord = "key ",
-    .emptyOnlyIfRequired = true,
-};
 constexpr int64_t kMaxStallMs = 600000;
 constexpr int64_t kInt32Min = std::numeric_limits<int32_t>::min();
 constexpr int64_t kInt64Max = std::numeric_limits<int64_t>::max();
@@ -37,7 +29,7 @@ void ReadFault(corvane::IniSection& section, FaultRules* rules) {
     std::optional<Method> method = corvane::MethodByName(label);
     if (!method) throw IniError{line, "unknown method '" + label + "' in [fault " + label + "]"};
     if (rules->count(*method) != 0) throw IniError{line, "a second [fault " + label + "]"};
-    corvane::IniSectionReader r(section, kFaultDialect);
+    corvane::IniSectionReader r(section, corvane::kServiceDialect);
     FaultRule rule;
     // An HRESULT is written as the signed number or as its 32 bits in hex.
     if (auto hr = r.Integer("hresult", false, kInt32Min, 0xFFFFFFFFLL)) {
@@ -71,7 +63,8 @@ bool ParseFaults(const std::string& text, const std::string& fileName, FaultRule
                  std::string* error) {
     rules->clear();
     std::vector<corvane::IniSection> sections;
-    if (!corvane::ReadIniSections(text, fileName, kFaultDialect, &sections, error)) return false;
+    if (!corvane::ReadIniSections(text, fileName, corvane::kServiceDialect, &sections, error))
+        return false;
     try {
         for (corvane::IniSection& section : sections) ReadFault(section, rules);
     } catch (const IniError& e) {

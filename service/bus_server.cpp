@@ -281,20 +281,17 @@ void Server::Export() {
 
     sdbus::IObject& rules = Object(kRulesPath);
     const char* rm = "com.corvane.IRulesManager";
-    Register(rules, rm, Method::GetProcessList, "n", kListOut10, [&b](sdbus::MethodCall& call) {
-        int16_t selector = 0;  // read, so that a call without one is refused
-        call >> selector;
-        std::vector<TrafficEntry> list;
-        HResult hr = b.GetTraffic(TrafficKind::Processes, &list);
-        return Answer{hr, kNullPath, TrafficArrays(list)};
-    });
-    Register(rules, rm, Method::GetDomainList, "n", kListOut10, [&b](sdbus::MethodCall& call) {
-        int16_t selector = 0;  // read, so that a call without one is refused
-        call >> selector;
-        std::vector<TrafficEntry> list;
-        HResult hr = b.GetTraffic(TrafficKind::Domains, &list);
-        return Answer{hr, kNullPath, TrafficArrays(list)};
-    });
+    for (TrafficKind kind : {TrafficKind::Processes, TrafficKind::Domains}) {
+        const Method method =
+            kind == TrafficKind::Processes ? Method::GetProcessList : Method::GetDomainList;
+        Register(rules, rm, method, "n", kListOut10, [&b, kind](sdbus::MethodCall& call) {
+            int16_t selector = 0;  // read, so that a call without one is refused
+            call >> selector;
+            std::vector<TrafficEntry> list;
+            HResult hr = b.GetTraffic(kind, &list);
+            return Answer{hr, kNullPath, TrafficArrays(list)};
+        });
+    }
 
     sdbus::IObject& configuration = Object(kConfigurationPath);
     Register(configuration, "com.corvane.IConfigurationManager", Method::PrepareLimitChange, "i",

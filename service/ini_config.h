@@ -51,6 +51,18 @@ struct IniDialect {
     bool emptyOnlyIfRequired;
 };
 
+// The wording of the service's files (the static and kernel backends', the
+// fault file): each key once, sections named as written. 160 characters
+// leave inih's 200-byte line buffer room to spare.
+inline constexpr IniDialect kServiceDialect{
+    .maxLineLength = 160,
+    .keysMayRepeat = false,
+    .malformedLine = "expected [section] or key = value",
+    .headerAsWritten = true,
+    .keyWord = "key ",
+    .emptyOnlyIfRequired = true,
+};
+
 // Splits the text into sections. False with *error = "FILE:LINE: problem"
 // for an over-long line, a NUL byte, a malformed line or a key before any
 // section (and a repeated key where the dialect forbids it).

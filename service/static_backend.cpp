@@ -11,16 +11,6 @@
 namespace corvane {
 namespace {
 
-// The wording the configuration's users know; keys may be given only once.
-// 160 characters leave inih's 200-byte line buffer room to spare.
-constexpr IniDialect kStaticDialect{
-    .maxLineLength = 160,
-    .keysMayRepeat = false,
-    .malformedLine = "expected [section] or key = value",
-    .headerAsWritten = true,
-    .keyWord = "key ",
-    .emptyOnlyIfRequired = true,
-};
 // 1 Pbit/s: far above any line, low enough that the growth arithmetic of
 // GrownCounter cannot overflow.
 constexpr int64_t kMaxRateBps = 1000000000000000;
@@ -34,7 +24,7 @@ using Section = IniSection;
 
 class SectionReader : public IniSectionReader {
   public:
-    explicit SectionReader(Section& section) : IniSectionReader(section, kStaticDialect) {}
+    explicit SectionReader(Section& section) : IniSectionReader(section, kServiceDialect) {}
 };
 
 int32_t Int32(std::optional<int64_t> value, int32_t fallback) {
@@ -96,7 +86,7 @@ void ReadSection(Section& section, StaticConfig* config) {
     const std::string& kind = section.kind;
     const std::string& label = section.label;
     if (kind == "metrics") {
-        ReadMetricsSection(section, kStaticDialect, &config->metrics);
+        ReadMetricsSection(section, kServiceDialect, &config->metrics);
         return;
     }
     if (kind != "gateway" && kind != "interface" && kind != "process" && kind != "domain") {
@@ -126,7 +116,7 @@ bool ParseStaticConfig(const std::string& text, const std::string& fileName, Sta
                        std::string* error) {
     *config = StaticConfig{};
     std::vector<Section> sections;
-    if (!ReadIniSections(text, fileName, kStaticDialect, &sections, error)) return false;
+    if (!ReadIniSections(text, fileName, kServiceDialect, &sections, error)) return false;
     try {
         for (Section& section : sections) ReadSection(section, config);
     } catch (const ConfigError& e) {

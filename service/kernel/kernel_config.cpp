@@ -9,14 +9,6 @@
 namespace corvane {
 namespace {
 
-constexpr IniDialect kKernelDialect{
-    .maxLineLength = 160,
-    .keysMayRepeat = false,
-    .malformedLine = "expected [section] or key = value",
-    .headerAsWritten = true,
-    .keyWord = "key ",
-    .emptyOnlyIfRequired = true,
-};
 constexpr size_t kMaxInterfaceName = 15;  // IFNAMSIZ without its NUL
 constexpr const char* kIfbPrefix = "cvn-";
 constexpr int64_t kInt32Min = std::numeric_limits<int32_t>::min();
@@ -108,11 +100,11 @@ bool ParseKernelConfig(const std::string& text, const std::string& fileName, Ker
     *config = KernelConfig{};
     config->path = fileName;
     std::vector<IniSection> sections;
-    if (!ReadIniSections(text, fileName, kKernelDialect, &sections, error)) return false;
+    if (!ReadIniSections(text, fileName, kServiceDialect, &sections, error)) return false;
     try {
         for (IniSection& section : sections) {
             if (section.kind == "metrics") {
-                ReadMetricsSection(section, kKernelDialect, &config->metrics);
+                ReadMetricsSection(section, kServiceDialect, &config->metrics);
                 continue;
             }
             if (section.kind != "gateway") {
@@ -123,7 +115,7 @@ bool ParseKernelConfig(const std::string& text, const std::string& fileName, Ker
                 throw IniError{section.line,
                                "section [" + section.name + "] needs a name, as in [gateway NAME]"};
             }
-            IniSectionReader reader(section, kKernelDialect);
+            IniSectionReader reader(section, kServiceDialect);
             ReadGateway(reader, config);
         }
         if (config->gateways.empty()) throw IniError{0, "no [gateway NAME] section"};

@@ -116,16 +116,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
     const int lines = fuzz::LineCount(text);
     SplitInDialect(text, lab::kScenarioDialect, lines);
-    // The dialect of the static, kernel and fault files (each keeps its own copy).
-    constexpr corvane::IniDialect kOnceOnly{
-        .maxLineLength = 160,
-        .keysMayRepeat = false,
-        .malformedLine = "expected [section] or key = value",
-        .headerAsWritten = true,
-        .keyWord = "key ",
-        .emptyOnlyIfRequired = true,
-    };
-    SplitInDialect(text, kOnceOnly, lines);
+    SplitInDialect(text, corvane::kServiceDialect, lines);
     CheckStatic(text, lines);
     CheckKernel(text, lines);
     CheckFaults(text, lines);
