@@ -14,15 +14,12 @@ using corvane::IniError;
 using corvane::IniSection;
 using corvane::IniSectionReader;
 
-// 160 characters leave inih's 200-byte line buffer room to spare.
-constexpr corvane::IniDialect kDialect{
-    .maxLineLength = 160,
-    .keysMayRepeat = false,
-    .malformedLine = "expected [section] or key = value",
-    .headerAsWritten = false,
-    .keyWord = "key ",
-    .emptyOnlyIfRequired = true,
-};
+// The service's wording, with sections named "[kind label]" however spaced.
+constexpr corvane::IniDialect kDialect = [] {
+    corvane::IniDialect dialect = corvane::kServiceDialect;
+    dialect.headerAsWritten = false;
+    return dialect;
+}();
 
 constexpr size_t kMaxHostLength = 253;  // a DNS name's limit
 constexpr size_t kMaxLabelLength = 63;  // one label of it

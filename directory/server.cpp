@@ -25,12 +25,7 @@ using namespace std::chrono_literals;
 
 // The first descriptor the service manager passes (SD_LISTEN_FDS_START).
 constexpr int kActivatedFd = 3;
-// A descriptor the process cannot get more of (EMFILE ...) leaves the
-// listener readable: accepting pauses this long instead of spinning on it.
-constexpr auto kAcceptPause = 100ms;
 constexpr int kListenBacklog = 64;
-// Reads per turn of the loop for one client that sends after its answer.
-constexpr int kMaxDrainReads = 16;
 constexpr const char* kDocumentType = "text/xml; charset=utf-8";
 
 std::string Errno(int error) {
@@ -39,26 +34,6 @@ std::string Errno(int error) {
 
 void Log(const std::string& line) {
     std::fprintf(stderr, "sandrow-directory: %s\n", line.c_str());
-}
-
-// A whole answer: status line, the headers every answer has, the body (left
-// out for HEAD, its length kept).
-std::string Response(const char* status, const char* contentType, const std::string& body,
-                     bool headOnly, const char* extraHeader = nullptr) {
-    std::string out = "HTTP/1.1 ";
-    out.append(status).append("\r\nContent-Type: ").append(contentType);
-    out.append("\r\nContent-Length: ").append(std::to_string(body.size()));
-    out.append("\r\nConnection: close\r\n");
-    if (extraHeader != nullptr) out.append(extraHeader).append("\r\n");
-    out.append("\r\n");
-    if (!headOnly) out.append(body);
-    return out;
-}
-
-std::string Plain(const char* status, const char* text, bool headOnly = false,
-                  const char* extraHeader = nullptr) {
-    return Response(status, "text/plain; charset=utf-8", std::string(text) + "\n", headOnly,
-                    extraHeader);
 }
 
 std::string AddressText(const sockaddr_in& sa) {
@@ -136,19 +111,10 @@ UniqueFd TakeActivatedListener(std::string* error) {
 }
 
 std::string Answer(std::string_view head, const Documents& documents) {
-    std::string_view line = head.substr(0, head.find('\n'));
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    const size_t first = line.find(' ');
-    const size_t second = first == std::string_view::npos ? first : line.find(' ', first + 1);
-    std::string_view method, target, version;
-    if (second != std::string_view::npos && line.find(' ', second + 1) == std::string_view::npos) {
-        method = line.substr(0, first);
-        target = line.substr(first + 1, second - first - 1);
-        version = line.substr(second + 1);
-    }
+    const auto [method, target, version] = corvane::ParseRequestLine(head);
     const bool headOnly = method == "HEAD";
     if (method.empty() || target.empty() || version.substr(0, 7) != "HTTP/1.") {
-        return Plain("400 Bad Request", "bad request");
+        return corvane::HttpPlain("400 Bad Request", "bad request");
     }
     // sandrow's requests carry no query, but a browser's or a cache-buster's may.
     const std::string_view path = target.substr(0, target.find('?'));
@@ -156,33 +122,19 @@ std::string Answer(std::string_view head, const Documents& documents) {
     if (path == kConfigDocumentPath) body = &documents.config;
     if (path == kServerListPath) body = &documents.serverList;
     if (body == nullptr) {
-        return Plain("404 Not Found",
-                     "not found; this directory serves /speedtest-config.php and "
-                     "/speedtest-servers-static.php",
-                     headOnly);
+        return corvane::HttpPlain("404 Not Found",
+                                  "not found; this directory serves /speedtest-config.php and "
+                                  "/speedtest-servers-static.php",
+                                  headOnly);
     }
     if (method != "GET" && !headOnly) {
-        return Plain("405 Method Not Allowed", "only GET and HEAD", false, "Allow: GET, HEAD");
+        return corvane::HttpPlain("405 Method Not Allowed", "only GET and HEAD", false,
+                                  "Allow: GET, HEAD");
     }
-    return Response("200 OK", kDocumentType, *body, headOnly);
-}
-
-std::string HeadTooLargeAnswer() {
-    return Plain("431 Request Header Fields Too Large", "request head too large");
+    return corvane::HttpResponse("200 OK", kDocumentType, *body, headOnly);
 }
 
 // ---------------------------------------------------------------------------
-
-struct DirectoryServer::Client {
-    enum class State { Reading, Writing, Draining, Done };
-
-    UniqueFd fd;
-    Clock::time_point deadline;
-    State state = State::Reading;
-    std::string head;  // the request so far, at most maxHeadBytes + 1
-    std::string out;   // the answer
-    size_t sent = 0;
-};
 
 UniqueFd OpenListener(const ListenAddress& address, std::string* error) {
     sockaddr_in sa{};
@@ -228,170 +180,17 @@ std::unique_ptr<DirectoryServer> DirectoryServer::Adopt(UniqueFd listener, Docum
 }
 
 DirectoryServer::DirectoryServer(UniqueFd listener, Documents documents, ServerLimits limits)
-    : listener_(std::move(listener)), documents_(std::move(documents)), limits_(limits) {}
+    : documents_(std::move(documents)),
+      // Full: a new connection is closed at once rather than left to wait in
+      // the backlog, so a client learns it now and retries (sandrow does,
+      // after 2 s).
+      server_(
+          std::move(listener),
+          corvane::AnswerLimits{limits.maxHeadBytes, limits.deadline, limits.maxClients},
+          corvane::WhenFull::Close,
+          [this](std::string_view head) { return Answer(head, documents_); }, &Log) {}
 
 DirectoryServer::~DirectoryServer() = default;
-
-std::string DirectoryServer::Address() const {
-    sockaddr_in sa{};
-    socklen_t length = sizeof sa;
-    if (::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&sa), &length) != 0 ||
-        sa.sin_family != AF_INET) {
-        return "?";
-    }
-    return AddressText(sa);
-}
-
-void DirectoryServer::AddFds(std::vector<pollfd>* fds) {
-    // Beyond the bound the listener is still polled: Accept closes what comes.
-    listenerPolled_ = Clock::now() >= acceptPausedUntil_;
-    if (listenerPolled_) fds->push_back({listener_.get(), POLLIN, 0});
-    polled_.clear();
-    for (const auto& c : clients_) {
-        const short events = c->state == Client::State::Writing ? POLLOUT : POLLIN;
-        fds->push_back({c->fd.get(), events, 0});
-        polled_.push_back(c.get());
-    }
-}
-
-int DirectoryServer::MsUntilWork() const {
-    const Clock::time_point now = Clock::now();
-    std::optional<Clock::time_point> next;
-    if (acceptPausedUntil_ > now) next = acceptPausedUntil_;
-    for (const auto& c : clients_) {
-        if (!next || c->deadline < *next) next = c->deadline;
-    }
-    if (!next) return -1;
-    auto wait = std::chrono::ceil<std::chrono::milliseconds>(*next - now);
-    return static_cast<int>(std::max<int64_t>(wait.count(), 0));
-}
-
-void DirectoryServer::Work(std::span<const pollfd> fds) {
-    size_t i = 0;
-    bool acceptable = false;
-    if (listenerPolled_ && i < fds.size()) acceptable = (fds[i++].revents & POLLIN) != 0;
-    for (Client* c : polled_) {
-        if (i >= fds.size()) break;
-        if (fds[i++].revents == 0) continue;
-        switch (c->state) {
-            case Client::State::Reading:
-                Read(*c);
-                break;
-            case Client::State::Writing:
-                Flush(*c);
-                break;
-            case Client::State::Draining:
-                Drain(*c);
-                break;
-            case Client::State::Done:
-                break;
-        }
-    }
-    polled_.clear();
-    const Clock::time_point now = Clock::now();
-    for (auto& c : clients_) {
-        if (now >= c->deadline) c->state = Client::State::Done;
-    }
-    std::erase_if(clients_,
-                  [](const std::unique_ptr<Client>& c) { return c->state == Client::State::Done; });
-    if (acceptable) Accept(now);
-}
-
-void DirectoryServer::Accept(Clock::time_point now) {
-    // A bounded number per turn, so that a flood cannot keep the loop here.
-    for (size_t tries = 0; tries < limits_.maxClients + 1; ++tries) {
-        int fd = ::accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) {
-            const int e = errno;
-            if (e == EAGAIN || e == EWOULDBLOCK) return;
-            // That connection failed on the way; the next one may not.
-            if (e == EINTR || e == ECONNABORTED || e == EPROTO || e == EPERM || e == ENETDOWN ||
-                e == ENOPROTOOPT || e == EHOSTDOWN || e == ENONET || e == EHOSTUNREACH ||
-                e == EOPNOTSUPP || e == ENETUNREACH) {
-                continue;
-            }
-            // Out of descriptors or memory (EMFILE, ENOBUFS ...): the listener
-            // stays readable, so accepting pauses rather than spins.
-            if (!pauseLogged_) {
-                Log("cannot accept: " + Errno(e) + " (pausing; logged once)");
-                pauseLogged_ = true;
-            }
-            acceptPausedUntil_ = now + kAcceptPause;
-            return;
-        }
-        UniqueFd accepted(fd);
-        // Full: closed at once rather than left to wait in the backlog, so a
-        // client learns it now and retries (sandrow does, after 2 s).
-        if (clients_.size() >= limits_.maxClients) continue;
-        auto c = std::make_unique<Client>();
-        c->fd = std::move(accepted);
-        c->deadline = now + limits_.deadline;
-        clients_.push_back(std::move(c));
-    }
-}
-
-void DirectoryServer::Read(Client& c) {
-    char buffer[4096];
-    for (;;) {
-        // One byte over the cap tells a head that is too long.
-        const size_t room = limits_.maxHeadBytes + 1 - c.head.size();
-        ssize_t n = ::recv(c.fd.get(), buffer, std::min(room, sizeof buffer), 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-        if (n <= 0) {  // gone, or failed, before it asked
-            c.state = Client::State::Done;
-            return;
-        }
-        c.head.append(buffer, static_cast<size_t>(n));
-        const size_t end = std::min(c.head.find("\r\n\r\n"), c.head.find("\n\n"));
-        if (end != std::string::npos && end < limits_.maxHeadBytes) {
-            c.out = Answer(c.head, documents_);
-        } else if (c.head.size() > limits_.maxHeadBytes) {
-            c.out = HeadTooLargeAnswer();
-        } else {
-            continue;
-        }
-        c.head.clear();
-        c.head.shrink_to_fit();
-        c.state = Client::State::Writing;
-        Flush(c);
-        return;
-    }
-}
-
-void DirectoryServer::Flush(Client& c) {
-    while (c.sent < c.out.size()) {
-        ssize_t n = ::send(c.fd.get(), c.out.data() + c.sent, c.out.size() - c.sent,
-                           MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;  // the rest when writable
-        if (n <= 0) {
-            c.state = Client::State::Done;
-            return;
-        }
-        c.sent += static_cast<size_t>(n);
-    }
-    // All sent: the end of the answer, then whatever the client still sends
-    // is read and dropped until it closes. Closing with its bytes unread
-    // would reset the connection and could take the answer with it.
-    c.out.clear();
-    c.out.shrink_to_fit();
-    ::shutdown(c.fd.get(), SHUT_WR);
-    c.state = Client::State::Draining;
-}
-
-void DirectoryServer::Drain(Client& c) {
-    char buffer[4096];
-    for (int reads = 0; reads < kMaxDrainReads; ++reads) {
-        ssize_t n = ::recv(c.fd.get(), buffer, sizeof buffer, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-        if (n <= 0) {
-            c.state = Client::State::Done;
-            return;
-        }
-    }
-}
 
 // ---------------------------------------------------------------------------
 

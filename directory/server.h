@@ -17,6 +17,7 @@
 
 #include "directory/documents.h"
 #include "platform/fd.h"
+#include "service/answer_server.h"
 
 namespace directory {
 
@@ -52,8 +53,6 @@ UniqueFd TakeActivatedListener(std::string* error);
 // The whole answer to one request head (the text up to and including its
 // blank line), with the documents as they are now.
 std::string Answer(std::string_view head, const Documents& documents);
-// The answer to a head that grew past the limit.
-std::string HeadTooLargeAnswer();
 
 class DirectoryServer {
   public:
@@ -74,31 +73,20 @@ class DirectoryServer {
     void SetDocuments(Documents documents) { documents_ = std::move(documents); }
     const Documents& documents() const { return documents_; }
     // The address as bound, "127.0.0.1:80".
-    std::string Address() const;
-    size_t clients() const { return clients_.size(); }
+    std::string Address() const { return server_.Address(); }
+    size_t clients() const { return server_.connections(); }
 
     // One turn of a poll loop: the descriptors to wait on, how long to wait
     // at most (ms, -1 for no limit), and the work once poll returned.
-    void AddFds(std::vector<pollfd>* fds);
-    int MsUntilWork() const;
-    void Work(std::span<const pollfd> fds);
+    void AddFds(std::vector<pollfd>* fds) { server_.AddFds(fds); }
+    int MsUntilWork() const { return server_.MsUntilWork(); }
+    void Work(std::span<const pollfd> fds) { server_.Work(fds); }
 
   private:
-    struct Client;
     DirectoryServer(UniqueFd listener, Documents documents, ServerLimits limits);
-    void Accept(Clock::time_point now);
-    void Read(Client& c);
-    void Flush(Client& c);
-    void Drain(Client& c);
 
-    UniqueFd listener_;
-    Documents documents_;
-    ServerLimits limits_;
-    std::vector<std::unique_ptr<Client>> clients_;
-    std::vector<Client*> polled_;  // in the order AddFds gave them
-    bool listenerPolled_ = false;
-    Clock::time_point acceptPausedUntil_{};
-    bool pauseLogged_ = false;
+    Documents documents_;  // before server_, whose answers read it
+    corvane::AnswerServer server_;
 };
 
 // Reads the configuration at `path` again and, when it is good, serves its

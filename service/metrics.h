@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/fd.h"
+#include "service/answer_server.h"
 #include "service/backend.h"
 #include "service/bus_server.h"
 #include "service/metrics_config.h"
@@ -79,13 +80,9 @@ class MetricsFile : public LoopTask {
     bool wrote_ = false;
 };
 
-// What the endpoint allows one client, so that no client can hold the
-// service's loop or its memory.
-struct EndpointLimits {
-    size_t maxHeadBytes = 8192;                // a longer request head: 431, then closed
-    std::chrono::milliseconds deadline{5000};  // from accept to close, whatever the client does
-    size_t maxConnections = 32;                // more wait in the listen backlog
-};
+// What the endpoint allows one client; more than maxConnections wait in the
+// listen backlog.
+using EndpointLimits = AnswerLimits;
 
 // GET /metrics over HTTP/1.x on a loopback address, one answer per
 // connection (Connection: close). Requests are read and answers written
@@ -107,30 +104,17 @@ class MetricsEndpoint : public LoopTask {
 
     // The address as bound, "127.0.0.1:9464" or "[::1]:9464" (the port the
     // kernel chose for a port of 0).
-    std::string Address() const;
-    size_t connections() const { return connections_.size(); }
+    std::string Address() const { return server_.Address(); }
+    size_t connections() const { return server_.connections(); }
 
     void AddFds(std::vector<pollfd>* fds) override;
     int MsUntilWork() override;
     void Work(std::span<const pollfd> fds) override;
 
   private:
-    struct Connection;
     MetricsEndpoint(UniqueFd listener, MetricsSource source, EndpointLimits limits);
-    void Accept(Clock::time_point now);
-    void Read(Connection& c);
-    void Answer(Connection& c);
-    void Flush(Connection& c);
-    void Drain(Connection& c);
 
-    UniqueFd listener_;
-    MetricsSource source_;
-    EndpointLimits limits_;
-    std::vector<std::unique_ptr<Connection>> connections_;
-    std::vector<Connection*> polled_;  // in the order AddFds gave them
-    bool listenerPolled_ = false;
-    Clock::time_point acceptPausedUntil_{};
-    bool pauseLogged_ = false;
+    AnswerServer server_;
 };
 
 }  // namespace corvane
