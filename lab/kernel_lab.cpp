@@ -22,7 +22,9 @@
 #include "lab/journal.h"
 #include "lab/kernel_net.h"
 #include "lab/kernel_results.h"
+#include "lab/kernel_world.h"
 #include "lab/lab.h"
+#include "lab/orchestrator.h"
 #include "lab/processes.h"
 #include "lab/standins.h"
 #include "lab/traffic.h"
@@ -37,132 +39,19 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 namespace netns = nl::netns;
 
-constexpr int kSamplesPerSecond = 10;
 constexpr uint16_t kDownloadPort = 5001;
 constexpr uint16_t kEchoPort = 7;
-constexpr auto kServiceReadyTimeout = 5s;
-constexpr auto kServiceStopTimeout = 10s;
 constexpr auto kBetweenRuns = 3s;  // the line's buffer drains, the meter settles
 constexpr auto kMeterSettle = 1500ms;
-
-double CapacityAt(const SimLine& line, double t) {
-    double mbps = line.capacity.front().mbps;
-    for (const RateStep& step : line.capacity) {
-        if (step.atSeconds <= t) mbps = step.mbps;
-    }
-    return mbps;
-}
-
-bool GreedyAt(const SimLine& line, double t) {
-    bool greedy = false;
-    for (const DemandStep& step : line.demand) {
-        if (step.atSeconds <= t) greedy = step.kind == DemandKind::Greedy;
-    }
-    return greedy;
-}
 
 // Milliseconds that `bytes` wait at `mbps`.
 double QueueMs(double bytes, double mbps) {
     return mbps > 0 ? bytes * 8 / (mbps * 1e3) : 0;
 }
 
-// One line of the world: its part of the scenario, the receiving end of its
-// downloads, their sender while the demand is greedy, and its meter.
-struct LineWorld {
-    LineWorld(const SimLine& l, const KernelLineSetup& s) : line(l), setup(s) {}
-    const SimLine& line;
-    const KernelLineSetup& setup;
-    TcpSink sink;
-    std::unique_ptr<TcpSource> source;
-    EchoMeter meter;
-    Clock::time_point meterStart;
-};
+}  // namespace
 
-// Where one line stands in a pass: the capacity as last set, and what the
-// looks since the last row add up to.
-struct LinePass {
-    double meterOffset = 0;  // seconds the line's meter had run at the pass's start
-    double capacity = 0;     // mbps, as last set on the line
-    uint64_t lastBytes = 0;  // the sink's count at the last row
-    double ispBacklog = 0, routerBacklog = 0;  // summed over the second's looks
-    double limit = -1;
-    double baseline = -1;  // the idle round trip so far, for the status line
-};
-
-// Where one pass of the scenario stands: its clock, the next event, and each
-// line's tally.
-struct Pass {
-    Clock::time_point start;
-    size_t nextEvent = 0;
-    size_t firstProbe = 0;  // the stand-ins' first probe not yet in a row
-    double lastRowAt = 0;
-    int looks = 0;
-    std::vector<LinePass> lines;
-
-    double Seconds() const { return std::chrono::duration<double>(Clock::now() - start).count(); }
-};
-
-class KernelLab {
-  public:
-    KernelLab(const Scenario& scenario, const LabOptions& options, std::string directory)
-        : s_(scenario), options_(options), dir_(std::move(directory)) {
-        for (size_t i = 0; i < s_.sim.lines.size(); ++i) {
-            lines_.push_back(std::make_unique<LineWorld>(s_.sim.lines[i], s_.kernel.lines[i]));
-        }
-    }
-    int Execute();
-
-  private:
-    std::string File(const std::string& name) const { return dir_ + "/" + name; }
-    double Now() const { return std::chrono::duration<double>(Clock::now() - t0_).count(); }
-    bool Setup(std::string* error);
-    bool StartService(KernelRunRecord& run, std::string* error);
-    void StopService(KernelRunRecord& run);
-    bool StartSandrow(KernelRunRecord& run, double t, std::string* error);
-    void StopSandrow(KernelRunRecord& run);
-    void SetDemand(size_t line, bool greedy, double t);
-    void Apply(const Event& e, double t);
-    // The directory's hosts serve again (in the internet's namespace).
-    void StartDirectory(double t);
-    // The directory's processes ending on their own (or badly) fail the run.
-    void NoteDirectory();
-    // Runs one pass of the scenario; false when interrupted.
-    bool RunOnce(KernelRunRecord& run);
-    // What the scenario wants at `t`: sandrow started, the lines' capacity,
-    // the demand, and the events due.
-    void FollowScenario(KernelRunRecord& run, Pass& pass, double t);
-    // The rows and status line of the second that ends at `rowT`, from the
-    // looks since the last row; the tally starts afresh.
-    void RecordSecond(KernelRunRecord& run, Pass& pass, double rowT, double t);
-    // Sleeps until the next look is due; false when a stop signal came.
-    // sandrow ending by itself is noted and the pass goes on.
-    bool AwaitNextLook(KernelRunRecord& run, const Pass& pass, double wake);
-    // Stops the pass's processes and puts the stand-ins back, then takes the
-    // meters' samples of the pass, sandrow's console and its probes' gateways.
-    void EndPass(KernelRunRecord& run, const Pass& pass);
-    void Finish();
-    int ExitCode() const;
-
-    const Scenario& s_;
-    const LabOptions& options_;
-    std::string dir_;
-    std::vector<std::unique_ptr<LineWorld>> lines_;
-    Journal journal_;
-    Clock::time_point t0_;
-    KernelNet net_;
-    BusDaemon bus_;
-    std::unique_ptr<StandIns> standIns_;
-    DirectoryHosts directory_;
-    EchoServer echo_;
-    ChildProcess service_;
-    ChildProcess sandrow_;
-    int signalFd_ = -1;
-    std::vector<KernelRunRecord> runs_;
-    bool interrupted_ = false;
-    bool failed_ = false;
-};
-
-bool KernelLab::Setup(std::string* error) {
+bool KernelWorld::Start(std::string* error) {
     KernelNetConfig net;
     for (const auto& w : lines_) {
         KernelLineNet line;
@@ -183,17 +72,17 @@ bool KernelLab::Setup(std::string* error) {
             return false;
         }
     }
-    if (!bus_.Start(dir_, error)) return false;
-    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", bus_.address().c_str(), 1);
+    if (!lab_.bus.Start(lab_.dir, error)) return false;
+    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", lab_.bus.address().c_str(), 1);
     // The real network adds the queueing delay itself: the stand-ins wait
     // only for their servers' own delay.
-    standIns_ = std::make_unique<StandIns>(
+    lab_.standIns = std::make_unique<StandIns>(
         StandInsFor(s_), [](size_t) { return 0.0; }, [this] { return Now(); });
     {
         netns::Inside inside(net_.internet());
-        if (!standIns_->Start(error) ||
-            !directory_.Configure(s_, options_.directoryPath, dir_, error) ||
-            !directory_.Start(error) ||
+        if (!lab_.standIns->Start(error) ||
+            !lab_.directory.Configure(s_, lab_.options.directoryPath, lab_.dir, error) ||
+            (s_.directory.startAt <= 0 && !lab_.directory.Start(error)) ||
             !echo_.Start(Ipv4(s_.kernel.echoAddress.c_str()), kEchoPort, error)) {
             return false;
         }
@@ -212,106 +101,18 @@ bool KernelLab::Setup(std::string* error) {
     return true;
 }
 
-bool KernelLab::StartService(KernelRunRecord& run, std::string* error) {
-    // Without shaping the limit is lifted; with sandrow the service starts
-    // at the configured bandwidth, as on a router.
-    std::string text;
-    std::string wans;
-    for (size_t i = 0; i < lines_.size(); ++i) {
-        const LineWorld& w = *lines_[i];
-        const corvane::Gateway& g = w.line.gateway;
-        text += "[gateway " + w.line.name + "]\ninterface = " + KernelNet::Wan(i) +
-                "\nmac = " + g.mac + "\nid = " + std::to_string(g.id) +
-                "\ndownload_bps = " + std::to_string(run.shaped ? g.downloadBps : -1) +
-                "\nupload_bps = " + std::to_string(run.shaped ? g.uploadBps : -1) +
-                "\nleaf = " + w.setup.leaf + "\n";
-        wans += (i ? " and " : "") + KernelNet::Wan(i);
-    }
-    // The lab's service publishes nothing into the host's node-exporter
-    // directory.
-    text += "[metrics]\nfile =\n";
-    std::string config = File("service-" + run.name + ".ini");
-    WriteWhole(config, text);
-    ChildProcess::Options o;
-    o.argv = {options_.servicePath, "--config", config, "--backend", "kernel"};
-    o.environment = EnvironmentWith({{"DBUS_SYSTEM_BUS_ADDRESS", bus_.address()}});
-    o.workingDirectory = dir_;
-    o.outputPath = File("service-" + run.name + ".log");
-    o.ownProcessGroup = true;
-    {
-        netns::Inside inside(net_.router());  // the child is born in the router
-        if (!service_.Start(o, error)) return false;
-    }
-    platform::bus::ResetForTest();  // a fresh look at the bus for this run
-    auto deadline = Clock::now() + kServiceReadyTimeout;
-    while (!platform::bus::NameHasOwner()) {
-        if (!service_.running() || Clock::now() > deadline ||
-            service_.Wait(std::chrono::milliseconds(10)).has_value()) {
-            *error = "corvane-service did not come up (see service-" + run.name + ".log)";
-            return false;
-        }
-    }
-    journal_.Note(Now(),
-                  run.name + ": corvane-service shapes " + wans + " (pid " +
-                      std::to_string(service_.pid()) + ")",
-                  true);
-    return true;
+bool KernelWorld::StartSandrow(const ChildProcess::Options& o, std::string* error) {
+    netns::Inside inside(net_.router());  // the child is born in the router
+    return lab_.sandrow.Start(o, error);
 }
 
-void KernelLab::StopService(KernelRunRecord& run) {
-    if (!service_.running()) return;
-    bool killed = false;
-    run.serviceExit = service_.Stop(SIGTERM, kServiceStopTimeout, &killed);
-    if (killed) {
-        journal_.Note(Now(), "corvane-service did not stop within 10 s of SIGTERM; killed", true);
-        failed_ = true;
-    }
-    run.treeRemoved = true;
-    for (size_t i = 0; i < lines_.size(); ++i) {
-        if (net_.Read(i).limitMbps >= 0) run.treeRemoved = false;
-    }
-    journal_.Note(Now(),
-                  run.name + ": corvane-service ended: " + ExitText(run.serviceExit) +
-                      (run.treeRemoved ? "" : "; its tree is still there"),
-                  true);
-}
-
-bool KernelLab::StartSandrow(KernelRunRecord& run, double t, std::string* error) {
-    std::string tz;
-    ChildProcess::Options o = SandrowLaunch(s_, dir_, options_.sandrowPath, bus_.address(), &tz);
-    run.sandrowStartS = t;
-    {
-        netns::Inside inside(net_.router());  // the child is born in the router
-        if (!sandrow_.Start(o, error)) return false;
-    }
-    run.sandrow.started = true;
-    journal_.Note(Now(),
-                  "sandrow started (pid " + std::to_string(sandrow_.pid()) + ")" +
-                      (tz.empty() ? "" : ", TZ=" + tz),
-                  true);
-    return true;
-}
-
-void KernelLab::StopSandrow(KernelRunRecord& run) {
-    if (!sandrow_.running()) return;
-    bool killed = false;
-    run.sandrow.exitCode = sandrow_.Stop(
-        SIGINT, std::chrono::milliseconds(std::llround(s_.sandrow.stopTimeout * 1000)), &killed);
-    if (killed) {
-        journal_.Note(Now(), "sandrow did not stop after SIGINT; killed", true);
-        failed_ = true;
-    }
-    run.sandrow.stoppedByLab = true;
-    journal_.Note(Now(), "sandrow ended: " + ExitText(run.sandrow.exitCode), true);
-}
-
-void KernelLab::SetDemand(size_t line, bool greedy, double t) {
+void KernelWorld::SetDemand(size_t line, bool greedy, double t) {
     LineWorld& w = *lines_[line];
     if (greedy == (w.source != nullptr)) return;
     const std::string on = lines_.size() > 1 ? " on " + w.line.name : "";
     if (!greedy) {
         w.source.reset();  // closes the connections
-        journal_.Note(t, "downloads stopped" + on, false);
+        lab_.journal.Note(t, "downloads stopped" + on, false);
         return;
     }
     w.source = std::make_unique<TcpSource>();
@@ -319,84 +120,44 @@ void KernelLab::SetDemand(size_t line, bool greedy, double t) {
     netns::Inside inside(net_.far());
     if (!w.source->Start(Ipv4(KernelNet::ClientAddress(line).c_str()), kDownloadPort,
                          s_.kernel.flows, &error, s_.kernel.congestion)) {
-        journal_.Note(t, "downloads" + on + " could not start: " + error, true);
+        lab_.journal.Note(t, "downloads" + on + " could not start: " + error, true);
         w.source.reset();
-        failed_ = true;
+        lab_.failed = true;
         return;
     }
-    journal_.Note(t, std::to_string(s_.kernel.flows) + " downloads started" + on, false);
+    lab_.journal.Note(t, std::to_string(s_.kernel.flows) + " downloads started" + on, false);
 }
 
-void KernelLab::StartDirectory(double t) {
-    std::string error;
+bool KernelWorld::StartDirectory(std::string* error) {
     netns::Inside inside(net_.internet());
-    if (!directory_.Start(&error)) {
-        journal_.Note(t, "the directory could not start: " + error, true);
-        failed_ = true;
-    }
+    return lab_.directory.Start(error);
 }
 
-void KernelLab::NoteDirectory() {
-    for (const std::string& note : directory_.TakeNotes()) {
-        journal_.Note(Now(), note, true);
-        failed_ = true;
-    }
-}
-
-void KernelLab::Apply(const Event& e, double t) {
-    switch (e.kind) {
-        case EventKind::ServerDown:
-            for (size_t server : e.servers) standIns_->SetServerDown(server, e.mode);
-            break;
-        case EventKind::ServerUp:
-            for (size_t server : e.servers) standIns_->SetServerUp(server);
-            break;
-        case EventKind::DirectoryDown:
-            directory_.Stop();
-            break;
-        case EventKind::DirectoryUp:
-            StartDirectory(t);
-            break;
-        default:
-            return;  // refused by the scenario reader
-    }
-    journal_.Note(t, "event " + e.text, true);
-}
-
-void KernelLab::FollowScenario(KernelRunRecord& run, Pass& pass, double t) {
+void KernelWorld::Follow(double t) {
     std::string error;
-    if (run.shaped && !run.sandrow.started && t >= s_.sandrow.startAt) {
-        if (!StartSandrow(run, t, &error)) {
-            journal_.Note(Now(), error, true);
-            failed_ = true;
-        }
-    }
     for (size_t i = 0; i < lines_.size(); ++i) {
         const SimLine& line = lines_[i]->line;
-        double wanted = CapacityAt(line, t);
-        if (wanted != pass.lines[i].capacity) {
-            if (!net_.SetCapacity(i, wanted, &error)) journal_.Note(Now(), error, true);
-            journal_.Note(Now(), run.name + ": " + line.name + " capacity " + Num(wanted) + " mbps",
-                          true);
-            pass.lines[i].capacity = wanted;
+        double wanted = CapacityAt(line.capacity, t);
+        if (wanted != tally_.lines[i].capacity) {
+            if (!net_.SetCapacity(i, wanted, &error)) lab_.journal.Note(Now(), error, true);
+            lab_.journal.Note(
+                Now(), run_.name + ": " + line.name + " capacity " + Num(wanted) + " mbps", true);
+            tally_.lines[i].capacity = wanted;
         }
-        SetDemand(i, GreedyAt(line, t), Now());
-    }
-    while (pass.nextEvent < s_.events.size() && s_.events[pass.nextEvent].at <= t) {
-        Apply(s_.events[pass.nextEvent++], Now());
+        SetDemand(i, DemandAt(line.demand, t).kind == DemandKind::Greedy, Now());
     }
 }
 
-void KernelLab::RecordSecond(KernelRunRecord& run, Pass& pass, double rowT, double t) {
-    std::vector<ProbeRecord> probes = standIns_->Probes(pass.firstProbe);
-    pass.firstProbe += probes.size();
+void KernelWorld::RecordSecond(double rowT, double t) {
+    std::vector<ProbeRecord> probes = lab_.standIns->Probes(tally_.firstProbe);
+    tally_.firstProbe += probes.size();
     // The stand-ins keep the lab's clock; the run's records keep the run's.
-    const double runStart = std::chrono::duration<double>(pass.start - t0_).count();
-    for (const ProbeRecord& p : probes) run.probes.push_back({p.at - runStart, p.from, -1});
-    const double seconds = std::max(t - pass.lastRowAt, 1e-3);
+    const double runStart = std::chrono::duration<double>(tally_.start - lab_.t0).count();
+    for (const ProbeRecord& p : probes) run_.probes.push_back({p.at - runStart, p.from, -1});
+    const double seconds = std::max(t - tally_.lastRowAt, 1e-3);
     for (size_t i = 0; i < lines_.size(); ++i) {
         LineWorld& w = *lines_[i];
-        LinePass& lp = pass.lines[i];
+        LinePass& lp = tally_.lines[i];
         KernelSecond row;
         row.t = rowT;
         row.capacityMbps = lp.capacity;
@@ -405,7 +166,7 @@ void KernelLab::RecordSecond(KernelRunRecord& run, Pass& pass, double rowT, doub
         uint64_t bytes = w.sink.Bytes();
         row.goodputMbps = (bytes - lp.lastBytes) * 8 / 1e6 / seconds;
         lp.lastBytes = bytes;
-        const double looks = std::max(pass.looks, 1);
+        const double looks = std::max(tally_.looks, 1);
         row.ispQueueMs = QueueMs(lp.ispBacklog / looks, lp.capacity);
         row.routerQueueMs = lp.limit > 0 ? QueueMs(lp.routerBacklog / looks, lp.limit) : 0;
         lp.ispBacklog = lp.routerBacklog = 0;
@@ -420,43 +181,33 @@ void KernelLab::RecordSecond(KernelRunRecord& run, Pass& pass, double rowT, doub
             lp.baseline = lp.baseline < 0 ? median : std::min(lp.baseline, median);
         }
         row.addedMs = median > 0 && lp.baseline >= 0 ? median - lp.baseline : -1;
-        run.lines[i].seconds.push_back(row);
+        run_.lines[i].seconds.push_back(row);
     }
-    pass.lastRowAt = t;
-    pass.looks = 0;
-    std::cout << KernelStatusLine(s_, run, run.lines.front().seconds.size() - 1) << std::endl;
+    tally_.lastRowAt = t;
+    tally_.looks = 0;
+    std::cout << KernelStatusLine(s_, run_, run_.lines.front().seconds.size() - 1) << std::endl;
 }
 
-bool KernelLab::AwaitNextLook(KernelRunRecord& run, const Pass& pass, double wake) {
-    int ms = static_cast<int>(std::ceil(std::max(0.0, wake - pass.Seconds()) * 1000));
-    pollfd fds[2] = {{signalFd_, POLLIN, 0}, {sandrow_.pidfd(), POLLIN, 0}};
-    int n = ::poll(fds, sandrow_.running() ? 2 : 1, ms);
-    if (n > 0 && fds[0].revents != 0) {
-        journal_.Note(Now(), "interrupted: ending the run early", true);
-        interrupted_ = true;
-        return false;
-    }
-    if (n > 0 && sandrow_.running() && fds[1].revents != 0) {
-        run.sandrow.exitCode = sandrow_.Wait(0ms).value_or(-1);
-        run.sandrow.exitedAt = pass.Seconds();
-        journal_.Note(Now(), "sandrow ended by itself: " + ExitText(run.sandrow.exitCode), true);
-        failed_ = true;
-    }
-    return true;
-}
-
-void KernelLab::EndPass(KernelRunRecord& run, const Pass& pass) {
+void KernelWorld::EndPass(PassRecord& pass) {
+    KernelRunRecord& run = run_;
+    run.sandrow = pass.sandrow;
+    run.sandrowStartS = pass.sandrowStartS;
     for (size_t i = 0; i < lines_.size(); ++i) SetDemand(i, false, Now());
-    StopSandrow(run);
     StopService(run);
-    for (size_t server = 0; server < s_.servers.size(); ++server) standIns_->SetServerUp(server);
-    StartDirectory(Now());
+    for (size_t server = 0; server < s_.servers.size(); ++server) {
+        lab_.standIns->SetServerUp(server);
+    }
+    std::string error;
+    if (!StartDirectory(&error)) {
+        lab_.journal.Note(Now(), "the directory could not start: " + error, true);
+        lab_.failed = true;
+    }
     // The meters' samples of this run, on the run's clock, once all are known.
     std::this_thread::sleep_for(kMeterSettle);
     for (size_t i = 0; i < lines_.size(); ++i) {
         KernelLineRecord& record = run.lines[i];
         for (const EchoMeter::Sample& m : lines_[i]->meter.Samples()) {
-            double at = m.sentAt - pass.lines[i].meterOffset;
+            double at = m.sentAt - tally_.lines[i].meterOffset;
             if (at >= 0 && at < s_.duration) record.meter.push_back({at, m.rttMs});
         }
         record.idleRttMs = MedianRtt(record.meter, 1, s_.phases.front().end);
@@ -467,6 +218,7 @@ void KernelLab::EndPass(KernelRunRecord& run, const Pass& pass) {
     }
     if (!run.shaped) {
         WriteWhole(File("console-unshaped.txt"), "sandrow is not started without shaping\n");
+        runs_.push_back(std::move(run_));
         return;
     }
     run.sandrow.console = ReadWhole(File("console.txt"));
@@ -475,56 +227,76 @@ void KernelLab::EndPass(KernelRunRecord& run, const Pass& pass) {
     // sandrow cuts its log over to ~aperture.log every 2 MB (an hour of
     // debug lines): the older part first.
     AttributeProbes(ReadWhole(File("~aperture.log")) + ReadWhole(File("aperture.log")), ids, &run);
+    runs_.push_back(std::move(run_));
 }
 
-bool KernelLab::RunOnce(KernelRunRecord& run) {
+std::vector<PassRecord> KernelWorld::Passes() const {
+    std::vector<PassRecord> passes;
+    for (bool shaped : {false, true}) {
+        if (!(shaped ? s_.kernel.runSandrow : s_.kernel.runUnshaped)) continue;
+        PassRecord pass;
+        pass.name = shaped ? "sandrow" : "unshaped";
+        pass.withSandrow = shaped;
+        passes.push_back(pass);
+    }
+    return passes;
+}
+
+bool KernelWorld::BeginPass(PassRecord& pass) {
+    const size_t count = Passes().size();
+    if (!runs_.empty()) std::this_thread::sleep_for(kBetweenRuns);
+    lab_.journal.Note(
+        Now(),
+        "run " + std::to_string(runs_.size() + 1) + " of " + std::to_string(count) +
+            (pass.withSandrow ? ": with sandrow"
+                              : ": without shaping (sandrow not started, limit lifted)"),
+        true);
+    run_ = KernelRunRecord{};
+    run_.name = pass.name;
+    run_.shaped = pass.withSandrow;
+    run_.lines.resize(lines_.size());
     std::string error;
-    run.lines.resize(lines_.size());
     for (size_t i = 0; i < lines_.size(); ++i) {
         if (!net_.SetCapacity(i, lines_[i]->line.capacity.front().mbps, &error)) break;
     }
-    if (!error.empty() || !StartService(run, &error)) {
-        journal_.Note(Now(), run.name + ": " + error, true);
-        failed_ = true;
-        return true;
+    if (!error.empty() || !StartService(run_, &error)) {
+        lab_.journal.Note(Now(), run_.name + ": " + error, true);
+        runs_.push_back(std::move(run_));
+        return false;
     }
-    Pass pass;
     pass.start = Clock::now();
-    pass.firstProbe = standIns_->Probes().size();
+    tally_ = PassTally{};
+    tally_.start = pass.start;
+    tally_.firstProbe = lab_.standIns->Probes().size();
     for (const auto& w : lines_) {
         LinePass lp;
         lp.meterOffset = std::chrono::duration<double>(pass.start - w->meterStart).count();
         lp.capacity = w->line.capacity.front().mbps;
         lp.lastBytes = w->sink.Bytes();
-        pass.lines.push_back(lp);
+        tally_.lines.push_back(lp);
     }
-    long sample = 0;
-    for (;;) {
-        double t = pass.Seconds();
-        if (t >= s_.duration) break;
-        FollowScenario(run, pass, t);
-        for (size_t i = 0; i < lines_.size(); ++i) {
-            LineReading reading = net_.Read(i);
-            if (!reading.leafKind.empty()) run.lines[i].leafKind = reading.leafKind;
-            pass.lines[i].ispBacklog += reading.ispBacklogBytes;
-            pass.lines[i].routerBacklog += reading.routerBacklogBytes;
-            pass.lines[i].limit = reading.limitMbps;
-        }
-        ++pass.looks;
-        if (sample > 0 && sample % kSamplesPerSecond == 0) {
-            RecordSecond(run, pass, static_cast<double>(sample / kSamplesPerSecond), t);
-        }
-        journal_.Flush(Now());
-        for (const std::string& note : standIns_->TakeNotes()) journal_.Note(Now(), note, true);
-        NoteDirectory();
-        ++sample;
-        if (!AwaitNextLook(run, pass, static_cast<double>(sample) / kSamplesPerSecond)) break;
-    }
-    EndPass(run, pass);
-    return !interrupted_;
+    return true;
 }
 
-void KernelLab::Finish() {
+void KernelWorld::Look(PassRecord& pass, long look, double t) {
+    (void)pass;
+    // The last second's row is the one that ends before the scenario does.
+    if (static_cast<double>(look) / kLooksPerSecond >= s_.duration) return;
+    for (size_t i = 0; i < lines_.size(); ++i) {
+        LineReading reading = net_.Read(i);
+        if (!reading.leafKind.empty()) run_.lines[i].leafKind = reading.leafKind;
+        tally_.lines[i].ispBacklog += reading.ispBacklogBytes;
+        tally_.lines[i].routerBacklog += reading.routerBacklogBytes;
+        tally_.lines[i].limit = reading.limitMbps;
+    }
+    ++tally_.looks;
+    if (look > 0 && look % kLooksPerSecond == 0) {
+        RecordSecond(static_cast<double>(look / kLooksPerSecond), t);
+    }
+}
+
+void KernelWorld::Finish(const std::vector<PassRecord>& passes) {
+    (void)passes;
     std::string summary = KernelSummaryText(s_, runs_);
     WriteWhole(File("summary.txt"), summary);
     KernelWorldFacts facts;
@@ -536,41 +308,26 @@ void KernelLab::Finish() {
     WriteWhole(File("summary.json"), KernelSummaryJson(s_, runs_, facts));
     WriteWhole(File("state.csv"), KernelStateCsv(s_, runs_));
     WriteWhole(File("plot.gp"), KernelGnuplotScript(s_));
-    std::string problem = DrawPlot(dir_);
-    if (!problem.empty()) journal_.Note(Now(), "plot.png not made: " + problem, true);
+    std::string problem = DrawPlot(lab_.dir);
+    if (!problem.empty()) lab_.journal.Note(Now(), "plot.png not made: " + problem, true);
     std::cout << "\n"
-              << summary << "\nsandrow-lab: run directory " << dir_
+              << summary << "\nsandrow-lab: run directory " << lab_.dir
               << " (console.txt, aperture.log, service-*.log, state.csv, summary.txt, "
                  "summary.json, plot.png, lab.log, directory.ini, directory.log)"
               << std::endl;
 }
 
-int KernelLab::ExitCode() const {
-    const size_t planned = (s_.kernel.runUnshaped ? 1 : 0) + (s_.kernel.runSandrow ? 1 : 0);
-    if (failed_ || runs_.size() != planned) return kExitSandrow;
+bool KernelWorld::Succeeded(const std::vector<PassRecord>& passes) const {
+    (void)passes;
+    if (runs_.size() != Passes().size()) return false;
     for (const KernelRunRecord& r : runs_) {
-        if (r.serviceExit != 0 || !r.treeRemoved) return kExitSandrow;
-        if (r.shaped && (!r.sandrow.stoppedByLab || r.sandrow.exitCode != 0)) return kExitSandrow;
+        if (r.serviceExit != 0 || !r.treeRemoved) return false;
+        if (r.shaped && (!r.sandrow.stoppedByLab || r.sandrow.exitCode != 0)) return false;
     }
-    return kExitOk;
+    return true;
 }
 
-int KernelLab::Execute() {
-    if (!journal_.Open(File("lab.log")) ||
-        !WriteWhole(File("registry.reg"), HiveText(s_.registry)) ||
-        !WriteWhole(File("scenario.ini"), ReadWhole(s_.path))) {
-        std::cerr << "sandrow-lab: cannot write into " << dir_ << "\n";
-        return kExitEnvironment;
-    }
-    // Ctrl-C and SIGTERM end the lab early, through a descriptor; blocked
-    // before any thread starts, so that every thread inherits the mask.
-    signalFd_ = platform::TakeStopSignals();
-    t0_ = Clock::now();
-    std::string error;
-    if (!Setup(&error)) {
-        std::cerr << "sandrow-lab: " << error << "\n";
-        return kExitEnvironment;
-    }
+std::string KernelWorld::Description() const {
     std::string world;
     for (size_t i = 0; i < lines_.size(); ++i) {
         const SimLine& line = lines_[i]->line;
@@ -578,44 +335,16 @@ int KernelLab::Execute() {
                  Num(line.capacity.front().mbps) + " mbps with a " +
                  std::to_string(line.bufferBytes) + "-byte buffer";
     }
-    journal_.Note(
-        Now(),
-        "world up: internet, router and client namespaces; " + world + "; bus " + bus_.address(),
-        true);
-    std::vector<bool> order;
-    if (s_.kernel.runUnshaped) order.push_back(false);
-    if (s_.kernel.runSandrow) order.push_back(true);
-    for (size_t i = 0; i < order.size(); ++i) {
-        const bool shaped = order[i];
-        KernelRunRecord run;
-        run.name = shaped ? "sandrow" : "unshaped";
-        run.shaped = shaped;
-        journal_.Note(Now(),
-                      "run " + std::to_string(i + 1) + " of " + std::to_string(order.size()) +
-                          (shaped ? ": with sandrow"
-                                  : ": without shaping (sandrow not started, limit lifted)"),
-                      true);
-        bool more = RunOnce(run);
-        runs_.push_back(std::move(run));
-        if (!more) break;
-        if (i + 1 < order.size()) std::this_thread::sleep_for(kBetweenRuns);
-    }
+    return "internet, router and client namespaces; " + world + "; bus " + lab_.bus.address();
+}
+
+void KernelWorld::EndRuns() {
     for (const auto& w : lines_) {
         w->meter.Stop();
         w->sink.Stop();
     }
     echo_.Stop();
-    standIns_->Stop();
-    directory_.Stop();
-    NoteDirectory();
-    journal_.Flush(Now());
-    bus_.Stop();
-    Finish();
-    ::close(signalFd_);
-    return ExitCode();
 }
-
-}  // namespace
 
 int RunKernelLab(const LabOptions& options) {
     Scenario scenario;
@@ -652,8 +381,9 @@ int RunKernelLab(const LabOptions& options) {
     std::cout << "sandrow-lab --kernel: scenario " << scenario.path << ", "
               << (both ? "twice " : "once ") << Num(scenario.duration, 0) << " s; run directory "
               << directory << std::endl;
-    KernelLab lab(scenario, options, directory);
-    return lab.Execute();
+    LabShared lab(scenario, options, directory);
+    KernelWorld world(lab);
+    return RunWorld(lab, world);
 }
 
 }  // namespace lab
