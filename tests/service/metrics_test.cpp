@@ -445,6 +445,22 @@ TEST(MetricsEndpoint, BeyondTheCapNewConnectionsWaitInTheBacklogUntilASlotFrees)
     EXPECT_LT(Clock::now() - t0, 500ms);
 }
 
+TEST(MetricsEndpoint, ABurstBeyondTheCapWaitsInTheBacklogRatherThanBeingClosed) {
+    std::string error;
+    auto endpoint = OpenEndpoint("127.0.0.1:0", SmallText, &error, {8192, 3000ms, 1});
+    ASSERT_TRUE(endpoint) << error;
+    // Both are in the backlog before the endpoint's one turn, driven here.
+    UniqueFd first = Dial(endpoint->Address());
+    UniqueFd second = Dial(endpoint->Address());
+    std::vector<pollfd> fds;
+    endpoint->AddFds(&fds);
+    ASSERT_EQ(::poll(fds.data(), fds.size(), 1000), 1);
+    endpoint->Work(fds);
+    EXPECT_EQ(endpoint->connections(), 1u);
+    pollfd closed{second.get(), POLLIN, 0};
+    EXPECT_EQ(::poll(&closed, 1, 100), 0) << "taken beyond the cap and closed";
+}
+
 // ---------------------------------------------------------------------------
 // The [metrics] section in every backend's file.
 

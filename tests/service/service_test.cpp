@@ -281,7 +281,9 @@ TEST_F(ServiceTest, InjectedFaultsAnswerOnceWithTheirCodeOrAnEmptyInterface) {
         {"GetProcessList", [&] { return b.rules->GetProcessList(-1, &lists); }},
         {"GetDomainList", [&] { return b.rules->GetDomainList(-1, &lists); }},
     };
-    for (const auto& [method, call] : rows) {
+    for (const auto& row : rows) {
+        const char* method = row.first;
+        const std::function<HRESULT()>& call = row.second;
         EXPECT_EQ(CodeOf([&] { call(); }), codes[method]) << method;  // S_OK: not in the map
         EXPECT_TRUE(std::string(method) != "GetRulesManager" || !b.rules);
         HRESULT second = E_FAIL;  // the fault was for one call only
