@@ -119,6 +119,23 @@ void Rank(const ServerRecord& record, double clientLat, double clientLon) {
     }
 }
 
+// A GET of one of the directory's documents with the browser's headers that
+// directories expect; the server list alone asks for no compression, as its
+// answer is long.
+std::string DocumentRequest(const char* path, const std::string& host, bool identity) {
+    std::string request =
+        std::string("GET ") + path +
+        " HTTP/1.1\r\n"
+        "Accept: text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8\r\n"
+        "Accept-Language: en-US,en;q=0.5\r\n";
+    if (identity) request += "Accept-Encoding: identity\r\n";
+    return request + "Host: " + host +
+           "\r\n"
+           "Connection: close\r\n"
+           "User-Agent: Mozilla/5.0 (Windows NT 6.3; WOW64)\r\n"
+           "\r\n";
+}
+
 }  // namespace
 
 std::string PrimaryDirectoryHost() {
@@ -130,28 +147,11 @@ std::string SecondaryDirectoryHost() {
 }
 
 std::string BuildConfigRequest(const std::string& host) {
-    return "GET /speedtest-config.php HTTP/1.1\r\n"
-           "Accept: text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8\r\n"
-           "Accept-Language: en-US,en;q=0.5\r\n"
-           "Host: " +
-           host +
-           "\r\n"
-           "Connection: close\r\n"
-           "User-Agent: Mozilla/5.0 (Windows NT 6.3; WOW64)\r\n"
-           "\r\n";
+    return DocumentRequest("/speedtest-config.php", host, false);
 }
 
 std::string BuildServerListRequest(const std::string& host) {
-    return "GET /speedtest-servers-static.php HTTP/1.1\r\n"
-           "Accept: text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8\r\n"
-           "Accept-Language: en-US,en;q=0.5\r\n"
-           "Accept-Encoding: identity\r\n"
-           "Host: " +
-           host +
-           "\r\n"
-           "Connection: close\r\n"
-           "User-Agent: Mozilla/5.0 (Windows NT 6.3; WOW64)\r\n"
-           "\r\n";
+    return DocumentRequest("/speedtest-servers-static.php", host, true);
 }
 
 int GetConfig(uint8_t report) {
