@@ -105,9 +105,10 @@ class NetlinkLoop : public ::testing::Test {
 };
 
 TEST_F(NetlinkLoop, AMultipartDumpIsReadWholeAndOnlyTheKernelsAnswersCount) {
-    // A late answer to an earlier request, and a whole fake answer from
-    // another process, come first; neither may end or fill the dump.
-    kernel_.Send(me_, Datum(0, 'x'));
+    // An answer to another request (a late one, say), and a whole fake
+    // answer from another process, come first; neither may end or fill the
+    // dump.
+    kernel_.Send(me_, Datum(7, 'x'));
     intruder_.Send(me_, Concat({Datum(1, '!'), Error(1, me_, -EPERM)}));
     kernel_.Send(me_, Concat({Datum(1, 'a'), Datum(1, 'b')}));
     // A datagram far larger than the first buffer (32 KiB) is read whole.
