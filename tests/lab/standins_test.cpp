@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <chrono>
 #include <future>
+#include <thread>
+#include <vector>
 
 #include "lab/standins.h"
 #include "support/test_support.h"
@@ -189,6 +191,29 @@ TEST_F(StandInsTest, ServerFaults) {
     EXPECT_GE(probes[0].servedMs, 0);
     EXPECT_LT(std::max(probes[1].servedMs, probes[2].servedMs), 0) << "not answered";
     EXPECT_NEAR(probes[3].servedMs, 80, 1e-6);
+
+    // Beyond the bound of 256 open connections one more is closed at once
+    // and counted; the server answers again once the others are gone.
+    std::vector<int> idle;
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    inet_pton(AF_INET, kServer, &sa.sin_addr);
+    for (int i = 0; i < 257; ++i) {
+        idle.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        ASSERT_EQ(::connect(idle.back(), reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    }
+    for (int i = 0; i < 100 && standIns_->Counts().refusedConnections == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(standIns_->Counts().refusedConnections, 1u);
+    for (int fd : idle) ::close(fd);
+    bool again = false;  // once the server has seen the closes
+    for (int i = 0; i < 50 && !again; ++i) {
+        again = answered(kServer, probe);
+        if (!again) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_TRUE(again);
 }
 
 }  // namespace
