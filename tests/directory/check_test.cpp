@@ -27,6 +27,7 @@ TEST(DirectoryCheck, ChoosesAsSandrowDoes) {
         // Equal: the later takes the slower place; the first is the fastest.
         {{0.02, 0.02}, 1},
         {{0.02, 0.02, 0.02}, 1},
+        {{0.01, 0.03, 0.03}, 1},
         // Silent servers are passed over.
         {{std::nullopt, 0.05, std::nullopt, 0.01, 0.03}, 4},
         {{std::nullopt, 0.05}, 1},
@@ -41,18 +42,6 @@ TEST(DirectoryCheck, ChoosesAsSandrowDoes) {
     // Byte for byte what the probe sends, so that a target is timed on the
     // very request sandrow will time it on.
     EXPECT_EQ(directory::TimedRequest("h.example"), BuildLatencyRequest("h.example"));
-}
-
-TEST(DirectoryCheck, TakesTheFiveNearestTiesInFileOrder) {
-    DirectoryConfig config;
-    config.location = {10, 10, ""};
-    // Degrees of latitude away: 6, 1, 3, 3, 12, 0, 3, 2.
-    for (double away : {6.0, 1.0, 3.0, 3.0, 12.0, 0.0, 3.0, 2.0}) {
-        config.targets.push_back(MakeTarget("t", "h.example", 10 + away, 10));
-    }
-    EXPECT_EQ(directory::NearestTargets(config), (std::vector<size_t>{5, 1, 7, 2, 3}));
-    config.targets.resize(2);
-    EXPECT_EQ(directory::NearestTargets(config), (std::vector<size_t>{1, 0}));
 }
 
 // Targets on 127.0.0.2 to .5 at one port: the first answers 200 after 100 ms,
@@ -128,12 +117,12 @@ TEST(DirectoryCheck, TimesGoodFourOhFourSilentAndRefusingTargets) {
     }
 
     // Only the far one answers: no server for sandrow, and the check says so.
-    DirectoryConfig lonely = config;
+    DirectoryConfig lonely = config;  // silent, refusing, lookup failure, three far away
     lonely.targets.erase(lonely.targets.begin(), lonely.targets.begin() + 2);
-    lonely.targets.resize(3);  // silent, refusing, lookup failure
-    lonely.targets.push_back(MakeTarget("far a", "127.0.0.5", 40, 0));
-    lonely.targets.push_back(MakeTarget("far b", "127.0.0.5", 41, 0));
-    lonely.targets.push_back(MakeTarget("far c", "127.0.0.2", 42, 0));
+    lonely.targets.resize(3);
+    for (double lat : {40, 41, 42}) {
+        lonely.targets.push_back(MakeTarget("far", lat < 42 ? "127.0.0.5" : "127.0.0.2", lat, 0));
+    }
     const directory::CheckReport none = directory::RunCheck(lonely, loopback(200ms), 1);
     EXPECT_EQ(none.answered, 1u);
     EXPECT_EQ(none.chosen, -1);

@@ -2,11 +2,11 @@
 // the file, the line and the key.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <sstream>
 
 #include "directory/config.h"
 #include "directory/documents.h"
+#include "support/test_support.h"
 
 namespace {
 
@@ -38,6 +38,8 @@ TEST(DirectoryConfig, ReadsTheLocationAndEveryTargetInFileOrder) {
 }
 
 TEST(DirectoryConfig, EveryErrorNamesTheFileTheLineAndTheKey) {
+    // The reader's syntax, duplicate and empty-value messages are the
+    // service's own; these are the directory's sections, keys and values.
     const std::string location = "[location]\nlat = 1\nlon = 2\n";  // lines 1-3
     const std::string target = "[target a]\nhost = h.example\nlat = 1\nlon = 2\n";
     struct Case {
@@ -59,22 +61,16 @@ TEST(DirectoryConfig, EveryErrorNamesTheFileTheLineAndTheKey) {
          "d.ini:5: '300.1.2.3' is not an IPv4 address"},
         {location + "[target a]\nhost = h_x.example\nlat = 1\nlon = 2\n",
          "d.ini:5: 'h_x.example' is not a host name"},
-        {location + "[target a]\nhost =\nlat = 1\nlon = 2\n",
-         "d.ini:5: empty value for key 'host' in [target a]"},
         {location + "[target a]\nhost = h.example\nlat = 91\nlon = 2\n",
          "d.ini:6: lat = 91 is out of range (-90 to 90) in [target a]"},
         {location + "[target a]\nhost = h.example\nlat = 1\nlon = east\n",
          "d.ini:7: 'east' is not a number (key 'lon' in [target a])"},
         {location + "[target a]\nhost = h.example\nlat = 1\nlon = 2\nport = 80\n",
          "d.ini:8: unknown key 'port' in [target a]"},
-        {location + "[target a]\nhost = h.example\nhost = g.example\nlat = 1\nlon = 2\n",
-         "d.ini:6: duplicate key 'host' in [target a]"},
         {location + target + target, "d.ini:8: a second [target a]"},
         {location + location + target, "d.ini:4: a second [location] (the first is at line 1)"},
         {"[location north]\nlat = 1\nlon = 2\n" + target, "d.ini:1: [location] takes no name"},
         {location + "[server a]\n", "d.ini:4: unknown section [server a]"},
-        {location + "just words\n", "d.ini:4: expected [section] or key = value"},
-        {"lat = 1\n" + location, "d.ini:1: key 'lat' outside a section"},
     };
     for (const Case& c : cases) {
         DirectoryConfig config;
@@ -100,28 +96,23 @@ TEST(DirectoryConfig, TakesHostsThatSandrowLooksUpAsWrittenOnPort80) {
 }
 
 TEST(DirectoryConfig, TheShippedExampleLoadsOnceItsTargetIsGiven) {
-    std::ifstream in(SANDROW_DIRECTORY_EXAMPLE);
-    std::stringstream text;
-    text << in.rdbuf();
-    ASSERT_FALSE(text.str().empty());
+    const std::string text = test::ReadFile(SANDROW_DIRECTORY_EXAMPLE);
+    ASSERT_FALSE(text.empty());
     DirectoryConfig config;
     std::string error;
     // As shipped it names no server, and says so.
-    EXPECT_FALSE(ParseDirectoryConfig(text.str(), "directory.ini", &config, &error));
+    EXPECT_FALSE(ParseDirectoryConfig(text, "directory.ini", &config, &error));
     EXPECT_NE(error.find("no [target NAME] section"), std::string::npos) << error;
 
     // Its commented target, with the comment marks of its keys removed.
-    std::string uncommented;
-    std::string line;
-    bool inTarget = false;
-    std::istringstream lines(text.str());
-    while (std::getline(lines, line)) {
-        if (line.rfind("; [target ", 0) == 0) inTarget = true;
+    std::string uncommented, line;
+    std::istringstream lines(text);
+    for (bool inTarget = false; std::getline(lines, line); uncommented += line + "\n") {
+        inTarget = inTarget || line.rfind("; [target ", 0) == 0;
         if (inTarget && line.rfind("; ", 0) == 0 &&
             (line.find(" = ") != std::string::npos || line.rfind("; [", 0) == 0)) {
             line = line.substr(2);
         }
-        uncommented += line + "\n";
     }
     ASSERT_TRUE(ParseDirectoryConfig(uncommented, "directory.ini", &config, &error)) << error;
     ASSERT_EQ(config.targets.size(), 1u);

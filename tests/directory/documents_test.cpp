@@ -1,19 +1,14 @@
 // The documents as sandrow reads them: served by the directory on loopback,
 // fetched, parsed, ranked and chosen from by sandrow's own speed-test code.
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <cstdlib>
 
 #include "directory/check.h"
-#include "directory/documents.h"
 #include "directory_support.h"
 #include "speedtest/best_server.h"
-#include "speedtest/directory.h"
-#include "speedtest/http_exchange.h"
 #include "speedtest/tag_parser.h"
-#include "support/test_support.h"
 
 namespace {
 
@@ -55,9 +50,8 @@ TEST(DirectoryDocuments, SandrowReadsRanksAndChoosesFromThem) {
     // Three at exactly the same place: ranked in file order, none lost.
     DirectoryConfig ties = Targets(2), unnamed = Targets(3);
     ties.targets.insert(ties.targets.begin(), MakeTarget("same a", "127.0.0.1", 50, 10));
-    for (const char* name : {"same b", "same c"}) {
+    for (const char* name : {"same b", "same c"})
         ties.targets.push_back(MakeTarget(name, "127.0.0.1", 50, 10));
-    }
     ties.targets.push_back(MakeTarget("far", "127.0.0.1", -50, -170));
     unnamed.targets[1].name = unnamed.targets[2].name = "";
     const std::pair<const char*, DirectoryConfig> cases[] = {{"one target", Targets(1)},
@@ -88,7 +82,6 @@ TEST(DirectoryDocuments, SandrowReadsRanksAndChoosesFromThem) {
             EXPECT_EQ(r["host"], "\"" + t.host + "\"");
             EXPECT_DOUBLE_EQ(std::strtod(Unquoted(r["lat"]).c_str(), nullptr), t.lat);
             EXPECT_DOUBLE_EQ(std::strtod(Unquoted(r["lon"]).c_str(), nullptr), t.lon);
-            for (const char* key : {"country", "cc", "sponsor"}) EXPECT_EQ(r.count(key), 1u);
         }
         // Sandrow's five nearest are the check's, in the same order: the same
         // server from both directory hosts ranked once.
@@ -137,10 +130,7 @@ TEST(DirectoryDocuments, HostileTextsStayInsideTheirAttributes) {
         for (const auto& [key, value] : r) keys += key + " ";
         EXPECT_EQ(keys, "cc country host id lat lon name sponsor url ");
     }
-    EXPECT_EQ(servers[0].at("url"), "\"http://h.example/speedtest/upload.php\"");
-    EXPECT_EQ(servers[0].at("id"), "\"1\"");
     EXPECT_EQ(servers[1].at("url"), "\"http://g.example/speedtest/upload.php\"");
-    EXPECT_EQ(servers[1].at("id"), "\"2\"");
     // The name as sandrow keeps it: "&amp;" decoded, the rest as references.
     EXPECT_EQ(servers[0].at("name"),
               "\"a&quot; b&#61;c /&gt; &lt;server url&#61;&quot;http://evil/&quot; & d\"");
@@ -155,9 +145,7 @@ TEST(DirectoryDocuments, HostileTextsStayInsideTheirAttributes) {
         EXPECT_EQ(ExtractTagAttributes(document, 0, tag, attributes, start, end), 0) << tag;
         EXPECT_FALSE(attributes.empty()) << tag;
     }
-}
-
-TEST(DirectoryDocuments, CoordinatesReadBackAsTheSameNumbers) {
+    // Coordinates read back as the same numbers, and never in exponent form.
     for (double degrees : {0.0, -0.0, 52.52, -13.405, 89.999999, -180.0, 1e-7, 151.2093}) {
         const std::string text = directory::Coordinate(degrees);
         EXPECT_EQ(text.find_first_of("eE"), std::string::npos) << text;

@@ -30,21 +30,24 @@ std::string BodyOf(const std::string& answer) {
     return blank == std::string::npos ? std::string() : answer.substr(blank + 4);
 }
 
-TEST(DirectoryServer, AnswersEachRequestHeadAsItShould) {
+// Every head answered as it should, and no client can hold the server or its
+// memory.
+TEST(DirectoryServer, AnswersEachHeadAndNoClientHoldsIt) {
     const DirectoryConfig config = OneTarget();
-    dirtest::ServedDirectory served(config);
+    directory::ServerLimits limits;
+    limits.deadline = 600ms;
+    dirtest::ServedDirectory served(config, limits);
     const directory::Documents documents = directory::MakeDocuments(config);
     const std::string ok = "HTTP/1.1 200 OK", notFound = "HTTP/1.1 404 Not Found",
                       notAllowed = "HTTP/1.1 405 Method Not Allowed",
-                      bad = "HTTP/1.1 400 Bad Request";
-    const std::string listLength =
-        "Content-Length: " + std::to_string(documents.serverList.size()) + "\r\n";
+                      bad = "HTTP/1.1 400 Bad Request", none,
+                      listLength =
+                          "Content-Length: " + std::to_string(documents.serverList.size()) + "\r\n";
     struct Case {
         std::string request, status;
         const std::string* body;  // nullptr: not checked
         std::string header;
     };
-    const std::string none;
     const Case cases[] = {
         {"GET /speedtest-config.php HTTP/1.1\r\n\r\n", ok, &documents.config,
          "Content-Type: text/xml; charset=utf-8\r\n"},
@@ -58,7 +61,6 @@ TEST(DirectoryServer, AnswersEachRequestHeadAsItShould) {
         {"HEAD /nothing HTTP/1.1\r\n\r\n", notFound, &none, ""},
         {"POST /speedtest-config.php HTTP/1.1\r\n\r\n", notAllowed, nullptr,
          "Allow: GET, HEAD\r\n"},
-        {"DELETE /speedtest-config.php HTTP/1.1\r\n\r\n", notAllowed, nullptr, ""},
         {"get /speedtest-config.php HTTP/1.1\r\n\r\n", notAllowed, nullptr, ""},
         {"GET /speedtest-config.php\r\n\r\n", bad, nullptr, ""},
         {"GET  /speedtest-config.php HTTP/1.1\r\n\r\n", bad, nullptr, ""},
@@ -81,12 +83,6 @@ TEST(DirectoryServer, AnswersEachRequestHeadAsItShould) {
     std::this_thread::sleep_for(50ms);
     dirtest::SendAll(fd.get(), "Host: 127.0.0.1\r\nConnection: close\r\n\r\n");
     EXPECT_EQ(BodyOf(dirtest::ReadAll(fd.get())), documents.config);
-}
-
-TEST(DirectoryServer, HostileClientsCannotHoldItOrItsMemory) {
-    directory::ServerLimits limits;
-    limits.deadline = 600ms;
-    dirtest::ServedDirectory served(OneTarget(), limits);
 
     // A head that never ends: cut at the deadline, while others are served.
     const auto began = std::chrono::steady_clock::now();
@@ -150,16 +146,14 @@ TEST(DirectoryServer, ClientsBeyondTheBoundAreClosedAtOnce) {
 }
 
 TEST(DirectoryServer, ParsesListenAddresses) {
-    const std::vector<const char*> texts[] = {
-        {"127.0.0.1", "127.0.0.1:", ":80", "localhost:80", "[::1]:80", "127.0.0.1:65536",
-         "127.0.0.1:8o"},
-        {"127.0.0.1:80", "0.0.0.0:8080", "127.0.0.2:0", "127.0.0.2:8081"}};
     directory::ListenAddress at;
-    for (bool fine : {false, true}) {
-        for (const char* text : texts[fine]) {
-            std::string error;
-            EXPECT_EQ(directory::ParseListenAddress(text, &at, &error), fine) << text << error;
-        }
+    std::string error;
+    for (const char* text : {"127.0.0.1", "127.0.0.1:", ":80", "localhost:80", "[::1]:80",
+                             "127.0.0.1:65536", "127.0.0.1:8o"}) {
+        EXPECT_FALSE(directory::ParseListenAddress(text, &at, &error)) << text;
+    }
+    for (const char* text : {"127.0.0.1:80", "0.0.0.0:8080", "127.0.0.2:0", "127.0.0.2:8081"}) {
+        EXPECT_TRUE(directory::ParseListenAddress(text, &at, &error)) << text << error;
     }
     EXPECT_EQ(at.port, 8081);
     EXPECT_EQ(at.address, htonl(0x7f000002));

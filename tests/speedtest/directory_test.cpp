@@ -25,13 +25,12 @@ const char* kConfig =
 std::string List(const std::vector<std::string>& servers) {
     std::string document = "<settings><servers>\n";
     for (const std::string& s : servers) {
-        std::string id = s.substr(0, s.find(':')), lat = s.substr(id.size() + 1);
-        std::string lon = lat.substr(lat.find(':') + 1);
-        lat.resize(lat.find(':'));
+        const size_t one = s.find(':'), two = s.find(':', one + 1);
+        const std::string id = s.substr(0, one), lat = s.substr(one + 1, two - one - 1);
         document += "<server url=\"http://s" + id + ".example/speedtest/upload.php\"" +
                     (lat.empty() ? "" : " lat=\"" + lat + "\"") +
-                    (lon.empty() ? "" : " lon=\"" + lon + "\"") + " id=\"" + id + "\" host=\"s" +
-                    id + ".example:8080\" />\n";
+                    (two + 1 == s.size() ? "" : " lon=\"" + s.substr(two + 1) + "\"") + " id=\"" +
+                    id + "\" host=\"s" + id + ".example:8080\" />\n";
     }
     return document + "</servers></settings>\n";
 }
@@ -120,35 +119,12 @@ TEST_F(DirectoryTest, ConfigurationFillsTheFourMapsOrNamesTheTagThatFailed) {
     EXPECT_EQ(console_.text(), "GetConfig: my_gethostbyname() failure, error = -2\n");
 }
 
-// The client stands at 0, 0: a server at latitude d on the meridian is
-// d × 69.09 miles away, and one at -d exactly as far.
-TEST_F(DirectoryTest, FiveNearestAreAppendedAndEachServerRankedOnce) {
-    Serve(kConfig, List({"1:3:0", "2:1:0", "3:2:0", "4::0", "5:-1:0", "6:5:0", "7:4:0"}),
-          List({"2:1:0", "8:0.5:0", "9:1:0"}));
-    ASSERT_EQ(GetConfig(1), 0);
-    ServerList servers{ServerRecord{{"id", "kept"}}};
-    ASSERT_EQ(GetClosestServers(servers), 0);
-    // Equal distances in the order ranked; 4 has no lat, the second 2 is a repeat.
-    EXPECT_EQ(Ids(servers),
-              (std::vector<std::string>{"kept", "\"8\"", "\"2\"", "\"5\"", "\"9\"", "\"3\""}));
-    EXPECT_EQ(gPrimaryServerList.size() * 10 + gSecondaryServerList.size(), 73u);
-    EXPECT_EQ(servers[1].at("host"), "\"s8.example:8080\"");
-
-    // Another pass ranks nothing again and appends the same five.
-    ASSERT_EQ(GetClosestServers(servers), 0);
-    EXPECT_EQ(Ids(ServerList(servers.begin() + 6, servers.end())),
-              Ids(ServerList(servers.begin() + 1, servers.begin() + 6)));
-    // Only the five that can still be chosen stay ranked.
-    size_t ranked = 0;
-    for (const auto& entry : gServersByDistance) ranked += entry.second.size();
-    EXPECT_EQ(ranked, 5u);
-
-    // A client without longitude stands at 0, 0: from latitude 10 "far" would win.
-    ResetDirectoryForTest();
+// From latitude 10 "far" would win. The requests, byte for byte.
+TEST_F(DirectoryTest, AClientWithoutLongitudeStandsAtZeroZero) {
     Serve("<client lat=\"10\" /><times a=\"1\" /><download a=\"1\" /><upload a=\"1\" />",
           List({"far:9:0", "near:1:0"}), List({}));
     ASSERT_EQ(GetConfig(1), 0);
-    servers.clear();
+    ServerList servers;
     ASSERT_EQ(GetClosestServers(servers), 0);
     EXPECT_EQ(Ids(servers), (std::vector<std::string>{"\"near\"", "\"far\""}));
 
@@ -157,14 +133,12 @@ TEST_F(DirectoryTest, FiveNearestAreAppendedAndEachServerRankedOnce) {
         " HTTP/1.1\r\nAccept: text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8\r\n"
         "Accept-Language: en-US,en;q=0.5\r\n";
     const std::string end =
-        "\r\nConnection: close\r\nUser-Agent: Mozilla/5.0 (Windows NT 6.3; "
-        "WOW64)\r\n\r\n";
-    const std::string config = "GET /speedtest-config.php" + accept + "Host: 127.0.0.1" + end;
+        "\r\nConnection: close\r\nUser-Agent: Mozilla/5.0 (Windows NT 6.3; WOW64)\r\n\r\n";
     const std::string list = "GET /speedtest-servers-static.php" + accept +
                              "Accept-Encoding: identity\r\nHost: 127.0.0.";
-    const std::string lists[] = {list + "1" + end, list + "2" + end};
-    EXPECT_EQ(server_.requests(), (std::vector<std::string>{config, lists[0], lists[1], lists[0],
-                                                            lists[1], config, lists[0], lists[1]}));
+    EXPECT_EQ(server_.requests(), (std::vector<std::string>{"GET /speedtest-config.php" + accept +
+                                                                "Host: 127.0.0.1" + end,
+                                                            list + "1" + end, list + "2" + end}));
     EXPECT_EQ(console_.text(), "");
 }
 
@@ -211,24 +185,28 @@ TEST(DistanceMiles, GreatCircleMilesAndNeverNaN) {
     }
 }
 
-// The ranking keeps only what can still be chosen; over fetches that repeat,
-// tie and move servers it must choose exactly what ranking every server
-// would: each (id, distance) once, in the order first seen, nearest first.
+// The client stands at 0, 0: a server at latitude d on the meridian is as far
+// as one at -d; one without latitude is never ranked. The ranking keeps only
+// what can still be chosen; over fetches that repeat, tie, mirror and move
+// servers it must choose exactly what ranking every server would: each (id,
+// distance) once, in the order first seen, nearest first, after what the
+// caller held.
 TEST_F(DirectoryTest, KeepingOnlyTheNearestChoosesAsRankingEveryServerWould) {
     std::mt19937 random(12);
     for (int round = 0; round < 40; ++round) {
         SCOPED_TRACE(round);
         ResetDirectoryForTest();
-        std::vector<std::pair<int, std::string>> everRanked;  // latitude, id
+        std::vector<std::pair<int, std::string>> everRanked;  // degrees away, id
         for (int fetch = 0; fetch < 3; ++fetch) {
             std::vector<std::string> lists[2];
             for (std::vector<std::string>& list : lists) {
                 for (int n = static_cast<int>(random() % 7); n > 0; --n) {
                     const std::string id = std::to_string(random() % 8);
-                    const int lat = static_cast<int>(1 + random() % 4);  // ties are common
-                    list.push_back(id + ":" + std::to_string(lat) + ":0");
-                    const std::pair<int, std::string> key{lat, "\"" + id + "\""};
-                    if (std::find(everRanked.begin(), everRanked.end(), key) == everRanked.end()) {
+                    const int lat = static_cast<int>(random() % 9) - 4;  // ties are common
+                    list.push_back(id + ":" + (lat != 0 ? std::to_string(lat) : "") + ":0");
+                    const std::pair<int, std::string> key{std::abs(lat), "\"" + id + "\""};
+                    if (lat != 0 &&
+                        std::find(everRanked.begin(), everRanked.end(), key) == everRanked.end()) {
                         everRanked.push_back(key);
                     }
                 }
@@ -238,13 +216,20 @@ TEST_F(DirectoryTest, KeepingOnlyTheNearestChoosesAsRankingEveryServerWould) {
             std::vector<std::pair<int, std::string>> expected = everRanked;
             std::stable_sort(expected.begin(), expected.end(),
                              [](const auto& a, const auto& b) { return a.first < b.first; });
-            std::vector<std::string> nearest;
+            std::vector<std::string> nearest{"kept"};
             for (size_t i = 0; i < expected.size() && i < 5; ++i) {
                 nearest.push_back(expected[i].second);
             }
-            ServerList servers;
-            EXPECT_EQ(GetClosestServers(servers), nearest.empty() ? -1 : 0);
+            ServerList servers{ServerRecord{{"id", "kept"}}};
+            EXPECT_EQ(GetClosestServers(servers), nearest.size() == 1 ? -1 : 0);
             EXPECT_EQ(Ids(servers), nearest);
+            // Every record listed, repeats and positionless ones too; only
+            // the five that can still be chosen stay ranked.
+            EXPECT_EQ(gPrimaryServerList.size() * 10 + gSecondaryServerList.size(),
+                      lists[0].size() * 10 + lists[1].size());
+            size_t ranked = 0;
+            for (const auto& entry : gServersByDistance) ranked += entry.second.size();
+            EXPECT_EQ(ranked, nearest.size() - 1);
         }
     }
 }
