@@ -40,7 +40,6 @@ class FakeKernel : public nl::Transport {
         uint16_t flags = 0;
         tc::Qdisc qdisc;  // for qdisc requests
         tc::Class cls;    // for class requests
-        std::vector<uint8_t> bytes;
     };
 
     FakeKernel() { AddDevice("wan0", "veth"); }
@@ -86,14 +85,12 @@ class FakeKernel : public nl::Transport {
         nl::Result r;
         r.what = message.what();
         const nlmsghdr* h = message.header();
-        Logged entry{h->nlmsg_type, h->nlmsg_flags, {}, {}, message.Bytes()};
+        Logged entry{h->nlmsg_type, h->nlmsg_flags, {}, {}};
         tc::ParseQdisc(h, &entry.qdisc);
         tc::ParseClass(h, &entry.cls);
         log.push_back(entry);
-        if (!failWhen.empty() && message.what().find(failWhen) != std::string::npos) {
-            r.error = EPERM;
-            return r;
-        }
+        if (!failWhen.empty() && message.what().find(failWhen) != std::string::npos)
+            return Fail(r, EPERM);
         switch (h->nlmsg_type) {
             case RTM_GETLINK:
                 return GetLink(h, each, r);
@@ -130,8 +127,7 @@ class FakeKernel : public nl::Transport {
             case RTM_GETTFILTER:
                 return Dump(filters_, each, r);
             default:
-                r.error = EOPNOTSUPP;
-                return r;
+                return Fail(r, EOPNOTSUPP);
         }
     }
 
@@ -141,10 +137,15 @@ class FakeKernel : public nl::Transport {
     static const tcmsg* Tcm(const nlmsghdr* h) {
         return static_cast<const tcmsg*>(nl::FamilyHeader(h, sizeof(tcmsg)));
     }
-    static const tcmsg* Tcm(const std::vector<uint8_t>& bytes) {
-        return Tcm(reinterpret_cast<const nlmsghdr*>(bytes.data()));
+    static const nlmsghdr* Header(const std::vector<uint8_t>& bytes) {
+        return reinterpret_cast<const nlmsghdr*>(bytes.data());
     }
-    static void Store(Store_t* store, const nl::Message& m) { store->push_back(m.Bytes()); }
+    static const tcmsg* Tcm(const std::vector<uint8_t>& bytes) { return Tcm(Header(bytes)); }
+    static nl::Result Fail(nl::Result r, int error, const char* extack = "") {
+        r.error = error;
+        r.extack = extack;
+        return r;
+    }
     static std::string Name(const nlmsghdr* h) {
         std::string name;
         nl::ForEachAttribute(h, sizeof(ifinfomsg), [&](const nlattr* a) {
@@ -161,15 +162,12 @@ class FakeKernel : public nl::Transport {
         std::vector<T> out;
         for (const auto& b : store) {
             T item;
-            if (parse(reinterpret_cast<const nlmsghdr*>(b.data()), &item) &&
-                item.ifindex == ifindex) {
-                out.push_back(item);
-            }
+            if (parse(Header(b), &item) && item.ifindex == ifindex) out.push_back(item);
         }
         return out;
     }
     static nl::Result Dump(const Store_t& store, const nl::OnMessage& each, nl::Result r) {
-        for (const auto& b : store) each(reinterpret_cast<const nlmsghdr*>(b.data()));
+        for (const auto& b : store) each(Header(b));
         return r;
     }
 
@@ -179,7 +177,7 @@ class FakeKernel : public nl::Transport {
             const tcmsg* t = Tcm(b);
             auto stats = qdiscStats.find({t->tcm_ifindex, t->tcm_handle});
             if (stats == qdiscStats.end()) {
-                each(reinterpret_cast<const nlmsghdr*>(b.data()));
+                each(Header(b));
                 continue;
             }
             gnet_stats_basic basic{stats->second.bytes,
@@ -203,7 +201,7 @@ class FakeKernel : public nl::Transport {
             outer->nla_len = static_cast<uint16_t>(bytes.size() - nest);
             reinterpret_cast<nlmsghdr*>(bytes.data())->nlmsg_len =
                 static_cast<uint32_t>(bytes.size());
-            each(reinterpret_cast<const nlmsghdr*>(bytes.data()));
+            each(Header(bytes));
         }
         return r;
     }
@@ -212,10 +210,8 @@ class FakeKernel : public nl::Transport {
         const auto* ifi = static_cast<const ifinfomsg*>(nl::FamilyHeader(h, sizeof(ifinfomsg)));
         const std::string name = Name(h);
         for (auto& [n, d] : devices_) {
-            if ((ifi->ifi_index != 0 && d.index == ifi->ifi_index) ||
-                (!name.empty() && n == name)) {
+            if ((ifi->ifi_index != 0 && d.index == ifi->ifi_index) || (!name.empty() && n == name))
                 return &d;
-            }
         }
         return nullptr;
     }
@@ -226,28 +222,24 @@ class FakeKernel : public nl::Transport {
             return r;
         }
         Device* d = Find(h);
-        if (d == nullptr) {
-            r.error = ENODEV;
-            return r;
-        }
+        if (d == nullptr) return Fail(r, ENODEV);
         Answer(*d, each);
         return r;
     }
 
-    static void Answer(const Device& device, const nl::OnMessage& each) {
-        const Device* d = &device;
+    static void Answer(const Device& d, const nl::OnMessage& each) {
         nl::Message answer(RTM_NEWLINK, 0, "answer");
         auto* ifi = answer.Body<ifinfomsg>();
-        ifi->ifi_index = d->index;
+        ifi->ifi_index = d.index;
         ifi->ifi_type = ARPHRD_ETHER;
-        ifi->ifi_flags = d->flags;
-        answer.PutString(IFLA_IFNAME, d->name);
-        if (!d->alias.empty()) answer.PutString(IFLA_IFALIAS, d->alias);
+        ifi->ifi_flags = d.flags;
+        answer.PutString(IFLA_IFNAME, d.name);
+        if (!d.alias.empty()) answer.PutString(IFLA_IFALIAS, d.alias);
         nlattr* info = answer.Nest(IFLA_LINKINFO);
-        answer.PutString(IFLA_INFO_KIND, d->kind);
+        answer.PutString(IFLA_INFO_KIND, d.kind);
         answer.EndNest(info);
         rtnl_link_stats64 stats{};
-        stats.tx_bytes = d->txBytes;
+        stats.tx_bytes = d.txBytes;
         answer.PutBytes(IFLA_STATS64, &stats, sizeof stats);
         each(answer.header());
     }
@@ -255,10 +247,7 @@ class FakeKernel : public nl::Transport {
     nl::Result NewLink(const nlmsghdr* h, nl::Result r) {
         if ((h->nlmsg_flags & NLM_F_CREATE) == 0) {
             Device* d = Find(h);
-            if (d == nullptr) {
-                r.error = ENODEV;
-                return r;
-            }
+            if (d == nullptr) return Fail(r, ENODEV);
             const auto* ifi = static_cast<const ifinfomsg*>(nl::FamilyHeader(h, sizeof(ifinfomsg)));
             d->flags = (d->flags & ~ifi->ifi_change) | (ifi->ifi_flags & ifi->ifi_change);
             nl::ForEachAttribute(h, sizeof(ifinfomsg), [&](const nlattr* a) {
@@ -266,25 +255,15 @@ class FakeKernel : public nl::Transport {
             });
             return r;
         }
-        if (Find(h) != nullptr) {
-            r.error = EEXIST;
-            return r;
-        }
-        if (noIfb) {
-            r.error = EOPNOTSUPP;
-            r.extack = "Unknown device type";
-            return r;
-        }
+        if (Find(h) != nullptr) return Fail(r, EEXIST);
+        if (noIfb) return Fail(r, EOPNOTSUPP, "Unknown device type");
         AddDevice(Name(h), "ifb");  // like the kernel, it takes no alias at creation
         return r;
     }
 
     nl::Result DelLink(const nlmsghdr* h, nl::Result r) {
         Device* d = Find(h);
-        if (d == nullptr) {
-            r.error = ENODEV;
-            return r;
-        }
+        if (d == nullptr) return Fail(r, ENODEV);
         RemoveDevice(std::string(d->name));
         return r;
     }
@@ -295,26 +274,17 @@ class FakeKernel : public nl::Transport {
         tc::Class c;
         std::string kind =
             qdisc ? (tc::ParseQdisc(h, &q), q.kind) : (tc::ParseClass(h, &c), c.kind);
-        if (missingKinds.count(kind) != 0) {
-            r.error = ENOENT;
-            r.extack = "Specified qdisc kind is unknown.";
-            return r;
-        }
+        if (missingKinds.count(kind) != 0)
+            return Fail(r, ENOENT, "Specified qdisc kind is unknown.");
         const tcmsg* t = Tcm(h);
         auto same = [&](const tcmsg* o) {
             return o->tcm_ifindex == t->tcm_ifindex && o->tcm_handle == t->tcm_handle;
         };
         bool exists = std::any_of(store->begin(), store->end(),
                                   [&](const std::vector<uint8_t>& b) { return same(Tcm(b)); });
-        if ((h->nlmsg_flags & NLM_F_CREATE) == 0) {
-            if (!exists) {
-                r.error = ENOENT;
-                return r;
-            }
-        } else if (exists && (h->nlmsg_flags & NLM_F_EXCL) != 0) {
-            r.error = EEXIST;
-            return r;
-        }
+        const bool create = (h->nlmsg_flags & NLM_F_CREATE) != 0;
+        if (!create && !exists) return Fail(r, ENOENT);
+        if (create && exists && (h->nlmsg_flags & NLM_F_EXCL) != 0) return Fail(r, EEXIST);
         Erase(store, same);
         if (qdisc) {
             // A qdisc grafted at a parent takes the place of the one there.
@@ -322,7 +292,7 @@ class FakeKernel : public nl::Transport {
                 return o->tcm_ifindex == t->tcm_ifindex && o->tcm_parent == t->tcm_parent;
             });
         }
-        Store(store, m);
+        store->push_back(m.Bytes());
         return r;
     }
 

@@ -142,16 +142,22 @@ class KernelWorld : public ::testing::Test {
         return std::nullopt;
     }
 
+    // A bare qdisc of `kind`, as another tool adds one.
+    static nl::Message BareQdisc(int ifindex, uint32_t parent, uint32_t handle,
+                                 const std::string& kind) {
+        nl::Message m(RTM_NEWQDISC, NLM_F_CREATE | NLM_F_EXCL, "adding a " + kind + " qdisc");
+        auto* t = m.Body<tcmsg>();
+        t->tcm_ifindex = ifindex;
+        t->tcm_parent = parent;
+        t->tcm_handle = handle;
+        m.PutString(TCA_KIND, kind);
+        return m;
+    }
+
     // Whether this kernel has the queue `kind`, asked of it directly: a root
     // qdisc of that kind on lo, removed again.
     bool KernelOffers(const std::string& kind) {
-        nl::Message add(RTM_NEWQDISC, NLM_F_CREATE | NLM_F_EXCL, "trying a " + kind + " qdisc");
-        auto* t = add.Body<tcmsg>();
-        t->tcm_ifindex = 1;
-        t->tcm_parent = tc::kRootParent;
-        t->tcm_handle = 0x70000;
-        add.PutString(TCA_KIND, kind);
-        if (!router_.Request(add).ok()) return false;
+        if (!nl::Run(router_, BareQdisc(1, tc::kRootParent, 0x70000, kind)).ok()) return false;
         EXPECT_TRUE(nl::Run(router_, tc::DeleteQdisc(1, tc::kRootParent, 0x70000, kind)).ok());
         return true;
     }
@@ -169,18 +175,16 @@ class KernelWorld : public ::testing::Test {
     std::optional<tc::Qdisc> LeafOf(const std::string& dev) {
         const auto qdiscs = Qdiscs(dev);
         const tc::Qdisc* root = QdiscWith(qdiscs, tc::kRootHandle);
-        const tc::Qdisc* leaf =
-            root != nullptr && root->kind == "cake" ? root : QdiscWith(qdiscs, tc::kLeafHandle);
-        if (leaf == nullptr) return std::nullopt;
-        return *leaf;
+        if (root != nullptr && root->kind == "cake") return *root;
+        const tc::Qdisc* leaf = QdiscWith(qdiscs, tc::kLeafHandle);
+        return leaf ? std::optional(*leaf) : std::nullopt;
     }
 
     // The limit in force on `dev` in bytes per second: cake's bandwidth or
     // the HTB class's rate; 0 when there is neither.
     uint64_t LimitBytes(const std::string& dev) {
-        const auto qdiscs = Qdiscs(dev);
-        const tc::Qdisc* root = QdiscWith(qdiscs, tc::kRootHandle);
-        if (root != nullptr && root->kind == "cake") return root->cakeRate;
+        std::optional<tc::Qdisc> leaf = LeafOf(dev);
+        if (leaf && leaf->kind == "cake") return leaf->cakeRate;
         std::optional<tc::Class> cls = HtbClass(dev);
         return cls ? cls->rateBytes : 0;
     }
