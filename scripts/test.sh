@@ -31,7 +31,7 @@ case "${1:-}" in
     # loopback servers of the HTTP tests, the logger, the monitor loop, the
     # lab's in-process service and stand-ins.
     dir=build-tsan
-    only=(-R '^(ReportTest|ServiceTest|ShaperFlow|HttpExchangeTest|DirectoryTest|BestServerTest|LoggerTest|Monitor|LabRun|SimService|StandInsTest|MetricsEndpoint|MetricsServiceTest)\.')
+    only=(-R '^(ReportTest|ServiceTest|ShaperFlow|HttpExchangeTest|DirectoryTest|BestServerTest|LoggerTest|Monitor|LabRun|StandInsTest|MetricsEndpoint|MetricsServiceTest)\.')
     # Only the binaries of those tests and the programs they start: the
     # instrumented build of the rest would never run.
     targets=(--target core_test lab_test log_test metrics_test report_test service_flow_test
