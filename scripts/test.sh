@@ -35,7 +35,7 @@ case "${1:-}" in
     # Only the binaries of those tests and the programs they start: the
     # instrumented build of the rest would never run.
     targets=(--target core_test lab_test log_test metrics_test report_test service_flow_test
-      service_test sim_backend_test speedtest_test sandrow corvane-service sandrow-lab)
+      service_test speedtest_test sandrow corvane-service sandrow-lab)
     ;;
 esac
 scripts/build.sh "$@" "${targets[@]}"
