@@ -278,8 +278,7 @@ bool KernelWorld::BeginPass(PassRecord& pass) {
     return true;
 }
 
-void KernelWorld::Look(PassRecord& pass, long look, double t) {
-    (void)pass;
+void KernelWorld::Look(long look, double t) {
     // The last second's row is the one that ends before the scenario does.
     if (static_cast<double>(look) / kLooksPerSecond >= s_.duration) return;
     for (size_t i = 0; i < lines_.size(); ++i) {
@@ -295,8 +294,7 @@ void KernelWorld::Look(PassRecord& pass, long look, double t) {
     }
 }
 
-void KernelWorld::Finish(const std::vector<PassRecord>& passes) {
-    (void)passes;
+void KernelWorld::Finish() {
     std::string summary = KernelSummaryText(s_, runs_);
     WriteWhole(File("summary.txt"), summary);
     KernelWorldFacts facts;
@@ -317,8 +315,7 @@ void KernelWorld::Finish(const std::vector<PassRecord>& passes) {
               << std::endl;
 }
 
-bool KernelWorld::Succeeded(const std::vector<PassRecord>& passes) const {
-    (void)passes;
+bool KernelWorld::Succeeded() const {
     if (runs_.size() != Passes().size()) return false;
     for (const KernelRunRecord& r : runs_) {
         if (r.serviceExit != 0 || !r.treeRemoved) return false;

@@ -63,7 +63,7 @@ class KernelWorld : public World {
     std::vector<PassRecord> Passes() const override;
     bool BeginPass(PassRecord& pass) override;
     void Follow(double t) override;
-    void Look(PassRecord& pass, long look, double t) override;
+    void Look(long look, double t) override;
     // In the router's namespace, as on a router.
     bool StartSandrow(const ChildProcess::Options& o, std::string* error) override;
     // In the internet's namespace.
@@ -73,8 +73,8 @@ class KernelWorld : public World {
     // probes' gateways.
     void EndPass(PassRecord& pass) override;
     void EndRuns() override;
-    void Finish(const std::vector<PassRecord>& passes) override;
-    bool Succeeded(const std::vector<PassRecord>& passes) const override;
+    void Finish() override;
+    bool Succeeded() const override;
 
   private:
     std::string File(const std::string& name) const { return lab_.File(name); }

@@ -48,7 +48,6 @@ class Orchestrator {
     bool StartSandrow(PassRecord& pass, double t);
     void StopSandrow(PassRecord& pass);
     void Apply(const Event& e);
-    void StartDirectory(const char* how);
     // The directory's processes ending on their own (or badly) fail the run.
     void NoteDirectory();
 
@@ -110,16 +109,6 @@ void Orchestrator::StopSandrow(PassRecord& pass) {
     lab_.journal.Note(lab_.Now(), "sandrow ended: " + ExitText(pass.sandrow.exitCode), true);
 }
 
-void Orchestrator::StartDirectory(const char* how) {
-    std::string error;
-    if (world_.StartDirectory(&error)) {
-        lab_.journal.Note(lab_.Now(), std::string("the directory hosts listen") + how, true);
-        return;
-    }
-    lab_.journal.Note(lab_.Now(), "the directory could not start: " + error, true);
-    lab_.failed = true;
-}
-
 void Orchestrator::NoteDirectory() {
     for (const std::string& note : lab_.directory.TakeNotes()) {
         lab_.journal.Note(lab_.Now(), note, true);
@@ -172,13 +161,19 @@ bool Orchestrator::Advance(PassRecord& pass, double t) {
     }
     if (!directoryUp_ && t >= s_.directory.startAt) {
         directoryUp_ = true;
-        StartDirectory(" (late start)");
+        std::string error;
+        if (world_.StartDirectory(&error)) {
+            lab_.journal.Note(lab_.Now(), "the directory hosts listen (late start)", true);
+        } else {
+            lab_.journal.Note(lab_.Now(), "the directory could not start: " + error, true);
+            lab_.failed = true;
+        }
     }
     world_.Follow(t);
     while (nextEvent_ < s_.events.size() && s_.events[nextEvent_].at <= t) {
         Apply(s_.events[nextEvent_++]);
     }
-    while (static_cast<double>(look_) / kLooksPerSecond <= t) world_.Look(pass, look_++, t);
+    while (static_cast<double>(look_) / kLooksPerSecond <= t) world_.Look(look_++, t);
     lab_.journal.Flush(lab_.Now());
     for (const std::string& note : lab_.standIns->TakeNotes()) {
         lab_.journal.Note(lab_.Now(), note, true);
@@ -248,19 +243,17 @@ int Orchestrator::Execute() {
     directoryUp_ = s_.directory.startAt <= 0;
     lab_.journal.Flush(lab_.Now());
     lab_.journal.Note(lab_.Now(), "world up: " + world_.Description(), true);
-    std::vector<PassRecord> passes = world_.Passes();
-    size_t done = 0;
-    while (done < passes.size() && RunPass(passes[done++])) {
+    for (PassRecord& pass : world_.Passes()) {
+        if (!RunPass(pass)) break;
     }
-    passes.resize(done);
     world_.EndRuns();
     lab_.standIns->Stop();
     lab_.directory.Stop();
     NoteDirectory();
     lab_.journal.Flush(lab_.Now());
     lab_.bus.Stop();
-    world_.Finish(passes);
-    return !lab_.failed && world_.Succeeded(passes) ? kExitOk : kExitSandrow;
+    world_.Finish();
+    return !lab_.failed && world_.Succeeded() ? kExitOk : kExitSandrow;
 }
 
 }  // namespace

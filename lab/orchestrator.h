@@ -96,7 +96,7 @@ class World {
     }
     // Look number `look` (due at look / kLooksPerSecond s), taken at `t` of
     // the pass.
-    virtual void Look(PassRecord& pass, long look, double t) = 0;
+    virtual void Look(long look, double t) = 0;
     // Sandrow and the directory's hosts, started where the world wants them
     // (by default in the lab's own network).
     virtual bool StartSandrow(const ChildProcess::Options& o, std::string* error) {
@@ -108,8 +108,8 @@ class World {
     // After the last pass, before the stand-ins, the directory and the bus stop.
     virtual void EndRuns() {}
     // The outputs, and whether the run succeeded.
-    virtual void Finish(const std::vector<PassRecord>& passes) = 0;
-    virtual bool Succeeded(const std::vector<PassRecord>& passes) const = 0;
+    virtual void Finish() = 0;
+    virtual bool Succeeded() const = 0;
 
   protected:
     LabShared& lab_;

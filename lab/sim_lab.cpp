@@ -94,11 +94,11 @@ class SimWorld : public World {
         return true;
     }
     std::string ApplyWorldEvent(const Event& e) override;
-    void Look(PassRecord& pass, long look, double t) override;
+    void Look(long look, double t) override;
     void EndPass(PassRecord& pass) override;
     void EndRuns() override;
-    void Finish(const std::vector<PassRecord>& passes) override;
-    bool Succeeded(const std::vector<PassRecord>& passes) const override;
+    void Finish() override;
+    bool Succeeded() const override;
 
   private:
     void ReserveRecords();
@@ -193,8 +193,8 @@ std::string SimWorld::ApplyWorldEvent(const Event& e) {
     }
 }
 
-void SimWorld::Look(PassRecord& pass, long look, double t) {
-    (void)pass, (void)t;
+void SimWorld::Look(long look, double t) {
+    (void)t;  // the lines' own clock dates the samples
     TakeSamples(look > 0 && look % kLooksPerSecond == 0,
                 static_cast<double>(look / kLooksPerSecond));
 }
@@ -299,14 +299,12 @@ void SimWorld::CheckDirectory() {
                       false);
 }
 
-bool SimWorld::Succeeded(const std::vector<PassRecord>& passes) const {
-    (void)passes;
+bool SimWorld::Succeeded() const {
     const SandrowFacts& f = record_.sandrow;
     return f.started && f.stoppedByLab && f.exitCode == 0;
 }
 
-void SimWorld::Finish(const std::vector<PassRecord>& passes) {
-    (void)passes;
+void SimWorld::Finish() {
     record_.endedAt = std::min(lab_.Now(), lab_.s.duration);
     record_.posts = lab_.standIns->Posts();
     record_.sandrow.console = ReadWhole(lab_.File("console.txt"));
