@@ -21,11 +21,11 @@
 #include "lab/documents.h"
 #include "lab/journal.h"
 #include "lab/kernel_net.h"
-#include "lab/kernel_results.h"
 #include "lab/kernel_world.h"
 #include "lab/lab.h"
 #include "lab/orchestrator.h"
 #include "lab/processes.h"
+#include "lab/results.h"
 #include "lab/standins.h"
 #include "lab/traffic.h"
 #include "netlink/netns.h"
@@ -295,24 +295,18 @@ void KernelWorld::Look(long look, double t) {
 }
 
 void KernelWorld::Finish() {
-    std::string summary = KernelSummaryText(s_, runs_);
-    WriteWhole(File("summary.txt"), summary);
     KernelWorldFacts facts;
     utsname host{};
     if (::uname(&host) == 0) facts.kernelRelease = host.release;
     for (size_t i = 0; i < lines_.size(); ++i) {
         facts.wanAddresses.push_back(Ipv4(KernelNet::WanAddress(i).c_str()));
     }
-    WriteWhole(File("summary.json"), KernelSummaryJson(s_, runs_, facts));
-    WriteWhole(File("state.csv"), KernelStateCsv(s_, runs_));
-    WriteWhole(File("plot.gp"), KernelGnuplotScript(s_));
-    std::string problem = DrawPlot(lab_.dir);
-    if (!problem.empty()) lab_.journal.Note(Now(), "plot.png not made: " + problem, true);
-    std::cout << "\n"
-              << summary << "\nsandrow-lab: run directory " << lab_.dir
-              << " (console.txt, aperture.log, service-*.log, state.csv, summary.txt, "
-                 "summary.json, plot.png, lab.log, directory.ini, directory.log)"
-              << std::endl;
+    lab_.Publish({{"summary.txt", KernelSummaryText(s_, runs_)},
+                  {"summary.json", KernelSummaryJson(s_, runs_, facts)},
+                  {"state.csv", KernelStateCsv(s_, runs_)},
+                  {"plot.gp", KernelGnuplotScript(s_)}},
+                 "console.txt, aperture.log, service-*.log, state.csv, summary.txt, summary.json, "
+                 "plot.png, lab.log, directory.ini, directory.log");
 }
 
 bool KernelWorld::Succeeded() const {

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "lab/kernel_net.h"
-#include "lab/kernel_results.h"
 #include "lab/orchestrator.h"
 #include "lab/processes.h"
+#include "lab/results.h"
 #include "lab/traffic.h"
 
 namespace lab {

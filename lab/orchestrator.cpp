@@ -258,6 +258,20 @@ int Orchestrator::Execute() {
 
 }  // namespace
 
+void LabShared::Publish(const std::vector<std::pair<std::string, std::string>>& outputs,
+                        const std::string& listing) {
+    std::string summary;
+    for (const auto& [name, text] : outputs) {
+        WriteWhole(File(name), text);
+        if (name == "summary.txt") summary = text;
+    }
+    std::string problem = DrawPlot(dir);
+    if (!problem.empty()) journal.Note(Now(), "plot.png not made: " + problem, true);
+    std::cout << "\n"
+              << summary << "\nsandrow-lab: run directory " << dir << " (" << listing << ")"
+              << std::endl;
+}
+
 int RunWorld(LabShared& lab, World& world) {
     return Orchestrator(lab, world).Execute();
 }

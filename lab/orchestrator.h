@@ -7,6 +7,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "lab/directory_hosts.h"
@@ -33,6 +34,11 @@ struct LabShared {
     std::string File(const std::string& name) const { return dir + "/" + name; }
     // Seconds on the lab's clock, which starts as the world comes up.
     double Now() const { return std::chrono::duration<double>(Clock::now() - t0).count(); }
+    // Writes a world's outputs, by name ("summary.txt" and "plot.gp" among
+    // them), draws plot.png, then prints the summary and what the run
+    // directory holds (`listing`).
+    void Publish(const std::vector<std::pair<std::string, std::string>>& outputs,
+                 const std::string& listing);
 
     const Scenario& s;
     const LabOptions& options;

@@ -333,17 +333,11 @@ void SimWorld::Finish() {
     }
     WriteWhole(lab_.File("reports.csv"), reports.str());
 
-    std::string summary = SummaryText(lab_.s, record_);
-    WriteWhole(lab_.File("state.csv"), StateCsv(lab_.s, record_.rows));
-    WriteWhole(lab_.File("summary.txt"), summary);
-    WriteWhole(lab_.File("plot.gp"), GnuplotScript(lab_.s));
-    std::string problem = DrawPlot(lab_.dir);
-    if (!problem.empty()) lab_.journal.Note(lab_.Now(), "plot.png not made: " + problem, true);
-    std::cout << "\n"
-              << summary << "\nsandrow-lab: run directory " << lab_.dir
-              << " (console.txt, aperture.log, state.csv, reports.csv, resources.csv, "
-                 "summary.txt, plot.png, lab.log, directory.ini, directory.log, check.txt)"
-              << std::endl;
+    lab_.Publish({{"state.csv", StateCsv(lab_.s, record_.rows)},
+                  {"summary.txt", SummaryText(lab_.s, record_)},
+                  {"plot.gp", GnuplotScript(lab_.s)}},
+                 "console.txt, aperture.log, state.csv, reports.csv, resources.csv, summary.txt, "
+                 "plot.png, lab.log, directory.ini, directory.log, check.txt");
 }
 
 }  // namespace

@@ -48,12 +48,7 @@ void ReadLinkAttribute(const nlattr* attr, Link* link) {
         case IFLA_STATS64: {
             rtnl_link_stats64 stats;
             nl::ReadPayload(attr, &stats);
-            link->rxBytes = stats.rx_bytes;
             link->txBytes = stats.tx_bytes;
-            link->rxPackets = stats.rx_packets;
-            link->txPackets = stats.tx_packets;
-            link->rxDropped = stats.rx_dropped;
-            link->txDropped = stats.tx_dropped;
             break;
         }
         default:

@@ -22,12 +22,7 @@ struct Link {
     uint32_t flags = 0;  // IFF_UP, IFF_LOWER_UP, ...
     uint16_t type = 0;   // ARPHRD_ETHER, ARPHRD_PPP, ...
     uint32_t mtu = 0;
-    uint64_t rxBytes = 0;
-    uint64_t txBytes = 0;
-    uint64_t rxPackets = 0;
-    uint64_t txPackets = 0;
-    uint64_t rxDropped = 0;
-    uint64_t txDropped = 0;
+    uint64_t txBytes = 0;  // what the device sent: an IFB's is what its shaper let through
 
     bool up() const;       // administratively up
     bool running() const;  // up with a carrier

@@ -2,6 +2,7 @@
 // gateways, over the interfaces that binding.cpp binds.
 #include "shaper/gateways.h"
 
+#include <algorithm>
 #include <array>
 #include <string>
 
@@ -46,6 +47,23 @@ void CheckArrayTypes(const std::array<SafeArray, N>& arrays, const VarType (&typ
 void AppendFingerprintId(std::string* fingerprint, int32_t id) {
     *fingerprint += ' ';
     *fingerprint += std::to_string(id);
+}
+
+// The service's gateway list, its array types checked (a wrong one throws),
+// and how many gateways it holds: the entries with both an ID and a download.
+struct GatewayArrays {
+    NetworkInfoArrays arrays;
+    HRESULT hr = S_OK;
+    size_t count = 0;
+};
+
+GatewayArrays ReadGatewayArrays(const ComPtr<INetworkManager>& nm) {
+    GatewayArrays list;
+    list.hr = ThrowIfFailed(nm->GetNetworkInfoList(&list.arrays));
+    CheckArrayTypes(list.arrays, kInfoTypes);
+    list.count = std::min(list.arrays[kInfoId].Count(VarType::Long),
+                          list.arrays[kInfoDownload].Count(VarType::LongLong));
+    return list;
 }
 
 uint64_t BandwidthBps(int64_t reported) {
@@ -134,14 +152,12 @@ HRESULT GetGatewayIDs(const ComPtr<INetworkManager>& nm) {
     gGatewayList.clear();
     if (!nm) return E_FAIL;
     try {
-        NetworkInfoArrays arrays;
-        HRESULT hr = ThrowIfFailed(nm->GetNetworkInfoList(&arrays));
-        CheckArrayTypes(arrays, kInfoTypes);
+        const GatewayArrays list = ReadGatewayArrays(nm);
+        const NetworkInfoArrays& arrays = list.arrays;
         const SafeArray& ids = arrays[kInfoId];
         const SafeArray& downloads = arrays[kInfoDownload];
         std::string fingerprint = "Gateways:";
-        for (size_t i = 0; i < ids.Count(VarType::Long) && i < downloads.Count(VarType::LongLong);
-             ++i) {
+        for (size_t i = 0; i < list.count; ++i) {
             int32_t id = ids.Long(i);
             AppendFingerprintId(&fingerprint, id);
             LogDebug("GetGatewayIDs() - GetNetworkInfoList(): Gateway IDs [", i, "] [count ",
@@ -156,7 +172,7 @@ HRESULT GetGatewayIDs(const ComPtr<INetworkManager>& nm) {
         }
         gTarnelGatewaysFingerprint = fingerprint;
         LogDebug("GetGatewayIDs() - gTarnelGatewaysFingerprint = ", gTarnelGatewaysFingerprint);
-        return hr;
+        return list.hr;
     } catch (const ComError& e) {
         // The columns stay parallel: a read that failed half-way leaves none.
         gGatewayList.clear();
@@ -227,18 +243,15 @@ HRESULT ValidateDLBWForISPsInternal(const ComPtr<INetworkManager>& nm, IspCtx* s
                                     size_t count) {
     if (!nm) return E_FAIL;
     try {
-        NetworkInfoArrays arrays;
-        HRESULT result = ThrowIfFailed(nm->GetNetworkInfoList(&arrays));
-        CheckArrayTypes(arrays, kInfoTypes);
+        const GatewayArrays list = ReadGatewayArrays(nm);
+        const NetworkInfoArrays& arrays = list.arrays;
         const SafeArray& ids = arrays[kInfoId];
         const SafeArray& downloads = arrays[kInfoDownload];
+        HRESULT result = list.hr;
         int32_t valid = 0;
         int32_t validBandwidth = 0;
         std::string fingerprint = "Gateways:";
-
-        for (size_t i = 0; i < ids.Count(VarType::Long) && i < downloads.Count(VarType::LongLong) &&
-                           SUCCEEDED(result);
-             ++i) {
+        for (size_t i = 0; i < list.count && SUCCEEDED(result); ++i) {
             const int32_t id = ids.Long(i);
             AppendFingerprintId(&fingerprint, id);
             if (id >= 0) {

@@ -6,8 +6,8 @@
 
 #include <sstream>
 
-#include "lab/kernel_results.h"
 #include "lab/lab_support.h"
+#include "lab/results.h"
 #include "lab/scenario.h"
 #include "support/test_support.h"
 
