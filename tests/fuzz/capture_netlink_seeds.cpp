@@ -1,13 +1,8 @@
 // Captures real netlink answers as seeds for netlink_reply_fuzz: as root, in
-// a network namespace of its own (made here, gone when the program ends, so
-// that no device of the machine is ever touched), it builds a veth pair, an
-// IFB device and the shaper's tree with the backend's own requests, then
-// writes each buffer the kernel answers with into DIRECTORY: link answers
-// and dumps, qdisc, class and filter dumps with their statistics,
-// acknowledgements, errors with and without the echoed request, and the
-// ethtool family and link-speed answers.
-//   sudo build/tests/fuzz/capture_netlink_seeds
-//   tests/fuzz/seeds/netlink_reply_fuzz
+// a network namespace of its own (so that no device of the machine is ever
+// touched), it builds a veth pair, an IFB device and the shaper's tree with
+// the backend's own requests, and writes each buffer the kernel answers into
+// DIRECTORY (usage: sudo build/tests/fuzz/capture_netlink_seeds DIRECTORY).
 #include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -48,10 +43,9 @@ int OpenNetlink(int protocol, int capAck) {
     return fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 ? fd : -1;
 }
 
-// Sends the request and saves every buffer of its answer as NAME, NAME-2,
-// ... (nothing for an empty name: the set-up's acknowledgements are all
-// alike), handing each message of the answer to `each`; prints the error
-// that ends it (none for an acknowledgement or a dump's end).
+// Sends the request and saves every buffer of its answer as NAME, NAME-2, ...
+// (nothing for an empty name: the set-up's acknowledgements are all alike),
+// handing each message to `each`; prints the error that ends the answer.
 void Capture(int fd, nl::Message message, const std::string& name,
              const std::function<void(const nlmsghdr*)>& each = nullptr) {
     nlmsghdr* request = message.header();
@@ -78,12 +72,8 @@ void Capture(int fd, nl::Message message, const std::string& name,
             if (each) each(m);
         });
     }
-    if (received < 0) {
-        std::perror(name.c_str());
-    } else {
-        std::printf("%-26s %s\n", name.empty() ? "(set-up)" : name.c_str(),
-                    error == 0 ? "ok" : std::strerror(error));
-    }
+    std::printf("%-26s %s\n", name.empty() ? "(set-up)" : name.c_str(),
+                std::strerror(received < 0 ? errno : error));
 }
 
 int IndexOf(int fd, const char* name) {
@@ -103,8 +93,7 @@ nl::Message Genl(uint16_t family, uint8_t command, uint8_t version, const char* 
     return m;
 }
 
-// The HTB root under a kind's name that the kernel lacks (the kind is its first
-// attribute).
+// The HTB root under a kind's name that the kernel lacks.
 nl::Message UnknownKind(int wan) {
     nl::Message m = tc::HtbRoot(wan, tc::Mode::Replace, "fz0");
     nl::ForEachAttribute(m.header(), sizeof(tcmsg), [](const nlattr* attr) {
@@ -123,8 +112,6 @@ int main(int argc, char** argv) {
         return 2;
     }
     gDirectory = argv[1];
-    // A namespace of our own before any socket: nothing here reaches the
-    // machine's devices.
     if (::unshare(CLONE_NEWNET) != 0) {
         std::perror("unshare(CLONE_NEWNET) (run as root)");
         return 1;
@@ -155,13 +142,15 @@ int main(int argc, char** argv) {
     Capture(route, links::GetLinkByName("fz-none"), "error-no-device");
 
     const uint64_t rate = 1250000;  // 10 Mbit/s
-    Capture(route, tc::HtbRoot(wan, tc::Mode::Create, "fz0"), "");
-    Capture(route, tc::HtbClass(wan, rate, tc::Mode::Create, "fz0"), "");
-    Capture(route, tc::BfifoLeaf(wan, tc::FifoBytes(rate), tc::Mode::Create, "fz0"), "");
-    Capture(route, tc::IngressQdisc(wan, "fz0"), "");
-    Capture(route, tc::RedirectFilter(wan, ifb, "fz0", "fz-ifb"), "");
-    Capture(route, tc::HtbRoot(ifb, tc::Mode::Create, "fz-ifb"), "");
-    Capture(route, tc::HtbClass(ifb, 5000000000ULL, tc::Mode::Create, "fz-ifb"), "");
+    for (const nl::Message& setUp :
+         {tc::HtbRoot(wan, tc::Mode::Create, "fz0"),
+          tc::HtbClass(wan, rate, tc::Mode::Create, "fz0"),
+          tc::BfifoLeaf(wan, tc::FifoBytes(rate), tc::Mode::Create, "fz0"),
+          tc::IngressQdisc(wan, "fz0"), tc::RedirectFilter(wan, ifb, "fz0", "fz-ifb"),
+          tc::HtbRoot(ifb, tc::Mode::Create, "fz-ifb"),
+          tc::HtbClass(ifb, 5000000000ULL, tc::Mode::Create, "fz-ifb")}) {
+        Capture(route, setUp, "");
+    }
     Capture(route, tc::HtbRoot(wan, tc::Mode::Create, "fz0"), "error-exists-extack");
     Capture(route, UnknownKind(wan), "error-unknown-kind-extack");
     Capture(echoing, UnknownKind(wan), "error-unknown-kind-echoed");

@@ -58,19 +58,6 @@ class Switch {
     Server::Handler handler_;
 };
 
-// Every run of digits and dots right after `marker` becomes `mask`.
-inline std::string MaskNumbersAfter(std::string text, std::string_view marker,
-                                    std::string_view mask) {
-    for (size_t at = text.find(marker); at != std::string::npos; at = text.find(marker, at)) {
-        at += marker.size();
-        const size_t end = std::min(text.find_first_not_of("0123456789.", at), text.size());
-        if (end == at) continue;
-        text.replace(at, end - at, mask);
-        at += mask.size();
-    }
-    return text;
-}
-
 // A field of /proc/<pid>/status in kB ("VmRSS", "VmHWM"); -1 when unreadable.
 inline long StatusKb(const std::string& field, const std::string& pid = "self") {
     std::ifstream in("/proc/" + pid + "/status");

@@ -1,6 +1,9 @@
 // The directory fetches and the best-server choice against hostile peers:
 // each ends in its own failure path, within the exchange's limits and memory.
 #include "speedtest/best_server.h"
+
+#include <regex>
+
 #include "speedtest/hostile_server.h"
 #include "speedtest/speedtest_fixture.h"
 #include "support/test_support.h"
@@ -84,7 +87,9 @@ class HostileServers : public test::SpeedtestTest {
 
   protected:
     // The latency figures vary: "latency[0.000123]" reads "latency[L]".
-    std::string Console() const { return MaskNumbersAfter(console_.text(), "latency[", "L"); }
+    std::string Console() const {
+        return std::regex_replace(console_.text(), std::regex(R"(latency\[[0-9.]+)"), "latency[L");
+    }
 
     Switch hostile_;  // who answers the routine under test
     // 127.0.0.2 serves the secondary list, always without servers.
