@@ -54,13 +54,17 @@ TEST(KernelScenario, ReadsTheShippedOneAndRefusesWhatTheKernelLabCannotStage) {
     EXPECT_NE(error.find("'twice' is not both, unshaped or sandrow (key 'runs' in [kernel])"),
               std::string::npos)
         << error;
-    ASSERT_TRUE(lab::LoadScenario(SANDROW_LAB_KERNEL_SCENARIO, &s, &error)) << error;
 
-    struct Case {
-        std::string text;
-        std::string error;  // after "k.ini:"
+    // `text` inserted before `before` in the one-line world.
+    auto with = [](const std::string& before, const std::string& text) {
+        std::string world = KernelWorld(30);
+        return world.insert(world.find(before), text);
     };
-    const Case cases[] = {
+    std::string fixed = KernelWorld(30);
+    fixed.replace(fixed.find("4:greedy"), 8, "4:7.5");
+    std::string simulated = labtest::kMinimal;
+    simulated.insert(simulated.find("capacity"), "rtt_ms = 5\n");
+    const std::pair<std::string, std::string> refused[] = {
         {KernelWorld(30, "[server f]\naddress = 127.0.2.9\ndelay_ms = 1\nlat = 0\nlon = 0\n"),
          "56: '127.0.2.9' is not an address of the benchmark network 198.18.0.0/15 ('address' "
          "in [server f])"},
@@ -74,14 +78,21 @@ TEST(KernelScenario, ReadsTheShippedOneAndRefusesWhatTheKernelLabCannotStage) {
         {KernelWorld(30, "[events]\n10 = service_stop\n"),
          "0: the kernel lab stages no event '10 = service_stop'"},
         {KernelWorld(30, "[kernel]\n"), "55: a second [kernel]"},
+        {with("buffer_bytes", "leaf = codel\n"),
+         "5: leaf in [gateway line] is 'codel', not auto, cake, fq_codel, sfq or bfifo"},
+        {simulated, "0: rtt_ms and leaf in [gateway g] need the kernel lab (a [kernel] section)"},
+        {fixed, "0: the kernel lab's demand is idle or greedy (bulk TCP), not 7.5 mbps"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.text);
-        EXPECT_FALSE(lab::ParseScenario(c.text, "k.ini", &s, &error));
-        EXPECT_EQ(error, "k.ini:" + c.error);
+    for (const auto& [text, problem] : refused) {
+        EXPECT_FALSE(lab::ParseScenario(text, "k.ini", &s, &error)) << text;
+        EXPECT_EQ(error, "k.ini:" + problem);
     }
-    // The router lab's line keys: a round trip and the service's leaf, on a
-    // kernel scenario only.
+    // The router lab's line keys: a round trip and the service's leaf.
+    ASSERT_TRUE(lab::ParseScenario(with("buffer_bytes", "rtt_ms = 12.5\nleaf = fq_codel\n"),
+                                   "k.ini", &s, &error))
+        << error;
+    EXPECT_EQ(s.kernel.lines[0].rttMs, 12.5);
+    EXPECT_EQ(s.kernel.lines[0].leaf, "fq_codel");
     ASSERT_TRUE(lab::LoadScenario(SANDROW_LAB_ROUTER_SCENARIO, &s, &error)) << error;
     ASSERT_EQ(s.kernel.lines.size(), 1u);
     EXPECT_EQ(s.kernel.lines[0].rttMs, 20);
@@ -95,26 +106,6 @@ TEST(KernelScenario, ReadsTheShippedOneAndRefusesWhatTheKernelLabCannotStage) {
     for (const lab::SimLine& wan : s.sim.lines) {
         EXPECT_GE(wan.bufferBytes * 8 / (wan.capacity.front().mbps * 1e6), 0.150) << wan.name;
     }
-    std::string keyed = KernelWorld(30);
-    keyed.insert(keyed.find("buffer_bytes"), "rtt_ms = 12.5\nleaf = fq_codel\n");
-    ASSERT_TRUE(lab::ParseScenario(keyed, "k.ini", &s, &error)) << error;
-    EXPECT_EQ(s.kernel.lines[0].rttMs, 12.5);
-    EXPECT_EQ(s.kernel.lines[0].leaf, "fq_codel");
-    std::string badLeaf = KernelWorld(30);
-    badLeaf.insert(badLeaf.find("buffer_bytes"), "leaf = codel\n");
-    EXPECT_FALSE(lab::ParseScenario(badLeaf, "k.ini", &s, &error));
-    EXPECT_EQ(error,
-              "k.ini:5: leaf in [gateway line] is 'codel', not auto, cake, fq_codel, sfq or bfifo");
-    std::string simulated = labtest::kMinimal;
-    simulated.insert(simulated.find("capacity"), "rtt_ms = 5\n");
-    EXPECT_FALSE(lab::ParseScenario(simulated, "k.ini", &s, &error));
-    EXPECT_EQ(error,
-              "k.ini:0: rtt_ms and leaf in [gateway g] need the kernel lab (a [kernel] section)");
-
-    std::string fixed = KernelWorld(30);
-    fixed.replace(fixed.find("4:greedy"), 8, "4:7.5");
-    EXPECT_FALSE(lab::ParseScenario(fixed, "k.ini", &s, &error));
-    EXPECT_EQ(error, "k.ini:0: the kernel lab's demand is idle or greedy (bulk TCP), not 7.5 mbps");
 }
 
 // One line of a run: the capacity, the limit and the goodput in seconds 1-10.
