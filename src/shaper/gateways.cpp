@@ -52,19 +52,19 @@ void AppendFingerprintId(std::string* fingerprint, int32_t id) {
 // The service's gateway list, its array types checked (a wrong one throws),
 // and how many gateways it holds: the entries with both an ID and a download.
 struct GatewayArrays {
+    explicit GatewayArrays(const ComPtr<INetworkManager>& nm)
+        : hr(ThrowIfFailed(nm->GetNetworkInfoList(&arrays))),
+          ids(arrays[kInfoId]),
+          downloads(arrays[kInfoDownload]) {
+        CheckArrayTypes(arrays, kInfoTypes);
+        count = std::min(ids.Count(VarType::Long), downloads.Count(VarType::LongLong));
+    }
     NetworkInfoArrays arrays;
-    HRESULT hr = S_OK;
+    HRESULT hr;
+    const SafeArray& ids;
+    const SafeArray& downloads;
     size_t count = 0;
 };
-
-GatewayArrays ReadGatewayArrays(const ComPtr<INetworkManager>& nm) {
-    GatewayArrays list;
-    list.hr = ThrowIfFailed(nm->GetNetworkInfoList(&list.arrays));
-    CheckArrayTypes(list.arrays, kInfoTypes);
-    list.count = std::min(list.arrays[kInfoId].Count(VarType::Long),
-                          list.arrays[kInfoDownload].Count(VarType::LongLong));
-    return list;
-}
 
 uint64_t BandwidthBps(int64_t reported) {
     return reported == kBandwidthNotSet ? INVALID_DLBW_BPS : static_cast<uint64_t>(reported);
@@ -152,23 +152,20 @@ HRESULT GetGatewayIDs(const ComPtr<INetworkManager>& nm) {
     gGatewayList.clear();
     if (!nm) return E_FAIL;
     try {
-        const GatewayArrays list = ReadGatewayArrays(nm);
-        const NetworkInfoArrays& arrays = list.arrays;
-        const SafeArray& ids = arrays[kInfoId];
-        const SafeArray& downloads = arrays[kInfoDownload];
+        const GatewayArrays list(nm);
         std::string fingerprint = "Gateways:";
         for (size_t i = 0; i < list.count; ++i) {
-            int32_t id = ids.Long(i);
+            int32_t id = list.ids.Long(i);
             AppendFingerprintId(&fingerprint, id);
             LogDebug("GetGatewayIDs() - GetNetworkInfoList(): Gateway IDs [", i, "] [count ",
-                     ids.Count(VarType::Long), "] ID=", id);
+                     list.ids.Count(VarType::Long), "] ID=", id);
             gGatewayList.ids.push_back(id);
-            int64_t download = downloads.LongLong(i);
+            int64_t download = list.downloads.LongLong(i);
             LogDebug("GetGatewayIDs() - GetNetworkInfoList(): BW DOWN [", i, "] [count ",
-                     downloads.Count(VarType::LongLong), "] BW=", download);
+                     list.downloads.Count(VarType::LongLong), "] BW=", download);
             gGatewayList.downloadBps.push_back(BandwidthBps(download));
-            gGatewayList.uploadBps.push_back(BandwidthBps(arrays[kInfoUpload].LongLong(i)));
-            gGatewayList.macTexts.push_back(arrays[kInfoMac].Bstr(i));
+            gGatewayList.uploadBps.push_back(BandwidthBps(list.arrays[kInfoUpload].LongLong(i)));
+            gGatewayList.macTexts.push_back(list.arrays[kInfoMac].Bstr(i));
         }
         gTarnelGatewaysFingerprint = fingerprint;
         LogDebug("GetGatewayIDs() - gTarnelGatewaysFingerprint = ", gTarnelGatewaysFingerprint);
@@ -243,25 +240,22 @@ HRESULT ValidateDLBWForISPsInternal(const ComPtr<INetworkManager>& nm, IspCtx* s
                                     size_t count) {
     if (!nm) return E_FAIL;
     try {
-        const GatewayArrays list = ReadGatewayArrays(nm);
-        const NetworkInfoArrays& arrays = list.arrays;
-        const SafeArray& ids = arrays[kInfoId];
-        const SafeArray& downloads = arrays[kInfoDownload];
+        const GatewayArrays list(nm);
         HRESULT result = list.hr;
         int32_t valid = 0;
         int32_t validBandwidth = 0;
         std::string fingerprint = "Gateways:";
         for (size_t i = 0; i < list.count && SUCCEEDED(result); ++i) {
-            const int32_t id = ids.Long(i);
+            const int32_t id = list.ids.Long(i);
             AppendFingerprintId(&fingerprint, id);
             if (id >= 0) {
                 ++valid;
-                if (downloads.LongLong(i) > 0) ++validBandwidth;
+                if (list.downloads.LongLong(i) > 0) ++validBandwidth;
             }
             for (size_t j = 0; j < count; ++j) {
                 IspCtx& ctx = slots[j];
                 if (ctx.G < 0 || ctx.lastDownloadLimitBps == 0 || ctx.G != id) continue;
-                int64_t download = downloads.LongLong(i);
+                int64_t download = list.downloads.LongLong(i);
                 if (download == kBandwidthNotSet) {
                     download = static_cast<int64_t>(INVALID_DLBW_BPS);
                     ctx.active = 0;
@@ -275,7 +269,7 @@ HRESULT ValidateDLBWForISPsInternal(const ComPtr<INetworkManager>& nm, IspCtx* s
                              "] DLBW ", download, " != ", ctx.lastDownloadLimitBps);
                     result = E_FAIL;
                 }
-                const std::wstring& mac = arrays[kInfoMac].Bstr(i);
+                const std::wstring& mac = list.arrays[kInfoMac].Bstr(i);
                 if (mac != ctx.gatewayMAC) {
                     LogError("ValidateDLBWForISPsInternal: [i=", i, "], [isp=", j, "] [G ", id,
                              "] gatewayMAC ", mac, " != ", ctx.gatewayMAC);
