@@ -2,6 +2,7 @@
 // calls answer -1 on failure and leave the reason for WSAGetLastError.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -22,7 +23,17 @@ int WSAGetLastError();
 // EINPROGRESS, InProgress (10036) for EALREADY, NotConnected (10057) for
 // ENOTCONN.
 enum class SocketCondition { WouldBlock, InProgress, NotConnected };
-bool SocketErrorIs(int error, SocketCondition condition);
+inline bool SocketErrorIs(int error, SocketCondition condition) {
+    switch (condition) {
+        case SocketCondition::WouldBlock:
+            return error == EAGAIN || error == EWOULDBLOCK || error == EINPROGRESS;
+        case SocketCondition::InProgress:
+            return error == EALREADY;
+        case SocketCondition::NotConnected:
+            return error == ENOTCONN;
+    }
+    return false;
+}
 
 // gethostbyname: IPv4 only, and only the first address is used. On success
 // *address is that address in network byte order.

@@ -74,18 +74,6 @@ int WSAGetLastError() {
     return fuzz::gLastError;
 }
 
-bool SocketErrorIs(int error, SocketCondition condition) {
-    switch (condition) {
-        case SocketCondition::WouldBlock:
-            return error == EAGAIN || error == EWOULDBLOCK || error == EINPROGRESS;
-        case SocketCondition::InProgress:
-            return error == EALREADY;
-        case SocketCondition::NotConnected:
-            return error == ENOTCONN;
-    }
-    return false;
-}
-
 bool LookupHostIPv4(const std::string& host, uint32_t* address) {
     if (host.empty()) {
         fuzz::Fail(EAI_NONAME);
