@@ -1,7 +1,5 @@
-// The aperture: its moves (arithmetic, caps, console lines and the limits
-// they set) and the probe cycle driven second by second, a traffic reading
-// and, where the cycle probes, a scripted probe answer per step, on a
-// discovered gateway of the in-memory service.
+// The aperture's moves and the probe cycle driven second by second (a traffic
+// reading and a scripted probe answer), on a gateway of the in-memory service.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -113,7 +111,7 @@ TEST_F(Moves, LimitDetectedDecreasesByTheRightBranch) {
     gENABLE_JTFA = false;
 
     // At the floor nothing moves; with the traffic above the aperture it steps up.
-    size_t calls = S().limitCalls.size();
+    const size_t calls = S().limitCalls.size();
     Shape(70, 70, 100);
     EXPECT_EQ(HandleLimitDetected(Slot(), 30, 0), S_OK);
     EXPECT_EQ(Slot().aperture, 70);
@@ -141,18 +139,17 @@ TEST_F(Moves, StepsUpWithinTheirCapsAndRaiseTheRecoveryPoint) {
     EXPECT_EQ(StepUpAperture(Slot(), 10, "IDLE"), 0);  // target not above: nothing at all
     EXPECT_EQ(console.text(), "");
 
-    Shape(60, 30, 50);
-    CheckAndIncreaseFloor(Slot());
-    EXPECT_DOUBLE_EQ(Slot().DownloadRecoveryBW, 52.5);
-    EXPECT_DOUBLE_EQ(Slot().floor, 36.75);
-    Shape(51, 40, 50);  // recovery follows to the aperture; the floor never falls
-    CheckAndIncreaseFloor(Slot());
-    EXPECT_DOUBLE_EQ(Slot().DownloadRecoveryBW, 51);
-    EXPECT_DOUBLE_EQ(Slot().floor, 40);
-    gAllowUpperLimitGrowth = 0;
-    Shape(60, 30, 50);
-    CheckAndIncreaseFloor(Slot());
-    EXPECT_DOUBLE_EQ(Slot().DownloadRecoveryBW, 50);
+    // Growth allowed, aperture, floor, recovery point; the recovery point and
+    // the floor after: recovery follows the aperture, the floor never falls.
+    const std::tuple<uint32_t, double, double, double, double, double> floors[] = {
+        {1, 60, 30, 50, 52.5, 36.75}, {1, 51, 40, 50, 51, 40}, {0, 60, 30, 50, 50, 30}};
+    for (const auto& [growth, aperture, floor, recovery, recoveryAfter, floorAfter] : floors) {
+        gAllowUpperLimitGrowth = growth;
+        Shape(aperture, floor, recovery);
+        CheckAndIncreaseFloor(Slot());
+        EXPECT_DOUBLE_EQ(Slot().DownloadRecoveryBW, recoveryAfter) << aperture;
+        EXPECT_DOUBLE_EQ(Slot().floor, floorAfter) << aperture;
+    }
 }
 
 TEST_F(Moves, JumpDownRestoreAndFailedLimits) {
@@ -372,10 +369,10 @@ TEST_F(Cycle, IdleRecoveryClimbsBackToTheRecoveryPoint) {
     Tick(0.1);  // the tenth idle second
     EXPECT_TRUE(Printed("[ap 70.00, G 0] Idle DL BW Recovery, ap --> target 90.91\n"));
     EXPECT_DOUBLE_EQ(Slot().aperture, 77.0);
-    Tick(0.1);
-    EXPECT_DOUBLE_EQ(Slot().aperture, 84.7);
-    Tick(0.1);
-    EXPECT_NEAR(Slot().aperture, 90.909090, 1e-5);  // capped at the target
+    for (double expected : {84.7, 90.909090}) {  // capped at the target
+        Tick(0.1);
+        EXPECT_NEAR(Slot().aperture, expected, 1e-5);
+    }
     Tick(0.1);
     EXPECT_FALSE(Printed("Idle DL BW Recovery"));
 

@@ -129,36 +129,33 @@ TEST_F(RegistryParams, ReaderPrintsWhyAValueCouldNotBeRead) {
 
 TEST_F(RegistryParams, DebugLevelLogsItsFirstValueThenOnlyChanges) {
     test::ScopedHive hive(dir_, {});
-    // What the hive says, the level after the refresh, the line it logs.
-    const std::tuple<const char*, uint32_t, const char*> steps[] = {
-        {"\"DebugLevel\"=dword:00000000", 0, "[INIT] gRegDebugLevel = 0"},
-        {"\"DebugLevel\"=dword:00000000", 0, nullptr},
-        {"\"DebugLevel\"=dword:00000005", 5, "SET gRegDebugLevel = 5"},
-        {"\"DebugLevel\"=dword:00000005", 5, nullptr},
-        {nullptr, 0, "CLEAR gRegDebugLevel = 0"},
-        {nullptr, 0, nullptr},
-        {"\"DebugLevel\"=dword:00000004", 4, "SET gRegDebugLevel = 4"},
+    // Whether it is the first call, what the hive says, the level after the
+    // refresh, the line it logs. A first call without a value says DEFAULT
+    // once; one that finds a new level says SET, not INIT.
+    const std::tuple<bool, const char*, uint32_t, const char*> steps[] = {
+        {false, "\"DebugLevel\"=dword:00000000", 0, "[INIT] gRegDebugLevel = 0"},
+        {false, "\"DebugLevel\"=dword:00000000", 0, nullptr},
+        {false, "\"DebugLevel\"=dword:00000005", 5, "SET gRegDebugLevel = 5"},
+        {false, "\"DebugLevel\"=dword:00000005", 5, nullptr},
+        {false, nullptr, 0, "CLEAR gRegDebugLevel = 0"},
+        {false, nullptr, 0, nullptr},
+        {false, "\"DebugLevel\"=dword:00000004", 4, "SET gRegDebugLevel = 4"},
+        {true, nullptr, 0, "DEFAULT gRegDebugLevel = 0"},
+        {false, nullptr, 0, nullptr},
+        {true, "\"DebugLevel\"=dword:00000004", 4, "SET gRegDebugLevel = 4"},
     };
     Lines expected;
-    for (const auto& [value, level, line] : steps) {
+    for (const auto& [first, value, level, line] : steps) {
+        if (first) {
+            Restart();
+            expected.clear();
+        }
         hive.Write(value ? Lines{value} : Lines{});
         RefreshRegDebugLevel();
         EXPECT_EQ(gRegDebugLevel, level);
         if (line) expected.push_back(std::string("<DEBUG>:InitOtherRegistry: ") + line);
         EXPECT_EQ(Log(), expected);
     }
-
-    // A first call that finds no value says DEFAULT once; a first call that
-    // finds a new level says SET, not INIT.
-    Restart();
-    hive.Write({});
-    RefreshRegDebugLevel();
-    RefreshRegDebugLevel();
-    EXPECT_EQ(Log(), Lines{"<DEBUG>:InitOtherRegistry: DEFAULT gRegDebugLevel = 0"});
-    Restart();
-    hive.Write({"\"DebugLevel\"=dword:00000004"});
-    RefreshRegDebugLevel();
-    EXPECT_EQ(Log(), Lines{"<DEBUG>:InitOtherRegistry: SET gRegDebugLevel = 4"});
 }
 
 // The hive the package installs: each of its values is read, none falls

@@ -1,7 +1,5 @@
-// The monitor loop end to end in one process: a directory and speed-test
-// server on loopback, the in-memory shaper service, and a clock that moves
-// only when the loop sleeps. Each case lets the loop run until a condition,
-// then presses a key.
+// The monitor loop in one process, on a clock that moves only when the loop
+// sleeps: each case lets it run until a condition, then presses a key.
 #include "core/monitor.h"
 
 #include <gtest/gtest.h>
@@ -66,8 +64,8 @@ class Monitor : public fake::ServiceTest {
         ClearLastErrorText();
     }
 
-    // Runs the loop; `step` is asked at every key-press test and may change
-    // the world; its true presses the key.
+    // Runs the loop; `step`, asked at every key-press test, may change the
+    // world and presses the key by answering true.
     static int32_t RunUntil(std::function<bool()> step) {
         platform::SetKbHitForTest(std::move(step));
         return DoApertureMonitor();

@@ -21,6 +21,9 @@ class Startup : public ::testing::Test {
   protected:
     void TearDown() override {
         platform::SetKbHitForTest(nullptr);
+        Reset();
+    }
+    static void Reset() {
         ResetLoggerForTest();
         ResetConfigForTest();
         ResetProcessForTest();
@@ -30,11 +33,7 @@ class Startup : public ::testing::Test {
 
     // Runs the program with a key press seen from the n-th abort test on.
     int RunWithKeyAtTest(int n) {
-        ResetLoggerForTest();
-        ResetConfigForTest();
-        ResetProcessForTest();
-        platform::ResetClockForTest();
-        ClearLastErrorText();
+        Reset();
         int tests = 0;
         platform::SetKbHitForTest([&tests, n] { return ++tests >= n; });
         return SandrowMain();
@@ -74,21 +73,14 @@ TEST_F(Startup, EachAbortTestStopsWhereItShould) {
     EXPECT_FALSE(gRunGuid.empty());
 
     // Past the last start-up test the monitor runs (no directory host: it
-    // waits for the configuration) and returns on the next test.
+    // waits for the configuration) and returns on the next test; the lines
+    // of that path are the executable's test.
     console.clear();
     hive.Write({"\"JTFA\"=dword:00000001", "\"ProbeCountReportHours\"=dword:00000002"});
     EXPECT_EQ(RunWithKeyAtTest(4), 0);
     EXPECT_EQ(console.text().find("Abort"), std::string::npos);
-    auto log = test::LogMessages("aperture.log");
-    ASSERT_GE(log.size(), 5u);
-    EXPECT_EQ(std::vector<std::string>(log.end() - 5, log.end()),
-              (std::vector<std::string>{
-                  "<DEBUG>:Registry path: JUMP-TO-TARGET Active.",
-                  "<DEBUG>:Registry path: JUMP-TO-FLOOR-ALWAYS Active. [overrides JUMP-TO-TARGET & "
-                  "JUMP-TO-FLOOR]",
-                  "<ERROR>:DoApertureMonitor(): Failed to retrieve Speedtest server configuration, "
-                  "waiting...",
-                  "<DEBUG>:Reporting Probe counts before EXITING.", "<DEBUG>:Exiting..."}));
+    EXPECT_TRUE(Logged("Registry path: JUMP-TO-TARGET Active."));
+    EXPECT_TRUE(Logged("Reporting Probe counts before EXITING."));
     EXPECT_EQ(gRunGuid.size(), 36u);
 }
 

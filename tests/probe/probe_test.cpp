@@ -1,8 +1,5 @@
-// The probe's rationing and the probe itself: the budget's figures per
-// month, day, hour and partition, its top-of-hour work, report scheduling
-// and refusal; probe deferral; and the latency probe, the order of those two
-// tests before it, its count, and the route that pins it to its gateway's
-// interface and never outlives it.
+// The probe's rationing (budget and deferral) and the latency probe, with the
+// route that pins it to its gateway's interface and never outlives it.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -189,7 +186,7 @@ TEST_F(Budget, RefusesOnceThePartitionAllowanceIsSpent) {
 
 using DeferralTest = ProbeTest;
 
-TEST_F(DeferralTest, HoldsAtOrBelowTheRateUntilItEnds) {
+TEST_F(DeferralTest, HoldsAtOrBelowTheRateUntilItEndsUnlessUnlimited) {
     Deferral point{};
     DeferProbes(20.0, point);
     EXPECT_TRUE(CheckProbeIsDeferred(20.0, point, "FLAT"));
@@ -218,10 +215,8 @@ TEST_F(DeferralTest, HoldsAtOrBelowTheRateUntilItEnds) {
               "<DEBUG>:CheckProbeIsDeferred():[FLAT] mbps 20 <= DeferralPoint.mbps 20. "
               "DEFERRING PROBE!");
     EXPECT_EQ(log[5], "<DEBUG>:CheckProbeIsDeferred():[FLAT] CLEARING DEFERRAL [mbps 25]");
-}
 
-TEST_F(DeferralTest, ZeroLengthAndUnlimitedProbingNeverDefer) {
-    Deferral point{};
+    // A zero length, or unlimited probing, never defers.
     gDeferralTimeSecs = 0;
     DeferProbes(20.0, point);
     EXPECT_FALSE(CheckProbeIsDeferred(10.0, point, "FLAT"));

@@ -1,8 +1,6 @@
-// The shaper logic against the in-memory service and an in-memory interface
-// table: binding the service's interfaces, the MAC lookup (also against the
-// kernel's table in a namespace, as root), gateway discovery and validation,
-// limit changes, and the traffic totals and rates on a hand-moved
-// high-resolution counter.
+// The shaper logic against the in-memory service and interface table (the MAC
+// lookup also against the kernel's, in a namespace): binding, discovery,
+// validation, limit changes, and the traffic totals and rates.
 #include "shaper/gateways.h"
 
 #include <net/if.h>
@@ -43,8 +41,6 @@ class IfTable : public platform::RouteSource {
     };
     IfTable() { platform::SetRouteSourceForTest(this); }
     ~IfTable() override { platform::SetRouteSourceForTest(nullptr); }
-    IfTable(const IfTable&) = delete;
-    IfTable& operator=(const IfTable&) = delete;
 
     int GetIfTable(std::vector<platform::IfRow>* table) override {
         ++reads;
@@ -417,9 +413,6 @@ TEST_F(Gateways, ValidationComparesWithWhatWasDiscovered) {
     EXPECT_EQ(ValidateDLBWForISPs(), E_FAIL);
     EXPECT_EQ(ValidateDLBWForISPsInternal(nullptr, gIspCtx, kMaxIsps), E_FAIL);
 }
-
-// ---------------------------------------------------------------------------
-// Limit changes and traffic totals.
 
 class Limits : public fake::ServiceTest {
   protected:
