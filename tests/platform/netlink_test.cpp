@@ -40,17 +40,22 @@ Bytes Concat(std::initializer_list<Bytes> parts) {
 }
 
 // NLMSG_ERROR with `error` (0: an acknowledgement) and, when given, the
-// kernel's text as an extended-ack attribute after the capped echo.
-Bytes Error(uint32_t seq, uint32_t pid, int error, const std::string& text = "") {
+// kernel's text as an extended-ack attribute after the echoed request:
+// `echo` bytes past its header (below 256), or at 0 only the header of a
+// request of 64 bytes more (capped, as the kernel does).
+Bytes Error(uint32_t seq, uint32_t pid, int error, const std::string& text = "",
+            uint32_t echo = 0) {
     const nlattr attr{static_cast<uint16_t>(NLA_HDRLEN + text.size() + 1), NLMSGERR_ATTR_MSG};
-    Bytes payload(sizeof(nlmsgerr) + (text.empty() ? 0 : NLA_ALIGN(attr.nla_len)), 0);
-    std::memcpy(payload.data(), &error, sizeof error);  // nlmsgerr's first field
+    const size_t at = sizeof(nlmsgerr) + (echo < 256 ? NLMSG_ALIGN(echo) : 0);
+    Bytes payload(at + (text.empty() ? 0 : NLA_ALIGN(attr.nla_len)), 0);
+    nlmsgerr head{error, {static_cast<uint32_t>(NLMSG_HDRLEN + (echo ? echo : 64)), 0, 0, 0, 0}};
+    std::memcpy(payload.data(), &head, sizeof head);
     if (!text.empty()) {
-        std::memcpy(&payload[sizeof(nlmsgerr)], &attr, sizeof attr);
-        std::copy(text.begin(), text.end(), payload.begin() + sizeof(nlmsgerr) + NLA_HDRLEN);
+        std::memcpy(&payload[at], &attr, sizeof attr);
+        std::copy(text.begin(), text.end(), payload.begin() + at + NLA_HDRLEN);
     }
-    return Message(NLMSG_ERROR, text.empty() ? NLM_F_CAPPED : NLM_F_CAPPED | NLM_F_ACK_TLVS, seq,
-                   pid, payload);
+    const uint16_t flags = (echo == 0 ? NLM_F_CAPPED : 0) | (text.empty() ? 0 : NLM_F_ACK_TLVS);
+    return Message(NLMSG_ERROR, flags, seq, pid, payload);
 }
 
 // A netlink socket of the user protocol, bound to a port of its own.
@@ -162,9 +167,11 @@ TEST_F(NetlinkLoop, AcknowledgementsErrorsAndBrokenAnswers) {
          Error(2, me_, -EINVAL, "Specified qdisc kind is unknown"), EINVAL,
          "Specified qdisc kind is unknown"},
         {"a refusal without words", Error(3, me_, -ENOENT), ENOENT, ""},
-        {"an error shorter than its header", Message(NLMSG_ERROR, 0, 4, me_, Bytes(4, 0)), EPROTO,
+        {"the words after the whole request", Error(4, me_, -EPERM, "No", 20), EPERM, "No"},
+        {"an echo longer than the answer", Error(5, me_, -EPERM, "No", 4000), EPERM, ""},
+        {"an error shorter than its header", Message(NLMSG_ERROR, 0, 6, me_, Bytes(4, 0)), EPROTO,
          ""},
-        {"an overrun", Message(NLMSG_OVERRUN, 0, 5, me_, {}), EIO, ""},
+        {"an overrun", Message(NLMSG_OVERRUN, 0, 7, me_, {}), EIO, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -175,7 +182,7 @@ TEST_F(NetlinkLoop, AcknowledgementsErrorsAndBrokenAnswers) {
         EXPECT_EQ(r.extack, c.extack);
     }
     // A length that runs past the datagram's end.
-    kernel_.Send(me_, Message(kData, NLM_F_MULTI, 6, me_, {'a'}, 4096));
+    kernel_.Send(me_, Message(kData, NLM_F_MULTI, 8, me_, {'a'}, 4096));
     EXPECT_EQ(socket_.Request(dump_, Collect()).error, EPROTO);
 }
 

@@ -7,6 +7,7 @@
 #include <linux/pkt_cls.h>
 #include <linux/rtnetlink.h>
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <set>
@@ -284,7 +285,6 @@ TEST_P(KernelLeafTest, CountersMatchTheBytesSentWithinOnePercent) {
     std::string error;
     lab::UdpSink sink;
     ASSERT_TRUE(sink.Start(kWanAddress, kUdpPort, &error)) << error;
-    uint64_t peer0 = PeerTxBytes();
     InInternet([&](nl::Socket&) {
         lab::SendDatagrams(kWanAddress, kUdpPort, kCount, 1000, 1000us, &error);
     });
@@ -292,7 +292,6 @@ TEST_P(KernelLeafTest, CountersMatchTheBytesSentWithinOnePercent) {
     corvane::TrafficEntry second = entry();
     double counted = (second.downloadBits - first.downloadBits) / 8.0;
     EXPECT_NEAR(counted / (kCount * kFrameBytes), 1.0, 0.01) << counted << " bytes counted";
-    EXPECT_NEAR(counted / static_cast<double>(PeerTxBytes() - peer0), 1.0, 0.01);
     // An AQM may drop from a burst that a busy sender let build up; none
     // vanishes unaccounted.
     EXPECT_EQ(sink.Datagrams() + LeafOf(kIfb)->stats.drops, kCount);
@@ -381,6 +380,16 @@ TEST_F(KernelBackendTest, DamageWhileTheTreeIsBuiltIsHeard) {
     EXPECT_EQ(LimitBytes(kIfb), 0u) << "the outsider's change did not happen";
     EXPECT_TRUE(PumpUntil(backend, 2000ms, [&] { return LimitBytes(kIfb) == 20000000 / 8; }))
         << "the damage done during the build waited for the sweep";
+    // Events lost to a full buffer may have told of damage: every gateway
+    // is looked at soon. Only lo's events come, which name no gateway.
+    PumpUntil(backend, 300ms, [] { return false; });
+    const int least = 0;
+    ASSERT_EQ(::setsockopt(backend.WatchFd(), SOL_SOCKET, SO_RCVBUFFORCE, &least, sizeof least), 0);
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_TRUE(nl::Run(router_, links::SetLinkUp(1, i % 2 == 1, "lo")).ok());
+    }
+    backend.Work();
+    EXPECT_LE(backend.MsUntilWork(), 50) << "events were lost and no look is due";
     std::vector<std::string> problems;
     EXPECT_TRUE(backend.RemoveAll(&problems));
 }

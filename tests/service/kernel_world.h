@@ -79,7 +79,6 @@ class KernelWorld : public ::testing::Test {
             std::optional<links::Link> peer;
             ASSERT_TRUE(links::FindLink(s, kPeer, &peer).ok());
             ASSERT_TRUE(peer);
-            peerIndex_ = peer->index;
             ASSERT_TRUE(nl::Run(s, lab::AddAddress(peer->index, kPeerAddress, 24)).ok());
             ASSERT_TRUE(nl::Run(s, links::SetLinkUp(peer->index, true, kPeer)).ok());
         });
@@ -104,16 +103,6 @@ class KernelWorld : public ::testing::Test {
         std::optional<links::Link> link;
         EXPECT_TRUE(links::FindLink(router_, name, &link).ok());
         return link;
-    }
-
-    uint64_t PeerTxBytes() {
-        uint64_t bytes = 0;
-        InInternet([&](nl::Socket& s) {
-            std::optional<links::Link> peer;
-            ASSERT_TRUE(links::FindLinkByIndex(s, peerIndex_, &peer).ok());
-            bytes = peer->txBytes;
-        });
-        return bytes;
     }
 
     std::vector<tc::Qdisc> Qdiscs(const std::string& dev) {
@@ -242,7 +231,6 @@ class KernelWorld : public ::testing::Test {
     std::optional<netns::Namespace> home_;
     std::optional<netns::Namespace> internet_;
     int wanIndex_ = 0;
-    int peerIndex_ = 0;
     bool entered_ = false;
 };
 
