@@ -94,15 +94,11 @@ nl::Message DumpQdiscs(int ifindex);
 nl::Message DumpClasses(int ifindex);
 nl::Message DumpFilters(int ifindex, uint32_t parent);
 
-// Queue statistics (TCA_STATS2).
+// Queue statistics (TCA_STATS2): what the service reports and the lab plots.
 struct Stats {
     uint64_t bytes = 0;
-    uint64_t packets = 0;
-    uint32_t qlen = 0;
     uint32_t backlog = 0;  // bytes waiting
     uint32_t drops = 0;
-    uint32_t requeues = 0;
-    uint32_t overlimits = 0;
 };
 
 struct Qdisc {

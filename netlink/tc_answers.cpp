@@ -26,20 +26,13 @@ void ReadStats(const nlattr* stats2, Stats* out) {
                 gnet_stats_basic basic;
                 nl::ReadPayload(attr, &basic);
                 out->bytes = basic.bytes;
-                out->packets = basic.packets;
                 break;
             }
-            case TCA_STATS_PKT64:
-                nl::ReadPayload(attr, &out->packets);
-                break;
             case TCA_STATS_QUEUE: {
                 gnet_stats_queue queue;
                 nl::ReadPayload(attr, &queue);
-                out->qlen = queue.qlen;
                 out->backlog = queue.backlog;
                 out->drops = queue.drops;
-                out->requeues = queue.requeues;
-                out->overlimits = queue.overlimits;
                 break;
             }
             default:

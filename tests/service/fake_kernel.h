@@ -180,10 +180,8 @@ class FakeKernel : public nl::Transport {
                 each(Header(b));
                 continue;
             }
-            gnet_stats_basic basic{stats->second.bytes,
-                                   static_cast<uint32_t>(stats->second.packets)};
-            gnet_stats_queue queue{stats->second.qlen, stats->second.backlog, stats->second.drops,
-                                   stats->second.requeues, stats->second.overlimits};
+            gnet_stats_basic basic{stats->second.bytes, 0};
+            gnet_stats_queue queue{0, stats->second.backlog, stats->second.drops, 0, 0};
             std::vector<uint8_t> bytes = b;
             auto put = [&bytes](uint16_t type, const void* data, size_t length) {
                 nlattr a{static_cast<uint16_t>(NLA_HDRLEN + length), type};
