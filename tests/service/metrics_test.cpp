@@ -221,11 +221,8 @@ UniqueFd Dial(const std::string& hostPort) {
     corvane::ListenAddress a;
     std::string problem;
     if (!corvane::ParseListenAddress(hostPort, &a, &problem)) return UniqueFd();
-    sockaddr_in6 v6{};
-    sockaddr_in v4{};
-    v6.sin6_family = AF_INET6;
-    v6.sin6_port = v4.sin_port = htons(a.port);
-    v4.sin_family = AF_INET;
+    sockaddr_in6 v6{AF_INET6, htons(a.port), 0, {}, 0};
+    sockaddr_in v4{AF_INET, htons(a.port), {}, {}};
     std::memcpy(a.v6 ? static_cast<void*>(&v6.sin6_addr) : &v4.sin_addr, a.address.data(),
                 a.v6 ? 16 : 4);
     UniqueFd fd(::socket(a.v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
@@ -284,13 +281,10 @@ std::optional<Reply> Exchange(const std::string& hostPort, const std::string& re
     const size_t end = raw->find("\r\n\r\n");
     if (raw->rfind("HTTP/1.1 ", 0) != 0 || end == std::string::npos) return r;
     r.status = std::atoi(raw->c_str() + 9);
-    std::istringstream lines(raw->substr(0, end));
-    std::string line;
-    std::getline(lines, line);  // the status line
-    while (std::getline(lines, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        const size_t colon = line.find(": ");
-        if (colon != std::string::npos) r.headers[line.substr(0, colon)] = line.substr(colon + 2);
+    const std::string head = raw->substr(0, end);
+    const std::regex header("\r\n([^:\r\n]+): ([^\r\n]*)");
+    for (std::sregex_iterator h(head.begin(), head.end(), header), none; h != none; ++h) {
+        r.headers[(*h)[1]] = (*h)[2];
     }
     r.body = raw->substr(end + 4);
     // What every answer must be, whatever its status (HEAD: the length of
@@ -552,13 +546,11 @@ class MetricsServiceTest : public servicetest::BusTest {
         service_ = std::make_unique<ServiceProcess>(
             std::vector<std::string>{"--config", dir_.file("service.ini")}, Err());
         EXPECT_TRUE(servicetest::WaitUntilServing()) << test::ReadFile(Err());
-        const std::string err = test::ReadFile(Err()), marker = "metrics at http://";
-        const size_t at = err.find(marker);
-        EXPECT_NE(at, std::string::npos) << err;
-        return at == std::string::npos
-                   ? ""
-                   : err.substr(at + marker.size(),
-                                err.find("/metrics", at + marker.size()) - at - marker.size());
+        const std::string err = test::ReadFile(Err());
+        std::smatch at;
+        EXPECT_TRUE(std::regex_search(err, at, std::regex("metrics at http://([^/]+)/metrics")))
+            << err;
+        return at.empty() ? "" : at[1].str();
     }
 };
 
