@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "service/service_harness.h"
 #include "support/process_wait.h"
 #include "support/test_support.h"
 
@@ -83,17 +84,6 @@ std::string BusConfig(const std::string& socket) {
 </busconfig>
 )";
 }
-
-// Two gateways, one with limits and one without; an interface, a process and
-// a domain so that every list has something to read.
-constexpr const char* kServiceConfig =
-    "[metrics]\nfile =\n"  // no metrics file in a real node exporter's directory
-    "[gateway Fibre]\nmac = 02-00-00-00-00-01\nid = 3\nupload_bps = 20000000\n"
-    "download_bps = 100000000\n"
-    "[gateway Backup]\nmac = 02-00-00-00-00-02\nid = 7\nupload_bps = -1\ndownload_bps = -1\n"
-    "[interface eth0]\nmac = 02-00-00-00-00-11\ndevice_id = 11\ngateway_id = 3\n"
-    "[process firefox]\ndevice_id = 11\nprocess_id = 4242\n"
-    "[domain example.com]\ndevice_id = 11\n";
 
 // NULL-terminated pointers into `strings`, made before fork: the child only
 // makes async-signal-safe calls.
@@ -198,10 +188,11 @@ class BusPolicyTest : public ::testing::Test {
             group += std::string(a->name) + ":x:" + id + (a == &kSandrow ? ":ops\n" : ":\n");
         }
         const std::string socket = dir_.file("system_bus_socket");
-        const std::pair<const char*, std::string> files[] = {{"passwd", passwd},
-                                                             {"group", group},
-                                                             {"system.conf", BusConfig(socket)},
-                                                             {"service.ini", kServiceConfig}};
+        const std::pair<const char*, std::string> files[] = {
+            {"passwd", passwd},
+            {"group", group},
+            {"system.conf", BusConfig(socket)},
+            {"service.ini", "[metrics]\nfile =\n" + servicetest::kStaticConfig}};
         for (const auto& [name, text] : files) {
             test::WriteFile(dir_.file(name), text);
             ::chmod(dir_.file(name).c_str(), 0644);
@@ -332,8 +323,11 @@ class BusPolicyTest : public ::testing::Test {
 };
 
 // The service's account owns the name; nobody else may take it or queue for
-// it, not the monitor, not a stranger, not root.
-TEST_F(BusPolicyTest, OnlyTheServiceAccountOwnsTheName) {
+// it, not the monitor, not a stranger, not root. Anybody may look at the
+// shaper and read every list, but a call that would change something is
+// refused by the bus before it reaches the service; only the monitor's
+// account and the members of its group change the limits.
+TEST_F(BusPolicyTest, OnlyTheServiceOwnsTheNameAllReadAndOnlyTheMonitorChanges) {
     const std::string owner = Owner(kMallory);
     ASSERT_EQ(owner.rfind(":", 0), 0u) << owner;
     Result uid = Bus(kMallory, "GetConnectionUnixUser", "string:" + owner);
@@ -343,11 +337,7 @@ TEST_F(BusPolicyTest, OnlyTheServiceAccountOwnsTheName) {
         EXPECT_TRUE(Denied(request)) << who->name << " asked for the name: " << request;
     }
     EXPECT_EQ(Owner(kSandrow), owner);
-}
 
-// Anybody may look at the shaper and read every list, but a call that would
-// change something is refused by the bus before it reaches the service.
-TEST_F(BusPolicyTest, OthersReadButCannotChangeTheShaping) {
     const std::string before = Downloads(kMallory);
     EXPECT_EQ(before, "array [ int64 100000000 int64 -1 ]");
 
@@ -398,21 +388,14 @@ TEST_F(BusPolicyTest, OthersReadButCannotChangeTheShaping) {
     EXPECT_EQ(Downloads(kSandrow), before);
     EXPECT_EQ(test::ReadFile(ServiceLog()).find("SetGatewayLimits"), std::string::npos)
         << "a refused call reached the service: " << test::ReadFile(ServiceLog());
-}
 
-// The monitor's account, and any member of its group, changes the limits;
-// the new figures read back.
-TEST_F(BusPolicyTest, TheMonitorChangesTheLimits) {
-    for (const Result& r : {Initialize(kSandrow), PrepareLimitChange(kSandrow),
-                            SetLimits(kSandrow, kFibreMac, 1000000, 5000000)}) {
-        EXPECT_EQ(Values(r), "int32 0") << r;
-    }
-    EXPECT_EQ(Downloads(kMallory), "array [ int64 5000000 int64 -1 ]");
     for (const Result& r :
-         {SetLimits(kOperator, "02-00-00-00-00-02", -1, 7000000), PrepareLimitChange(kOperator)}) {
+         {Initialize(kSandrow), PrepareLimitChange(kSandrow),
+          SetLimits(kSandrow, kFibreMac, 1000000, 5000000),
+          SetLimits(kOperator, "02-00-00-00-00-02", -1, 7000000), PrepareLimitChange(kOperator)}) {
         EXPECT_EQ(Values(r), "int32 0") << r;
     }
-    EXPECT_EQ(Downloads(kSandrow), "array [ int64 5000000 int64 7000000 ]");
+    EXPECT_EQ(Downloads(kMallory), "array [ int64 5000000 int64 7000000 ]");
 }
 
 }  // namespace

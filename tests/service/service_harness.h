@@ -31,6 +31,22 @@ using namespace std::chrono_literals;
 
 using test::WaitForExit;
 
+// The service's file for the static backend: two gateways (one "bad" with
+// nothing set), an interface, a process and a domain, every column with a
+// value of its own. The [metrics] section is each test's own.
+inline const std::string kStaticConfig =
+    "[gateway Glasfaser \"S\xC3\xBC\x64\" \\1]\nmac = 02-00-00-00-00-01\nid = 3\n"
+    "upload_bps = 20000000\ndownload_bps = 100000000\naddress = 192.0.2.1\n"
+    "description = Main line\nlink_speed_bps = 1000000000\n"
+    "[gateway Backup]\nmac = 02-00-00-00-00-02\nid = -1\nupload_bps = -1\ndownload_bps = -1\n"
+    "connected = false\n"
+    "[interface eth0]\nmac = 02-00-00-00-00-11\ndevice_id = 11\ngateway_id = 3\nflags = 5\n"
+    "up = false\n"
+    "[process firefox]\ndevice_id = 11\nprocess_id = 4242\npath = /usr/bin/firefox\n"
+    "description = Browser\nupload_bits = 1000\ndownload_bits = 5000\nactive = false\n"
+    "[domain example.com]\ndevice_id = 12\npath = www.example.com\nupload_bits = 42\n"
+    "download_bits = 4200\n";
+
 // A dbus-daemon of our own on a fresh socket; the bus of DBUS_SYSTEM_BUS_ADDRESS
 // while the object lives (the process's bus connection is dropped at both ends,
 // so no connection to another test's bus survives).
