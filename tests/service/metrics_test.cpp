@@ -737,8 +737,8 @@ TEST(KernelMetrics, CountsOnlyChangesAndReadsEveryLeafFromOneDump) {
 
     // The leaves' statistics and the links' counters, every gateway from one dump.
     const int ifb0 = kernel.IndexOf("cvn-wan0"), wan0 = kernel.IndexOf("wan0");
-    kernel.qdiscStats[{ifb0, tc::kLeafHandle}] = tc::Stats{0, 0, 2, 3028, 5, 0, 0};
-    kernel.qdiscStats[{wan0, tc::kLeafHandle}] = tc::Stats{0, 0, 0, 0, 2, 0, 0};
+    kernel.qdiscStats[{ifb0, tc::kLeafHandle}] = tc::Stats{0, 3028, 5};
+    kernel.qdiscStats[{wan0, tc::kLeafHandle}] = tc::Stats{0, 0, 2};
     kernel.SetTxBytes("cvn-wan0", 123456);
     kernel.SetTxBytes("wan0", 654321);
     kernel.log.clear();
@@ -758,10 +758,10 @@ TEST(KernelMetrics, CountsOnlyChangesAndReadsEveryLeafFromOneDump) {
     // A leaf made anew starts its drops at zero: the counter goes on. A queue
     // of another kind in the leaf's place is not the leaf: no backlog, and
     // the drops stay where they were.
-    kernel.qdiscStats[{ifb0, tc::kLeafHandle}] = tc::Stats{0, 0, 0, 0, 1, 0, 0};
+    kernel.qdiscStats[{ifb0, tc::kLeafHandle}] = tc::Stats{0, 0, 1};
     EXPECT_EQ(metrics()[0].download.leafDrops, 6u);
     ASSERT_TRUE(nl::Run(kernel, tc::BfifoLeaf(ifb0, 6000, tc::Mode::Replace, "x")).ok());
-    kernel.qdiscStats[{ifb0, tc::kLeafHandle}] = tc::Stats{0, 0, 1, 1400, 9, 0, 0};
+    kernel.qdiscStats[{ifb0, tc::kLeafHandle}] = tc::Stats{0, 1400, 9};
     m = metrics();
     EXPECT_EQ(m[0].download.leafDrops, 6u);
     EXPECT_FALSE(m[0].download.leafBacklogBytes);
