@@ -56,8 +56,10 @@ void SetLookupFailure() {
 
 // Milliseconds left of `limitMs` after `elapsedMs`, plus one so that the wait
 // ends just past the limit rather than on it ("more than" ends the loops).
+// Past the limit it is that one: the loop ends at its next check instead of
+// waiting for the difference to wrap round.
 uint32_t WaitLeft(uint32_t limitMs, uint64_t elapsedMs) {
-    return static_cast<uint32_t>(limitMs - elapsedMs) + 1;
+    return elapsedMs >= limitMs ? 1 : static_cast<uint32_t>(limitMs - elapsedMs) + 1;
 }
 
 // The non-blocking send: the whole request once; while the connection is
