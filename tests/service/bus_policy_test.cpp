@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "service/bus_server.h"
 #include "service/service_harness.h"
 #include "support/process_wait.h"
 #include "support/test_support.h"
@@ -27,12 +28,13 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-const std::string kBusName = "com.corvane.NetworkService";
-constexpr const char* kRootPath = "/com/corvane/NetworkService";
-constexpr const char* kFactoryPath = "/com/corvane/NetworkService/FactoryManager";
-constexpr const char* kNetworkPath = "/com/corvane/NetworkService/NetworkManager";
-constexpr const char* kRulesPath = "/com/corvane/NetworkService/RulesManager";
-constexpr const char* kConfigurationPath = "/com/corvane/NetworkService/ConfigurationManager";
+// The name and paths the service serves: the policy must cover them.
+const std::string kBusName = corvane::kBusName;
+using corvane::kConfigurationPath;
+using corvane::kFactoryPath;
+using corvane::kNetworkPath;
+using corvane::kRootPath;
+using corvane::kRulesPath;
 constexpr const char* kFibreMac = "02-00-00-00-00-01";
 
 // Who a child runs as. The uids are far from any the host hands out.
