@@ -337,6 +337,10 @@ TEST_F(Gateways, DiscoveryFailuresAndTheirResults) {
     EXPECT_TRUE(Logged("<ERROR>:GetGatewayIDs: EXCEPTION -2147024809"));
     EXPECT_TRUE(
         Logged("<ERROR>:ValidateGateways: No valid gateway detected! (throw E_UNEXPECTED)"));
+    // An ID array shorter than the downloads: the gateways with both are found.
+    Restart(InfoArray(2, SafeArray(std::vector<int32_t>{3})));
+    EXPECT_EQ(BindAndDiscover(), S_OK);
+    EXPECT_EQ(gGatewayList.ids, std::vector<int32_t>{3});
     g_pINetworkManager.reset();
     EXPECT_EQ(DiscoverGateways(), E_FAIL);
     EXPECT_EQ(GetGatewayIDs(nullptr), E_FAIL);
