@@ -86,16 +86,6 @@ TEST(KernelScenario, ReadsTheShippedOneAndRefusesWhatTheKernelLabCannotStage) {
     }
 }
 
-class KernelLabRun : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        if (::geteuid() != 0) {
-            GTEST_SKIP() << "the kernel lab needs root for its namespaces and qdiscs";
-        }
-    }
-    test::TempDir tmp_;
-};
-
 // The probe counts of gateway `name` in summary.json's run `run`, summed
 // over its phases: {own interface, other}.
 std::pair<long, long> ProbeCounts(const std::string& json, const std::string& run,
@@ -114,18 +104,20 @@ std::pair<long, long> ProbeCounts(const std::string& json, const std::string& ru
     return counts;
 }
 
-TEST_F(KernelLabRun, RunsTwoLinesWithoutAndWithSandrowAndEachProbeTakesItsGatewaysLine) {
+TEST(KernelLabRun, RunsTwoLinesWithoutAndWithSandrowAndEachProbeTakesItsGatewaysLine) {
+    if (::geteuid() != 0) GTEST_SKIP() << "the kernel lab needs root for its namespaces and qdiscs";
     constexpr int kDuration = 26;
-    test::WriteFile(tmp_.file("k.ini"),
+    test::TempDir tmp;
+    test::WriteFile(tmp.file("k.ini"),
                     KernelWorld(kDuration,
                                 "[gateway lte]\nmac = 02-00-00-00-00-02\nid = 4\n"
                                 "download_mbps = 10\nupload_mbps = 3\ncapacity = 0:8\n"
                                 "demand = 0:idle, 4:greedy, 22:idle\nbuffer_bytes = 200000\n"));
-    const std::string dir = tmp_.file("run");
-    ASSERT_EQ(labtest::RunLab({"--kernel", tmp_.file("k.ini"), "--out", dir}, tmp_.file("lab.out"),
+    const std::string dir = tmp.file("run");
+    ASSERT_EQ(labtest::RunLab({"--kernel", tmp.file("k.ini"), "--out", dir}, tmp.file("lab.out"),
                               2 * kDuration + 40),
               0)
-        << test::ReadFile(tmp_.file("lab.out"));
+        << test::ReadFile(tmp.file("lab.out"));
 
     const std::string summary = test::ReadFile(dir + "/summary.txt");
     for (const char* part :

@@ -7,7 +7,6 @@
 #include <tuple>
 
 #include "lab/sim_backend.h"
-#include "support/test_support.h"
 
 namespace {
 
@@ -15,7 +14,6 @@ using lab::DemandKind;
 using lab::SimBackend;
 using lab::SimConfig;
 using lab::SimLine;
-using namespace std::chrono_literals;
 
 constexpr double kMbit = 1e6;
 
