@@ -1,5 +1,5 @@
-// The lab's directory read with the monitor's own code, the collector's form,
-// the hive, and sandrow's time zone.
+// The lab's directory read with the monitor's own code, the hive, and
+// sandrow's time zone. (The collector's form: StandInsTest.)
 #include "lab/documents.h"
 
 #include <gtest/gtest.h>
@@ -24,13 +24,10 @@ namespace {
 // served by it on a socket the lab hands over, read by sandrow's own code;
 // stopped, it refuses, and started again, it serves.
 TEST(LabDirectory, ServesTheScenarioThroughSandrowDirectory) {
-    lab::Scenario s;
+    lab::Scenario s = labtest::Parsed(labtest::kMinimal +
+                                      "[directory]\nprimary = 127.0.5.8\nsecondary = 127.0.5.9\n"
+                                      "lat = 52.52\nlon = -13.4\nisp = A & B \"Net\"\n");
     std::string error;
-    ASSERT_TRUE(lab::ParseScenario(labtest::kMinimal +
-                                       "[directory]\nprimary = 127.0.5.8\nsecondary = 127.0.5.9\n"
-                                       "lat = 52.52\nlon = -13.4\nisp = A & B \"Net\"\n",
-                                   "d.ini", &s, &error))
-        << error;
     test::TempDir dir;
     lab::DirectoryHosts hosts;
     ASSERT_TRUE(hosts.Configure(s, SANDROW_DIRECTORY_PATH, dir.path().string(), &error, 0))
@@ -75,24 +72,6 @@ TEST(LabDirectory, ServesTheScenarioThroughSandrowDirectory) {
     s.servers[0].address = "127.0.2.1:8080";
     EXPECT_FALSE(hosts.Configure(s, SANDROW_DIRECTORY_PATH, dir.path().string(), &error, 0));
     EXPECT_NE(error.find("carries a port"), std::string::npos) << error;
-}
-
-TEST(LabDocuments, ReadsTheMonitorsReportForm) {
-    std::string request = test::ReadFile(REPORT_REQUEST_FIXTURE);
-    size_t split = request.find("\r\n\r\n");
-    ASSERT_NE(split, std::string::npos);
-    std::string type = "multipart/form-data; boundary=---------------------------251332668624907";
-    lab::ReportForm form;
-    ASSERT_TRUE(lab::ParseReportForm(type, request.substr(split + 4), &form));
-    EXPECT_EQ(form.machineName, "TESTBOX");
-    EXPECT_EQ(form.macAddress, "02-00-00-00-00-01");
-    EXPECT_EQ(form.gatewayMac, "02-00-00-00-00-FE");
-    EXPECT_EQ(form.probes, 17u);
-    EXPECT_EQ(form.currentBandwidth, 98765432u);
-    EXPECT_EQ(form.initialBandwidth, 705032704u);
-    EXPECT_EQ(form.version, "1.1.0.511");
-    EXPECT_FALSE(lab::ParseReportForm("text/plain", request.substr(split + 4), &form));
-    EXPECT_FALSE(lab::ParseReportForm(type, "no form here", &form));
 }
 
 TEST(LabDocuments, HiveIsReadByTheMonitorsRegistry) {

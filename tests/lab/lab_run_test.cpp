@@ -1,5 +1,6 @@
 // sandrow-lab end to end: short scenarios run the real sandrow in a private
-// network namespace; the checks read its console, its log and the lab's outputs.
+// network namespace; the checks read its console, its log and the lab's
+// outputs.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,38 +17,17 @@ namespace {
 using labtest::Number;
 using labtest::Rows;
 
-// One gateway (G 3, 40 mbps configured) on a 30 mbps line, five servers of
-// which sandrow probes the median one (127.0.2.3, 12 ms), unlimited probing.
-std::string World(int duration, const std::string& demand, const std::string& more) {
-    return "[run]\nduration = " + std::to_string(duration) +
-           "\njitter_ms = 0.5\n[gateway fibre]\nmac = 02-00-00-00-00-01\nid = 3\n"
-           "download_mbps = 40\nupload_mbps = 10\ndevice_id = 11\ncapacity = 0:30\ndemand = " +
-           demand + "\nbuffer_bytes = 250000\n" + labtest::FiveServers("127.0.2.") +
-           "[registry]\nVormProbeMonthBudgetMB = 0\nIdleRecoverySecs = 10\nFloorPercentage = 50\n"
-           "DebugLevel = 4\n" +
-           more;
-}
-
-// Why no private network namespace can be made here (tried in a thrown-away
-// child), or empty when one can.
-std::string NamespaceProblem() {
-    int fds[2];
-    if (::pipe(fds) != 0) return "pipe failed";
+// Whether a private network namespace can be made here (tried in a
+// thrown-away child).
+bool NamespacesWork() {
     pid_t pid = ::fork();
     if (pid == 0) {
         std::string error;
-        bool ok = nl::netns::EnterPrivateNetwork(&error);
-        [[maybe_unused]] ssize_t n = ::write(fds[1], error.data(), error.size());
-        ::_exit(ok ? 0 : 1);
+        ::_exit(nl::netns::EnterPrivateNetwork(&error) ? 0 : 1);
     }
-    ::close(fds[1]);
-    char buffer[512];
-    ssize_t n = ::read(fds[0], buffer, sizeof buffer);
-    ::close(fds[0]);
     int status = 0;
     ::waitpid(pid, &status, 0);
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return "";
-    return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : "the namespace test failed";
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 std::string Tail(const std::string& text, size_t n) {
@@ -65,19 +45,39 @@ struct LabResult {
         return "\n--- lab output ---\n" + Tail(output, 3000) + "\n--- console.txt ---\n" +
                Tail(Console(), 4000);
     }
+    // Whether sandrow's console holds `text` `times` times (any number when
+    // negative); a failure tells the run's story.
+    ::testing::AssertionResult Said(const std::string& text, int times = -1) const {
+        const size_t n = test::Occurrences(Console(), text);
+        if (times < 0 ? n > 0 : n == static_cast<size_t>(times)) {
+            return ::testing::AssertionSuccess();
+        }
+        return ::testing::AssertionFailure() << n << " times '" << text << "'" << Story();
+    }
 };
 
 class LabRun : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::string why = NamespaceProblem();
-        if (!why.empty()) GTEST_SKIP() << "no private network namespace for the lab: " << why;
+        if (!NamespacesWork()) GTEST_SKIP() << "no private network namespace for the lab";
     }
 
-    // Runs sandrow-lab on the scenario and waits for it (at most duration + 60 s).
-    LabResult Run(const std::string& scenario, int duration) {
+    // Runs sandrow-lab for `duration` s and waits for it (at most 60 s more):
+    // one gateway (G 3, 40 mbps configured) on a 30 mbps line with `demand`,
+    // five servers of which sandrow probes the median one (127.0.2.3, 12 ms),
+    // unlimited probing, and `more`.
+    LabResult Run(int duration, const std::string& demand, const std::string& more) {
         LabResult result;
-        test::WriteFile(tmp_.file("scenario.ini"), scenario);
+        test::WriteFile(tmp_.file("scenario.ini"),
+                        "[run]\nduration = " + std::to_string(duration) +
+                            "\njitter_ms = 0.5\n[gateway fibre]\nmac = 02-00-00-00-00-01\n"
+                            "id = 3\ndownload_mbps = 40\nupload_mbps = 10\ndevice_id = 11\n"
+                            "capacity = 0:30\ndemand = " +
+                            demand + "\nbuffer_bytes = 250000\n" +
+                            labtest::FiveServers("127.0.2.") +
+                            "[registry]\nVormProbeMonthBudgetMB = 0\nIdleRecoverySecs = 10\n"
+                            "FloorPercentage = 50\nDebugLevel = 4\n" +
+                            more);
         result.dir = tmp_.file("run");
         result.exitCode = labtest::RunLab({tmp_.file("scenario.ini"), "--out", result.dir},
                                           tmp_.file("lab.out"), duration + 60);
@@ -89,12 +89,11 @@ class LabRun : public ::testing::Test {
 };
 
 TEST_F(LabRun, SaturatedLineGetsItsApertureNarrowed) {
-    LabResult r = Run(World(28, "0:idle, 6:greedy", ""), 28);
+    LabResult r = Run(28, "0:idle, 6:greedy", "");
     ASSERT_EQ(r.exitCode, 0) << r.Story();
-    const std::string console = r.Console();
     for (const char* line : {"IDLE probes: sample time = ", "[LIMIT DETECTED: ", "[G 3]-----> ",
                              "SignalHandler: [SIGINT]"}) {
-        EXPECT_NE(console.find(line), std::string::npos) << line << r.Story();
+        EXPECT_TRUE(r.Said(line));
     }
     EXPECT_NE(r.File("aperture.log").find("Exiting..."), std::string::npos);
     EXPECT_NE(r.output.find("run directory " + r.dir), std::string::npos) << r.output;
@@ -118,32 +117,31 @@ TEST_F(LabRun, SaturatedLineGetsItsApertureNarrowed) {
     EXPECT_LT(lowestLimit, 36) << "the limit came down from 40 mbps" << r.Story();
 
     std::string summary = r.File("summary.txt");
-    EXPECT_NE(summary.find("queueing delay under load: mean "), std::string::npos) << summary;
-    EXPECT_NE(summary.find("delivered / capacity: "), std::string::npos) << summary;
-    EXPECT_NE(r.File("registry.reg").find("\"IdleRecoverySecs\"=dword:0000000a"),
-              std::string::npos);
+    EXPECT_TRUE(labtest::Holds(summary, "queueing delay under load: mean "));
+    EXPECT_TRUE(labtest::Holds(summary, "delivered / capacity: "));
+    EXPECT_TRUE(labtest::Holds(r.output, summary)) << "the summary is shown at the end";
+    EXPECT_TRUE(labtest::Holds(r.File("registry.reg"), "\"IdleRecoverySecs\"=dword:0000000a"));
     if (std::system("command -v gnuplot >/dev/null 2>&1") == 0) {
         EXPECT_EQ(r.File("plot.png").substr(0, 8), "\x89PNG\r\n\x1a\n") << r.File("gnuplot.log");
     } else {
-        EXPECT_NE(r.File("lab.log").find("plot.png not made"), std::string::npos);
+        EXPECT_TRUE(labtest::Holds(r.File("lab.log"), "plot.png not made"));
     }
 }
 
-// Also samples both processes' resources every second across the service's restart.
+// Also samples both processes' resources every second across the service's
+// restart.
 TEST_F(LabRun, ServiceLeavingAndComingBackIsRediscovered) {
-    LabResult r = Run(World(16, "0:idle", "[events]\n4 = service_stop\n9 = service_start\n"), 16);
+    LabResult r = Run(16, "0:idle", "[events]\n4 = service_stop\n9 = service_start\n");
     ASSERT_EQ(r.exitCode, 0) << r.Story();
     const std::string console = r.Console();
-    EXPECT_EQ(test::Occurrences(
-                  console, "\nCorvane/Varnel Network Service not found, restarting service...)\n"),
-              1u)
-        << "one line, then a silent wait" << r.Story();
-    EXPECT_EQ(test::Occurrences(console, "\nFound internet gateway(s) 1 / 1\n"), 2u) << r.Story();
+    EXPECT_TRUE(r.Said("\nCorvane/Varnel Network Service not found, restarting service...)\n", 1))
+        << "one line, then a silent wait";
+    EXPECT_TRUE(r.Said("\nFound internet gateway(s) 1 / 1\n", 2));
     EXPECT_LT(console.find("Network Service not found"),
               console.rfind("Found internet gateway(s)"));
-    EXPECT_NE(r.File("aperture.log")
-                  .find("<ERROR>:Corvane/Varnel Network Service not found, restarting service...)"),
-              std::string::npos);
+    EXPECT_TRUE(labtest::Holds(r.File("aperture.log"),
+                               "<ERROR>:Corvane/Varnel Network Service not "
+                               "found, restarting service...)"));
 
     std::map<std::string, int> seconds;
     std::set<std::string> pids;
@@ -165,30 +163,25 @@ TEST_F(LabRun, ServiceLeavingAndComingBackIsRediscovered) {
     EXPECT_GE(seconds["sandrow"], 15) << r.File("resources.csv");
     EXPECT_GE(seconds["sandrow-lab"], 15) << "the service's restart keeps the lab's pid";
     ASSERT_EQ(pids.size(), 1u);
-    EXPECT_NE(r.File("lab.log").find("sandrow started (pid " + *pids.begin() + ")"),
-              std::string::npos);
+    EXPECT_TRUE(labtest::Holds(r.File("lab.log"), "sandrow started (pid " + *pids.begin() + ")"));
     EXPECT_GT(lastOutput, 0);
     EXPECT_LE(lastOutput, static_cast<double>(console.size()));
 }
 
 TEST_F(LabRun, BandwidthChangedBehindTheMonitorsBackRestartsDiscovery) {
-    LabResult r = Run(World(12, "0:idle", "[events]\n4 = set_bandwidth fibre 35\n"), 12);
+    LabResult r = Run(12, "0:idle", "[events]\n4 = set_bandwidth fibre 35\n");
     ASSERT_EQ(r.exitCode, 0) << r.Story();
-    const std::string console = r.Console();
-    EXPECT_EQ(
-        test::Occurrences(console,
-                          "\nValidateDLBWForISPs() Failed (Either settings changed unexpectedly "
-                          "or DLBW not set at all, restarting service...)\n"),
-        1u)
-        << r.Story();
+    EXPECT_TRUE(
+        r.Said("\nValidateDLBWForISPs() Failed (Either settings changed unexpectedly or "
+               "DLBW not set at all, restarting service...)\n",
+               1));
     const std::string sync = "[G 3] Sync with Corvane Control Center - Download BW: ";
-    EXPECT_NE(console.find(sync + "36.363636 mbps"), std::string::npos);
-    EXPECT_NE(console.find(sync + "31.818182 mbps"), std::string::npos)
-        << "rediscovered with the new bandwidth" << r.Story();
+    EXPECT_TRUE(r.Said(sync + "36.363636 mbps"));
+    EXPECT_TRUE(r.Said(sync + "31.818182 mbps")) << "rediscovered with the new bandwidth";
 }
 
 TEST_F(LabRun, SilentSpeedTestServerRestoresTheApertureAndRestarts) {
-    LabResult r = Run(World(25, "0:25", "[events]\n3 = server_down all close\n"), 25);
+    LabResult r = Run(25, "0:25", "[events]\n3 = server_down all close\n");
     ASSERT_EQ(r.exitCode, 0) << r.Story();
     const std::string console = r.Console();
     size_t at = console.find("\nCheckAndProbeISP(isp=0, G=3) failed (restarting service...)\n");
@@ -205,16 +198,16 @@ TEST_F(LabRun, SilentSpeedTestServerRestoresTheApertureAndRestarts) {
 }
 
 TEST_F(LabRun, UnreachableDirectoryAtStartIsRetriedSilently) {
-    LabResult r = Run(World(10, "0:idle", "[directory]\nstart_at = 5\n"), 10);
+    LabResult r = Run(10, "0:idle", "[directory]\nstart_at = 5\n");
     ASSERT_EQ(r.exitCode, 0) << r.Story();
-    const std::string console = r.Console();
     const std::string waiting =
-        "DoApertureMonitor(): Failed to retrieve Speedtest server configuration, waiting...\n";
-    EXPECT_EQ(test::Occurrences(console, waiting), 1u) << r.Story();
-    EXPECT_GT(console.find("DoApertureMonitor():[GetClosestServers] Succeeded"),
-              console.find(waiting))
+        "DoApertureMonitor(): Failed to retrieve "
+        "Speedtest server configuration, waiting...\n";
+    EXPECT_TRUE(r.Said(waiting, 1));
+    EXPECT_GT(r.Console().find("DoApertureMonitor():[GetClosestServers] Succeeded"),
+              r.Console().find(waiting))
         << r.Story();
-    EXPECT_NE(console.find("Found internet gateway(s) 1 / 1"), std::string::npos) << r.Story();
+    EXPECT_TRUE(r.Said("Found internet gateway(s) 1 / 1"));
     EXPECT_EQ(test::Occurrences(r.File("aperture.log"),
                                 "Failed to retrieve Speedtest server configuration"),
               1u);
@@ -224,11 +217,9 @@ TEST_F(LabRun, RefusedReportKeepsItsCountsUntilDelivered) {
     // Local time starts at 59:57; at minute 0 sandrow draws a report minute,
     // then at 8 s its clock steps 59 minutes ahead, so the next budget check
     // finds the report due. That one is refused (404); the one at exit is taken.
-    LabResult r = Run(World(38, "0:idle",
-                            "ProbeCountReportHours = 1\n"
-                            "[collector]\nresponses = 404, 200\n"
-                            "[sandrow]\nclock = 59:57\nclock_jump_at = 8\nclock_jump = 59:00\n"),
-                      38);
+    LabResult r = Run(38, "0:idle",
+                      "ProbeCountReportHours = 1\n[collector]\nresponses = 404, 200\n"
+                      "[sandrow]\nclock = 59:57\nclock_jump_at = 8\nclock_jump = 59:00\n");
     ASSERT_EQ(r.exitCode, 0) << r.Story();
     auto reports = Rows(r.File("reports.csv"));
     ASSERT_EQ(reports.size(), 2u) << r.File("reports.csv") << r.Story();
@@ -243,8 +234,8 @@ TEST_F(LabRun, RefusedReportKeepsItsCountsUntilDelivered) {
               static_cast<double>(test::Occurrences(r.File("aperture.log"), "] Sent Probe [")))
         << "every probe delivered once";
     EXPECT_EQ(reports[0]["gateway_mac"], "02-00-00-00-00-01");
-    EXPECT_NE(r.Console().find("RECEIVED ERROR ["), std::string::npos);
-    EXPECT_NE(r.Console().find("HTTP/1.1 404 Not Found"), std::string::npos) << r.Story();
+    EXPECT_TRUE(r.Said("RECEIVED ERROR ["));
+    EXPECT_TRUE(r.Said("HTTP/1.1 404 Not Found"));
 }
 
 }  // namespace

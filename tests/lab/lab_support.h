@@ -1,8 +1,11 @@
 // What the lab's tests share: the smallest scenario the lab reads (one gateway
-// and two servers), five servers to probe, and a run of sandrow-lab itself.
+// and two servers), five servers to probe, the kernel lab's world, and a run
+// of sandrow-lab itself.
 #pragma once
 
 #include <signal.h>
+
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <map>
@@ -12,6 +15,7 @@
 #include <vector>
 
 #include "lab/processes.h"
+#include "lab/scenario.h"
 #include "support/test_support.h"
 
 namespace labtest {
@@ -34,6 +38,37 @@ inline std::string FiveServers(const std::string& net) {
                    std::to_string(i + 1) + "\ndelay_ms = " + places[i] + "\n";
     }
     return servers;
+}
+
+// One 24 mbps line "line" on a 20 mbps capacity that drops to 15 at 16 s,
+// loaded from 4 s to 22 s, and four phases along those steps.
+inline std::string KernelWorld(int duration, const std::string& more = "") {
+    return "[run]\nduration = " + std::to_string(duration) +
+           "\n[kernel]\nflows = 2\n"
+           "[gateway line]\nmac = 02-00-00-00-00-01\nid = 3\ndownload_mbps = 24\n"
+           "upload_mbps = 10\ncapacity = 0:20, 16:15\ndemand = 0:idle, 4:greedy, 22:idle\n"
+           "buffer_bytes = 400000\n"
+           "[directory]\nprimary = 198.18.1.1\nsecondary = 198.18.1.2\n"
+           "[collector]\naddress = 198.18.3.1\n" +
+           FiveServers("198.18.2.") +
+           "[registry]\nVormProbeMonthBudgetMB = 0\nFloorPercentage = 50\nDebugLevel = 4\n"
+           "[phase idle start]\nstart = 0\n[phase saturated]\nstart = 4\n"
+           "[phase capacity drop]\nstart = 16\n[phase idle recovery]\nstart = 22\n" +
+           more;
+}
+
+// The scenario read from `text`; a text it refuses fails the test.
+inline lab::Scenario Parsed(const std::string& text, const std::string& file = "t.ini") {
+    lab::Scenario s;
+    std::string error;
+    EXPECT_TRUE(lab::ParseScenario(text, file, &s, &error)) << error;
+    return s;
+}
+
+// Whether `text` holds `part`; a failure shows the whole text.
+inline ::testing::AssertionResult Holds(const std::string& text, const std::string& part) {
+    if (text.find(part) != std::string::npos) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "no '" << part << "' in:\n" << text;
 }
 
 // Runs sandrow-lab with `args`, its output into `outFile`, killed after

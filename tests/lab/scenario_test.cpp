@@ -95,13 +95,12 @@ TEST(Scenario, RefusesMalformedScenariosNamingTheLine) {
 }
 
 TEST(Scenario, EventsRunInTimeOrderAndPhasesFollowTheSchedules) {
-    lab::Scenario s;
-    std::string error;
-    ASSERT_TRUE(lab::ParseScenario(kMinimal + "[events]\n20 = service_start\n4.5 = service_stop\n"
-                                              "20 = set_bandwidth g 35\n7 = server_down b refuse\n"
-                                              "9 = server_up all\n",
-                                   "dir/quick.ini", &s, &error))
-        << error;
+    const lab::Scenario s =
+        labtest::Parsed(kMinimal +
+                            "[events]\n20 = service_start\n4.5 = service_stop\n"
+                            "20 = set_bandwidth g 35\n7 = server_down b refuse\n"
+                            "9 = server_up all\n",
+                        "dir/quick.ini");
     EXPECT_EQ(s.name, "quick");
     ASSERT_EQ(s.events.size(), 5u);
     const std::pair<double, lab::EventKind> expected[] = {

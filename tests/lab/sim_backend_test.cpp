@@ -7,7 +7,6 @@
 #include <tuple>
 
 #include "lab/sim_backend.h"
-#include "support/test_support.h"
 
 namespace {
 
@@ -15,24 +14,21 @@ using lab::DemandKind;
 using lab::SimBackend;
 using lab::SimConfig;
 using lab::SimLine;
-using namespace std::chrono_literals;
 
 constexpr double kMbit = 1e6;
 
-// A clock the test moves by hand.
-struct FakeClock {
-    std::chrono::nanoseconds now{0};
-    SimBackend::ElapsedFn Fn() {
-        return [this] { return now; };
-    }
-    void Set(double seconds) {
-        now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+// The sim's clock: `seconds`, as the test moves it.
+SimBackend::ElapsedFn Clock(const double& seconds) {
+    return [&seconds] {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(
             std::chrono::duration<double>(seconds));
-    }
-};
+    };
+}
 
-SimLine Line(const std::string& capacity, const std::string& demand, int64_t bufferBytes,
-             double downloadMbps) {
+// One line "l" (G 3 on device 11, a 100 mbps link) with these schedules,
+// buffer and configured download (-1: none).
+SimConfig One(const std::string& capacity, const std::string& demand, int64_t bufferBytes,
+              double downloadMbps, double processShare = 0) {
     SimLine line;
     line.name = "l";
     line.gateway.mac = "02-00-00-00-00-01";
@@ -47,10 +43,7 @@ SimLine Line(const std::string& capacity, const std::string& demand, int64_t buf
     EXPECT_TRUE(lab::ParseCapacitySchedule(capacity, &line.capacity, &error)) << error;
     EXPECT_TRUE(lab::ParseDemandSchedule(demand, &line.demand, &error)) << error;
     line.bufferBytes = bufferBytes;
-    return line;
-}
-
-SimConfig One(SimLine line) {
+    line.processShare = processShare;
     SimConfig config;
     config.lines.push_back(std::move(line));
     return config;
@@ -67,8 +60,8 @@ TEST(SimBackend, BufferFillsAboveCapacityAndDrainsBelowIt) {
     // buffer gains 2 Mbit/s and is full after 0.5 s (100 ms of queue). At
     // 1 s the limit drops to 8 mbps: the queue drains at 2 Mbit/s, empty at
     // 1.5 s, after which the line carries the 8 mbps that arrive.
-    FakeClock clock;
-    SimBackend sim(One(Line("0:10", "0:greedy", 125000, 12)), clock.Fn(), [](auto&) {});
+    double now = 0;
+    SimBackend sim(One("0:10", "0:greedy", 125000, 12), Clock(now), [](auto&) {});
     struct Step {
         double t, bufferMbit, deliveredMbit, droppedMbit, queueMs;
     };
@@ -88,7 +81,7 @@ TEST(SimBackend, BufferFillsAboveCapacityAndDrainsBelowIt) {
             ASSERT_EQ(sim.SetGatewayLimits("02-00-00-00-00-01", 5000000, 8000000), corvane::kOk);
             changed = true;
         }
-        clock.Set(s.t);
+        now = s.t;
         lab::LineSnapshot snap = sim.Snapshot(0);
         EXPECT_NEAR(snap.bufferBytes * 8 / kMbit, s.bufferMbit, 1e-9);
         EXPECT_NEAR(snap.deliveredBits / kMbit, s.deliveredMbit, 1e-9);
@@ -104,13 +97,10 @@ TEST(SimBackend, BufferFillsAboveCapacityAndDrainsBelowIt) {
 TEST(SimBackend, IntegratesExactlyAcrossScheduleSteps) {
     // One long look must give what many short looks give: the capacity and
     // demand steps fall inside the interval.
+    // A limit of -1 is none: greedy then runs at the 100 mbps link.
     struct Case {
-        const char* capacity;
-        const char* demand;
-        double limitMbps;  // -1: none (greedy then runs at the 100 mbps link)
-        double at;
-        double deliveredMbit;
-        double capacityMbit;
+        const char *capacity, *demand;
+        double limitMbps, at, deliveredMbit, capacityMbit;
     };
     const Case cases[] = {
         {"0:10, 1:20", "0:30", -1, 2.0, 30, 30},
@@ -119,13 +109,13 @@ TEST(SimBackend, IntegratesExactlyAcrossScheduleSteps) {
         {"0:20", "0:5, 0.5:idle", 40, 1.0, 2.5, 20},
     };
     for (const Case& c : cases) {
-        FakeClock once, often;
-        SimBackend a(One(Line(c.capacity, c.demand, 0, c.limitMbps)), once.Fn(), [](auto&) {});
-        SimBackend b(One(Line(c.capacity, c.demand, 0, c.limitMbps)), often.Fn(), [](auto&) {});
-        once.Set(c.at);
+        double once = 0, often = 0;
+        SimBackend a(One(c.capacity, c.demand, 0, c.limitMbps), Clock(once), [](auto&) {});
+        SimBackend b(One(c.capacity, c.demand, 0, c.limitMbps), Clock(often), [](auto&) {});
+        once = c.at;
         lab::LineSnapshot whole = a.Snapshot(0);
         for (int i = 1; i <= 40; ++i) {
-            often.Set(c.at * i / 40);
+            often = c.at * i / 40;
             b.Snapshot(0);
         }
         lab::LineSnapshot steps = b.Snapshot(0);
@@ -138,13 +128,11 @@ TEST(SimBackend, IntegratesExactlyAcrossScheduleSteps) {
 }
 
 TEST(SimBackend, CountersSplitDeliveredTrafficAndNeverGoBackEvenWithTheClock) {
-    FakeClock clock;
-    SimLine line = Line("0:10", "0:7", 0, 40);
-    line.processShare = 0.25;
-    SimBackend sim(One(line), clock.Fn(), [](auto&) {});
+    double now = 0;
+    SimBackend sim(One("0:10", "0:7", 0, 40, 0.25), Clock(now), [](auto&) {});
     int64_t lastProcess = 0, lastDomain = 0;
     for (int i = 1; i <= 100; ++i) {
-        clock.Set(i * 0.0137);
+        now = i * 0.0137;
         std::vector<corvane::TrafficEntry> processes, domains;
         ASSERT_EQ(sim.GetTraffic(corvane::TrafficKind::Processes, &processes), corvane::kOk);
         ASSERT_EQ(sim.GetTraffic(corvane::TrafficKind::Domains, &domains), corvane::kOk);
@@ -165,16 +153,16 @@ TEST(SimBackend, CountersSplitDeliveredTrafficAndNeverGoBackEvenWithTheClock) {
     EXPECT_NEAR(static_cast<double>(lastProcess + lastDomain), 7e6 * 1.37, 2);
     // A clock that goes back is held: nothing is taken off, nothing counted twice.
     const double delivered = sim.Snapshot(0).deliveredBits;
-    clock.Set(1);
+    now = 1;
     EXPECT_EQ(sim.Snapshot(0).deliveredBits, delivered);
-    clock.Set(2.37);
+    now = 2.37;
     EXPECT_NEAR(sim.Snapshot(0).deliveredBits - delivered, 7e6, 1e-3);
 }
 
 TEST(SimBackend, GatewayListReportsTheLimitLastSet) {
-    FakeClock clock;
+    double now = 0;
     std::vector<std::string> log;
-    SimBackend sim(One(Line("0:30", "0:greedy", 1000, 40)), clock.Fn(),
+    SimBackend sim(One("0:30", "0:greedy", 1000, 40), Clock(now),
                    [&log](const std::string& text) { log.push_back(text); });
     EXPECT_EQ(ListedDownload(sim), 40000000) << "the configured bandwidth before any change";
     EXPECT_EQ(sim.SetGatewayLimits("02-00-00-00-00-99", 1, 2), corvane::kInvalidArg);
@@ -184,7 +172,7 @@ TEST(SimBackend, GatewayListReportsTheLimitLastSet) {
     EXPECT_EQ(ListedDownload(sim), 33000000);
     sim.ChangeDownloadBandwidth(0, 35000000);
     EXPECT_EQ(ListedDownload(sim), 35000000);
-    clock.Set(1);
+    now = 1;
     EXPECT_NEAR(sim.Snapshot(0).offeredMbps, 35, 1e-9) << "the line is shaped to the new figure";
     ASSERT_EQ(log.size(), 4u);
     EXPECT_NE(log[0].find("refused (no such gateway)"), std::string::npos) << log[0];

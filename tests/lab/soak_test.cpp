@@ -13,7 +13,7 @@
 
 namespace {
 
-TEST(ProcessResources, CountsEveryDescriptorOpenedAndClosed) {
+TEST(ProcessResources, CountsDescriptorsAndSeesAnotherProcessGrowAndGo) {
     auto fds = [] {
         std::optional<lab::ProcessResources> r = lab::ReadProcessResources(::getpid());
         EXPECT_TRUE(r.has_value() && r->rssKb > 0);
@@ -28,9 +28,8 @@ TEST(ProcessResources, CountsEveryDescriptorOpenedAndClosed) {
     EXPECT_EQ(fds(), before + 3);
     for (int fd : opened) ::close(fd);
     EXPECT_EQ(fds(), before);
-}
 
-TEST(ProcessResources, SeesAnotherProcessGrowAndGo) {
+    // Another process, before and after it grows, and once it is gone.
     int ready[2], done[2];
     ASSERT_EQ(::pipe(ready), 0);
     ASSERT_EQ(::pipe(done), 0);
