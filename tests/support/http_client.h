@@ -2,8 +2,7 @@
 // has a deadline and, on a test server's side, ends when the server stops.
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
+#include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -44,22 +43,18 @@ inline bool Await(int fd, short events, Clock::time_point deadline, int stop = -
 // refused at once.
 inline UniqueFd Dial(const std::string& hostPort) {
     const size_t colon = hostPort.rfind(':');
-    const bool isV6 = hostPort.starts_with('[');
-    const std::string host = hostPort.substr(isV6, colon - 2 * isV6);
-    const uint16_t port = htons(static_cast<uint16_t>(std::stoul(hostPort.substr(colon + 1))));
-    sockaddr_in6 v6{AF_INET6, port, 0, {}, 0};
-    sockaddr_in v4{AF_INET, port, {}, {}};
-    if (::inet_pton(isV6 ? AF_INET6 : AF_INET, host.c_str(),
-                    isV6 ? static_cast<void*>(&v6.sin6_addr) : &v4.sin_addr) != 1) {
-        return UniqueFd();
-    }
-    UniqueFd fd(::socket(isV6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    const auto* at =
-        isV6 ? reinterpret_cast<const sockaddr*>(&v6) : reinterpret_cast<const sockaddr*>(&v4);
-    if (fd && ::connect(fd.get(), at, isV6 ? sizeof v6 : sizeof v4) != 0 && errno != EINPROGRESS) {
-        return UniqueFd();
-    }
-    return fd;
+    const bool bracketed = hostPort.starts_with('[');
+    const std::string host = hostPort.substr(bracketed, colon - 2 * bracketed);
+    addrinfo hints{};
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* at = nullptr;
+    if (::getaddrinfo(host.c_str(), hostPort.c_str() + colon + 1, &hints, &at) != 0) return {};
+    UniqueFd fd(::socket(at->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    const bool refused =
+        ::connect(fd.get(), at->ai_addr, at->ai_addrlen) != 0 && errno != EINPROGRESS;
+    ::freeaddrinfo(at);
+    return refused ? UniqueFd() : std::move(fd);
 }
 
 // All of `bytes`; false once the peer is gone, at `deadline` or on `stop`.
