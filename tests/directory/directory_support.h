@@ -2,11 +2,7 @@
 // run on a thread of its own, a plain HTTP client on loopback, and commands.
 #pragma once
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,9 +20,8 @@
 #include "directory/config.h"
 #include "directory/documents.h"
 #include "directory/server.h"
-#include "platform/fd.h"
-#include "speedtest/directory.h"
-#include "speedtest/http_exchange.h"
+#include "speedtest/speedtest_fixture.h"
+#include "support/http_client.h"
 #include "support/test_support.h"
 
 namespace dirtest {
@@ -37,7 +32,7 @@ using namespace std::chrono_literals;
 // Sandrow's speed-test globals pointed at a directory on address:port, both
 // directory hosts the same, with waits of seconds rather than a minute, so
 // that a lost connection on a busy machine costs little; all of it undone
-// after.
+// after (the logger and the clock too).
 class SandrowAgainst {
   public:
     explicit SandrowAgainst(uint16_t port, const char* address = "127.0.0.1") {
@@ -50,13 +45,7 @@ class SandrowAgainst {
         ::setenv("SANDROW_DIRECTORY_HOST", address, 1);
         ::setenv("SANDROW_DIRECTORY_HOST2", address, 1);
     }
-    ~SandrowAgainst() {
-        ::unsetenv("SANDROW_DIRECTORY_HOST");
-        ::unsetenv("SANDROW_DIRECTORY_HOST2");
-        ResetExchangeSettingsForTest();
-        ResetDirectoryForTest();
-        ClearLastErrorText();
-    }
+    ~SandrowAgainst() { test::ResetSpeedtestGlobals(); }
     SandrowAgainst(const SandrowAgainst&) = delete;
     SandrowAgainst& operator=(const SandrowAgainst&) = delete;
 };
@@ -124,50 +113,33 @@ class ServedDirectory {
     std::thread thread_;
 };
 
-// A blocking client connection to address:port (throws when refused).
+// A client connection to address:port (throws when refused).
 inline UniqueFd Connect(uint16_t port, const std::string& address = "127.0.0.1") {
-    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    ::inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
-    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    UniqueFd fd = test::http::Dial(address + ":" + std::to_string(port));
+    int error = 0;
+    socklen_t size = sizeof error;
+    if (!fd || !test::http::Await(fd.get(), POLLOUT, test::http::Clock::now() + 3s) ||
+        ::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0) {
         throw std::runtime_error("cannot connect to " + address);
     }
     return fd;
 }
 
-inline void SendAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = ::send(fd, text.data() + done, text.size() - done, MSG_NOSIGNAL);
-        if (n <= 0) return;  // the server may close early (431); the answer tells
-        done += static_cast<size_t>(n);
-    }
-}
+// The server may close early (431); the answer tells.
+using test::http::SendAll;
 
 // Everything until the server closes, or what came within `timeout`.
 inline std::string ReadAll(int fd, std::chrono::milliseconds timeout = 3000ms) {
     std::string out;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    char buffer[4096];
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        pollfd p{fd, POLLIN, 0};
-        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return out;
-        ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-        if (n <= 0) return out;
-        out.append(buffer, static_cast<size_t>(n));
-    }
+    test::http::ReadUntil(fd, &out, test::http::Clock::now() + timeout);
+    return out;
 }
 
 // One request, the whole answer.
 inline std::string Exchange(uint16_t port, const std::string& request,
                             const std::string& address = "127.0.0.1") {
-    UniqueFd fd = Connect(port, address);
-    SendAll(fd.get(), request);
-    return ReadAll(fd.get());
+    const std::string at = address + ":" + std::to_string(port);
+    return test::http::Exchange(at, request, 3000ms).value_or("");
 }
 
 inline std::string Get(uint16_t port, const std::string& path, const char* method = "GET",

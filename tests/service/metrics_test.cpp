@@ -2,7 +2,6 @@
 // format), the file, the HTTP endpoint, the real service under hostile
 // clients, each backend's [metrics] section and the kernel backend's figures.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -22,6 +21,7 @@
 #include "service/metrics.h"
 #include "service/service_harness.h"
 #include "service/static_backend.h"
+#include "support/http_client.h"
 
 namespace {
 
@@ -206,62 +206,11 @@ TEST(MetricsFile, OnceASecondAndAFailureIsLoggedOnceUntilItWorksAgain) {
 }
 
 // ---------------------------------------------------------------------------
-// HTTP clients of the tests: sockets with deadlines, never blocking.
+// The endpoint's answers, as its HTTP clients see them.
 
-// False once `deadline` has passed without `events` on fd.
-bool Await(int fd, short events, Clock::time_point deadline) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    pollfd p{fd, events, 0};
-    return left > 0 && ::poll(&p, 1, static_cast<int>(left)) >= 0;
-}
-
-// A non-blocking connection under way to "HOST:PORT" (an address the
-// endpoint logged), or an empty fd.
-UniqueFd Dial(const std::string& hostPort) {
-    corvane::ListenAddress a;
-    std::string problem;
-    if (!corvane::ParseListenAddress(hostPort, &a, &problem)) return UniqueFd();
-    sockaddr_in6 v6{AF_INET6, htons(a.port), 0, {}, 0};
-    sockaddr_in v4{AF_INET, htons(a.port), {}, {}};
-    std::memcpy(a.v6 ? static_cast<void*>(&v6.sin6_addr) : &v4.sin_addr, a.address.data(),
-                a.v6 ? 16 : 4);
-    UniqueFd fd(::socket(a.v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    const auto* sa =
-        a.v6 ? reinterpret_cast<const sockaddr*>(&v6) : reinterpret_cast<const sockaddr*>(&v4);
-    if (fd && ::connect(fd.get(), sa, a.v6 ? sizeof v6 : sizeof v4) != 0 && errno != EINPROGRESS) {
-        return UniqueFd();
-    }
-    return fd;
-}
-
-bool SendAll(int fd, const std::string& bytes, Clock::time_point deadline) {
-    for (size_t sent = 0; sent < bytes.size();) {
-        const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n > 0) {
-            sent += static_cast<size_t>(n);
-        } else if ((n < 0 && errno != EAGAIN && errno != EINPROGRESS && errno != ENOTCONN) ||
-                   !Await(fd, POLLOUT, deadline)) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// Everything until the server closes; nullopt when it has not by `deadline`.
-std::optional<std::string> ReadToEnd(int fd, Clock::time_point deadline) {
-    std::string data;
-    char buffer[65536];
-    for (;;) {
-        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-        if (n > 0) {
-            data.append(buffer, static_cast<size_t>(n));
-        } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
-            return data;
-        } else if (!Await(fd, POLLIN, deadline)) {
-            return std::nullopt;
-        }
-    }
-}
+using test::http::Dial;
+using test::http::ReadToEnd;
+using test::http::SendAll;
 
 struct Reply {
     int status = 0;
@@ -272,10 +221,7 @@ struct Reply {
 // One request on a fresh connection, the answer read until the server closes.
 std::optional<Reply> Exchange(const std::string& hostPort, const std::string& request,
                               std::chrono::milliseconds timeout = 2000ms) {
-    UniqueFd fd = Dial(hostPort);
-    const auto deadline = Clock::now() + timeout;
-    if (!fd || !SendAll(fd.get(), request, deadline)) return std::nullopt;
-    std::optional<std::string> raw = ReadToEnd(fd.get(), deadline);
+    std::optional<std::string> raw = test::http::Exchange(hostPort, request, timeout);
     if (!raw) return std::nullopt;
     Reply r;
     const size_t end = raw->find("\r\n\r\n");

@@ -11,7 +11,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -22,6 +21,8 @@
 #include <string_view>
 #include <thread>
 #include <vector>
+
+#include "support/http_client.h"
 
 namespace test {
 
@@ -61,33 +62,18 @@ class Connection {
     // The header block and, when it names a Content-Length, the body; gives
     // up after 5 s, when the client goes or when the server stops.
     void ReadRequest() {
-        char buffer[65536];
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        for (size_t need = SIZE_MAX; request_.size() < need;) {
-            if (!Wait(POLLIN, until)) return;
-            ssize_t n = ::recv(fd_, buffer, sizeof(buffer), 0);
-            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return;
-            if (n < 0) continue;
-            request_.append(buffer, static_cast<size_t>(n));
-            size_t blank = request_.find("\r\n\r\n");
-            size_t length = request_.find("Content-Length: ");
-            if (blank == std::string::npos) continue;
-            need = blank + 4 +
-                   (length < blank ? std::strtoul(&request_[length + 16], nullptr, 10) : 0);
-        }
+        http::ReadUntil(
+            fd_, &request_, http::Clock::now() + std::chrono::seconds(5), stop_,
+            [](const std::string& r) {
+                const size_t blank = r.find("\r\n\r\n"), length = r.find("Content-Length: ");
+                if (blank == std::string::npos) return false;
+                return r.size() >=
+                       blank + 4 +
+                           (length < blank ? std::strtoul(&r[length + 16], nullptr, 10) : 0);
+            });
     }
     // All of `bytes`; false once the client is gone or the server stops.
-    bool Send(std::string_view bytes) {
-        while (!bytes.empty()) {
-            ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-            if (n > 0) {
-                bytes.remove_prefix(static_cast<size_t>(n));
-            } else if (n == 0 || (errno != EAGAIN && errno != EINTR) || !Wait(POLLOUT, Forever())) {
-                return false;
-            }
-        }
-        return true;
-    }
+    bool Send(std::string_view bytes) { return http::SendAll(fd_, bytes, http::kNever, stop_); }
     // `head`, then blocks from `next` (a new one each call) until the client
     // stops taking them.
     void StreamGenerated(const std::string& head, const std::function<std::string()>& next) {
@@ -102,11 +88,8 @@ class Connection {
     }
     // Says nothing more until the client closes or the server stops.
     void HoldSilently() {
-        char buffer[4096];
-        while (Wait(POLLIN, Forever())) {
-            ssize_t n = ::recv(fd_, buffer, sizeof(buffer), 0);
-            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return;
-        }
+        std::string ignored;
+        http::ReadUntil(fd_, &ignored, http::kNever, stop_);
     }
     // Ends the connection with RST (hard) or FIN.
     void Close(bool hard = true) {
@@ -117,27 +100,6 @@ class Connection {
     }
 
   private:
-    static std::chrono::steady_clock::time_point Forever() {
-        return std::chrono::steady_clock::time_point::max();
-    }
-    // True when the socket is ready for `events` (or has an error to tell);
-    // false on the stop signal or at `until`.
-    bool Wait(short events, std::chrono::steady_clock::time_point until) {
-        for (;;) {
-            int ms = -1;
-            if (until != Forever()) {
-                auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    until - std::chrono::steady_clock::now());
-                if (left.count() <= 0) return false;
-                ms = static_cast<int>(left.count());
-            }
-            pollfd entries[2] = {{fd_, events, 0}, {stop_, POLLIN, 0}};
-            int ready = ::poll(entries, 2, ms);
-            if (ready < 0 && errno == EINTR) continue;
-            return ready > 0 && entries[1].revents == 0;
-        }
-    }
-
     int fd_, stop_;
     std::string local_, request_;
 };

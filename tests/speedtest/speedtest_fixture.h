@@ -13,13 +13,24 @@
 
 namespace test {
 
+// The speed-test globals back at their defaults.
+inline void ResetSpeedtestGlobals() {
+    ::unsetenv("SANDROW_DIRECTORY_HOST");
+    ::unsetenv("SANDROW_DIRECTORY_HOST2");
+    ResetExchangeSettingsForTest();
+    ResetDirectoryForTest();
+    ResetLoggerForTest();
+    platform::ResetClockForTest();
+    ClearLastErrorText();
+}
+
 class SpeedtestTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        Reset();
+        ResetSpeedtestGlobals();
         platform::gPerfFrequency = platform::kPerfFrequency;
     }
-    void TearDown() override { Reset(); }
+    void TearDown() override { ResetSpeedtestGlobals(); }
 
     // The exchanges aimed at `port`, with an idle limit of `idleMs`.
     static void UsePort(uint16_t port, uint32_t idleMs = 60000, uint32_t sendMs = 15000) {
@@ -33,17 +44,6 @@ class SpeedtestTest : public ::testing::Test {
     static void UseDirectoryHosts() {
         ::setenv("SANDROW_DIRECTORY_HOST", "127.0.0.1", 1);
         ::setenv("SANDROW_DIRECTORY_HOST2", "127.0.0.2", 1);
-    }
-
-  private:
-    static void Reset() {
-        ::unsetenv("SANDROW_DIRECTORY_HOST");
-        ::unsetenv("SANDROW_DIRECTORY_HOST2");
-        ResetExchangeSettingsForTest();
-        ResetDirectoryForTest();
-        ResetLoggerForTest();
-        platform::ResetClockForTest();
-        ClearLastErrorText();
     }
 };
 
