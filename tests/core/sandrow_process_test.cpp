@@ -215,7 +215,11 @@ TEST(SandrowProcess, ADirectoryStreamingForeverOnlyDelaysTheRetries) {
                          "GetConfig: FAILED to constructed attr map for <client> tag\n" + kWaiting +
                          "\nSignalHandler: [SIGTERM]\n");
     std::string samples;
-    for (long kb : rssKb) samples += " " + std::to_string(kb);
+    // Two appends: GCC 12's -Wrestrict misreads `" " + string&&` once inlined.
+    for (long kb : rssKb) {
+        samples += ' ';
+        samples += std::to_string(kb);
+    }
     const long mostKb = *std::max_element(rssKb.begin(), rssKb.end());
     std::printf(
         "[ memory ] sandrow, directory streaming forever: RSS at each fetch (kB):%s, "
