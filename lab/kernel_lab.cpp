@@ -301,8 +301,8 @@ void KernelWorld::Finish() {
     for (size_t i = 0; i < lines_.size(); ++i) {
         facts.wanAddresses.push_back(Ipv4(KernelNet::WanAddress(i).c_str()));
     }
-    lab_.Publish({{"summary.txt", KernelSummaryText(s_, runs_)},
-                  {"summary.json", KernelSummaryJson(s_, runs_, facts)},
+    lab_.Publish(KernelSummaryText(s_, runs_),
+                 {{"summary.json", KernelSummaryJson(s_, runs_, facts)},
                   {"state.csv", KernelStateCsv(s_, runs_)},
                   {"plot.gp", KernelGnuplotScript(s_)}},
                  "console.txt, aperture.log, service-*.log, state.csv, summary.txt, summary.json, "

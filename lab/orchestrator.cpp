@@ -258,13 +258,11 @@ int Orchestrator::Execute() {
 
 }  // namespace
 
-void LabShared::Publish(const std::vector<std::pair<std::string, std::string>>& outputs,
+void LabShared::Publish(const std::string& summary,
+                        const std::vector<std::pair<std::string, std::string>>& outputs,
                         const std::string& listing) {
-    std::string summary;
-    for (const auto& [name, text] : outputs) {
-        WriteWhole(File(name), text);
-        if (name == "summary.txt") summary = text;
-    }
+    WriteWhole(File("summary.txt"), summary);
+    for (const auto& [name, text] : outputs) WriteWhole(File(name), text);
     std::string problem = DrawPlot(dir);
     if (!problem.empty()) journal.Note(Now(), "plot.png not made: " + problem, true);
     std::cout << "\n"

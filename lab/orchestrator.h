@@ -34,10 +34,11 @@ struct LabShared {
     std::string File(const std::string& name) const { return dir + "/" + name; }
     // Seconds on the lab's clock, which starts as the world comes up.
     double Now() const { return std::chrono::duration<double>(Clock::now() - t0).count(); }
-    // Writes a world's outputs, by name ("summary.txt" and "plot.gp" among
-    // them), draws plot.png, then prints the summary and what the run
+    // Writes a world's summary.txt and its other outputs (by name, plot.gp
+    // among them), draws plot.png, then prints the summary and what the run
     // directory holds (`listing`).
-    void Publish(const std::vector<std::pair<std::string, std::string>>& outputs,
+    void Publish(const std::string& summary,
+                 const std::vector<std::pair<std::string, std::string>>& outputs,
                  const std::string& listing);
 
     const Scenario& s;

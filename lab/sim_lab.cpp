@@ -333,11 +333,11 @@ void SimWorld::Finish() {
     }
     WriteWhole(lab_.File("reports.csv"), reports.str());
 
-    lab_.Publish({{"state.csv", StateCsv(lab_.s, record_.rows)},
-                  {"summary.txt", SummaryText(lab_.s, record_)},
-                  {"plot.gp", GnuplotScript(lab_.s)}},
-                 "console.txt, aperture.log, state.csv, reports.csv, resources.csv, summary.txt, "
-                 "plot.png, lab.log, directory.ini, directory.log, check.txt");
+    lab_.Publish(
+        SummaryText(lab_.s, record_),
+        {{"state.csv", StateCsv(lab_.s, record_.rows)}, {"plot.gp", GnuplotScript(lab_.s)}},
+        "console.txt, aperture.log, state.csv, reports.csv, resources.csv, summary.txt, "
+        "plot.png, lab.log, directory.ini, directory.log, check.txt");
 }
 
 }  // namespace
