@@ -31,8 +31,6 @@ constexpr uint32_t kServiceLostMs = 3000;  // after losing the service or valida
 constexpr uint32_t kTickMs = 1000;
 constexpr int kServerListAttempts = 3;
 constexpr uint32_t kFailedCyclesBeforeRestart = 3;
-constexpr uint32_t kBudgetEveryTick = 1;
-constexpr uint32_t kBudgetEveryHalfMinute = 30;
 
 // Sleeps with the abort test before and after; true when an abort came.
 // Every wait of the loop passes here, so the watchdog hears from it also

@@ -31,6 +31,8 @@ extern bool gUnlimitedLogged;
 // should call again after the next tick (the minute before a partition
 // starts), false when after 30 ticks.
 bool InitOrUpdateProbeBudgetTiming(bool first);
+inline constexpr uint32_t kBudgetEveryTick = 1;
+inline constexpr uint32_t kBudgetEveryHalfMinute = 30;
 
 // True when ctx may not send another probe in this partition.
 bool ProbeBudgetExceeded(IspCtx& ctx);
