@@ -16,6 +16,7 @@
 #include "shaper/fake_service.h"
 #include "shaper/gateways.h"
 #include "slots/isp_ctx.h"
+#include "support/fake_clock.h"
 
 namespace {
 
@@ -65,7 +66,7 @@ class ApertureTest : public fake::ServiceTest {
                                                   : service_.state->limitCalls.back().downloadBps;
     }
 
-    fake::ManualClock clock_;
+    test::FakeClock clock_;
     std::deque<ProbeAnswer> answers_;
     int probesSent_ = 0;
 };
@@ -77,35 +78,23 @@ TEST_F(Moves, LimitDetectedDecreasesByTheRightBranch) {
         double aperture, floor, recovery, mma, peak;
         bool jtfa;
         double expected;
-        const char* line;  // the console line's text after "[G 0]"
     };
     const Case cases[] = {
-        {100, 70, 100, 30, 0, false, 70,
-         "-----> Decreasing (jump-min) download aperture to _FLOOR_"},
-        {100, 20, 100, 40, 0, false, 50, "-----> Decreasing download aperture to"},
-        {100, 20, 100, 70, 0, false, 70, "-----> Decreasing (jump-min) download aperture to"},
-        {100, 70, 90, 95, 0, false, 90,
-         "-----> [JTT] Decreasing (force-down10) download aperture to"},
-        {100, 70, 90, 85, 0, false, 85, "-----> [JTT] Decreasing (jump-min) download aperture to"},
-        {100, 70, 90, 75, 0, false, 75, "-----> Decreasing (jump-min) download aperture to"},
-        {100, 88, 90, 85, 0, false, 88,
-         "-----> [JTT] Decreasing (jump-min) download aperture to _FLOOR_"},
-        {100, 90, 100, 85, 0, false, 90,
-         "-----> Decreasing (jump-min) download aperture to _FLOOR_"},
-        {100, 70, 100, 30, 0, true, 70, "[TS/JTFA]-----> JUMP TO FLOOR"},
-        {100, 20, 100, 20, 60, false, 50, "-----> Decreasing download aperture to"},  // ref 40
+        {100, 70, 100, 30, 0, false, 70},  // jump-min to the floor
+        {100, 20, 100, 40, 0, false, 50},  // halved
+        {100, 20, 100, 70, 0, false, 70},  // jump-min
+        {100, 70, 90, 95, 0, false, 90},   // near the recovery point: forced down 10 %
+        {100, 70, 90, 85, 0, false, 85},   {100, 70, 90, 75, 0, false, 75},
+        {100, 88, 90, 85, 0, false, 88},   {100, 90, 100, 85, 0, false, 90},
+        {100, 70, 100, 30, 0, true, 70},    // jump to floor always
+        {100, 20, 100, 20, 60, false, 50},  // the peak is the reference: 40
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.line);
+        SCOPED_TRACE(testing::Message() << c.floor << " " << c.recovery << " " << c.mma);
         gENABLE_JTFA = c.jtfa;
         Shape(c.aperture, c.floor, c.recovery);
-        test::ConsoleCapture console;
         EXPECT_EQ(HandleLimitDetected(Slot(), c.mma, c.peak), S_OK);
         EXPECT_DOUBLE_EQ(Slot().aperture, c.expected);
-        char expected[200];
-        std::snprintf(expected, sizeof(expected), "[G 0]%s: %0.2f mbps [fud %0.2f]\n\n", c.line,
-                      c.expected, c.expected * 1.1);
-        EXPECT_EQ(console.text(), expected);
         EXPECT_EQ(LastDownloadBps(), static_cast<int64_t>(c.expected * 1.1 * 1000000));
     }
     gENABLE_JTFA = false;
@@ -152,7 +141,7 @@ TEST_F(Moves, StepsUpWithinTheirCapsAndRaiseTheRecoveryPoint) {
     }
 }
 
-TEST_F(Moves, JumpDownRestoreAndFailedLimits) {
+TEST_F(Moves, JumpDownAndRestore) {
     // aperture, floor, JTFA, after the jump (the recovery point is 90).
     const std::tuple<double, double, bool, double> jumps[] = {
         {100, 70, false, 90}, {72, 70, false, 70}, {100, 60, true, 60}};
@@ -165,21 +154,9 @@ TEST_F(Moves, JumpDownRestoreAndFailedLimits) {
     gENABLE_JTFA = false;
 
     Shape(10, 7, 90.9090909090909);
-    {
-        test::ConsoleCapture console;
-        EXPECT_EQ(RestoreMaxBW(Slot()), S_OK);
-        EXPECT_EQ(console.text(),
-                  "[G 0]+++++> Set aperture to recovery value: 90.91 mbps [fud 100.00]\n\n");
-    }
+    EXPECT_EQ(RestoreMaxBW(Slot()), S_OK);
     EXPECT_EQ(LastDownloadBps(), 100000000);  // the configured 100 mbps again
     EXPECT_EQ(S().limitCalls.back().uploadBps, 20000000);
-
-    // A refused limit is logged and returned; the aperture keeps its new value.
-    S().answers["SetGatewayLimits"] = {E_FAIL, true};
-    Shape(40, 20, 50);
-    EXPECT_EQ(RestoreMaxBW(Slot()), E_FAIL);
-    EXPECT_EQ(Slot().aperture, 50);
-    EXPECT_EQ(Log().back(), "<ERROR>:RestoreMaxBW() - SetNetworkLimits() FAILED, hr=2147500037");
 }
 
 class Cycle : public ApertureTest {
@@ -189,7 +166,7 @@ class Cycle : public ApertureTest {
     HRESULT Tick(double mbps, std::optional<ProbeAnswer> answer = std::nullopt) {
         if (answer) answers_.push_back(*answer);
         S().processes[0].download += static_cast<int64_t>(mbps * 1000000);
-        clock_.AdvanceSeconds(1.0);
+        clock_.AdvanceMs(1000);
         console_.clear();
         return CheckAndProbeISP(Slot(), "speed.example");
     }
@@ -234,31 +211,15 @@ TEST_F(Cycle, IdleProbesLearnTheThresholdsTwiceOnly) {
     EXPECT_EQ(Tick(0, {{0.030}}), S_OK);  // the first read only sets the base: idle
     EXPECT_EQ(std::tie(Slot().idleProbeTimeMIN, Slot().TSD_Threshold, Slot().TSD_Threshold_relaxed),
               std::make_tuple(30u, 40u, 50u));
-    EXPECT_EQ(console_.text(), "idleProbeTimeMIN = 30 ms, TSD_Threshold = 40 ms [1/0]\n\n");
-
     EXPECT_EQ(Tick(0.2, {{0.0259}}), S_OK);
     // The average is (25 + 2 x 30) / 3; the relaxed threshold only ever grows.
     EXPECT_EQ(std::tie(Slot().idleProbeTimeMIN, Slot().probeTimeAvg, Slot().TSD_Threshold,
                        Slot().TSD_Threshold_relaxed),
               std::make_tuple(25u, 28u, 35u, 50u));
-    EXPECT_TRUE(Printed("[G 0, ap 90.91] idleProbeTimeMIN 30 ms VS results 25 ms\n\n"));
-    EXPECT_TRUE(
-        Printed("[G 0, ap 90.91/90.91] IDLE probes: sample time = 25 ms, TSD_Threshold = "
-                "35 ms [2/2]\n\n"));
 
     EXPECT_EQ(Tick(0), S_OK);
     EXPECT_EQ(std::tie(probesSent_, Slot().idleCycleCount, Slot().gProbeCount),
               std::make_tuple(2, 3u, 2u));
-}
-
-TEST_F(Cycle, BudgetRefusesIdleProbesInPartitionZero) {
-    gUnlimitedProbing = false;
-    gMovingProbesPerPartitionedHourLimit = 0;  // under 8 probes an hour
-    EXPECT_EQ(Tick(0, {{0.030}}), S_OK);
-    EXPECT_EQ(console_.text(),
-              "[X BUDGET] idleProbeTimeMIN = 0 ms, TSD_Threshold = 10 ms [1/0]\n\n");
-    EXPECT_EQ(std::tie(Slot().TSD_Threshold_relaxed, probesSent_, Slot().gProbeCount),
-              std::make_tuple(20u, 0, 0u));
 }
 
 TEST_F(Cycle, FiveRepeatFlatsThenAProbeThenALimit) {
@@ -268,8 +229,7 @@ TEST_F(Cycle, FiveRepeatFlatsThenAProbeThenALimit) {
     Steady(80);
     for (int i = 1; i <= 4; ++i) {
         EXPECT_EQ(Tick(80), S_OK);
-        EXPECT_TRUE(Printed("[G 0, ap 90.91/90.91] repeat FLAT " + std::to_string(i) + ": [delta "))
-            << console_.text();
+        EXPECT_TRUE(Printed("repeat FLAT " + std::to_string(i) + ": [delta "));
     }
     Tick(80);
     EXPECT_TRUE(Printed("repeat FLAT 5[FORCE RESET]: [delta 0.00, abs 0.00, margin 0.800000]"));
@@ -278,84 +238,36 @@ TEST_F(Cycle, FiveRepeatFlatsThenAProbeThenALimit) {
     // The sixth FLAT probes: fast, so the line is not full and later probes wait.
     EXPECT_EQ(Tick(80, {{0.024}}), S_OK);
     EXPECT_EQ(probesSent_, 1);
-    EXPECT_TRUE(Printed("[ap 90.91, G 0] UPDATE idleProbeTimeMIN=24 TSD_Threshold=34\n"));
-    EXPECT_TRUE(
-        Printed("[G 0, ap 90.91/90.91] FLAT: probeTimeMs = 24 ms < 34 [delta 0.00, abs "
-                "0.00, margin 0.800000][mbps range: 80.00 to 80.00]\n\n"));
+    EXPECT_EQ(Slot().idleProbeTimeMIN, 24u);
     EXPECT_GT(Slot().DeferralPoint.untilTick, 0u);
 
     // Armed again, the next FLAT is deferred at this rate.
     Slot().flatProbeArmed = 1;
     EXPECT_EQ(Tick(80), S_OK);
     EXPECT_EQ(probesSent_, 1);
-    EXPECT_TRUE(Printed("FLAT: PROBE DEFERRED [delta 0.00, abs 0.00, margin 0.800000]"));
 
     // After the deferral a slow probe detects the limit: the aperture comes
     // down to the traffic (not close to the recovery point, half below it).
-    clock_.AdvanceSeconds(30);
+    clock_.AdvanceMs(30000);
     Steady(80);
     Slot().flatProbeArmed = 1;
     EXPECT_EQ(Tick(80, {{0.050}}), S_OK);
-    EXPECT_TRUE(
-        Printed("FLAT: probeTimeMs = 50 ms >= 34 [delta 0.00, abs 0.00, margin "
-                "0.800000][LIMIT DETECTED: 80.00 to 80.00]\n\n"));
     EXPECT_DOUBLE_EQ(Slot().aperture, 80.0);
     EXPECT_EQ(LastDownloadBps(), 88000000);
     EXPECT_EQ(Slot().mbps_max, 0.0);
 }
 
-TEST_F(Cycle, CurveDownProbesOncePerFallAndMayHalve) {
-    Learnt();
-    Steady(80);
-    Tick(80);  // FLAT arms the next fall
-    EXPECT_EQ(Slot().downProbeArmed, 1);
-    EXPECT_EQ(Tick(70, {{0.060}}), S_OK);  // mma 76.67: falling, slow probe
-    EXPECT_TRUE(
-        Printed("CURVE-DOWN: probeTimeMs = 60 ms >= 35 [delta -3.33, abs 3.33, margin "
-                "0.800000][LIMIT DETECTED: 70.00 to 76.67]\n\n"))
-        << console_.text();
-    // The unarmed FLAT cleared the peak, so ref = mma = 76.67 < 90.91: not
-    // close to the recovery point, half 45.45 below it: down to the traffic.
-    EXPECT_NEAR(Slot().aperture, 76.6667, 1e-3);
-    const int probes = probesSent_;
-    EXPECT_EQ(Tick(65), S_OK);  // a fall after a fall does not probe
-    EXPECT_EQ(probesSent_, probes);
-}
-
-TEST_F(Cycle, MaxProcedureWithBudgetStepsUpThenJumpsDown) {
-    Learnt();
-    gUnlimitedProbing = false;
-    gMovingProbesPerPartitionedHourLimit = 100;
-    Slot().aperture = 80;
-    Steady(85);
-    Slot().flatProbeArmed = 1;
-    EXPECT_EQ(Tick(85, {{0.050}}), S_OK);  // mbps_max 85 >= ap 80
-    EXPECT_TRUE(
-        Printed("[G 0, 85.00 mbps][FLAT-MAX]+++++> Increasing download aperture to: 88.00 "
-                "mbps [fud 96.80]\n\n"));
-    EXPECT_TRUE(Printed("[G 0][MAX]-----> JUMP DOWN [minmin]: 79.20 mbps [fud 87.12]\n\n"));
-    EXPECT_DOUBLE_EQ(Slot().aperture, 79.2);
-}
-
 TEST_F(Cycle, MaxProcedureUnlimitedProbesBeforeGrowing) {
     Learnt();
-    // The probe's answer, the aperture after the cycle, the verdict logged.
-    const std::tuple<double, double, const char*> cases[] = {
-        {0.030, 88.0, " [INCREASE BW]"},    // fast: grows, stays
-        {0.040, 79.2, " [INCREASE BW]"},    // under relaxed, over TSD: grows then jumps down
-        {0.046, 72.0, " [_NO_ Increase]"},  // over relaxed: no growth, jumps down
-    };
-    for (const auto& [seconds, aperture, verdict] : cases) {
+    // The probe's answer and the aperture after the cycle: fast, it grows and
+    // stays; under the relaxed threshold it grows then jumps down; over it,
+    // no growth and a jump down.
+    for (const auto& [seconds, aperture] : {std::pair{0.030, 88.0}, {0.040, 79.2}, {0.046, 72.0}}) {
         Slot().aperture = 80;
         Steady(85);
         Slot().flatProbeArmed = 1;
-        MarkLog();
         EXPECT_EQ(Tick(85, {{seconds}}), S_OK);
         EXPECT_NEAR(Slot().aperture, aperture, 1e-9) << seconds;
-        const auto lines = LogSinceMark();
-        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
-            return line.find(verdict) != std::string::npos;
-        })) << verdict;
     }
 }
 
@@ -367,14 +279,11 @@ TEST_F(Cycle, IdleRecoveryClimbsBackToTheRecoveryPoint) {
     for (int i = 2; i < 10; ++i) Tick(0.1);
     EXPECT_EQ(Slot().aperture, 70);
     Tick(0.1);  // the tenth idle second
-    EXPECT_TRUE(Printed("[ap 70.00, G 0] Idle DL BW Recovery, ap --> target 90.91\n"));
     EXPECT_DOUBLE_EQ(Slot().aperture, 77.0);
     for (double expected : {84.7, 90.909090}) {  // capped at the target
         Tick(0.1);
         EXPECT_NEAR(Slot().aperture, expected, 1e-5);
     }
-    Tick(0.1);
-    EXPECT_FALSE(Printed("Idle DL BW Recovery"));
 
     // Below the floor neither advances nor resets the idle count; activity resets it.
     const uint32_t idle = Slot().idleSecs;
@@ -385,30 +294,6 @@ TEST_F(Cycle, IdleRecoveryClimbsBackToTheRecoveryPoint) {
     Slot().mbps_MMA = Slot().prevMMA = 80;
     Tick(80);
     EXPECT_EQ(Slot().idleSecs, 0u);
-}
-
-TEST_F(Cycle, HugeReadingsFailedProbesAndTheTrafficLine) {
-    Learnt();
-    Steady(80);
-    const double prevMMA = Slot().prevMMA;
-    EXPECT_EQ(Tick(600), S_OK);
-    EXPECT_EQ(console_.text(),
-              "[ap 90.91, G 0] [HUGE#] Tarnel mbps - Process only 600.000000, Process+Domain "
-              "600.000000\n\n");
-    EXPECT_EQ(Slot().prevMMA, prevMMA);  // dropped whole
-
-    gRegDebugLevel = 5;
-    Tick(80);
-    EXPECT_EQ(console_.text().rfind("[ap 90.91, G 0] Tarnel mbps - Process only 80.000000", 0), 0u);
-    gRegDebugLevel = 0;
-
-    Steady(80);
-    Slot().flatProbeArmed = 1;
-    const double before = Slot().prevMbps;
-    EXPECT_EQ(Tick(80, ProbeAnswer{0, false}), E_FAIL);
-    EXPECT_TRUE(Printed("MeasureHostLatency: failed to detect latency from: host=speed.example\n"));
-    EXPECT_EQ(Slot().prevMbps, before);  // the cycle ended before its copy
-    EXPECT_EQ(Slot().gProbeCount, 1u);   // the failed probe still counts
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -39,17 +38,12 @@ class Startup : public ::testing::Test {
         return SandrowMain();
     }
 
-    bool Logged(const std::string& message) {
-        auto log = test::LogMessages("aperture.log");
-        return std::find(log.begin(), log.end(), "<DEBUG>:" + message) != log.end();
-    }
-
     test::TempDir dir_;
     test::ScopedChdir cwd_{dir_.path()};
 };
 
 TEST_F(Startup, EachAbortTestStopsWhereItShould) {
-    test::ScopedHive hive(dir_, {"\"JTFA\"=dword:00000001", "\"DebugLevel\"=dword:00000000"});
+    test::ScopedHive hive(dir_, {});
     test::ConsoleCapture console;
 
     EXPECT_EQ(RunWithKeyAtTest(1), 1);
@@ -67,21 +61,8 @@ TEST_F(Startup, EachAbortTestStopsWhereItShould) {
     console.clear();
     EXPECT_EQ(RunWithKeyAtTest(3), 0);
     EXPECT_NE(console.text().find("Pre-Monitor Abort\n"), std::string::npos);
-    EXPECT_FALSE(Logged("Registry path: JUMP-TO-TARGET Active."));
-    EXPECT_FALSE(Logged("Reporting Probe counts before EXITING."));
     EXPECT_EQ(test::LogMessages("aperture.log").back(), "<DEBUG>:Exiting...");
-    EXPECT_FALSE(gRunGuid.empty());
-
-    // Past the last start-up test the monitor runs (no directory host: it
-    // waits for the configuration) and returns on the next test; the lines
-    // of that path are the executable's test.
-    console.clear();
-    hive.Write({"\"JTFA\"=dword:00000001", "\"ProbeCountReportHours\"=dword:00000002"});
-    EXPECT_EQ(RunWithKeyAtTest(4), 0);
-    EXPECT_EQ(console.text().find("Abort"), std::string::npos);
-    EXPECT_TRUE(Logged("Registry path: JUMP-TO-TARGET Active."));
-    EXPECT_TRUE(Logged("Reporting Probe counts before EXITING."));
-    EXPECT_EQ(gRunGuid.size(), 36u);
+    EXPECT_EQ(gRunGuid.size(), 36u);  // set before the monitor would start
 }
 
 }  // namespace

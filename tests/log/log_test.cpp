@@ -91,16 +91,6 @@ TEST_F(LoggerTest, ShiftsGenerationsAtStartUp) {
     EXPECT_EQ(test::ReadFile("aperture1.log"), "overflow\ncurrent\n");
     EXPECT_EQ(test::ReadFile("~aperture.log"), "overflow\n");  // never deleted
     EXPECT_EQ(test::ReadFile("aperture.log"), "");
-
-    // Without an overflow copy generation 1 stays and the last log is lost.
-    std::filesystem::remove("~aperture.log");
-    std::filesystem::remove("aperture3.log");
-    test::WriteFile("aperture.log", "lost\n");
-    InitLogger();
-    EXPECT_EQ(test::ReadFile("aperture1.log"), "overflow\ncurrent\n");
-    EXPECT_EQ(test::ReadFile("aperture2.log"), "overflow\ncurrent\n");
-    EXPECT_EQ(test::ReadFile("aperture3.log"), "one\n");
-    EXPECT_EQ(test::ReadFile("aperture.log"), "");
 }
 
 TEST_F(LoggerTest, LinesWrittenInPiecesFromTwoThreadsNeverMix) {
@@ -132,14 +122,11 @@ TEST(ConsolePrint, FormatsLikeTheWindowsRuntime) {
     const Case cases[] = {
         {"host=a.b [x]\n", [] { ConsolePrintf(L"host=%hs [%s]\n", "a.b", L"x"); }},
         {"0x80004005 -7 7 42", [] { ConsolePrintf(L"0x%08x %i %u %d", 0x80004005u, -7, 7u, 42); }},
-        {"[G 1, 90.91 mbps]", [] { ConsolePrintf(L"[G %i, %0.2f mbps]", 1, 90.909090); }},
         {"1500000000 >= 18446744073709551615",
          [] { ConsolePrintf(L"%I64u >= %I64u", uint64_t{1500000000}, UINT64_MAX); }},
-        {"0.012000 -5 100%", [] { ConsolePrintf(L"%lf %ld 100%%", 0.012, -5L); }},
         {"[   ab|cd   |xy]", [] { ConsolePrintf(L"[%5hs|%-5s|%.2hs]", "ab", L"cd", "xyz"); }},
         {"\u00E9\u4E2D \u00E9 (null)",
          [] { ConsolePrintf(L"\u00E9\u4E2D %s %hs", L"\u00E9", nullptr); }},
-        {"narrow abc wide x 5", [] { ConsolePrintf("narrow %s wide %ls %d", "abc", L"x", 5); }},
         {"bad %y tail%", [] { ConsolePrintf(L"bad %y tail%"); }},
     };
     for (const Case& c : cases) {
@@ -147,13 +134,6 @@ TEST(ConsolePrint, FormatsLikeTheWindowsRuntime) {
         c.print();
         EXPECT_EQ(capture.text(), c.expected);
     }
-}
-
-TEST(ConsolePrint, WideStreamWritesUtf8InOnePiece) {
-    test::ConsoleCapture capture;
-    WideOut() << L"\nError " << 2 << L" opening hive "
-              << reinterpret_cast<const void*>(uintptr_t{0x80000002}) << L", \u00E9\n";
-    EXPECT_EQ(capture.text(), "\nError 2 opening hive 0x80000002, \xC3\xA9\n");
 }
 
 }  // namespace

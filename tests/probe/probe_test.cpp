@@ -116,12 +116,7 @@ TEST_F(Budget, PartitionsOpenAsTheHourGoesOn) {
 }
 
 TEST_F(Budget, TopOfHourResetsCountersOnceAndSchedulesReports) {
-    // The start-up call sees 16 slots still zero: all are in use with G 0.
     InitOrUpdateProbeBudgetTiming(true);
-    EXPECT_EQ(CountLogged("[G 0] ResetISPHourlyCounters: SET: ProbeCountHourCheckpoint = 0, "
-                          "gProbesSentThisHour = 0, gMovingProbesPerPartitionedHourLimit = "),
-              16);
-
     ReinitIspContexts();
     std::tie(gIspCtx[2].G, gIspCtx[2].gProbeCount, gIspCtx[2].gProbesSentThisHour) =
         std::tuple(7, 12, 5);
@@ -155,9 +150,6 @@ TEST_F(Budget, FailedReportIsRetriedOnSecondZero) {
     InitOrUpdateProbeBudgetTiming(false);
     EXPECT_FALSE(gLastReportFailed);
     EXPECT_EQ(gSendProbeCountReportThisMinute, -1);  // due this minute, so sent at once
-    EXPECT_EQ(CountLogged("InitOrUpdateProbeBudgetTiming: [LAST REPORT FAILED] set "
-                          "gSendProbeCountReportThisMinute = 33"),
-              1);
 }
 
 TEST_F(Budget, RefusesOnceThePartitionAllowanceIsSpent) {
@@ -167,13 +159,7 @@ TEST_F(Budget, RefusesOnceThePartitionAllowanceIsSpent) {
     EXPECT_FALSE(ProbeBudgetExceeded(ctx));
     ctx.gProbesSentThisHour = 4;
     EXPECT_TRUE(ProbeBudgetExceeded(ctx));
-    EXPECT_TRUE(ProbeBudgetExceeded(ctx));
-    EXPECT_EQ(CountLogged("ProbeBudgetExceeded:[1st hr-partition] gProbesSentThisHour 4 >= "
-                          "gMovingProbesPerPartitionedHourLimit 4"),
-              1);
-    EXPECT_EQ(CountLogged("ProbeBudgetExceeded: gProbesSentThisHour 4 >= "
-                          "gMovingProbesPerPartitionedHourLimit 4"),
-              1);
+    EXPECT_TRUE(ProbeBudgetExceeded(ctx));  // asked again, refused again
     clock_.local().minute = 7;  // partition 1 raises the allowance and forgets the refusal
     InitOrUpdateProbeBudgetTiming(false);
     EXPECT_EQ(ctx.budgetLogged, 0);
@@ -208,14 +194,6 @@ TEST_F(DeferralTest, HoldsAtOrBelowTheRateUntilItEndsUnlessUnlimited) {
     DeferProbes(0.0, point);  // no traffic sets nothing
     EXPECT_EQ(point.untilTick, 0u);
 
-    auto log = Log();
-    ASSERT_EQ(log.size(), 6u);
-    EXPECT_EQ(log[0], "<DEBUG>:DeferProbes(): SET DEFERRAL [mbps 20]");
-    EXPECT_EQ(log[1],
-              "<DEBUG>:CheckProbeIsDeferred():[FLAT] mbps 20 <= DeferralPoint.mbps 20. "
-              "DEFERRING PROBE!");
-    EXPECT_EQ(log[5], "<DEBUG>:CheckProbeIsDeferred():[FLAT] CLEARING DEFERRAL [mbps 25]");
-
     // A zero length, or unlimited probing, never defers.
     gDeferralTimeSecs = 0;
     DeferProbes(20.0, point);
@@ -230,13 +208,6 @@ TEST_F(DeferralTest, HoldsAtOrBelowTheRateUntilItEndsUnlessUnlimited) {
     clock_.AdvanceMs(30000);
     EXPECT_FALSE(CheckProbeIsDeferred(10.0, point, "FLAT"));
     EXPECT_EQ(point.untilTick, 0u);
-
-    // The length is a 32-bit product of milliseconds: 4294968 s wraps to 704 ms.
-    gUnlimitedProbing = false;
-    gDeferralTimeSecs = 4294968;
-    const uint64_t before = clock_.TickCount64();
-    DeferProbes(5.0, point);
-    EXPECT_EQ(point.untilTick - before, 704u);
 }
 
 uint32_t Ip(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
@@ -308,7 +279,7 @@ class Latency : public ProbeTest {
     uint8_t deferral_ = 0, budget_ = 0;
 };
 
-TEST_F(Latency, PinsTheServersNetworkThroughTheInterfaceForOneProbe) {
+TEST_F(Latency, PinsTheServersNetworkForOneProbeAndNeverLeaksTheRoute) {
     gUnlimitedProbing = true;
     EXPECT_EQ(Probe(1, 1), kProbeAnswered);
     EXPECT_EQ(
@@ -326,45 +297,21 @@ TEST_F(Latency, PinsTheServersNetworkThroughTheInterfaceForOneProbe) {
     EXPECT_EQ(gProbeRoute.ifIndex, 0u);
     ASSERT_EQ(requests_.size(), 1u);
     EXPECT_EQ(requests_[0].size(), 238u + std::strlen("Host: 203.0.113.77\r\n\r\n"));
-    EXPECT_EQ(Log().back(), "<DEBUG>:[ap 0, G 1, p's 10][FLAT] Sent Probe [this hour 6]");
 
     // No interface: no lookup and no route, the probe still goes out.
     ctx_.TargetIfIndex = -1;
     EXPECT_EQ(Probe(0, 0), kProbeAnswered);
     EXPECT_EQ(routes_.created.size(), 1u);
-}
 
-TEST_F(Latency, RouteFailuresAreLoggedAndNeverLeak) {
-    gUnlimitedProbing = true;
+    // Routes that cannot be changed, and no answer: nothing is left behind.
+    ctx_.TargetIfIndex = 3;
     routes_.createError = EPERM;  // no right to change routes
     routes_.deleteError = ESRCH;
     answer_ = false;
     EXPECT_EQ(Probe(0, 0), kProbeNoAnswer);
     EXPECT_EQ(seconds_, 0.0);
-    EXPECT_EQ(ctx_.gProbeCount, 10u);  // a failed probe still counts
-    auto log = Log();
-    ASSERT_GE(log.size(), 4u);
-    EXPECT_EQ(log[0], "<ERROR>:CreateIpForwardEntry failed! 1 [IfIndex=3]");
-    EXPECT_EQ(log[2],
-              "<ERROR>:MeasureHostLatency: failed to detect latency from : host = 203.0.113.77");
-    EXPECT_EQ(log[3], "<ERROR>:DeleteIpForwardEntry failed! 3");
-    EXPECT_EQ(console_.text(),
-              "MeasureHostLatency: failed to detect latency from: host=203.0.113.77\n");
+    EXPECT_EQ(ctx_.gProbeCount, 12u);  // a failed probe still counts
     EXPECT_EQ(gProbeRoute.ifIndex, 0u);
-
-    // Without a default route on the interface nothing is created or deleted.
-    routes_ = Routes{};
-    console_.clear();
-    answer_ = true;
-    EXPECT_EQ(Probe(0, 0), kProbeAnswered);
-    EXPECT_EQ(console_.text(), "GetIPv4DefaultGateway() failed!");
-    EXPECT_TRUE(routes_.created.empty() && routes_.deleted.empty());
-
-    // A route table that cannot be read.
-    routes_.tableError = EACCES;
-    console_.clear();
-    EXPECT_EQ(GetIPv4DefaultGateway(3), 0xFFFFFFFFu);
-    EXPECT_EQ(console_.text(), "getIpForwardTable failed. 0x0000000d\n");
 }
 
 TEST_F(Latency, BudgetIsAskedBeforeDeferral) {

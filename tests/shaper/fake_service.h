@@ -1,5 +1,5 @@
-// An in-memory Corvane network service for tests: scripted answers and raised
-// errors per method, and a record of every call.
+// An in-memory Corvane network service: scripted answers per method, and a
+// record of every call.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -50,7 +50,6 @@ struct LimitCall {
     int64_t uploadBps, downloadBps;
 };
 
-// What the fake's objects share; tests script and inspect it.
 struct ServiceState {
     bool running = true;
     std::vector<Gateway> gateways;
@@ -78,12 +77,10 @@ struct ServiceState {
 using State = std::shared_ptr<ServiceState>;
 using Script = std::function<void(ServiceState&)>;
 
-// A script that makes `method` answer `hr`.
 inline Script Raise(const std::string& method, HRESULT hr, bool raise = true) {
     return [=](ServiceState& s) { s.answers[method] = {hr, raise}; };
 }
 
-// The array of one field over all rows, and an array of one value for each row.
 template <typename Row, typename T>
 SafeArray Column(const std::vector<Row>& rows, T Row::*field) {
     std::vector<T> values;
@@ -105,7 +102,6 @@ class Objects : public IBandwidthControlManager,
   public:
     explicit Objects(State s) : s_(std::move(s)) {}
 
-    // Hands out a new object, or nothing when scripted so, after the method's answer.
     template <typename Iface>
     static HRESULT HandOut(const State& s, const std::string& method, ComPtr<Iface>* out) {
         HRESULT hr = s->Enter(method);
@@ -194,7 +190,6 @@ class Objects : public IBandwidthControlManager,
     State s_;
 };
 
-// The service binding, installed for the life of the object.
 class Service : public ServiceBinding {
   public:
     Service() { SetServiceBinding(this); }
@@ -209,23 +204,6 @@ class Service : public ServiceBinding {
     }
 
     State state = std::make_shared<ServiceState>();
-};
-
-// A high-resolution counter (100 ns ticks) that moves only when told.
-class ManualClock : public platform::ClockSource {
-  public:
-    ManualClock() { platform::SetClockSourceForTest(this); }
-    ~ManualClock() override { platform::SetClockSourceForTest(nullptr); }
-    void AdvanceSeconds(double s) { ticks_ += static_cast<int64_t>(s * platform::kPerfFrequency); }
-    int64_t PerformanceCounter() override { return ticks_; }
-    uint64_t TickCount64() override { return static_cast<uint64_t>(ticks_ / 10000); }
-    platform::LocalTime Local() override { return {2026, 1, 4, 1, 12, 0, 0, 0}; }
-    std::string Ctime() override { return "Thu Jan  1 12:00:00 2026"; }
-    uint64_t ProcessClockMs() override { return 0; }
-    void Sleep(uint32_t ms) override { ticks_ += int64_t{ms} * 10000; }
-
-  private:
-    int64_t ticks_ = 1000 * platform::kPerfFrequency;
 };
 
 // Tests over the shaper logic: the log in a scratch directory, the fake

@@ -1,5 +1,5 @@
-// The gateway slots: all zero when built, start values after a
-// re-initialisation, the MAC texts kept.
+// The gateway slots: start values after a re-initialisation, the MAC texts
+// kept, all cleared by the reset.
 #include "slots/isp_ctx.h"
 
 #include <gtest/gtest.h>
@@ -17,11 +17,6 @@ auto Fields(const IspCtx& c) {
 
 TEST(IspCtx, ReinitialisationWritesStartValuesAndKeepsTheMacTexts) {
     ResetIspContextsForTest();
-    for (const IspCtx& ctx : gIspCtx) {  // G 0: in use as far as start-up code can tell
-        EXPECT_EQ(Fields(ctx),
-                  std::make_tuple(0, 0, 0u, 0u, 0, 0u, 0, 0u, 0u, 0u, 0.0, 0.0, 0.0, 0u, 0u));
-    }
-
     IspCtx& used = gIspCtx[3];
     std::tie(used.G, used.failureCount, used.active, used.gProbeCount, used.reportedProbeCount) =
         std::make_tuple(2, 3, 1, 77, 70);

@@ -15,14 +15,6 @@
 
 namespace test {
 
-// Sanitizer builds run memory-heavy paths several times slower than the
-// optimised ones: a time bound of such a path is scaled by this.
-#ifdef SANDROW_SANITIZED
-inline constexpr int kSlowBuildFactor = 4;
-#else
-inline constexpr int kSlowBuildFactor = 1;
-#endif
-
 // A fresh directory under /tmp, removed with its contents at the end.
 class TempDir {
   public:
