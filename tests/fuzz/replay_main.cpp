@@ -1,11 +1,9 @@
 // Replays inputs through a fuzz target without libFuzzer, so that the saved
-// seeds and crash inputs run with every ordinary build (and the sanitizer
-// build): each regular file of the directories named on the command line, in
-// name order, goes to LLVMFuzzerTestOneInput once. A crash, a sanitizer
-// report or a broken invariant ends the process abnormally. It also fails
-// when a directory cannot be read, when the target answers other than 0, and
-// when there was nothing to replay at all: a test that replays nothing proves
-// nothing. Files named README* describe a directory and are not inputs.
+// seeds and crash inputs run with every ordinary build: each regular file of
+// the directories named, in name order, goes to LLVMFuzzerTestOneInput once.
+// It fails on a crash or broken invariant, an unreadable directory, an answer
+// other than 0, and when there was nothing to replay: a test that replays
+// nothing proves nothing. Files named README* are not inputs.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>

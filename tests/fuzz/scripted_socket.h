@@ -23,7 +23,6 @@ void SetSocketScript(const SocketScript& script);
 // What the current (or last) connection did.
 struct SocketLog {
     size_t delivered = 0;  // reply bytes handed out
-    size_t sent = 0;       // request bytes taken
 };
 const SocketLog& ConnectionLog();
 

@@ -1,16 +1,12 @@
-// The kernel lab: its scenarios, and a short run end to end as root (both
-// runs, the real service and sandrow, real TCP). Its figures: results_test.
-#include <unistd.h>
-
+// The kernel lab's scenarios. Its figures: results_test; a run end to end:
+// RouterLabRun.
 #include <gtest/gtest.h>
 
 #include "lab/lab_support.h"
 #include "lab/scenario.h"
-#include "support/test_support.h"
 
 namespace {
 
-using labtest::Holds;
 using labtest::KernelWorld;
 
 TEST(KernelScenario, ReadsTheShippedOneAndRefusesWhatTheKernelLabCannotStage) {
@@ -42,22 +38,14 @@ TEST(KernelScenario, ReadsTheShippedOneAndRefusesWhatTheKernelLabCannotStage) {
     fixed.replace(fixed.find("4:greedy"), 8, "4:7.5");
     std::string simulated = labtest::kMinimal;
     simulated.insert(simulated.find("capacity"), "rtt_ms = 5\n");
-    std::string fiveLines;
-    for (const char* id : {"4", "5", "6", "7"}) {
-        fiveLines += std::string("[gateway g") + id + "]\nmac = " + id + "\nid = " + id +
-                     "\ndownload_mbps = 1\nupload_mbps = 1\ncapacity = 0:5\n";
-    }
     const std::pair<std::string, std::string> refused[] = {
         {with("flows", "runs = twice\n"),
          "4: 'twice' is not both, unshaped or sandrow (key 'runs' in [kernel])"},
         {KernelWorld(30, "[server f]\naddress = 127.0.2.9\ndelay_ms = 1\nlat = 0\nlon = 0\n"),
          "56: '127.0.2.9' is not an address of the benchmark network 198.18.0.0/15 ('address' "
          "in [server f])"},
-        {KernelWorld(30, fiveLines),
-         "0: the kernel lab takes at most 4 [gateway NAME] lines, not 5"},
         {KernelWorld(30, "[events]\n10 = service_stop\n"),
          "0: the kernel lab stages no event '10 = service_stop'"},
-        {KernelWorld(30, "[kernel]\n"), "55: a second [kernel]"},
         {with("buffer_bytes", "leaf = codel\n"),
          "5: leaf in [gateway line] is 'codel', not auto, cake, fq_codel, sfq or bfifo"},
         {simulated, "0: rtt_ms and leaf in [gateway g] need the kernel lab (a [kernel] section)"},
@@ -83,75 +71,6 @@ TEST(KernelScenario, ReadsTheShippedOneAndRefusesWhatTheKernelLabCannotStage) {
     EXPECT_EQ(s.kernel.lines[1].rttMs, 40);
     for (const lab::SimLine& wan : s.sim.lines) {
         EXPECT_GE(wan.bufferBytes * 8 / (wan.capacity.front().mbps * 1e6), 0.150) << wan.name;
-    }
-}
-
-// The probe counts of gateway `name` in summary.json's run `run`, summed
-// over its phases: {own interface, other}.
-std::pair<long, long> ProbeCounts(const std::string& json, const std::string& run,
-                                  const std::string& name) {
-    std::pair<long, long> counts{0, 0};
-    size_t at = json.find("{\"name\": \"" + run + "\", \"phases\"");
-    if (at == std::string::npos) return counts;
-    // The run ends where the next begins.
-    const size_t end = std::min(json.find("\n  {\"name\": ", at), json.size());
-    while ((at = json.find("{\"name\": \"" + name + "\", \"capacity", at + 1)) < end) {
-        const size_t own = json.find("\"probes_own_interface\": ", at);
-        const size_t other = json.find("\"probes_other_interface\": ", at);
-        counts.first += std::strtol(json.c_str() + own + 24, nullptr, 10);
-        counts.second += std::strtol(json.c_str() + other + 26, nullptr, 10);
-    }
-    return counts;
-}
-
-TEST(KernelLabRun, RunsTwoLinesWithoutAndWithSandrowAndEachProbeTakesItsGatewaysLine) {
-    if (::geteuid() != 0) GTEST_SKIP() << "the kernel lab needs root for its namespaces and qdiscs";
-    constexpr int kDuration = 26;
-    test::TempDir tmp;
-    test::WriteFile(tmp.file("k.ini"),
-                    KernelWorld(kDuration,
-                                "[gateway lte]\nmac = 02-00-00-00-00-02\nid = 4\n"
-                                "download_mbps = 10\nupload_mbps = 3\ncapacity = 0:8\n"
-                                "demand = 0:idle, 4:greedy, 22:idle\nbuffer_bytes = 200000\n"));
-    const std::string dir = tmp.file("run");
-    ASSERT_EQ(labtest::RunLab({"--kernel", tmp.file("k.ini"), "--out", dir}, tmp.file("lab.out"),
-                              2 * kDuration + 40),
-              0)
-        << test::ReadFile(tmp.file("lab.out"));
-
-    const std::string summary = test::ReadFile(dir + "/summary.txt");
-    for (const char* part :
-         {"unshaped: corvane-service exit code 0, its tree removed",
-          "sandrow: corvane-service exit code 0, its tree removed; sandrow exit code 0",
-          "line lte: 8 mbps at first"}) {
-        EXPECT_TRUE(Holds(summary, part));
-    }
-    // sandrow ran on the router and found both gateways through the kernel
-    // backend; each one's probes left through its own line.
-    const std::string console = test::ReadFile(dir + "/console.txt");
-    EXPECT_TRUE(Holds(console, "Found internet gateway(s) 2 / 2"));
-    EXPECT_TRUE(Holds(console, "Monitoring internet traffic..."));
-    const std::string json = test::ReadFile(dir + "/summary.json");
-    for (const char* name : {"line", "lte"}) {
-        auto [own, other] = ProbeCounts(json, "sandrow", name);
-        EXPECT_GT(own, 0) << name << "\n" << json;
-        EXPECT_EQ(other, 0) << name << "\n" << json;
-    }
-
-    // Without shaping the downloads fill each line and its buffer: the
-    // line's capacity is delivered and its meter sees the queue.
-    auto rows = labtest::Rows(test::ReadFile(dir + "/state.csv"));
-    EXPECT_GE(rows.size(), kDuration - 2u);
-    for (const auto& [name, capacity] : {std::pair{"line", 20.0}, std::pair{"lte", 8.0}}) {
-        const std::string goodput = std::string(name) + "_unshaped_goodput_mbps";
-        const std::string added = std::string(name) + "_unshaped_added_ms";
-        double maxAdded = 0, maxGoodput = 0;
-        for (const auto& row : rows) {
-            maxGoodput = std::max(maxGoodput, labtest::Number(row, goodput.c_str()));
-            maxAdded = std::max(maxAdded, labtest::Number(row, added.c_str()));
-        }
-        EXPECT_GT(maxGoodput, 0.85 * capacity) << name << ": the downloads did not fill the line";
-        EXPECT_GT(maxAdded, 100.0) << name << ": no queue built in the line's buffer";
     }
 }
 

@@ -121,11 +121,6 @@ TEST_F(LabRun, SaturatedLineGetsItsApertureNarrowed) {
     EXPECT_TRUE(labtest::Holds(summary, "delivered / capacity: "));
     EXPECT_TRUE(labtest::Holds(r.output, summary)) << "the summary is shown at the end";
     EXPECT_TRUE(labtest::Holds(r.File("registry.reg"), "\"IdleRecoverySecs\"=dword:0000000a"));
-    if (std::system("command -v gnuplot >/dev/null 2>&1") == 0) {
-        EXPECT_EQ(r.File("plot.png").substr(0, 8), "\x89PNG\r\n\x1a\n") << r.File("gnuplot.log");
-    } else {
-        EXPECT_TRUE(labtest::Holds(r.File("lab.log"), "plot.png not made"));
-    }
 }
 
 // Also samples both processes' resources every second across the service's
@@ -139,9 +134,6 @@ TEST_F(LabRun, ServiceLeavingAndComingBackIsRediscovered) {
     EXPECT_TRUE(r.Said("\nFound internet gateway(s) 1 / 1\n", 2));
     EXPECT_LT(console.find("Network Service not found"),
               console.rfind("Found internet gateway(s)"));
-    EXPECT_TRUE(labtest::Holds(r.File("aperture.log"),
-                               "<ERROR>:Corvane/Varnel Network Service not "
-                               "found, restarting service...)"));
 
     std::map<std::string, int> seconds;
     std::set<std::string> pids;
@@ -180,23 +172,6 @@ TEST_F(LabRun, BandwidthChangedBehindTheMonitorsBackRestartsDiscovery) {
     EXPECT_TRUE(r.Said(sync + "31.818182 mbps")) << "rediscovered with the new bandwidth";
 }
 
-TEST_F(LabRun, SilentSpeedTestServerRestoresTheApertureAndRestarts) {
-    LabResult r = Run(25, "0:25", "[events]\n3 = server_down all close\n");
-    ASSERT_EQ(r.exitCode, 0) << r.Story();
-    const std::string console = r.Console();
-    size_t at = console.find("\nCheckAndProbeISP(isp=0, G=3) failed (restarting service...)\n");
-    ASSERT_NE(at, std::string::npos) << r.Story();
-    EXPECT_GE(test::Occurrences(console.substr(0, at),
-                                "MeasureHostLatency: failed to detect latency from: host=127.0.2."),
-              3u)
-        << "three failed cycles first" << r.Story();
-    EXPECT_GT(console.find("[G 3]+++++> Set aperture to recovery value: 36.36 mbps [fud 40.00]"),
-              at)
-        << r.Story();
-    EXPECT_NE(console.find("Found internet gateway(s) 1 / 1", at), std::string::npos)
-        << "discovery again after the restart" << r.Story();
-}
-
 TEST_F(LabRun, UnreachableDirectoryAtStartIsRetriedSilently) {
     LabResult r = Run(10, "0:idle", "[directory]\nstart_at = 5\n");
     ASSERT_EQ(r.exitCode, 0) << r.Story();
@@ -208,34 +183,6 @@ TEST_F(LabRun, UnreachableDirectoryAtStartIsRetriedSilently) {
               r.Console().find(waiting))
         << r.Story();
     EXPECT_TRUE(r.Said("Found internet gateway(s) 1 / 1"));
-    EXPECT_EQ(test::Occurrences(r.File("aperture.log"),
-                                "Failed to retrieve Speedtest server configuration"),
-              1u);
-}
-
-TEST_F(LabRun, RefusedReportKeepsItsCountsUntilDelivered) {
-    // Local time starts at 59:57; at minute 0 sandrow draws a report minute,
-    // then at 8 s its clock steps 59 minutes ahead, so the next budget check
-    // finds the report due. That one is refused (404); the one at exit is taken.
-    LabResult r = Run(38, "0:idle",
-                      "ProbeCountReportHours = 1\n[collector]\nresponses = 404, 200\n"
-                      "[sandrow]\nclock = 59:57\nclock_jump_at = 8\nclock_jump = 59:00\n");
-    ASSERT_EQ(r.exitCode, 0) << r.Story();
-    auto reports = Rows(r.File("reports.csv"));
-    ASSERT_EQ(reports.size(), 2u) << r.File("reports.csv") << r.Story();
-    EXPECT_EQ(reports[0]["status"], "404");
-    EXPECT_EQ(reports[1]["status"], "200");
-    EXPECT_LT(Number(reports[0], "at_s"), 38) << "the first one is not the report at exit";
-    double refused = Number(reports[0], "probes");
-    double delivered = Number(reports[1], "probes");
-    EXPECT_GE(refused, 1);
-    EXPECT_GE(delivered, refused) << "the refused probes are sent again";
-    EXPECT_EQ(delivered,
-              static_cast<double>(test::Occurrences(r.File("aperture.log"), "] Sent Probe [")))
-        << "every probe delivered once";
-    EXPECT_EQ(reports[0]["gateway_mac"], "02-00-00-00-00-01");
-    EXPECT_TRUE(r.Said("RECEIVED ERROR ["));
-    EXPECT_TRUE(r.Said("HTTP/1.1 404 Not Found"));
 }
 
 }  // namespace

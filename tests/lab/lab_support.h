@@ -1,6 +1,4 @@
-// What the lab's tests share: the smallest scenario the lab reads (one gateway
-// and two servers), five servers to probe, the kernel lab's world, and a run
-// of sandrow-lab itself.
+// What the lab's tests share: scenarios to read and a run of sandrow-lab.
 #pragma once
 
 #include <signal.h>
