@@ -1,5 +1,4 @@
-// What the directory tests share: configurations made to order, the server
-// run on a thread of its own, a plain HTTP client on loopback, and commands.
+// What the directory tests share: targets, the served directory, a client.
 #pragma once
 
 #include <fcntl.h>
@@ -8,19 +7,15 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "directory/config.h"
 #include "directory/documents.h"
 #include "directory/server.h"
-#include "speedtest/speedtest_fixture.h"
 #include "support/http_client.h"
 #include "support/test_support.h"
 
@@ -28,35 +23,6 @@ namespace dirtest {
 
 using platform::UniqueFd;
 using namespace std::chrono_literals;
-
-// Sandrow's speed-test globals pointed at a directory on address:port, both
-// directory hosts the same, with waits of seconds rather than a minute, so
-// that a lost connection on a busy machine costs little; all of it undone
-// after (the logger and the clock too).
-class SandrowAgainst {
-  public:
-    explicit SandrowAgainst(uint16_t port, const char* address = "127.0.0.1") {
-        ResetDirectoryForTest();
-        ExchangeSettings settings;
-        settings.port = port;
-        settings.sendTimeoutMs = settings.idleTimeoutMs = 2000;
-        settings.replyTimeoutMs = 3000;
-        SetExchangeSettingsForTest(settings);
-        ::setenv("SANDROW_DIRECTORY_HOST", address, 1);
-        ::setenv("SANDROW_DIRECTORY_HOST2", address, 1);
-    }
-    ~SandrowAgainst() { test::ResetSpeedtestGlobals(); }
-    SandrowAgainst(const SandrowAgainst&) = delete;
-    SandrowAgainst& operator=(const SandrowAgainst&) = delete;
-};
-
-// "t3" for ("t", 3). Appended rather than "t" + std::to_string(3): GCC 12's
-// -Wrestrict misreads that sum at -O3 (Release).
-inline std::string Numbered(const char* prefix, size_t n) {
-    std::string text = prefix;
-    text += std::to_string(n);
-    return text;
-}
 
 inline directory::Target MakeTarget(std::string name, std::string host, double lat, double lon) {
     directory::Target t;
@@ -80,7 +46,6 @@ class TempFile {
 };
 
 // The server's loop on a thread, as the program runs it, until destroyed.
-// Only the loop's thread touches the server while it runs.
 class ServedDirectory {
   public:
     explicit ServedDirectory(const directory::DirectoryConfig& config,
@@ -113,41 +78,32 @@ class ServedDirectory {
     std::thread thread_;
 };
 
-// A client connection to address:port (throws when refused).
-inline UniqueFd Connect(uint16_t port, const std::string& address = "127.0.0.1") {
-    UniqueFd fd = test::http::Dial(address + ":" + std::to_string(port));
-    int error = 0;
-    socklen_t size = sizeof error;
-    if (!fd || !test::http::Await(fd.get(), POLLOUT, test::http::Clock::now() + 3s) ||
-        ::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0) {
-        throw std::runtime_error("cannot connect to " + address);
+// A client connection to the server on `port` (throws when refused).
+inline UniqueFd Connect(uint16_t port) {
+    UniqueFd fd = test::http::Dial("127.0.0.1:" + std::to_string(port));
+    if (!fd || !test::http::Await(fd.get(), POLLOUT, test::http::Clock::now() + 3s)) {
+        throw std::runtime_error("cannot connect");
     }
     return fd;
 }
 
-// The server may close early (431); the answer tells.
 using test::http::SendAll;
 
-// Everything until the server closes, or what came within `timeout`.
-inline std::string ReadAll(int fd, std::chrono::milliseconds timeout = 3000ms) {
+// Everything until the server closes, or what came within 3 s.
+inline std::string ReadAll(int fd) {
     std::string out;
-    test::http::ReadUntil(fd, &out, test::http::Clock::now() + timeout);
+    test::http::ReadUntil(fd, &out, test::http::Clock::now() + 3s);
     return out;
 }
 
 // One request, the whole answer.
-inline std::string Exchange(uint16_t port, const std::string& request,
-                            const std::string& address = "127.0.0.1") {
-    const std::string at = address + ":" + std::to_string(port);
-    return test::http::Exchange(at, request, 3000ms).value_or("");
+inline std::string Exchange(uint16_t port, const std::string& request) {
+    return test::http::Exchange("127.0.0.1:" + std::to_string(port), request, 3000ms).value_or("");
 }
 
-inline std::string Get(uint16_t port, const std::string& path, const char* method = "GET",
-                       const std::string& address = "127.0.0.1") {
+inline std::string Get(uint16_t port, const std::string& path) {
     return Exchange(port,
-                    std::string(method) + " " + path +
-                        " HTTP/1.1\r\nHost: directory\r\nConnection: close\r\n\r\n",
-                    address);
+                    "GET " + path + " HTTP/1.1\r\nHost: directory\r\nConnection: close\r\n\r\n");
 }
 
 // A shell command's exit code (-1 when it did not exit) and, in *output, its

@@ -4,6 +4,8 @@
 
 #include <signal.h>
 
+#include <tuple>
+
 #include "directory/server.h"
 #include "directory_support.h"
 #include "speedtest/loopback_server.h"
@@ -30,8 +32,7 @@ std::string BodyOf(const std::string& answer) {
     return blank == std::string::npos ? std::string() : answer.substr(blank + 4);
 }
 
-// Every head answered as it should, and no client can hold the server or its
-// memory.
+// Every head answered as it should, and no client can hold the server.
 TEST(DirectoryServer, AnswersEachHeadAndNoClientHoldsIt) {
     const DirectoryConfig config = OneTarget();
     directory::ServerLimits limits;
@@ -77,43 +78,33 @@ TEST(DirectoryServer, AnswersEachHeadAndNoClientHoldsIt) {
         EXPECT_NE(answer.find(c.header), std::string::npos) << answer;
         EXPECT_NE(answer.find("\r\nConnection: close\r\n"), std::string::npos);
     }
-    // Sandrow's own request, byte for byte as it sends it, split in pieces.
-    dirtest::UniqueFd fd = dirtest::Connect(served.port());
-    dirtest::SendAll(fd.get(), "GET /speedtest-config.php HTTP/1.1\r\nAccept: text/html\r\n");
-    std::this_thread::sleep_for(50ms);
-    dirtest::SendAll(fd.get(), "Host: 127.0.0.1\r\nConnection: close\r\n\r\n");
-    EXPECT_EQ(BodyOf(dirtest::ReadAll(fd.get())), documents.config);
-
     // A head that never ends: cut at the deadline, while others are served.
     const auto began = std::chrono::steady_clock::now();
     dirtest::UniqueFd slow = dirtest::Connect(served.port());
     dirtest::SendAll(slow.get(), "GET /speedtest-config.php HTTP/1.1\r\nX-Slow: ");
     for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(StatusLine(dirtest::Get(served.port(), "/speedtest-config.php")),
-                  "HTTP/1.1 200 OK");
+        EXPECT_EQ(StatusLine(dirtest::Get(served.port(), "/speedtest-config.php")), ok);
     }
     dirtest::SendAll(slow.get(), "a");
-    EXPECT_EQ(dirtest::ReadAll(slow.get(), 3000ms), "");  // closed without an answer
+    EXPECT_EQ(dirtest::ReadAll(slow.get()), "");  // closed without an answer
     const auto took = std::chrono::steady_clock::now() - began;
     EXPECT_GE(took, 550ms);
     EXPECT_LT(took, 2500ms);
 
-    // A head past 8 KiB: 431, whether it comes at once or in pieces.
-    for (size_t piece : {size_t{9000}, size_t{1000}}) {
-        dirtest::UniqueFd big = dirtest::Connect(served.port());
-        std::string head = "GET /speedtest-config.php HTTP/1.1\r\nX-Big: ";
-        head.append(9000, 'b');
+    // A head past 8 KiB: 431, whether it comes at once or in pieces; exactly
+    // at the limit it is still a request.
+    const std::string start = "GET /speedtest-config.php HTTP/1.1\r\nX-Fill: ";
+    const std::string big = start + std::string(9000, 'b');
+    const std::string fits = start + std::string(8192 - start.size() - 4, 'f') + "\r\n\r\n";
+    const std::string tooLarge = "HTTP/1.1 431 Request Header Fields Too Large";
+    for (const auto& [head, piece, status] :
+         {std::tuple{big, 9000, tooLarge}, {big, 1000, tooLarge}, {fits, 1000, ok}}) {
+        dirtest::UniqueFd fd = dirtest::Connect(served.port());
         for (size_t at = 0; at < head.size(); at += piece) {
-            dirtest::SendAll(big.get(), head.substr(at, piece));
+            dirtest::SendAll(fd.get(), head.substr(at, piece));
         }
-        EXPECT_EQ(StatusLine(dirtest::ReadAll(big.get())),
-                  "HTTP/1.1 431 Request Header Fields Too Large")
-            << piece;
+        EXPECT_EQ(StatusLine(dirtest::ReadAll(fd.get())), status) << piece;
     }
-    // Exactly at the limit it is still a request.
-    std::string fits = "GET /speedtest-config.php HTTP/1.1\r\nX-Fill: ";
-    fits.append(8192 - fits.size() - 4, 'f').append("\r\n\r\n");
-    EXPECT_EQ(StatusLine(dirtest::Exchange(served.port(), fits)), "HTTP/1.1 200 OK");
 }
 
 TEST(DirectoryServer, ClientsBeyondTheBoundAreClosedAtOnce) {
@@ -131,7 +122,7 @@ TEST(DirectoryServer, ClientsBeyondTheBoundAreClosedAtOnce) {
     for (int i = 0; i < 20; ++i) {
         dirtest::UniqueFd extra = dirtest::Connect(served.port());
         dirtest::SendAll(extra.get(), "GET /speedtest-config.php HTTP/1.1\r\n\r\n");
-        EXPECT_EQ(dirtest::ReadAll(extra.get(), 3000ms), "") << i;
+        EXPECT_EQ(dirtest::ReadAll(extra.get()), "") << i;
     }
     EXPECT_LT(std::chrono::steady_clock::now() - began, 2500ms);
 
@@ -143,20 +134,6 @@ TEST(DirectoryServer, ClientsBeyondTheBoundAreClosedAtOnce) {
         answer = dirtest::Get(served.port(), "/speedtest-config.php");
     }
     EXPECT_EQ(StatusLine(answer), "HTTP/1.1 200 OK");
-}
-
-TEST(DirectoryServer, ParsesListenAddresses) {
-    directory::ListenAddress at;
-    std::string error;
-    for (const char* text : {"127.0.0.1", "127.0.0.1:", ":80", "localhost:80", "[::1]:80",
-                             "127.0.0.1:65536", "127.0.0.1:8o"}) {
-        EXPECT_FALSE(directory::ParseListenAddress(text, &at, &error)) << text;
-    }
-    for (const char* text : {"127.0.0.1:80", "0.0.0.0:8080", "127.0.0.2:0", "127.0.0.2:8081"}) {
-        EXPECT_TRUE(directory::ParseListenAddress(text, &at, &error)) << text << error;
-    }
-    EXPECT_EQ(at.port, 8081);
-    EXPECT_EQ(at.address, htonl(0x7f000002));
 }
 
 std::string Ini(const std::string& target, const std::string& keys = "lat = 1\nlon = 2\n") {
@@ -188,11 +165,9 @@ TEST(DirectoryProgram, TakesItsSocketFromTheServiceManagerAndReloadsOnSighup) {
     ASSERT_GT(pid, 0);
     auto serverList = [&] { return BodyOf(dirtest::Get(port, "/speedtest-servers-static.php")); };
     auto log = [&] { return test::ReadFile(logPath); };
-    // Until the program runs, the connection waits in the backlog.
     EXPECT_NE(serverList().find("name=\"first\""), std::string::npos) << log();
 
-    // A hang-up reads the file again: a good one is served, a bad one is
-    // logged and the documents stay.
+    // A hang-up reads the file again; a bad one is logged, the documents stay.
     auto hangUpUntilLogged = [&](const std::string& line) {
         EXPECT_EQ(::kill(pid, SIGHUP), 0);
         for (int i = 0; i < 100 && log().find(line) == std::string::npos; ++i) {
@@ -204,9 +179,7 @@ TEST(DirectoryProgram, TakesItsSocketFromTheServiceManagerAndReloadsOnSighup) {
     hangUpUntilLogged("reloaded " + file.path() + ": 1 targets\n");
     EXPECT_NE(serverList().find("name=\"second\""), std::string::npos);
     file.Write(Ini("third", "lat = 1\n"));
-    hangUpUntilLogged(file.path() +
-                      ":4: missing key 'lon' in [target third] (reload refused; the documents "
-                      "stay as they were)\n");
+    hangUpUntilLogged(":4: missing key 'lon' in [target third] (reload refused;");
     EXPECT_NE(serverList().find("name=\"second\""), std::string::npos);
 
     ASSERT_EQ(::kill(pid, SIGTERM), 0);
@@ -225,15 +198,11 @@ TEST(DirectoryProgram, RefusesABadFileCommandLineOrPassedSocket) {
     };
     const Case cases[] = {
         {"--config " + file.path() + " --listen 127.0.0.1:0", 2, "no [target NAME] section"},
-        {"--config " + file.path() + " --write /tmp", 2, "no [target NAME] section"},
         {"--config " + good.path() + " --listen localhost:80", 2, "is not ADDRESS:PORT"},
-        {"--bogus", 2, "unexpected argument '--bogus'"},
         {"--check --write /tmp", 2, "one at a time"},
         {"--timeout 300", 2, "--timeout goes with --check"},
         {"--check --timeout 0", 2, "--timeout takes milliseconds"},
-        {"--help", 0, "usage: sandrow-directory"},
-        // A service manager that passes something else than a listening
-        // socket as fd 3 (the shell's own pid is the program's after exec).
+        // fd 3 that is no listening socket (exec makes the shell's pid the program's)
         {"LISTEN_FDS=1 sh -c 'LISTEN_PID=$$ exec " + program + " --config " + good.path() +
              " 3</dev/null'",
          1, "(fd 3) is not a listening stream socket"},

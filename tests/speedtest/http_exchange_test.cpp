@@ -1,6 +1,5 @@
 // The socket exchange against real servers on loopback: timing, time-outs,
-// segmented, reset and over-long replies, lookup failures, and that waiting
-// costs no processor time.
+// segmented replies.
 #include "speedtest/http_exchange.h"
 
 #include <gtest/gtest.h>
@@ -35,11 +34,9 @@ class HttpExchangeTest : public test::SpeedtestTest {
     test::ConsoleCapture console_;
 };
 
-// The time runs from just before the connect to the first byte: the server's
-// delay plus a loopback round trip; later bytes do not move it. The delay is
-// taken as the server really kept it (to its first write), and each delay
-// gets three tries, so that the scheduler of a busy machine, not the code, is
-// what a miss would have to be blamed on.
+// The time runs from just before the connect to the first byte; later bytes
+// do not move it. The delay counts as the server really kept it, with three
+// tries each, so that a busy machine's scheduler is not what a miss measures.
 TEST_F(HttpExchangeTest, MeasuresTheServersDelayToTheFirstByte) {
     std::atomic<int> delayMs{0};
     std::atomic<double> keptMs{-1};
@@ -97,9 +94,8 @@ TEST_F(HttpExchangeTest, SilentServerCostsTheIdleOrReplyTimeAndNoProcessorTime) 
     }
 }
 
-// Ten segments 150 ms apart outlast the 400 ms idle limit in all; each one
-// restarts it, so they all arrive, in order. Yet no reply may take longer
-// than its limit in all, with blocking receives (the post) or without.
+// Ten segments 150 ms apart outlast the 400 ms idle limit; each restarts it.
+// Yet no reply outlasts its own limit, with blocking receives or without.
 TEST_F(HttpExchangeTest, SegmentedReplyRestartsTheIdleTimeWithinTheReplyLimit) {
     const std::string reply = test::HttpReply(std::string(5000, 'a') + std::string(5000, 'b'));
     test::LoopbackServer server([reply](test::Connection& c) {
@@ -133,57 +129,6 @@ TEST_F(HttpExchangeTest, SegmentedReplyRestartsTheIdleTimeWithinTheReplyLimit) {
         EXPECT_EQ(gathered, reply.substr(0, gathered.size()));
         EXPECT_LT(gathered.size(), reply.size());
     }
-}
-
-// Only a failed lookup sets the shared error; a reset leaves it alone.
-TEST_F(HttpExchangeTest, FailuresSayWhatHappened) {
-    const std::string said = "SendMeasureLatencyResponse: ";
-    test::LoopbackServer server(test::ResetAfterRequest());
-    UsePort(server.port());
-    for (const std::string host : {"", "127.0.0.1"}) {
-        SCOPED_TRACE(host);
-        ClearLastErrorText();
-        console_.clear();
-        double seconds = 5;
-        EXPECT_EQ(Measure(&seconds, host), -1);
-        EXPECT_EQ(seconds, 5);
-        EXPECT_EQ(console_.text(), host.empty() ? said + "my_gethostbyname() failure, error = -2\n"
-                                                : said + "recv failed with error: 104\n" + said +
-                                                      "no data received from server 127.0.0.1\n");
-        std::string lastError;
-        EXPECT_EQ(TakeLastErrorText(&lastError), host.empty());
-        EXPECT_EQ(lastError, host.empty() ? "Fatal Error: hostname lookup failure!" : "");
-    }
-}
-
-// A listener whose accept queue is full drops new handshakes: the send loop
-// gives up, silently, once its limit has passed.
-TEST_F(HttpExchangeTest, ConnectionThatNeverCompletesEndsTheSendLoop) {
-    int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in at{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t size = sizeof(at);
-    ::bind(listener, reinterpret_cast<sockaddr*>(&at), size);
-    ::listen(listener, 0);
-    ::getsockname(listener, reinterpret_cast<sockaddr*>(&at), &size);
-    std::vector<int> fillers;
-    bool full = false;
-    while (!full && fillers.size() < 8) {
-        fillers.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-        ::connect(fillers.back(), reinterpret_cast<sockaddr*>(&at), size);
-        pollfd entry{fillers.back(), POLLOUT, 0};
-        full = ::poll(&entry, 1, 200) == 0;
-    }
-    UsePort(ntohs(at.sin_port), 60000, 300);
-    auto start = Clock::now();
-    double seconds = -1;
-    int result = full ? Measure(&seconds) : 0;
-    for (int fd : fillers) ::close(fd);
-    ::close(listener);
-    if (!full) GTEST_SKIP() << "this network stack completes every handshake";
-    EXPECT_EQ(result, 1);
-    EXPECT_GE(MsSince(start), 300);  // whole ms, truncated: 300 is on time
-    EXPECT_LT(MsSince(start), 1500);
-    EXPECT_EQ(console_.text(), "");
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
-// A scripted HTTP server on loopback addresses for the exchange tests and the
-// hostile peers: one thread accepts connections, one at a time, and hands
-// each to a handler. Every wait of a connection also watches the stop signal.
+// A scripted HTTP server on loopback addresses: one thread accepts
+// connections, one at a time, and hands each to a handler.
 #pragma once
 
 #include <arpa/inet.h>
@@ -27,11 +26,10 @@
 namespace test {
 
 // A listening socket on `address` at *port (0: an ephemeral one, written
-// back), for the test servers. Throws when it cannot listen.
+// back). Throws when it cannot listen.
 inline int ListenOn(const std::string& address, uint16_t* port) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    // Port 80 again right after an earlier test let it go.
+    int one = 1;  // port 80 again right after an earlier test let it go
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
     sockaddr_in at{AF_INET, htons(*port), {}, {}};
     ::inet_pton(AF_INET, address.c_str(), &at.sin_addr);
@@ -45,8 +43,7 @@ inline int ListenOn(const std::string& address, uint16_t* port) {
     return fd;
 }
 
-// One accepted connection, non-blocking; every wait also ends when the
-// server stops.
+// One accepted connection, non-blocking; every wait ends when the server stops.
 class Connection {
   public:
     Connection(int fd, int stopFd, std::string local) : fd_(fd), stop_(stopFd), local_(local) {
@@ -60,7 +57,7 @@ class Connection {
     const std::string& local() const { return local_; }  // the address the client dialled
 
     // The header block and, when it names a Content-Length, the body; gives
-    // up after 5 s, when the client goes or when the server stops.
+    // up after 5 s or when the client goes.
     void ReadRequest() {
         http::ReadUntil(
             fd_, &request_, http::Clock::now() + std::chrono::seconds(5), stop_,
@@ -72,21 +69,20 @@ class Connection {
                            (length < blank ? std::strtoul(&r[length + 16], nullptr, 10) : 0);
             });
     }
-    // All of `bytes`; false once the client is gone or the server stops.
+    // All of `bytes`; false once the client is gone.
     bool Send(std::string_view bytes) { return http::SendAll(fd_, bytes, http::kNever, stop_); }
-    // `head`, then blocks from `next` (a new one each call) until the client
-    // stops taking them.
+    // `head`, then blocks from `next` until the client stops taking them.
     void StreamGenerated(const std::string& head, const std::function<std::string()>& next) {
         if (!Send(head)) return;
         while (Send(next())) {
         }
     }
-    // Waits `ms`, cut short when the server stops.
+    // Waits `ms`.
     void Pause(int ms) {
         pollfd entry{stop_, POLLIN, 0};
         ::poll(&entry, 1, ms);
     }
-    // Says nothing more until the client closes or the server stops.
+    // Says nothing more until the client closes.
     void HoldSilently() {
         std::string ignored;
         http::ReadUntil(fd_, &ignored, http::kNever, stop_);
@@ -166,9 +162,8 @@ inline std::string HttpReply(const std::string& body, const std::string& status 
            "\r\nConnection: close\r\n\r\n" + body;
 }
 
-// The calling thread in a fresh network namespace with loopback up, where a
-// server may take port 80, and back on destruction; threads and processes it
-// starts meanwhile stay in it. Not entered without root.
+// The calling thread in a fresh network namespace with loopback up (where a
+// server may take port 80) until destroyed. Not entered without root.
 class PrivateNetwork {
   public:
     PrivateNetwork() : home_(::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC)) {
@@ -187,7 +182,6 @@ class PrivateNetwork {
     bool entered_ = false;
 };
 
-// Reads the request, then `then`.
 inline LoopbackServer::Handler AfterRequest(std::function<void(Connection&)> then) {
     return [then](Connection& c) {
         c.ReadRequest();
@@ -197,11 +191,9 @@ inline LoopbackServer::Handler AfterRequest(std::function<void(Connection&)> the
 inline LoopbackServer::Handler AnswerWith(std::string reply) {
     return AfterRequest([reply](Connection& c) { c.Send(reply); });
 }
-// Ends the connection with RST.
 inline LoopbackServer::Handler ResetAfterRequest() {
     return AfterRequest([](Connection& c) { c.Close(); });
 }
-// Answers nothing until the server stops.
 inline LoopbackServer::Handler SilentAfterRequest() {
     return AfterRequest([](Connection& c) { c.HoldSilently(); });
 }

@@ -1,6 +1,5 @@
-// What the speed-test cases share: the clock, the shared error, the
-// exchange's settings, the directory's globals and hosts and the logger
-// start at their defaults and are put back afterwards.
+// The speed-test globals (clock, shared error, exchange settings, directory
+// and its hosts, logger) at their defaults for each case and after it.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,7 +12,6 @@
 
 namespace test {
 
-// The speed-test globals back at their defaults.
 inline void ResetSpeedtestGlobals() {
     ::unsetenv("SANDROW_DIRECTORY_HOST");
     ::unsetenv("SANDROW_DIRECTORY_HOST2");
@@ -40,10 +38,10 @@ class SpeedtestTest : public ::testing::Test {
         settings.sendTimeoutMs = sendMs;
         SetExchangeSettingsForTest(settings);
     }
-    // The directory at 127.0.0.1 and, second, at 127.0.0.2.
-    static void UseDirectoryHosts() {
+    // The directory at 127.0.0.1 and, second, at `second`.
+    static void UseDirectoryHosts(const char* second = "127.0.0.2") {
         ::setenv("SANDROW_DIRECTORY_HOST", "127.0.0.1", 1);
-        ::setenv("SANDROW_DIRECTORY_HOST2", "127.0.0.2", 1);
+        ::setenv("SANDROW_DIRECTORY_HOST2", second, 1);
     }
 };
 

@@ -29,7 +29,14 @@ TEST(GetHttpBody, SplitsAndDecodesBodies) {
         {"H\r\n\r\nab\0cd"s, "ab\0cd"s, 0},                 // a plain body keeps it
         {kChunked + "7fffffff\r\nonly this", "only this", 0},
         {kChunked + "fffffffffff\r\nxy", "xy", 0},
+        // Absurd sizes never allocate what they name: a chunk holds what came.
+        {kChunked + "8000000000000000\r\nab\r\n0\r\n\r\n", "ab\r\n0\r\n\r\n", 0},
+        {kChunked + "FFFFFFFFFFFFFFFF\r\nab\r\n0\r\n\r\n", "ab\r\n0\r\n\r\n", 0},
+        {kChunked + "10000000000000000\r\nab\r\n0\r\n\r\n", "ab\r\n0\r\n\r\n", 0},
+        {kChunked + "0x8000000000000000\r\nab\r\n0\r\n\r\n", "ab\r\n0\r\n\r\n", 0},
+        {kChunked + std::string(1 << 20, 'f') + "\r\nab", "ab", 0},
         {kChunked + "-5\r\n3\r\nabc\r\n0\r\n\r\n", "abc", 0},
+        {kChunked + "-8000000000000000\r\n3\r\nabc\r\n0\r\n\r\n", "abc", 0},
         {kChunked + "2\r\nab\r\n0\r\n2\r\ncd", "ab", 0},  // two zero lines end it
         {kChunked + "zz\r\nyy\r\nabc", "", -1},
         {kChunked + "10", "", -1},
@@ -88,25 +95,6 @@ TEST(ExtractTagAttributes, ReadsTagsAsTheDirectoryWritesThem) {
     }
 }
 
-// No step can go round without consuming text, whatever the document.
-TEST(ExtractTagAttributes, HostileDocumentsEndQuickly) {
-    const std::string mega(1 << 20, ' ');
-    for (const std::string& document :
-         {std::string(1 << 20, '<'), std::string(1 << 20, '\0'), "<server " + mega + "/>",
-          "<server " + std::string(1 << 20, '=') + "/>",
-          std::string(1 << 18, '/') + "<server a=b"}) {
-        auto start = std::chrono::steady_clock::now();
-        size_t tagStart = 0, tagEnd = 0;
-        AttributeMap record;
-        for (int round = 0;
-             round < 1000 && ExtractTagAttributes(document, round ? tagStart + 1 : 0, "server",
-                                                  record, tagStart, tagEnd) == 0;
-             ++round) {
-        }
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-    }
-}
-
 // Every record of a walk, as the directory walks a server list: attributes,
 // positions and the result that ended it.
 template <typename Extract>
@@ -162,38 +150,15 @@ TEST(TagWalk, TenMegabytesOfOpeningsBeforeOneEndTakeLinearTime) {
         auto start = std::chrono::steady_clock::now();
         TagWalk walk;
         size_t records = 0, position = 0, tagStart = 0, tagEnd = 0;
-        AttributeMap record, first;
+        AttributeMap record;
         while (walk.Extract(document, position, "server", record, tagStart, tagEnd) == 0) {
-            if (records++ == 0) first = record;
-            record.clear();
+            ++records;
             position = tagStart + 1;
         }
         EXPECT_LT(std::chrono::steady_clock::now() - start, limit) << end;
         EXPECT_EQ(records, openings) << end;
-        // Every opening's last "a" is the document's last one.
-        const std::string last = std::to_string(openings - 1);
-        EXPECT_EQ(first, (AttributeMap{{"a", last}})) << end;
         EXPECT_EQ(tagEnd, document.size() - end.size()) << end;
     }
-}
-
-// The rule is "erase the amp; after the first &amp; from the start until none
-// is left"; the routine folds in one pass. Every text of up to seven
-// characters from the letters that matter must come out the same.
-TEST(DecodeAmpersands, OnePassAgreesWithTheRepeatedSearch) {
-    const std::string letters = "&amp;x";
-    for (size_t length = 1, count = 6; length <= 7; ++length, count *= 6) {
-        for (size_t n = 0; n < count; ++n) {
-            std::string text, decoded;
-            for (size_t rest = n, i = 0; i < length; ++i, rest /= 6) text += letters[rest % 6];
-            DecodeAmpersands(decoded = text);
-            for (size_t at; (at = text.find("&amp;")) != std::string::npos;) text.erase(at + 1, 4);
-            ASSERT_EQ(decoded, text);
-        }
-    }
-    std::string text = "&amp;amp;amp;amp;AMP;&AMP;";
-    DecodeAmpersands(text);
-    EXPECT_EQ(text, "&AMP;&AMP;");
 }
 
 }  // namespace

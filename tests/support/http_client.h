@@ -21,8 +21,8 @@ using Clock = std::chrono::steady_clock;
 using platform::UniqueFd;
 inline constexpr Clock::time_point kNever = Clock::time_point::max();
 
-// True once fd is ready for `events` (or has an error to tell); false at
-// `deadline` or when `stop` (when given) becomes readable.
+// True once fd is ready for `events` (or has an error); false at `deadline`
+// or when `stop` (when given) becomes readable.
 inline bool Await(int fd, short events, Clock::time_point deadline, int stop = -1) {
     for (;;) {
         int ms = -1;
@@ -38,9 +38,8 @@ inline bool Await(int fd, short events, Clock::time_point deadline, int stop = -
     }
 }
 
-// A non-blocking connection under way to "HOST:PORT" or "[V6]:PORT", as
-// servers log their address; an empty fd when it does not parse or is
-// refused at once.
+// A non-blocking connection under way to "HOST:PORT" or "[V6]:PORT"; an
+// empty fd when it does not parse or is refused at once.
 inline UniqueFd Dial(const std::string& hostPort) {
     const size_t colon = hostPort.rfind(':');
     const bool bracketed = hostPort.starts_with('[');
@@ -75,8 +74,8 @@ inline bool SendAll(int fd, std::string_view bytes,
     return true;
 }
 
-// Appends to *data until the peer closes (or fails) or `enough` says so:
-// true; false at `deadline` or on `stop`.
+// Appends to *data until the peer closes (or fails) or `enough` says so;
+// false at `deadline` or on `stop`.
 inline bool ReadUntil(int fd, std::string* data, Clock::time_point deadline, int stop = -1,
                       const std::function<bool(const std::string&)>& enough = nullptr) {
     char buffer[65536];
@@ -101,7 +100,7 @@ inline std::optional<std::string> ReadToEnd(int fd, Clock::time_point deadline) 
 }
 
 // One request on a fresh connection, the reply read until the peer closes
-// (even when it closed before taking all of the request: it may refuse it).
+// (even one that did not take all of the request: it may refuse it).
 inline std::optional<std::string> Exchange(const std::string& hostPort, const std::string& request,
                                            std::chrono::milliseconds timeout) {
     UniqueFd fd = Dial(hostPort);
