@@ -103,13 +103,6 @@ class KernelWorld : public ::testing::Test {
         return q;
     }
 
-    const tc::Qdisc* QdiscWith(const std::vector<tc::Qdisc>& qdiscs, uint32_t handle) {
-        for (const tc::Qdisc& q : qdiscs) {
-            if (q.handle == handle) return &q;
-        }
-        return nullptr;
-    }
-
     // Whether this kernel has the queue `kind`, asked of it directly: a root
     // qdisc of that kind on lo, removed again.
     bool KernelOffers(const std::string& kind) {
@@ -129,11 +122,12 @@ class KernelWorld : public ::testing::Test {
     // The qdisc that queues the packets on `dev`: cake is the root itself,
     // the others sit in the HTB class.
     std::optional<tc::Qdisc> LeafOf(const std::string& dev) {
-        const auto qdiscs = Qdiscs(dev);
-        const tc::Qdisc* root = QdiscWith(qdiscs, tc::kRootHandle);
-        if (root != nullptr && root->kind == "cake") return *root;
-        const tc::Qdisc* leaf = QdiscWith(qdiscs, tc::kLeafHandle);
-        return leaf ? std::optional(*leaf) : std::nullopt;
+        for (const tc::Qdisc& q : Qdiscs(dev)) {
+            if (q.handle == tc::kLeafHandle || (q.handle == tc::kRootHandle && q.kind == "cake")) {
+                return q;
+            }
+        }
+        return std::nullopt;
     }
 
     // The limit in force on `dev` in bytes per second: cake's bandwidth or
