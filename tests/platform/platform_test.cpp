@@ -2,7 +2,6 @@
 // kernel's interface and route tables inside a private network namespace
 // with a veth pair (root only; skipped elsewhere).
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <net/if.h>
 #include <unistd.h>
 
@@ -46,9 +45,6 @@ TEST(Platform, KeyPressIsAByteWaitingOnStandardInput) {
     EXPECT_TRUE(KbHitWith(fds[0]));  // never consumed
     ::close(fds[0]);
     ::close(fds[1]);
-    const int null = ::open("/dev/null", O_RDONLY);
-    EXPECT_FALSE(KbHitWith(null));
-    ::close(null);
     EXPECT_FALSE(KbHitWith(-1));
 }
 
@@ -74,9 +70,6 @@ TEST(Platform, IdentityHasTheExpectedShapes) {
         EXPECT_EQ(std::string(name), expected);
         EXPECT_EQ(size, expected.size());
     }
-    char tiny[2] = {};
-    uint32_t tinySize = sizeof(tiny);
-    EXPECT_EQ(platform::GetComputerNameA(tiny, &tinySize), expected.size() < 2);
 }
 
 TEST(Platform, ClocksCountInTheirUnits) {
@@ -93,10 +86,6 @@ TEST(Platform, ClocksCountInTheirUnits) {
     EXPECT_TRUE(std::regex_match(ctime, std::regex("[A-Z][a-z]{2} [A-Z][a-z]{2} [ 1-3][0-9] "
                                                    "[0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}")))
         << ctime;
-    platform::LocalTime now = platform::GetLocalTime();
-    EXPECT_GE(now.year, 2024);
-    EXPECT_TRUE(now.month >= 1 && now.month <= 12);
-    EXPECT_TRUE(now.day >= 1 && now.day <= 31);
 }
 
 using platform::AddressFamily;

@@ -135,20 +135,5 @@ TEST_F(RegistryTest, Encodings) {
     }
 }
 
-TEST_F(RegistryTest, EditsShowAtNextOpenOnly) {
-    Write(kSection + "\"V\"=dword:1\n");
-    HKEY old = nullptr;
-    ASSERT_EQ(RegOpenKeyExW(HkeyLocalMachine(), kKey, 0, KEY_READ, &old), 0);
-    Write(kSection + "\"V\"=dword:2\n");
-    EXPECT_EQ(Read(L"V", 4).buf, (Bytes{2, 0, 0, 0}));
-    BYTE b[4] = {};
-    DWORD size = sizeof b;
-    EXPECT_EQ(RegQueryValueExW(old, L"V", nullptr, nullptr, b, &size), 0);
-    EXPECT_EQ(b[0], 1);
-    RegCloseKey(old);
-    Write("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Elsewhere]\n");
-    EXPECT_EQ(Read(L"V").rc, ERROR_FILE_NOT_FOUND);
-}
-
 }  // namespace
 }  // namespace platform

@@ -25,6 +25,20 @@ namespace kerneltest {
 
 namespace tc = nl::tc;
 
+inline constexpr const char* kMac = "02-00-00-00-00-01";
+
+// A bare qdisc of `kind`, as another tool adds one.
+inline nl::Message BareQdisc(int ifindex, uint32_t parent, uint32_t handle,
+                             const std::string& kind) {
+    nl::Message m(RTM_NEWQDISC, NLM_F_CREATE | NLM_F_EXCL, "adding a " + kind + " qdisc");
+    auto* t = m.Body<tcmsg>();
+    t->tcm_ifindex = ifindex;
+    t->tcm_parent = parent;
+    t->tcm_handle = handle;
+    m.PutString(TCA_KIND, kind);
+    return m;
+}
+
 class FakeKernel : public nl::Transport {
   public:
     struct Device {

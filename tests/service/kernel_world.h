@@ -9,23 +9,15 @@
 #include <sched.h>
 #include <unistd.h>
 
-#include <linux/netlink.h>
-#include <linux/rtnetlink.h>
-
 #include <chrono>
 #include <cstring>
-#include <functional>
 #include <memory>
-#include <optional>
-#include <string>
 #include <thread>
-#include <vector>
 
+#include "fake_kernel.h"  // kMac and BareQdisc, shared with the kernel in memory
 #include "lab/net_requests.h"
 #include "lab/traffic.h"
-#include "netlink/links.h"
 #include "netlink/netns.h"
-#include "netlink/tc.h"
 #include "service/kernel/kernel_backend.h"
 
 namespace kerneltest {
@@ -34,12 +26,10 @@ using namespace std::chrono_literals;
 using corvane::KernelBackend;
 namespace links = nl::links;
 namespace netns = nl::netns;
-namespace tc = nl::tc;
 
 inline constexpr const char* kWan = "wan0";
 inline constexpr const char* kPeer = "isp0";
 inline constexpr const char* kIfb = "cvn-wan0";
-inline constexpr const char* kMac = "02-00-00-00-00-01";
 inline const uint32_t kWanAddress = lab::Ipv4("10.77.0.2");
 inline const uint32_t kPeerAddress = lab::Ipv4("10.77.0.1");
 
@@ -113,36 +103,6 @@ class KernelWorld : public ::testing::Test {
         return q;
     }
 
-    const tc::Qdisc* QdiscWith(const std::vector<tc::Qdisc>& qdiscs, uint32_t handle) {
-        for (const tc::Qdisc& q : qdiscs) {
-            if (q.handle == handle) return &q;
-        }
-        return nullptr;
-    }
-
-    std::optional<tc::Class> HtbClass(const std::string& dev) {
-        std::vector<tc::Class> classes;
-        if (auto link = Link(dev)) {
-            EXPECT_TRUE(tc::ListClasses(router_, link->index, &classes).ok());
-        }
-        for (const tc::Class& c : classes) {
-            if (c.handle == tc::kClassHandle) return c;
-        }
-        return std::nullopt;
-    }
-
-    // A bare qdisc of `kind`, as another tool adds one.
-    static nl::Message BareQdisc(int ifindex, uint32_t parent, uint32_t handle,
-                                 const std::string& kind) {
-        nl::Message m(RTM_NEWQDISC, NLM_F_CREATE | NLM_F_EXCL, "adding a " + kind + " qdisc");
-        auto* t = m.Body<tcmsg>();
-        t->tcm_ifindex = ifindex;
-        t->tcm_parent = parent;
-        t->tcm_handle = handle;
-        m.PutString(TCA_KIND, kind);
-        return m;
-    }
-
     // Whether this kernel has the queue `kind`, asked of it directly: a root
     // qdisc of that kind on lo, removed again.
     bool KernelOffers(const std::string& kind) {
@@ -162,11 +122,12 @@ class KernelWorld : public ::testing::Test {
     // The qdisc that queues the packets on `dev`: cake is the root itself,
     // the others sit in the HTB class.
     std::optional<tc::Qdisc> LeafOf(const std::string& dev) {
-        const auto qdiscs = Qdiscs(dev);
-        const tc::Qdisc* root = QdiscWith(qdiscs, tc::kRootHandle);
-        if (root != nullptr && root->kind == "cake") return *root;
-        const tc::Qdisc* leaf = QdiscWith(qdiscs, tc::kLeafHandle);
-        return leaf ? std::optional(*leaf) : std::nullopt;
+        for (const tc::Qdisc& q : Qdiscs(dev)) {
+            if (q.handle == tc::kLeafHandle || (q.handle == tc::kRootHandle && q.kind == "cake")) {
+                return q;
+            }
+        }
+        return std::nullopt;
     }
 
     // The limit in force on `dev` in bytes per second: cake's bandwidth or
@@ -174,8 +135,14 @@ class KernelWorld : public ::testing::Test {
     uint64_t LimitBytes(const std::string& dev) {
         std::optional<tc::Qdisc> leaf = LeafOf(dev);
         if (leaf && leaf->kind == "cake") return leaf->cakeRate;
-        std::optional<tc::Class> cls = HtbClass(dev);
-        return cls ? cls->rateBytes : 0;
+        std::vector<tc::Class> classes;
+        if (auto link = Link(dev)) {
+            EXPECT_TRUE(tc::ListClasses(router_, link->index, &classes).ok());
+        }
+        for (const tc::Class& c : classes) {
+            if (c.handle == tc::kClassHandle) return c.rateBytes;
+        }
+        return 0;
     }
 
     // The device wan0's ingress redirects to, 0 for none.

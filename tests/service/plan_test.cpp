@@ -99,7 +99,6 @@ TEST(KernelPlan, BuildsKeepsAndRepairsTheTreeFromWhatTheLookFound) {
              "adding the fq_codel qdisc of wan0 (not counted)\n"},
         {"nothing yet, cake", [] { return Empty(tc::Leaf::Cake); },
          "adding the cake qdisc of cvn-wan0\n" + redirect + "adding the cake qdisc of wan0\n"},
-        {"whole, HTB", [] { return Whole(tc::Leaf::Sfq); }, ""},
         {"whole, bfifo", [] { return Whole(tc::Leaf::Bfifo); }, ""},
         {"whole, cake", [] { return Whole(tc::Leaf::Cake); }, ""},
         {"a new download limit",
@@ -110,20 +109,6 @@ TEST(KernelPlan, BuildsKeepsAndRepairsTheTreeFromWhatTheLookFound) {
          },
          "changing the htb class of cvn-wan0 at 10000000 bps\n"
          "changing the bfifo qdisc of cvn-wan0\n"},
-        {"a new upload limit, cake",
-         [] {
-             plan::Tree t = Whole(tc::Leaf::Cake);
-             t.upload.rateBytes = kUp * 2;
-             return t;
-         },
-         "changing the cake qdisc of wan0\n"},
-        {"a new framing",
-         [] {
-             plan::Tree t = Whole(tc::Leaf::FqCodel);
-             t.upload.framing.linkLayer = tc::LinkLayer::Atm;
-             return t;
-         },
-         "changing the htb class of wan0 at 4000000 bps\n"},
         {"a new framing, cake",
          [] {
              plan::Tree t = Whole(tc::Leaf::Cake);
@@ -191,16 +176,6 @@ TEST(KernelPlan, BuildsKeepsAndRepairsTheTreeFromWhatTheLookFound) {
         SCOPED_TRACE(r.what);
         EXPECT_EQ(Show(plan::TreeSteps(r.found())), r.steps);
     }
-}
-
-// The classes are read only where the plan keeps an HTB class of ours.
-TEST(KernelPlan, ReadsTheClassesOnlyUnderItsOwnHtbRoot) {
-    const std::vector<tc::Qdisc> htb = {Qdisc("htb", tc::kRootHandle, tc::kRootParent)};
-    const std::vector<tc::Qdisc> foreign = {Qdisc("htb", 0x10000, tc::kRootParent)};
-    EXPECT_TRUE(plan::NeedsClasses(htb, tc::Leaf::Sfq));
-    EXPECT_FALSE(plan::NeedsClasses(htb, tc::Leaf::Cake));
-    EXPECT_FALSE(plan::NeedsClasses(foreign, tc::Leaf::Sfq));
-    EXPECT_FALSE(plan::NeedsClasses({}, tc::Leaf::Bfifo));
 }
 
 }  // namespace
