@@ -74,12 +74,12 @@ class PrivateBus {
     }
     ~PrivateBus() { Kill(); }
     PrivateBus(const PrivateBus&) = delete;
+    PrivateBus& operator=(const PrivateBus&) = delete;
 
     bool ok() const { return pid_ > 0; }
     const std::string& address() const { return address_; }
 
-    // Points this process (and the children it starts) at the bus, dropping
-    // any connection to another test's bus.
+    // Points this process and its children at the bus, off any other test's.
     void Use() const {
         ::setenv("DBUS_SYSTEM_BUS_ADDRESS", address_.c_str(), 1);
         platform::bus::ResetForTest();
@@ -123,14 +123,14 @@ class ServiceProcess {
         }
     }
     ServiceProcess(const ServiceProcess&) = delete;
+    ServiceProcess& operator=(const ServiceProcess&) = delete;
 
     pid_t pid() const { return pid_; }
     void Signal(int signo) const {
         if (pid_ > 0) ::kill(pid_, signo);
     }
 
-    // The exit code, or nullopt when it has not ended within `timeout` (or
-    // ended by a signal: -signo).
+    // The exit code (-signo for a signal), or nullopt within `timeout`.
     std::optional<int> Wait(std::chrono::milliseconds timeout) {
         if (pid_ <= 0) return std::nullopt;
         const std::optional<int> code = test::Reap(pid_, timeout);
@@ -142,8 +142,7 @@ class ServiceProcess {
     pid_t pid_ = -1;
 };
 
-// A test with a private bus of its own and, once a case starts it, the
-// service on that bus.
+// A test with a private bus of its own, and the service once a case starts it.
 class BusTest : public ::testing::Test {
   protected:
     void SetUp() override {
