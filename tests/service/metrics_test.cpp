@@ -1,6 +1,5 @@
-// The service's metrics: the exposition text (checked by a parser of the
-// format), the file, the HTTP endpoint, the real service under hostile
-// clients, each backend's [metrics] section and the kernel backend's figures.
+// The service's metrics: the exposition text, the file, the HTTP endpoint, the
+// [metrics] section, the real service and the kernel backend's figures.
 #include <gtest/gtest.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -38,18 +37,6 @@ std::chrono::system_clock::time_point UnixMs(int64_t ms) {
 }
 
 TEST(MetricsText, RendersEveryFamilyOnceWithTheGatewaysValuesAndEscapedLabels) {
-    const std::pair<std::string, std::string> rows[] = {
-        {"a\"b", "a\\\"b"},
-        {"back\\slash", "back\\\\slash"},
-        {"two\nlines", "two\\nlines"},
-        {"S\xC3\xBC\x64 \xF0\x9F\x98\x80", "S\xC3\xBC\x64 \xF0\x9F\x98\x80"},
-        {"tab\tand\rcr", "tab\tand\rcr"},  // the format escapes only these three
-        {"bad\xFF", "bad\xEF\xBF\xBD"},
-        {"cut\xE2\x82", "cut\xEF\xBF\xBD\xEF\xBF\xBD"},
-        {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // a surrogate
-    };
-    for (const auto& [raw, escaped] : rows) EXPECT_EQ(corvane::EscapeLabelValue(raw), escaped);
-
     GatewayMetrics fibre{"02-00-00-00-00-01",
                          "Glasfaser S\xC3\xBC\x64",
                          "eth0",
@@ -111,9 +98,6 @@ corvane_last_limit_change_timestamp_seconds{gateway="Glasfaser Süd",interface="
     EXPECT_EQ(corvane::RenderMetrics({}), "");
 }
 
-// ---------------------------------------------------------------------------
-// The file.
-
 TEST(MetricsFile, ReplacedWholeWithMode0644ReadersNeverSeeAPartAndStopRemovesIt) {
     test::TempDir dir;
     const std::string path = dir.file("corvane.prom");
@@ -158,53 +142,6 @@ TEST(MetricsFile, ReplacedWholeWithMode0644ReadersNeverSeeAPartAndStopRemovesIt)
     EXPECT_FALSE(std::filesystem::exists(path)) << "a stopped service left its figures behind";
 }
 
-TEST(MetricsFile, OnceASecondAndAFailureIsLoggedOnceUntilItWorksAgain) {
-    test::TempDir dir;
-    Clock::time_point now(1000s);
-    bool sourceWorks = true;
-    const std::string good = "# HELP x X.\n# TYPE x gauge\nx 1\n";
-    auto source = [&](std::string* text) {
-        *text = good;
-        return sourceWorks;
-    };
-    std::filesystem::create_directory(dir.file("ok"));
-    const std::pair<std::string, std::string> rows[] = {
-        {dir.file("missing/corvane.prom"),
-         "cannot create a file in " + dir.file("missing") + ": No such file or directory"},
-        {dir.file("ok/corvane.prom"), "the backend's figures cannot be read"},
-    };
-    for (const auto& [path, problem] : rows) {
-        SCOPED_TRACE(path);
-        sourceWorks = path != dir.file("ok/corvane.prom");
-        std::vector<std::string> log;
-        corvane::MetricsFile file(
-            path, source, [&] { return now; },
-            [&](std::string_view line) { log.emplace_back(line); });
-        EXPECT_EQ(file.MsUntilWork(), 0);  // the first at once
-        int writes = 0;
-        for (int ms = 0; ms < 10000; ms += 250) {  // ten seconds of a loop's turns
-            if (file.MsUntilWork() == 0) ++writes;
-            file.Work({});
-            now += 250ms;
-        }
-        EXPECT_EQ(writes, 10) << "not once a second";
-        ASSERT_EQ(log, std::vector<std::string>{"metrics file " + path + ": " + problem +
-                                                " (tried again every second, logged again once "
-                                                "it works)"});
-        // Mended: one line more, and the file is there.
-        std::filesystem::create_directory(dir.file("missing"));
-        sourceWorks = true;
-        now += 1s;
-        file.Work({});
-        EXPECT_EQ(log.back(), "metrics file " + path + ": written again");
-        EXPECT_EQ(test::ReadFile(path), good);
-        EXPECT_EQ(file.MsUntilWork(), 1000);
-        now += 400ms;
-        EXPECT_EQ(file.MsUntilWork(), 600);
-        std::filesystem::remove_all(dir.file("missing"));
-    }
-}
-
 // ---------------------------------------------------------------------------
 // The endpoint's answers, as its HTTP clients see them.
 
@@ -233,14 +170,6 @@ std::optional<Reply> Exchange(const std::string& hostPort, const std::string& re
         r.headers[(*h)[1]] = (*h)[2];
     }
     r.body = raw->substr(end + 4);
-    // What every answer must be, whatever its status (HEAD: the length of
-    // the body it leaves out).
-    if (!request.starts_with("HEAD ")) {
-        EXPECT_EQ(r.headers.count("Content-Length") ? r.headers["Content-Length"] : "none",
-                  std::to_string(r.body.size()))
-            << request;
-    }
-    EXPECT_EQ(r.headers["Connection"], "close") << request;
     return r;
 }
 
@@ -272,21 +201,15 @@ class TaskThread {
     std::thread thread_;
 };
 
-std::unique_ptr<corvane::MetricsEndpoint> OpenEndpoint(const char* listen,
-                                                       corvane::MetricsSource source,
+std::unique_ptr<corvane::MetricsEndpoint> OpenEndpoint(corvane::MetricsSource source,
                                                        std::string* error,
                                                        corvane::EndpointLimits limits = {}) {
     corvane::ListenAddress address;
-    EXPECT_TRUE(corvane::ParseListenAddress(listen, &address, error)) << *error;
+    EXPECT_TRUE(corvane::ParseListenAddress("127.0.0.1:0", &address, error)) << *error;
     return corvane::MetricsEndpoint::Open(address, std::move(source), error, limits);
 }
 
-bool SmallText(std::string* text) {
-    *text = "# HELP x X.\n# TYPE x gauge\nx 1\n";
-    return true;
-}
-
-TEST(MetricsEndpoint, AnswersByPathAndMethodOverIpv4AndIpv6AndWritesLargeAnswersInTurn) {
+TEST(MetricsEndpoint, AnswersByPathAndMethodAndWritesLargeAnswersWhole) {
     // 3 MB: far more than a socket buffer, so the answer goes out in parts.
     const std::string big = "# HELP x X.\n# TYPE x gauge\n" + std::string(3000000, '#') + "\nx 1\n";
     std::atomic<bool> available{true};
@@ -294,74 +217,47 @@ TEST(MetricsEndpoint, AnswersByPathAndMethodOverIpv4AndIpv6AndWritesLargeAnswers
         *text = big;
         return available.load();
     };
-    for (const char* listen : {"127.0.0.1:0", "[::1]:0"}) {
-        SCOPED_TRACE(listen);
-        std::string error;
-        auto endpoint = OpenEndpoint(listen, source, &error);
-        if (!endpoint && listen[0] == '[' &&
-            (error.find("not supported") != std::string::npos ||
-             error.find("Cannot assign requested address") != std::string::npos)) {
-            std::cout << "no IPv6 loopback here: " << error << "\n";
-            continue;
+    std::string error;
+    auto endpoint = OpenEndpoint(source, &error);
+    ASSERT_TRUE(endpoint) << error;
+    const std::string at = endpoint->Address();
+    TaskThread loop(*endpoint);
+    const std::tuple<std::string, int, bool> rows[] = {
+        // request, status, with a body
+        {kGet, 200, true},
+        {"GET /metrics?name[]=x HTTP/1.0\n\n", 200, true},
+        {"HEAD /metrics HTTP/1.1\r\n\r\n", 200, false},
+        {"GET /metricsx HTTP/1.1\r\n\r\n", 404, true},
+        {"DELETE /metrics HTTP/1.1\r\n\r\n", 405, true},
+    };
+    for (const auto& [request, status, body] : rows) {
+        SCOPED_TRACE(request);
+        std::optional<Reply> reply = Exchange(at, request);
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->status, status);
+        EXPECT_EQ(reply->headers["Content-Type"],
+                  status == 200 ? corvane::kMetricsContentType : "text/plain; charset=utf-8");
+        if (status == 200) {
+            EXPECT_EQ(reply->headers["Content-Length"], std::to_string(big.size()));
+            EXPECT_EQ(reply->body, body ? big : "");
+        } else {
+            EXPECT_FALSE(reply->body.empty());
         }
-        ASSERT_TRUE(endpoint) << error;
-        const std::string at = endpoint->Address();
-        EXPECT_NE(at.find(std::string(listen).substr(0, 5)), std::string::npos) << at;
-        TaskThread loop(*endpoint);
-
-        const std::tuple<std::string, int, bool> rows[] = {
-            // request, status, with a body
-            {kGet, 200, true},
-            {"GET /metrics?name[]=x HTTP/1.0\n\n", 200, true},
-            {"HEAD /metrics HTTP/1.1\r\n\r\n", 200, false},
-            {"GET / HTTP/1.1\r\n\r\n", 404, true},
-            {"GET /metricsx HTTP/1.1\r\n\r\n", 404, true},
-            {"POST /metrics HTTP/1.1\r\nContent-Length: 0\r\n\r\n", 405, true},
-            {"DELETE /metrics HTTP/1.1\r\n\r\n", 405, true},  // not only POST
-            {"GET /metrics HTTP/2.0\r\n\r\n", 400, true},
-            {"GET /metrics\r\n\r\n", 400, true},
-        };
-        for (const auto& [request, status, body] : rows) {
-            SCOPED_TRACE(request);
-            std::optional<Reply> reply = Exchange(at, request);
-            ASSERT_TRUE(reply);
-            EXPECT_EQ(reply->status, status);
-            EXPECT_EQ(reply->headers["Content-Type"],
-                      status == 200 ? corvane::kMetricsContentType : "text/plain; charset=utf-8");
-            if (status == 200) {
-                EXPECT_EQ(reply->headers["Content-Length"], std::to_string(big.size()));
-                EXPECT_EQ(reply->body, body ? big : "");
-            } else {
-                EXPECT_FALSE(reply->body.empty());
-            }
-            EXPECT_EQ(reply->headers["Allow"], status == 405 ? "GET, HEAD" : "");
-        }
-        available = false;
-        std::optional<Reply> unavailable = Exchange(at, kGet);
-        ASSERT_TRUE(unavailable);
-        EXPECT_EQ(unavailable->status, 503);
-        available = true;
-
-        // A client that asks for the big answer and does not read for a
-        // while holds no one else up; then it gets every byte.
-        UniqueFd slowReader = Dial(at);
-        ASSERT_TRUE(SendAll(slowReader.get(), kGet, Clock::now() + 1s));
-        std::this_thread::sleep_for(200ms);
-        auto t0 = Clock::now();
-        std::optional<Reply> other = Exchange(at, "GET /nothing HTTP/1.1\r\n\r\n", 1000ms);
-        ASSERT_TRUE(other);
-        EXPECT_EQ(other->status, 404);
-        EXPECT_LT(Clock::now() - t0, 500ms);
-        std::optional<std::string> raw = ReadToEnd(slowReader.get(), Clock::now() + 3s);
-        ASSERT_TRUE(raw);
-        EXPECT_EQ(raw->size(), raw->find("\r\n\r\n") + 4 + big.size());
-        EXPECT_EQ(raw->substr(raw->size() - big.size()), big);
+        EXPECT_EQ(reply->headers["Allow"], status == 405 ? "GET, HEAD" : "");
     }
+    available = false;
+    std::optional<Reply> unavailable = Exchange(at, kGet);
+    ASSERT_TRUE(unavailable);
+    EXPECT_EQ(unavailable->status, 503);
 }
 
 TEST(MetricsEndpoint, ABurstBeyondTheCapWaitsInTheBacklogUntilASlotFrees) {
     std::string error;
-    auto endpoint = OpenEndpoint("127.0.0.1:0", SmallText, &error, {8192, 3000ms, 1});
+    auto small = [](std::string* text) {
+        *text = "x 1\n";
+        return true;
+    };
+    auto endpoint = OpenEndpoint(small, &error, {8192, 3000ms, 1});
     ASSERT_TRUE(endpoint) << error;
     // Both are in the backlog before the endpoint's first turn, driven here.
     UniqueFd idle = Dial(endpoint->Address());
@@ -383,128 +279,76 @@ TEST(MetricsEndpoint, ABurstBeyondTheCapWaitsInTheBacklogUntilASlotFrees) {
 }
 
 // ---------------------------------------------------------------------------
-// The [metrics] section in every backend's file.
+// The [metrics] section, read alike in every backend's file.
 
-struct Loader {
-    const char* name;
-    std::string gateway;  // a minimal valid gateway section of that file
-    std::function<bool(const std::string& path, corvane::MetricsConfig*, std::string*)> load;
-};
-
-template <typename Config, auto Load>
-bool LoadMetrics(const std::string& path, corvane::MetricsConfig* m, std::string* error) {
-    Config c;
-    const bool ok = Load(path, &c, error);
-    *m = c.metrics;
-    return ok;
-}
-
-const Loader kLoaders[] = {
-    {"static", "[gateway g]\nmac = m\nid = 1\nupload_bps = 1\ndownload_bps = 1\n",
-     LoadMetrics<corvane::StaticConfig, corvane::LoadStaticConfig>},
-    {"kernel", "[gateway g]\ninterface = wan0\nmac = m\nid = 1\ndownload_bps = 1\nupload_bps = 1\n",
-     LoadMetrics<corvane::KernelConfig, corvane::LoadKernelConfig>},
-};
-
-TEST(MetricsConfig, EveryBackendsFileReadsTheSectionAndNamesFileLineAndKeyOfEachError) {
-    test::TempDir dir;
+TEST(MetricsConfig, ReadsTheSectionAndNamesFileLineAndKeyOfEachError) {
+    const std::string gateway = "[gateway g]\nmac = m\nid = 1\nupload_bps = 1\ndownload_bps = 1\n";
+    const auto read = [&](const std::string& section, corvane::MetricsConfig* m,
+                          std::string* error) {
+        corvane::StaticConfig c;
+        const bool ok = corvane::ParseStaticConfig(gateway + section, "f.ini", &c, error);
+        *m = c.metrics;
+        return ok;
+    };
     const std::string d = corvane::kDefaultMetricsFile;
     // The section; file, listen, whether IPv6, port.
     const std::tuple<std::string, std::string, std::string, bool, uint16_t> good[] = {
         {"", d, "", false, 0},
-        {"[metrics]\n", d, "", false, 0},
         {"[metrics]\nfile =\nlisten = 127.0.0.1:9464\n", "", "127.0.0.1:9464", false, 9464},
         {"[metrics]\nfile = /run/x.prom\nlisten = [::1]:0\n", "/run/x.prom", "[::1]:0", true, 0},
         {"[metrics]\nlisten = 127.8.9.10:65535\n", d, "127.8.9.10:65535", false, 65535},
     };
-    const std::string notLoopback =
-        "is not a loopback address (127.0.0.0/8 or [::1]); the endpoint has no authentication "
-        "and stays off the network";
+    const std::string notLoopback = "is not a loopback address (127.0.0.0/8 or [::1])";
     const std::string form = "is not HOST:PORT (as 127.0.0.1:9464 or [::1]:9464)";
     // The section (its line 1 is the header), the line of the error within
     // it, the error.
     const std::tuple<std::string, int, std::string> bad[] = {
-        {"[metrics]\nlisten = 0.0.0.0:9464\n", 2,
-         "'0.0.0.0:9464' " + notLoopback + " (key 'listen' in [metrics])"},
-        {"[metrics]\nlisten = 192.0.2.1:9464\n", 2, "'192.0.2.1:9464' " + notLoopback},
-        {"[metrics]\nlisten = [::]:9464\n", 2, "'[::]:9464' " + notLoopback},
+        {"[metrics]\nlisten = 0.0.0.0:9464\n", 2, "'0.0.0.0:9464' " + notLoopback},
         {"[metrics]\nlisten = [::ffff:127.0.0.1]:9464\n", 2, notLoopback},
-        {"[metrics]\nlisten = localhost:9464\n", 2, "'localhost:9464' " + form},
-        {"[metrics]\nlisten = 127.0.0.1\n", 2, form},
         {"[metrics]\nlisten = 127.0.0.1:65536\n", 2, form},
         {"[metrics]\nfile = corvane.prom\n", 2,
          "'corvane.prom' is not the absolute path of a file (key 'file' in [metrics])"},
         {"[metrics]\nport = 9464\n", 2, "unknown key 'port' in [metrics]"},
-        {"[metrics x]\n", 1, "[metrics] takes no name, not [metrics x]"},
         {"[metrics]\n[metrics]\n", 2, "a second [metrics] (the first is at line "},
     };
-    for (const Loader& loader : kLoaders) {
-        SCOPED_TRACE(loader.name);
-        const std::string path = dir.file(std::string(loader.name) + ".ini");
-        const int first =
-            static_cast<int>(std::count(loader.gateway.begin(), loader.gateway.end(), '\n')) + 1;
-        for (const auto& [section, file, listen, v6, port] : good) {
-            SCOPED_TRACE(section);
-            test::WriteFile(path, loader.gateway + section);
-            corvane::MetricsConfig m;
-            std::string error;
-            ASSERT_TRUE(loader.load(path, &m, &error)) << error;
-            EXPECT_EQ(std::tie(m.file, m.listen, m.listenAddress.v6, m.listenAddress.port),
-                      std::tie(file, listen, v6, port));
-        }
-        for (const auto& [section, line, problem] : bad) {
-            SCOPED_TRACE(section);
-            test::WriteFile(path, loader.gateway + section);
-            corvane::MetricsConfig m;
-            std::string error;
-            EXPECT_FALSE(loader.load(path, &m, &error));
-            const std::string where = path + ":" + std::to_string(first + line - 1) + ": ";
-            EXPECT_EQ(error.rfind(where, 0), 0u) << error;
-            EXPECT_NE(error.find(problem), std::string::npos) << error;
-            EXPECT_EQ(error.find('\n'), std::string::npos) << error;
-        }
+    for (const auto& [section, file, listen, v6, port] : good) {
+        SCOPED_TRACE(section);
+        corvane::MetricsConfig m;
+        std::string error;
+        ASSERT_TRUE(read(section, &m, &error)) << error;
+        EXPECT_EQ(std::tie(m.file, m.listen, m.listenAddress.v6, m.listenAddress.port),
+                  std::tie(file, listen, v6, port));
+    }
+    for (const auto& [section, line, problem] : bad) {
+        SCOPED_TRACE(section);
+        corvane::MetricsConfig m;
+        std::string error;
+        EXPECT_FALSE(read(section, &m, &error));
+        EXPECT_EQ(error.rfind("f.ini:" + std::to_string(5 + line) + ": ", 0), 0u) << error;
+        EXPECT_NE(error.find(problem), std::string::npos) << error;
     }
 }
 
 // ---------------------------------------------------------------------------
 // The real corvane-service.
 
-using servicetest::ServiceProcess;
+using MetricsServiceTest = servicetest::BusTest;
 
-// The time one bus call takes.
-Clock::duration BusCall() {
-    auto t0 = Clock::now();
-    try {
-        platform::bus::Call("/com/corvane/NetworkService/NetworkManager",
-                            "com.corvane.INetworkManager", "GetNetworkInfoList", {});
-    } catch (const std::exception&) {
-        return 1h;
-    }
-    return Clock::now() - t0;
-}
-
-class MetricsServiceTest : public servicetest::BusTest {
-  protected:
-    // Serving with `metrics` after the gateways; the endpoint's address as the
-    // service logged it.
-    std::string Start(const std::string& metrics) {
-        test::WriteFile(dir_.file("service.ini"), servicetest::kStaticConfig + metrics);
-        service_ = std::make_unique<ServiceProcess>(
-            std::vector<std::string>{"--config", dir_.file("service.ini")}, Err());
-        EXPECT_TRUE(servicetest::WaitUntilServing()) << test::ReadFile(Err());
-        const std::string err = test::ReadFile(Err());
-        std::smatch at;
-        EXPECT_TRUE(std::regex_search(err, at, std::regex("metrics at http://([^/]+)/metrics")))
-            << err;
-        return at.empty() ? "" : at[1].str();
-    }
-};
-
-TEST_F(MetricsServiceTest, ScrapeAndFileCarryTheGatewaysAndHostileClientsAreCut) {
+TEST_F(MetricsServiceTest, ScrapeAndFileCarryTheGatewaysAndASlowClientIsCut) {
     const std::string folder = dir_.file("m"), file = dir_.file("m/corvane.prom");
     std::filesystem::create_directory(folder);
-    const std::string at = Start("[metrics]\nlisten = 127.0.0.1:0\nfile = " + file + "\n");
-    ASSERT_FALSE(HasFailure());
+    test::WriteFile(
+        dir_.file("service.ini"),
+        servicetest::kStaticConfig + "[metrics]\nlisten = 127.0.0.1:0\nfile = " + file + "\n");
+    service_ = std::make_unique<servicetest::ServiceProcess>(
+        std::vector<std::string>{"--config", dir_.file("service.ini")}, Err());
+    ASSERT_TRUE(servicetest::WaitUntilServing()) << test::ReadFile(Err());
+    // The endpoint's address, as the service logged it.
+    std::smatch found;
+    const std::string log = test::ReadFile(Err());
+    ASSERT_TRUE(std::regex_search(log, found, std::regex("metrics at http://([^/]+)/metrics")))
+        << log;
+    const std::string at = found[1].str();
     std::optional<Reply> reply = Exchange(at, kGet);
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->status, 200);
@@ -536,38 +380,20 @@ TEST_F(MetricsServiceTest, ScrapeAndFileCarryTheGatewaysAndHostileClientsAreCut)
 
     // The file's directory goes for all the seconds of the attack: one line.
     std::filesystem::remove_all(folder);
-    // A slow client, first: one byte every 100 ms of a head that never ends.
+    // A slow client: one byte every 100 ms of a head that never ends.
     UniqueFd slow = Dial(at);
     const auto slowStart = Clock::now();
     ASSERT_TRUE(SendAll(slow.get(), "GET /metrics HTTP/1.1\r\nX-Slow: ", Clock::now() + 1s));
-
-    // An oversized head: 431, then the end of the connection.
-    UniqueFd oversized = Dial(at);
-    ASSERT_TRUE(SendAll(oversized.get(),
-                        "GET /metrics HTTP/1.1\r\nX-Long: " + std::string(9000, 'a') + "\r\n",
-                        Clock::now() + 1s));
-    std::optional<std::string> refused = ReadToEnd(oversized.get(), Clock::now() + 1s);
-    ASSERT_TRUE(refused) << "an oversized head was not closed";
-    EXPECT_EQ(refused->rfind("HTTP/1.1 431 Request Header Fields Too Large\r\n", 0), 0u)
-        << *refused;
-
-    // 100 connections at once, most idle, some with half a request.
-    std::vector<UniqueFd> crowd;
-    for (int i = 0; i < 100; ++i) {
-        crowd.push_back(Dial(at));
-        ASSERT_TRUE(crowd.back());
-        if (i % 10 == 0) ::send(crowd.back().get(), "GET /met", 8, MSG_NOSIGNAL);
-    }
-
     Clock::duration slowest{};
-    int calls = 0;
     std::optional<Clock::duration> cut;
     while (!cut && Clock::now() - slowStart < 7s) {
         std::this_thread::sleep_for(100ms);
         char byte = 'a';
         ::send(slow.get(), &byte, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
-        slowest = std::max(slowest, BusCall());
-        ++calls;
+        const auto t0 = Clock::now();
+        platform::bus::Call("/com/corvane/NetworkService/NetworkManager",
+                            "com.corvane.INetworkManager", "GetNetworkInfoList", {});
+        slowest = std::max(slowest, Clock::now() - t0);
         char answer[64];
         ssize_t n = ::recv(slow.get(), answer, sizeof answer, MSG_DONTWAIT);
         if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
@@ -578,12 +404,8 @@ TEST_F(MetricsServiceTest, ScrapeAndFileCarryTheGatewaysAndHostileClientsAreCut)
     ASSERT_TRUE(cut) << "the slow client was never cut";
     EXPECT_GE(*cut, 4800ms);
     EXPECT_LE(*cut, 5800ms);
-    EXPECT_GE(calls, 40);
     EXPECT_LT(slowest, 200ms) << "a bus call waited for the metrics' clients";
 
-    // The attack ends; a normal scrape gets through.
-    crowd.clear();
-    std::this_thread::sleep_for(100ms);  // the backlog of closed ones is taken and dropped
     reply = Exchange(at, kGet, 3000ms);
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->status, 200);
@@ -593,22 +415,6 @@ TEST_F(MetricsServiceTest, ScrapeAndFileCarryTheGatewaysAndHostileClientsAreCut)
         test::Occurrences(err, "cannot create a file in " + folder + ": No such file or directory"),
         1u)
         << err;
-
-    // Stopped: the file goes with the service.
-    std::filesystem::create_directory(folder);
-    for (auto until = Clock::now() + 2s; Clock::now() < until && !std::filesystem::exists(file);) {
-        std::this_thread::sleep_for(20ms);
-    }
-    service_->Signal(SIGTERM);
-    EXPECT_EQ(service_->Wait(5000ms), std::optional<int>(0));
-    EXPECT_NE(test::ReadFile(Err()).find("metrics file " + file + ": written again"),
-              std::string::npos);
-    EXPECT_FALSE(std::filesystem::exists(file));
-
-    // `file =` writes nothing and says nothing of a file.
-    ASSERT_TRUE(Exchange(Start("[metrics]\nfile =\nlisten = 127.0.0.1:0\n"), kGet));
-    std::this_thread::sleep_for(1100ms);
-    EXPECT_EQ(test::Occurrences(test::ReadFile(Err()), "metrics file"), 0u);
 }
 
 }  // namespace
@@ -647,37 +453,29 @@ TEST(KernelMetrics, CountsOnlyChangesAndReadsEveryLeafFromOneDump) {
         return m;
     };
 
-    struct Step {
-        const char* what;
-        int64_t up, down;
-        corvane::HResult result;
-        uint64_t changes;
-        int64_t lastMs;  // 0: none yet
-    };
-    const Step steps[] = {
+    // What, the limits set, the answer, the changes counted, the last one's
+    // time (0: none yet).
+    const std::tuple<const char*, int64_t, int64_t, corvane::HResult, uint64_t, int64_t> steps[] = {
         {"the configured limits again", 4000000, 20000000, corvane::kOk, 0, 0},
         {"a new download limit", 4000000, 16000000, corvane::kOk, 1, 1700000002000},
         {"the same limits again", 4000000, 16000000, corvane::kOk, 1, 1700000002000},
         {"a new upload limit", 5000000, 16000000, corvane::kOk, 2, 1700000004000},
         {"both lifted", -1, -1, corvane::kOk, 3, 1700000005000},
-        {"lifted again", -1, -1, corvane::kOk, 3, 1700000005000},
         {"a limit below -1", -2, 5, corvane::kInvalidArg, 3, 1700000005000},
         {"the kernel refuses", 1000, 1000, corvane::kFail, 3, 1700000005000},
     };
-    for (const Step& s : steps) {
-        SCOPED_TRACE(s.what);
+    for (const auto& [what, up, down, result, changes, lastMs] : steps) {
+        SCOPED_TRACE(what);
         wallMs += 1000;
-        kernel.failWhen = s.result == corvane::kFail ? "changing" : "";
-        EXPECT_EQ(backend.SetGatewayLimits("02-00-00-00-00-01", s.up, s.down), s.result);
+        kernel.failWhen = result == corvane::kFail ? "changing" : "";
+        EXPECT_EQ(backend.SetGatewayLimits("02-00-00-00-00-01", up, down), result);
         kernel.failWhen.clear();
         std::vector<GatewayMetrics> m = metrics();
-        EXPECT_EQ(m[0].limitChanges, std::optional<uint64_t>(s.changes));
-        EXPECT_EQ(m[0].lastLimitChange,
-                  s.lastMs == 0 ? std::nullopt : std::optional(UnixMs(s.lastMs)));
+        EXPECT_EQ(m[0].limitChanges, std::optional<uint64_t>(changes));
+        EXPECT_EQ(m[0].lastLimitChange, lastMs == 0 ? std::nullopt : std::optional(UnixMs(lastMs)));
         EXPECT_EQ(m[1].limitChanges, std::optional<uint64_t>(0)) << "the other gateway counted";
-        if (s.result == corvane::kOk) {
-            EXPECT_EQ(std::tie(m[0].download.limitBps, m[0].upload.limitBps),
-                      std::tie(s.down, s.up));
+        if (result == corvane::kOk) {
+            EXPECT_EQ(std::tie(m[0].download.limitBps, m[0].upload.limitBps), std::tie(down, up));
         }
     }
 
@@ -743,28 +541,14 @@ TEST_F(KernelMetricsTest, DeliveredBytesAndDropsMoveWithRealTraffic) {
     InInternet(
         [&](nl::Socket&) { sent = lab::SendDatagrams(kWanAddress, 5003, 100, 1400, 0us, &error); });
     ASSERT_EQ(sent, 100u) << error;
-    // The burst reaches the queue a moment after it left the sender.
-    GatewayMetrics during = metrics();
-    for (auto until = Clock::now() + 200ms;
-         during.download.leafDrops == 0 && Clock::now() < until;) {
-        std::this_thread::sleep_for(2ms);
-        during = metrics();
-    }
-    EXPECT_GT(during.download.leafDrops, 0u);
-    ASSERT_TRUE(during.download.leafBacklogBytes);
-    EXPECT_GT(*during.download.leafBacklogBytes, 0u) << "the burst should stand in the queue";
     std::this_thread::sleep_for(300ms);  // the fifo drains: 6 KB at 2 Mbit/s take 25 ms
     const GatewayMetrics after = metrics();
+    EXPECT_GT(after.download.leafDrops, 0u);
     ASSERT_TRUE(after.download.deliveredBytes);
     const uint64_t delivered = *after.download.deliveredBytes - *before.download.deliveredBytes;
     EXPECT_GE(delivered, 4u * 1400) << "less than a full fifo got through";
     EXPECT_EQ(after.download.leafDrops + sink.Datagrams(), 100u)
         << "every datagram is one or other";
-    EXPECT_NE(corvane::RenderMetrics(std::span(&after, 1))
-                  .find("corvane_leaf_queue_drops_total{gateway=\"line\",interface=\"wan0\","
-                        "direction=\"download\"} " +
-                        std::to_string(after.download.leafDrops) + "\n"),
-              std::string::npos);
 }
 
 }  // namespace

@@ -31,9 +31,8 @@ using namespace std::chrono_literals;
 
 using test::WaitForExit;
 
-// The service's file for the static backend: two gateways (one "bad" with
-// nothing set), an interface, a process and a domain, every column with a
-// value of its own. The [metrics] section is each test's own.
+// The static backend's file: two gateways (one with nothing set), an
+// interface, a process and a domain, every column with a value of its own.
 inline const std::string kStaticConfig =
     "[gateway Glasfaser \"S\xC3\xBC\x64\" \\1]\nmac = 02-00-00-00-00-01\nid = 3\n"
     "upload_bps = 20000000\ndownload_bps = 100000000\naddress = 192.0.2.1\n"
@@ -47,9 +46,7 @@ inline const std::string kStaticConfig =
     "[domain example.com]\ndevice_id = 12\npath = www.example.com\nupload_bits = 42\n"
     "download_bits = 4200\n";
 
-// A dbus-daemon of our own on a fresh socket; the bus of DBUS_SYSTEM_BUS_ADDRESS
-// while the object lives (the process's bus connection is dropped at both ends,
-// so no connection to another test's bus survives).
+// A dbus-daemon of our own on a fresh socket.
 class PrivateBus {
   public:
     explicit PrivateBus(const test::TempDir& dir, const std::string& name = "bus") {
@@ -69,12 +66,9 @@ class PrivateBus {
             "dbus-daemon --config-file=" + config + " --fork --print-address=1 --print-pid=1 2>&1";
         FILE* out = ::popen(command.c_str(), "r");
         if (out == nullptr) return;
-        char line[512];
-        if (std::fgets(line, sizeof line, out) != nullptr) {
-            address_ = line;
-            while (!address_.empty() && address_.back() == '\n') address_.pop_back();
-        }
-        if (std::fgets(line, sizeof line, out) != nullptr) pid_ = std::atoi(line);
+        char address[512] = "", pid[32] = "";
+        if (std::fscanf(out, "%511s %31s", address, pid) == 2) pid_ = std::atoi(pid);
+        address_ = address;
         ::pclose(out);
         if (pid_ <= 0 || address_.rfind("unix:", 0) != 0) pid_ = -1;
     }
@@ -85,7 +79,7 @@ class PrivateBus {
     bool ok() const { return pid_ > 0; }
     const std::string& address() const { return address_; }
 
-    // Points this process (and the children it starts) at the bus.
+    // Points this process and its children at the bus, off any other test's.
     void Use() const {
         ::setenv("DBUS_SYSTEM_BUS_ADDRESS", address_.c_str(), 1);
         platform::bus::ResetForTest();
@@ -136,8 +130,7 @@ class ServiceProcess {
         if (pid_ > 0) ::kill(pid_, signo);
     }
 
-    // The exit code, or nullopt when it has not ended within `timeout` (or
-    // ended by a signal: -signo).
+    // The exit code (-signo for a signal), or nullopt within `timeout`.
     std::optional<int> Wait(std::chrono::milliseconds timeout) {
         if (pid_ <= 0) return std::nullopt;
         const std::optional<int> code = test::Reap(pid_, timeout);
@@ -149,8 +142,7 @@ class ServiceProcess {
     pid_t pid_ = -1;
 };
 
-// A test with a private bus of its own and, once a case starts it, the
-// service on that bus.
+// A test with a private bus of its own, and the service once a case starts it.
 class BusTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -172,7 +164,6 @@ class BusTest : public ::testing::Test {
 };
 
 // Until the service owns its name on the current bus, at most `timeout`.
-// Asking the bus every 5 ms is a wait, not a spin.
 inline bool WaitUntilServing(std::chrono::milliseconds timeout = 5000ms) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     while (std::chrono::steady_clock::now() < deadline) {

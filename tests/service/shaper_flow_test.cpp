@@ -13,7 +13,7 @@ using namespace std::chrono_literals;
 // One good gateway at 100 Mbit/s; 80 + 8 Mbit/s of download through its
 // interface (device 11) and traffic on another device that must not count.
 const char* kConfig =
-    "[metrics]\nfile =\n"  // no metrics file in a real node exporter's directory
+    "[metrics]\nfile =\n"
     "[gateway wan]\nmac = 02-00-00-00-00-01\nid = 3\nupload_bps = 20000000\n"
     "download_bps = 100000000\n"
     "[interface eth0]\nmac = 02-00-00-00-00-11\ndevice_id = 11\ngateway_id = 3\n"
@@ -66,8 +66,7 @@ TEST_F(ShaperFlow, BindsDiscoversSetsLimitsAndMeasuresTrafficThroughTheRealServi
     EXPECT_EQ(info[7].LongLong(0), 55000000);
     EXPECT_EQ(ValidateDLBWForISPs(), S_OK);
 
-    // First sample sets the base; the second sees 80 + 8 Mbit/s of growth
-    // (give or take the scheduling of two processes).
+    // First sample sets the base; the second sees 80 + 8 Mbit/s of growth.
     EXPECT_EQ(GetInternetDownloadStats(ctx), S_OK);
     EXPECT_EQ(ctx.mbps, 0.0);
     std::this_thread::sleep_for(500ms);
