@@ -79,10 +79,13 @@ class ServedDirectory {
 };
 
 // A client connection to the server on `port` (throws when refused).
-inline UniqueFd Connect(uint16_t port) {
-    UniqueFd fd = test::http::Dial("127.0.0.1:" + std::to_string(port));
-    if (!fd || !test::http::Await(fd.get(), POLLOUT, test::http::Clock::now() + 3s)) {
-        throw std::runtime_error("cannot connect");
+inline UniqueFd Connect(uint16_t port, const std::string& address = "127.0.0.1") {
+    UniqueFd fd = test::http::Dial(address + ":" + std::to_string(port));
+    int error = 0;
+    socklen_t size = sizeof error;
+    if (!fd || !test::http::Await(fd.get(), POLLOUT, test::http::Clock::now() + 3s) ||
+        ::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0) {
+        throw std::runtime_error("cannot connect to " + address);
     }
     return fd;
 }
@@ -90,9 +93,9 @@ inline UniqueFd Connect(uint16_t port) {
 using test::http::SendAll;
 
 // Everything until the server closes, or what came within 3 s.
-inline std::string ReadAll(int fd) {
+inline std::string ReadAll(int fd, std::chrono::milliseconds timeout = 3000ms) {
     std::string out;
-    test::http::ReadUntil(fd, &out, test::http::Clock::now() + 3s);
+    test::http::ReadUntil(fd, &out, test::http::Clock::now() + timeout);
     return out;
 }
 

@@ -16,6 +16,7 @@
 #include "platform/registry.h"
 #include "speedtest/best_server.h"
 #include "speedtest/directory.h"
+#include "speedtest/speedtest_fixture.h"
 #include "support/test_support.h"
 
 namespace {
@@ -38,7 +39,12 @@ TEST(LabDirectory, ServesTheScenarioThroughSandrowDirectory) {
     {
         // Both of sandrow's directory hosts the primary: its port is the
         // kernel's choice, and sandrow takes one port for all.
-        dirtest::SandrowAgainst sandrow(port, "127.0.5.8");
+        test::ResetSpeedtestGlobals();
+        ExchangeSettings settings;
+        settings.port = port;
+        SetExchangeSettingsForTest(settings);
+        ::setenv("SANDROW_DIRECTORY_HOST", "127.0.5.8", 1);
+        ::setenv("SANDROW_DIRECTORY_HOST2", "127.0.5.8", 1);
         ASSERT_EQ(GetConfig(0), 0);
         EXPECT_EQ(gClientAttrs["lat"], "\"52.52\"");
         EXPECT_EQ(gClientAttrs["lon"], "\"-13.4\"");
@@ -53,6 +59,7 @@ TEST(LabDirectory, ServesTheScenarioThroughSandrowDirectory) {
             EXPECT_EQ(r["lat"], "\"" + directory::Coordinate(s.servers[i].lat) + "\"");
         }
     }
+    test::ResetSpeedtestGlobals();
     hosts.Stop();
     EXPECT_FALSE(hosts.up());
     EXPECT_THROW(dirtest::Connect(port, "127.0.5.8"), std::runtime_error)
