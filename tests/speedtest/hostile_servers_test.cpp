@@ -1,12 +1,15 @@
-// A directory whose server list never ends, each tag a new server: the list
-// and the ranking stay bounded in memory, and the ranking takes linear time.
+// Hostile directories and speed-test servers: endless or silent replies end
+// in each routine's own failure path, and a server list that never ends stays
+// bounded in memory and is ranked in linear time.
 #include "speedtest/best_server.h"
 
 #include <malloc.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 
 #include "speedtest/loopback_server.h"
 #include "speedtest/speedtest_fixture.h"
@@ -109,6 +112,68 @@ TEST_F(HostileServers, ServerTagsWithoutEndAreHeldInBoundedMemoryAndRankedInLine
 #else
         EXPECT_LT(ms, 10000);  // unoptimised or instrumented: still far below pairwise
 #endif
+    }
+}
+
+// Each routine against a peer that streams a body forever and one that holds
+// the connection silently: the first stops at the reply's 32 MiB cap, the
+// second at the idle limit, each in its routine's own failure path, and
+// neither leaves memory behind.
+TEST_F(HostileServers, EveryRoutineStopsAnEndlessReplyAtItsCapAndASilentOneWhenIdle) {
+    constexpr uint32_t kIdleMs = 300;
+    UseDirectoryHosts();
+    std::string filler;
+    while (filler.size() < 65536) filler += "<!-- hostile 0123456789 -->";
+    std::atomic<bool> silent = false;
+    test::LoopbackServer server(
+        [&](test::Connection& p) {
+            p.ReadRequest();
+            if (p.local() == "127.0.0.2") {
+                p.Send(test::HttpReply("<settings></settings>\n"));
+            } else if (silent) {
+                p.HoldSilently();
+            } else {
+                p.StreamGenerated("HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\n\r\n",
+                                  [&filler] { return filler; });
+            }
+        },
+        {"127.0.0.1", "127.0.0.2", "127.0.0.3"});
+    UsePort(server.port(), kIdleMs);
+    InitLogger();
+    struct Row {
+        std::string routine, host;
+        std::function<int()> run;
+        int endless, quiet;  // the routine's result against each peer
+    } rows[] = {
+        {"GetConfig", "127.0.0.1", [] { return GetConfig(1); }, -1, 0},
+        {"GetClosestServersFrom", "127.0.0.1",
+         [] {
+             gClientAttrs = {{"lat", "\"50\""}, {"lon", "\"8\""}};
+             ServerList servers;
+             return GetClosestServers(servers);
+         },
+         -1, -1},
+        {"SendMeasureLatencyResponse", "127.0.0.3",
+         [] {
+             ServerList servers{{{"url", "\"http://127.0.0.3/speedtest/upload.php\""}}};
+             return GetBestServer(servers);
+         },
+         0, -1},
+    };
+    for (bool quiet : {false, true}) {
+        silent = quiet;
+        for (const Row& row : rows) {
+            SCOPED_TRACE(row.routine + (quiet ? " / silent" : " / endless"));
+            ResetDirectoryForTest();
+            test::ConsoleCapture console;
+            long long ms = 0;
+            EXPECT_EQ(Metered(row.routine, ms, row.run), quiet ? row.quiet : row.endless);
+            const std::string capped = row.routine + ": reply from " + row.host +
+                                       " passed 33554432 bytes, reading stopped";
+            EXPECT_EQ(console.text().find(capped) != std::string::npos, !quiet) << console.text();
+            EXPECT_GE(ms, quiet ? kIdleMs : 0);
+            EXPECT_LT(ms, 5000);
+        }
     }
 }
 
