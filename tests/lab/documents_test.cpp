@@ -24,7 +24,9 @@ namespace {
 // The scenario's directory as sandrow sees it: written for sandrow-directory,
 // served by it on a socket the lab hands over, read by sandrow's own code;
 // stopped, it refuses.
-TEST(LabDirectory, ServesTheScenarioThroughSandrowDirectory) {
+class LabDirectory : public test::SpeedtestTest {};
+
+TEST_F(LabDirectory, ServesTheScenarioThroughSandrowDirectory) {
     lab::Scenario s = labtest::Parsed(labtest::kMinimal +
                                       "[directory]\nprimary = 127.0.5.8\nsecondary = 127.0.5.9\n"
                                       "lat = 52.52\nlon = -13.4\nisp = A & B \"Net\"\n");
@@ -36,30 +38,23 @@ TEST(LabDirectory, ServesTheScenarioThroughSandrowDirectory) {
     ASSERT_TRUE(hosts.Start(&error)) << error;
     const uint16_t port = hosts.PortOf(0);
     ASSERT_NE(port, 0);
-    {
-        // Both of sandrow's directory hosts the primary: its port is the
-        // kernel's choice, and sandrow takes one port for all.
-        test::ResetSpeedtestGlobals();
-        ExchangeSettings settings;
-        settings.port = port;
-        SetExchangeSettingsForTest(settings);
-        ::setenv("SANDROW_DIRECTORY_HOST", "127.0.5.8", 1);
-        ::setenv("SANDROW_DIRECTORY_HOST2", "127.0.5.8", 1);
-        ASSERT_EQ(GetConfig(0), 0);
-        EXPECT_EQ(gClientAttrs["lat"], "\"52.52\"");
-        EXPECT_EQ(gClientAttrs["lon"], "\"-13.4\"");
-        EXPECT_EQ(gClientAttrs["isp"], "\"A & B &quot;Net&quot;\"") << "sandrow decodes only &amp;";
-        ServerList nearest;
-        ASSERT_EQ(GetClosestServers(nearest), 0);
-        ASSERT_EQ(gPrimaryServerList.size(), s.servers.size());
-        for (size_t i = 0; i < s.servers.size(); ++i) {
-            ServerRecord& r = gPrimaryServerList[i];
-            EXPECT_EQ(r["name"], "\"" + s.servers[i].name + "\"");
-            EXPECT_EQ(r["url"], "\"http://" + s.servers[i].address + "/speedtest/upload.php\"");
-            EXPECT_EQ(r["lat"], "\"" + directory::Coordinate(s.servers[i].lat) + "\"");
-        }
+    // Both of sandrow's directory hosts the primary: its port is the
+    // kernel's choice, and sandrow takes one port for all.
+    UsePort(port);
+    UseDirectoryHosts("127.0.5.8", "127.0.5.8");
+    ASSERT_EQ(GetConfig(0), 0);
+    EXPECT_EQ(gClientAttrs["lat"], "\"52.52\"");
+    EXPECT_EQ(gClientAttrs["lon"], "\"-13.4\"");
+    EXPECT_EQ(gClientAttrs["isp"], "\"A & B &quot;Net&quot;\"") << "sandrow decodes only &amp;";
+    ServerList nearest;
+    ASSERT_EQ(GetClosestServers(nearest), 0);
+    ASSERT_EQ(gPrimaryServerList.size(), s.servers.size());
+    for (size_t i = 0; i < s.servers.size(); ++i) {
+        ServerRecord& r = gPrimaryServerList[i];
+        EXPECT_EQ(r["name"], "\"" + s.servers[i].name + "\"");
+        EXPECT_EQ(r["url"], "\"http://" + s.servers[i].address + "/speedtest/upload.php\"");
+        EXPECT_EQ(r["lat"], "\"" + directory::Coordinate(s.servers[i].lat) + "\"");
     }
-    test::ResetSpeedtestGlobals();
     hosts.Stop();
     EXPECT_FALSE(hosts.up());
     EXPECT_THROW(dirtest::Connect(port, "127.0.5.8"), std::runtime_error)

@@ -38,9 +38,10 @@ class SpeedtestTest : public ::testing::Test {
         settings.sendTimeoutMs = sendMs;
         SetExchangeSettingsForTest(settings);
     }
-    // The directory at 127.0.0.1 and, second, at `second`.
-    static void UseDirectoryHosts(const char* second = "127.0.0.2") {
-        ::setenv("SANDROW_DIRECTORY_HOST", "127.0.0.1", 1);
+    // The directory at `first` and, second, at `second`.
+    static void UseDirectoryHosts(const char* second = "127.0.0.2",
+                                  const char* first = "127.0.0.1") {
+        ::setenv("SANDROW_DIRECTORY_HOST", first, 1);
         ::setenv("SANDROW_DIRECTORY_HOST2", second, 1);
     }
 };
